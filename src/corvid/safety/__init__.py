@@ -1,0 +1,1 @@
+"""Vetting of user input before it reaches the inference engine."""

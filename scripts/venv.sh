@@ -26,5 +26,7 @@ if [ ! -x "$venv/bin/python" ]; then
     "$venv/bin/python" -m pip install --quiet --upgrade pip
 fi
 extras="${1:-}"
-"$venv/bin/python" -m pip install --quiet "$root${extras:+[$extras]}"
+# CORVID_BUILD_DIR lets several work trees or builds share one checkout without clashing.
+"$venv/bin/python" -m pip install --quiet \
+    ${CORVID_BUILD_DIR:+--config-settings=build-dir=$CORVID_BUILD_DIR} "$root${extras:+[$extras]}"
 python="$venv/bin/python"

@@ -1,0 +1,1 @@
+"""Location of the engine and mesher executables shipped with the package."""

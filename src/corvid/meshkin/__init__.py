@@ -1,0 +1,1 @@
+"""Triangular meshes, their finite-element matrices and the spatial field models built on them."""

@@ -1,0 +1,139 @@
+/// corvid.safety.family: the allow-list of likelihood families.
+#include "glue/call.hpp"
+#include "glue/convert.hpp"
+#include "glue/module.hpp"
+
+#include <string>
+
+using namespace corvid;
+
+namespace {
+
+constexpr const char* kPrefix = "corvid safety check: ";
+
+/// `str(obj).strip().lower()`.
+Ref normalize(PyObject* obj) {
+    Ref text = checked(PyObject_Str(obj));
+    Ref stripped = call_method(text.get(), "strip");
+    return call_method(stripped.get(), "lower");
+}
+
+[[noreturn]] void refuse(const Args& a, const std::string& rest) {
+    raise_with(module_attr(a, "SafetyError").get(), kPrefix + rest);
+}
+
+/// `", ".join(sorted(names))`.
+std::string sorted_joined(PyObject* names) {
+    Ref list = checked(PySequence_List(names));
+    check_status(PyList_Sort(list.get()));
+    Ref joined = checked(PyUnicode_Join(py_str(", ").get(), list.get()));
+    return std::string(utf8(joined.get()));
+}
+
+Ref normalize_family_spec(Args a) {
+    PyObject* family = a[0];
+    Ref names = checked(PyList_New(0));
+    if (family == Py_None) return names;
+    bool collection = PyList_Check(family) || PyTuple_Check(family) || PySet_Check(family);
+    Ref items = collection ? Ref::borrow(family) : py_tuple({family});
+    Ref iter = checked(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        if (item.get() == Py_None) continue;
+        check_status(PyList_Append(names.get(), normalize(item.get()).get()));
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return names;
+}
+
+Ref normalize_link_value(Args a) {
+    PyObject* link = a[0];
+    if (link == Py_None) return py_none();
+    if (PyDict_Check(link)) {
+        Ref model = call_method(link, "get", {py_str("model")});
+        if (model.get() == Py_None) return py_none();
+        return normalize(model.get());
+    }
+    return normalize(link);
+}
+
+Ref enforce_allowed_family(Args a) {
+    PyObject* kwargs = require_exact(a[0], &PyDict_Type, "kwargs");
+    PyObject* allowed = a[1];
+
+    Ref allowed_set = checked(PySet_New(nullptr));
+    Ref iter = checked(PyObject_GetIter(allowed));
+    while (Ref item = Ref::steal(PyIter_Next(iter.get())))
+        check_status(PySet_Add(allowed_set.get(), normalize(item.get()).get()));
+    if (PyErr_Occurred()) throw_python_error();
+
+    Ref key = py_str("family");
+    if (!check_status(PyDict_Contains(kwargs, key.get())))
+        refuse(a, "please pass the 'family' argument explicitly.");
+
+    Ref value = call_method(kwargs, "get", {key});
+    Ref fam = call(module_attr(a, "_normalize_family_spec").get(), {value});
+    Ref requested = checked(PySequence_List(fam.get()));
+    if (PyList_GET_SIZE(requested.get()) == 0) refuse(a, "'family' may not be empty.");
+
+    Ref invalid = checked(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(requested.get()); ++i) {
+        PyObject* name = PyList_GET_ITEM(requested.get(), i);
+        if (!check_status(PySet_Contains(allowed_set.get(), name)))
+            check_status(PySet_Add(invalid.get(), name));
+    }
+    if (PySet_GET_SIZE(invalid.get()) > 0)
+        refuse(a, "unsupported family requested: " + sorted_joined(invalid.get()) + ". Only " +
+                      sorted_joined(allowed_set.get()) + " allowed.");
+    return checked(PyList_AsTuple(requested.get()));
+}
+
+const FunctionDef kNormalizeFamilySpec{
+    .name = "_normalize_family_spec",
+    .params = {{.name = "family", .annotation = "Any"}},
+    .returns = "Iterable[str]",
+    .doc = "Normalise a family specification (a name, or a list, tuple or set of names) to a\n"
+           "list of stripped, lower-cased names; None items are dropped.",
+    .impl = normalize_family_spec,
+};
+
+const FunctionDef kNormalizeLinkValue{
+    .name = "_normalize_link_value",
+    .params = {{.name = "link_val", .annotation = "Any"}},
+    .returns = "str | None",
+    .doc = "Normalise a link specification (a name, or a dict holding it under 'model') to a\n"
+           "stripped, lower-cased name, or None when there is none.",
+    .impl = normalize_link_value,
+};
+
+const FunctionDef kEnforceAllowedFamily{
+    .name = "enforce_allowed_family",
+    .params = {{.name = "kwargs", .annotation = "Dict[str, Any]"},
+               {.name = "allowed",
+                .annotation = "Iterable[str]",
+                .default_value = "('gaussian', 'poisson', 'binomial', 'xbinomial', 'gamma', "
+                                 "'nbinomial', 'nbinomial2', 'beta', 'betabinomial', "
+                                 "'exponential', 'exponentialsurv', 'gammasurv', 'lognormal', "
+                                 "'lognormalsurv', 'logistic', 'loglogistic', 'loglogisticsurv', "
+                                 "'sn', 't', 'weibull', 'weibullsurv')",
+                .kind = ParamKind::keyword_only}},
+    .returns = "Tuple[str, ...]",
+    .doc = "Insist that `kwargs` names a likelihood family and that every requested name is\n"
+           "allowed.\n\n"
+           "Returns the requested names, normalised (stripped, lower-cased), in request order.\n"
+           "Raises SafetyError when 'family' is missing or empty, or names a family outside\n"
+           "`allowed`.",
+    .impl = enforce_allowed_family,
+};
+
+void exec(PyObject* m) {
+    for (const char* name : {"Any", "Dict", "Iterable", "Tuple"})
+        check_status(PyModule_AddObjectRef(m, name, import_from(m, "typing", name, 0).get()));
+    check_status(PyModule_AddObjectRef(m, "SafetyError", import_from(m, "errors", "SafetyError", 1).get()));
+    add_function(m, kNormalizeFamilySpec);
+    add_function(m, kNormalizeLinkValue);
+    add_function(m, kEnforceAllowedFamily);
+}
+
+}  // namespace
+
+CORVID_MODULE(family, "corvid.safety.family", "Allow-list of the likelihood families.", exec)

@@ -1,11 +1,14 @@
 # Sourced by the other scripts: creates or reuses .venv (CPython 3.12 when installed,
 # otherwise python3 >= 3.11) and installs corvid with the given extras into it.
+# CORVID_VENV and CORVID_PYTHON choose another environment and interpreter;
+# CORVID_BUILD_DIR another CMake build directory.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 venv="${CORVID_VENV:-$root/.venv}"
 
 pick_python() {
     local candidate
+    if [ -n "${CORVID_PYTHON:-}" ]; then echo "$CORVID_PYTHON"; return; fi
     if command -v pyenv >/dev/null 2>&1; then
         for candidate in "$(pyenv root)"/versions/3.12*/bin/python3.12; do
             [ -x "$candidate" ] && { echo "$candidate"; return; }
@@ -26,7 +29,7 @@ if [ ! -x "$venv/bin/python" ]; then
     "$venv/bin/python" -m pip install --quiet --upgrade pip
 fi
 extras="${1:-}"
-# CORVID_BUILD_DIR lets several work trees or builds share one checkout without clashing.
-"$venv/bin/python" -m pip install --quiet \
+# CORVID_EDITABLE=1 makes an editable install instead.
+"$venv/bin/python" -m pip install --quiet ${CORVID_EDITABLE:+--editable} \
     ${CORVID_BUILD_DIR:+--config-settings=build-dir=$CORVID_BUILD_DIR} "$root${extras:+[$extras]}"
 python="$venv/bin/python"

@@ -1,0 +1,182 @@
+/// The engine, mesher and remote-launcher locators, and the configured engine command.
+///
+/// Each locator honours its environment override first, then looks in the package's `bin`
+/// tree. Nothing is remembered between calls: the environment, the platform facts and the
+/// file system are read afresh through the module's attributes every time.
+#include "call/parts.hpp"
+
+#include "glue/call.hpp"
+#include "glue/convert.hpp"
+
+using namespace corvid;
+
+namespace {
+
+/// The packaged file names of one executable, per platform directory.
+struct Executable {
+    const char* override_variable;
+    const char* mac_arm64_parts;  ///< module attribute holding the whole `bin/mac.arm64` path
+    const char* mac_file;
+    const char* linux_file;
+    const char* windows_file;
+};
+
+constexpr Executable kEngine{"QUILL_BIN", "_MAC_ARM64_QUILL", "quill.run", "quill.mkl.run",
+                             "quill.exe"};
+constexpr Executable kMesher{"MESHKIN_BIN", "_MAC_ARM64_MESHKIN", "meshkin.run", "meshkin.run",
+                             "meshkin.exe"};
+
+bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+
+bool non_empty_str(PyObject* obj) {
+    return PyUnicode_Check(obj) && PyUnicode_GET_LENGTH(obj) > 0;
+}
+
+/// The value of the environment variable when it names an existing path, else null.
+Ref existing_override(const Args& a, const char* variable) {
+    Ref os = module_attr(a, "os");
+    Ref value = call_method(attr(os.get(), "environ").get(), "get", {py_str(variable)});
+    if (!non_empty_str(value.get())) return {};
+    Ref exists = call_method(attr(os.get(), "path").get(), "exists", {value});
+    return is_true(exists.get()) ? value : Ref();
+}
+
+/// `_resolve_path(*parts)`, through the module attribute.
+Ref resolve(const Args& a, PyObject* parts) {
+    Ref as_tuple = checked(PySequence_Tuple(parts));
+    return checked(PyObject_Call(module_attr(a, "_resolve_path").get(), as_tuple.get(), nullptr));
+}
+
+bool starts_with(PyObject* text, const char* prefix) {
+    if (!PyUnicode_Check(text)) return false;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(text);
+    return check_status(static_cast<int>(
+               PyUnicode_Tailmatch(text, py_str(prefix).get(), 0, end, -1))) == 1;
+}
+
+/// The packaged path of `exe` for this platform when it exists, else None.
+/// Raises RuntimeError "Unknown OS" for a system outside the platform-directory rule.
+Ref packaged(const Args& a, const Executable& exe) {
+    // All three facts are gathered before any test, in this order.
+    Ref system = call(module_attr(a, "_system").get());
+    Ref width = call(module_attr(a, "_bits").get());
+    Ref machine = call(module_attr(a, "_machine").get());
+    auto width_dir = [&] { return checked(PyNumber_Add(width.get(), py_str("bit").get())); };
+
+    Ref parts;
+    if (py_equal(system.get(), py_str("darwin").get())) {
+        if (py_equal(machine.get(), py_str("arm64").get()) ||
+            py_equal(machine.get(), py_str("aarch64").get()))
+            parts = module_attr(a, exe.mac_arm64_parts);
+        else
+            parts = py_tuple({py_str("bin"), py_str("mac"), width_dir(), py_str(exe.mac_file)});
+    } else if (py_equal(system.get(), py_str("linux").get())) {
+        parts = py_tuple({py_str("bin"), py_str("linux"), width_dir(), py_str(exe.linux_file)});
+    } else if (starts_with(system.get(), "win")) {
+        parts = py_tuple(
+            {py_str("bin"), py_str("windows"), width_dir(), py_str(exe.windows_file)});
+    } else {
+        raise(PyExc_RuntimeError, "Unknown OS");
+    }
+    return resolve(a, parts.get());
+}
+
+Ref quill_call_builtin(Args a) {
+    if (Ref path = existing_override(a, kEngine.override_variable)) return path;
+    Ref path = packaged(a, kEngine);
+    if (non_empty_str(path.get())) return path;
+    // Not shipped for this platform: the manager makes the engine available, or says how.
+    Ref ensure_binary = import_from(a.module, "manager", "ensure_binary", 1);
+    Ref engine = call(ensure_binary.get());
+    return checked(PyObject_Str(engine.get()));
+}
+
+Ref meshkin_call_builtin(Args a) {
+    if (Ref path = existing_override(a, kMesher.override_variable)) return path;
+    Ref path = packaged(a, kMesher);
+    if (non_empty_str(path.get())) return path;
+    raise(PyExc_FileNotFoundError,
+          "QUILL installation error; meshkin binary not found for this OS/arch.");
+}
+
+bool is_remote_word(PyObject* text) {
+    Ref lowered = call_method(text, "lower");
+    return py_equal(lowered.get(), py_str("remote").get()) ||
+           py_equal(lowered.get(), py_str("quill.remote").get());
+}
+
+Ref quill_call_no_remote(Args a) {
+    // Imported here, not at initialisation: corvid.options imports this module.
+    Ref get_option = import_from(a.module, "options", "quill_get_option", 2);
+    Ref command = call(get_option.get(), {py_str("quill.call")});
+    if (command.get() == Py_None) return call(module_attr(a, "quill_call_builtin").get());
+    Ref text = checked(PyObject_Str(command.get()));
+    if (is_remote_word(text.get())) return call(module_attr(a, "quill_call_builtin").get());
+    if (!PyUnicode_CheckExact(command.get())) {
+        Ref got = type_name(command.get());
+        raise_format(PyExc_TypeError,
+                     "Option 'quill.call' has incorrect type (expected str, got %.200s)",
+                     utf8(got.get()).data());
+    }
+    return command;
+}
+
+Ref quill_remote_script(Args a) {
+    if (Ref path = existing_override(a, "QUILL_REMOTE_BIN")) return path;
+    return resolve(a, module_attr(a, "_REMOTE_SCRIPT").get());
+}
+
+const FunctionDef kQuillCallBuiltin{
+    .name = "quill_call_builtin",
+    .params = {},
+    .returns = "str",
+    .doc = "Return the path of the quill engine executable.\n\n"
+           "QUILL_BIN wins when it names an existing path; otherwise the engine shipped in\n"
+           "the package's bin tree for this platform; otherwise whatever\n"
+           "corvid.binary.manager.ensure_binary() provides. Raises RuntimeError('Unknown OS')\n"
+           "on a system other than Linux, macOS or Windows.",
+    .impl = quill_call_builtin,
+};
+
+const FunctionDef kQuillCallNoRemote{
+    .name = "quill_call_no_remote",
+    .params = {},
+    .returns = "str",
+    .doc = "Return the engine command of the option 'quill.call' for a local run.\n\n"
+           "When the option holds None or a remote word ('remote', 'quill.remote', any case),\n"
+           "the built-in engine path is returned instead. Any other value must be a str.",
+    .impl = quill_call_no_remote,
+};
+
+const FunctionDef kMeshkinCallBuiltin{
+    .name = "meshkin_call_builtin",
+    .params = {},
+    .returns = "str",
+    .doc = "Return the path of the meshkin mesher executable.\n\n"
+           "MESHKIN_BIN wins when it names an existing path; otherwise the mesher shipped in\n"
+           "the package's bin tree for this platform. Raises FileNotFoundError when there is\n"
+           "none, and RuntimeError('Unknown OS') on an unsupported system.",
+    .impl = meshkin_call_builtin,
+};
+
+const FunctionDef kQuillRemoteScript{
+    .name = "quill_remote_script",
+    .params = {},
+    .returns = "Optional[str]",
+    .doc = "Return the path of the launcher script for remote runs, or None.\n\n"
+           "QUILL_REMOTE_BIN wins when it names an existing path; otherwise the packaged\n"
+           "bin/remote/quill.remote when it exists.",
+    .impl = quill_remote_script,
+};
+
+}  // namespace
+
+namespace corvid::binary_call {
+
+void add_locators(PyObject* module) {
+    for (const FunctionDef* def :
+         {&kQuillCallBuiltin, &kQuillCallNoRemote, &kMeshkinCallBuiltin, &kQuillRemoteScript})
+        add_function(module, *def);
+}
+
+}  // namespace corvid::binary_call

@@ -85,9 +85,12 @@ def mk_fem(mesh: MkMesh, order: int = 2) -> MkFEM:
 
     g2 = None
     if order == 2:
-        # G diag(1/c0) G: scale G's columns, then one sparse product.
-        scaled = g1.copy()
-        scaled.data = scaled.data / c0[scaled.indices]
-        g2 = (scaled @ g1).tocsr()
+        # G C0^-1 G as (G S)(S G) with S = C0^-1/2: entries (i, j) and (j, i) then sum the
+        # same products, so g2 comes out exactly symmetric.
+        scale = 1.0 / np.sqrt(c0)
+        left, right = g1.copy(), g1.copy()
+        left.data *= scale[left.indices]
+        right.data *= np.repeat(scale, np.diff(right.indptr))
+        g2 = (left @ right).tocsr()
         g2.sort_indices()
     return MkFEM(c0=c0, c1=c1, g1=g1, g2=g2)

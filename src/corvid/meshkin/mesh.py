@@ -32,8 +32,8 @@ def _as_coordinates(loc) -> np.ndarray:
 
 def _as_triangles(tv, n: int) -> np.ndarray:
     tv = np.asarray(tv)
-    if tv.size == 0 and tv.ndim <= 2:
-        tv = tv.reshape(0, 3)
+    if tv.size == 0 and tv.ndim <= 2:  # [] is a float array: a mesh without triangles
+        tv = np.empty((0, 3), dtype=np.int64)
     if tv.dtype.kind not in "iu":
         raise ValueError(f"tv must hold integer vertex indices, got an array of dtype {tv.dtype}")
     if tv.ndim != 2 or tv.shape[1] != 3:

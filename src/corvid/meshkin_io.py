@@ -14,7 +14,9 @@ order and `read_meshkin_header` the header alone. Malformed files raise `ValueEr
 from __future__ import annotations
 
 import os
-from typing import BinaryIO, NamedTuple, Optional, Union
+import stat
+from io import BufferedReader
+from typing import NamedTuple, Optional, Union
 
 import numpy as np
 from scipy import sparse
@@ -68,7 +70,7 @@ def _malformed(path, why: str) -> ValueError:
     return ValueError(f"{os.fsdecode(path)!s}: not a meshkin matrix file: {why}")
 
 
-def _read_header(f: BinaryIO, path) -> MeshkinHeader:
+def _read_header(f: BufferedReader, path) -> MeshkinHeader:
     raw = f.read(HEADER_BYTES)
     if len(raw) < 4:
         raise _malformed(path, f"file is {len(raw)} bytes long, too short for the length word")
@@ -102,12 +104,24 @@ def _read_header(f: BinaryIO, path) -> MeshkinHeader:
     return header
 
 
-def _read_array(f: BinaryIO, dtype: np.dtype, count: int, path) -> np.ndarray:
+def _read_array(f: BufferedReader, dtype: np.dtype, count: int, path) -> np.ndarray:
     out = np.empty(count, dtype=dtype)
     got = f.readinto(memoryview(out).cast("B"))
     if got != out.nbytes:
         raise _malformed(path, "body is truncated")
     return out
+
+
+def _check_size(f: BufferedReader, expected: int, path) -> None:
+    """Compare a regular file's size with the header before allocating for the body."""
+    st = os.fstat(f.fileno())
+    if not stat.S_ISREG(st.st_mode):
+        return
+    if st.st_size < expected:
+        raise _malformed(path, f"body is truncated: file has {st.st_size} bytes, "
+                               f"header announces {expected}")
+    if st.st_size > expected:
+        raise _malformed(path, f"{st.st_size - expected} trailing bytes after the body")
 
 
 def read_meshkin_header(path: Union[str, os.PathLike]) -> MeshkinHeader:
@@ -126,26 +140,22 @@ def read_meshkin_entries(path: Union[str, os.PathLike]) -> MeshkinEntries:
     """
     with open(path, "rb") as f:
         header = _read_header(f, path)
-        size = os.fstat(f.fileno()).st_size
-        expected = HEADER_BYTES + header.body_bytes()
-        if size < expected:
-            raise _malformed(path, f"body is truncated: file has {size} bytes, header announces {expected}")
-        if size > expected:
-            raise _malformed(path, f"{size - expected} trailing bytes after the body")
-        rows = cols = None
+        _check_size(f, HEADER_BYTES + header.body_bytes(), path)
+        rows = cols = np.empty(0, dtype=_INT)
         if header.datatype == SPARSE:
             rows = _read_array(f, _INT, header.elems, path)
             cols = _read_array(f, _INT, header.elems, path)
         values = _read_array(f, header.value_dtype, header.elems, path)
         if f.read(1):
             raise _malformed(path, "trailing bytes after the body")
+    if header.datatype == DENSE:
+        return MeshkinEntries(header, None, None, values)
 
-    if rows is not None:
-        for name, index, bound in (("row", rows, header.nrow), ("column", cols, header.ncol)):
-            bad = np.flatnonzero((index < 0) | (index >= bound))
-            if bad.size:
-                raise _malformed(path, f"{name} index {index[bad[0]]} of entry {bad[0]} "
-                                       f"outside 0..{bound - 1}")
+    for name, index, bound in (("row", rows, header.nrow), ("column", cols, header.ncol)):
+        bad = np.flatnonzero((index < 0) | (index >= bound))
+        if bad.size:
+            raise _malformed(path, f"{name} index {index[bad[0]]} of entry {bad[0]} "
+                                   f"outside 0..{bound - 1}")
     if header.matrixtype == DIAGONAL:
         diagonal = np.arange(header.elems, dtype=_INT)
         if not (np.array_equal(rows, diagonal) and np.array_equal(cols, diagonal)):

@@ -1,0 +1,60 @@
+"""The demo job end to end, at small sizes."""
+
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from corvid.__main__ import main
+from corvid.meshkin_io import read_meshkin_file
+
+SMALL = ["--rings", "6", "--n-obs", "40", "--grid", "30", "20", "--seed", "3"]
+
+
+def test_demo_writes_model_files_sample_and_picture(tmp_path, capsys, monkeypatch):
+    monkeypatch.delenv("QUILL_BIN", raising=False)
+    out = tmp_path / "run"
+    assert main(["demo", "--out", str(out), *SMALL]) == 0
+    printed = capsys.readouterr().out
+    n = 1 + 3 * 6 * 7
+    assert f"{n} vertices" in printed
+    for suffix in ["M0", "M1", "M2", "B0", "B1", "B2", "BLC"]:
+        matrix = read_meshkin_file(str(out / "model" / f"gfield.{suffix}"))
+        assert matrix.shape[0] == (6 if suffix == "BLC" else n)
+    assert np.load(out / "field_sample.npy").shape == (n,)
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        assert "pip install 'corvid[plot]'" in printed
+    else:
+        assert (out / "field.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "Time per step" in printed and "engine" in printed
+
+
+@pytest.mark.parametrize("argv", [
+    ["demo", "--n-obs", "-1"],
+    ["demo", "--prior-range", "3", "1.5"],
+    ["demo", "--rings", "zero"],
+    ["demo", "--grid", "1", "10"],
+])
+def test_bad_arguments_exit_with_status_2_and_one_line(argv):
+    result = subprocess.run([sys.executable, "-m", "corvid", *argv], capture_output=True, text=True)
+    assert result.returncode == 2
+    assert result.stderr.strip().splitlines()[-1].startswith("python -m corvid demo: error: argument")
+
+
+def test_help_describes_the_demo():
+    result = subprocess.run([sys.executable, "-m", "corvid", "demo", "--help"], capture_output=True, text=True)
+    assert result.returncode == 0 and "--n-obs" in result.stdout and "PNG" in result.stdout
+
+
+def test_output_directory_that_is_a_file_is_a_one_line_error(tmp_path):
+    blocker = tmp_path / "file"
+    blocker.write_text("x")
+    result = subprocess.run([sys.executable, "-m", "corvid", "demo", "--out", str(blocker), *SMALL],
+                            capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stderr.strip().startswith("python -m corvid demo: error:")
+    assert os.path.isfile(blocker)

@@ -12,7 +12,7 @@ from typing import Optional, Sequence, Tuple
 
 import numpy as np
 from scipy import sparse
-from scipy.spatial import Delaunay, QhullError
+from scipy.spatial import Delaunay
 
 __all__ = ["MkMesh", "MkFEM"]
 
@@ -97,7 +97,7 @@ class MkMesh:
         loc = _as_coordinates(points)
         try:
             tri = Delaunay(loc[:, :2])
-        except (QhullError, ValueError) as exc:
+        except (RuntimeError, ValueError) as exc:  # QhullError is a RuntimeError
             raise ValueError(f"cannot triangulate {loc.shape[0]} points: {exc}") from exc
         tv = tri.simplices.astype(np.int64)
         tv = tv[_signed_areas(loc, tv) != 0.0]

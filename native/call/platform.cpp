@@ -5,6 +5,7 @@
 #include "call/parts.hpp"
 
 #include "glue/call.hpp"
+#include "glue/recursion.hpp"
 
 using namespace corvid;
 
@@ -55,31 +56,31 @@ const FunctionDef kBits{
     .name = "_bits",
     .params = {},
     .returns = "str",
-    .impl = bits,
+    .impl = recursion_checked<bits>,
 };
 const FunctionDef kSystem{
     .name = "_system",
     .params = {},
     .returns = "str",
-    .impl = system_name,
+    .impl = recursion_checked<system_name>,
 };
 const FunctionDef kMachine{
     .name = "_machine",
     .params = {},
     .returns = "str",
-    .impl = machine_name,
+    .impl = recursion_checked<machine_name>,
 };
 const FunctionDef kPackageRoot{
     .name = "_package_root",
     .params = {},
     .returns = "str",
-    .impl = package_root,
+    .impl = recursion_checked<package_root>,
 };
 const FunctionDef kResolvePath{
     .name = "_resolve_path",
     .params = {{.name = "parts", .annotation = "str", .kind = ParamKind::var_positional}},
     .returns = "Optional[str]",
-    .impl = resolve_path,
+    .impl = recursion_checked<resolve_path>,
 };
 
 }  // namespace

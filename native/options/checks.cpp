@@ -2,6 +2,7 @@
 #include "options/parts.hpp"
 
 #include "glue/call.hpp"
+#include "glue/recursion.hpp"
 
 using namespace corvid;
 
@@ -106,7 +107,7 @@ const FunctionDef kPostSetChecks{
     .name = "_post_set_checks",
     .params = {},
     .returns = "None",
-    .impl = post_set_checks,
+    .impl = recursion_checked<post_set_checks>,
 };
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "options/parts.hpp"
 
 #include "glue/call.hpp"
+#include "glue/recursion.hpp"
 
 using namespace corvid;
 
@@ -81,7 +82,7 @@ const FunctionDef kCpuDefaultString{
     .name = "_cpu_default_string",
     .params = {},
     .returns = "str",
-    .impl = cpu_default_string,
+    .impl = recursion_checked<cpu_default_string>,
 };
 
 const FunctionDef kGetOptionDefault{
@@ -91,7 +92,7 @@ const FunctionDef kGetOptionDefault{
     .doc = "Return a new dict of the 24 tabled options and their defaults, in table order.\n\n"
            "'quill.call' and 'meshkin.call' are not included: their defaults are the paths\n"
            "of the packaged executables, found at each read by quill_get_option().",
-    .impl = get_option_default,
+    .impl = recursion_checked<get_option_default>,
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 """Building meshes and their finite-element matrices, checked against exact integrals."""
 
+import pickle
+
 import numpy as np
 import pytest
 from hypothesis import given
@@ -42,6 +44,8 @@ def test_mesh_owns_read_only_copies():
         mesh.loc[0, 0] = 1.0
     assert repr(mesh) == "MkMesh(n=4, triangles=2, dim=2)"
     assert MkMesh(SQUARE, []).tv.shape == (0, 3)
+    copied = pickle.loads(pickle.dumps(mesh))
+    assert not copied.loc.flags.writeable and np.array_equal(copied.tv, mesh.tv)
 
 
 def test_regular_grid_numbers_vertices_x_fastest(make_grid_mesh):

@@ -82,6 +82,10 @@ class MkMesh:
         self.tv = _read_only(tv)
         self.n = int(loc.shape[0])
 
+    def __reduce__(self):
+        # Rebuild through the constructor, so a copy is checked and read-only too.
+        return (type(self), (self.loc, self.tv))
+
     def __repr__(self) -> str:
         return f"MkMesh(n={self.n}, triangles={self.tv.shape[0]}, dim={self.loc.shape[1]})"
 

@@ -1,7 +1,339 @@
+/// The projector matrix: barycentric interpolation from mesh vertices to observation points.
+#include "gfield/array_view.hpp"
+#include "gfield/kernels/barycentric.hpp"
+#include "gfield/kernels/projector_rows.hpp"
+#include "gfield/kernels/space_filling_curve.hpp"
 #include "gfield/parts.hpp"
+#include "glue/call.hpp"
+#include "glue/convert.hpp"
+#include "glue/function.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <vector>
 
 namespace corvid::gfield {
 
-void add_projector(PyObject*) {}
+namespace {
+
+using kernels::Located;
+using kernels::Triangles;
+
+Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
+
+/// `obj[:, :stop]`.
+Ref leading_columns(PyObject* obj, long stop) {
+    Ref all = checked(PySlice_New(nullptr, nullptr, nullptr));
+    Ref head = checked(PySlice_New(nullptr, py_int(stop).get(), nullptr));
+    return checked(PyObject_GetItem(obj, py_tuple({all, head}).get()));
+}
+
+/// `obj[:stop]`.
+Ref head(PyObject* obj, long stop) {
+    Ref slice = checked(PySlice_New(nullptr, py_int(stop).get(), nullptr));
+    return checked(PyObject_GetItem(obj, slice.get()));
+}
+
+/// True for arrays whose values convert to float64 exactly as NumPy's arithmetic would
+/// convert them (booleans, integers, floats up to double precision).
+bool is_plain_real(PyObject* array) {
+    Ref dtype = attr(array, "dtype");
+    std::string_view kind = utf8(attr(dtype.get(), "kind").get());
+    if (kind == "b" || kind == "i" || kind == "u") return true;
+    if (kind != "f") return false;
+    Ref itemsize = attr(dtype.get(), "itemsize");
+    return PyLong_AsLong(itemsize.get()) <= 8;
+}
+
+/// `scipy.sparse.csr_matrix((data, indices, indptr), shape=(rows, columns))`.
+Ref csr_from_arrays(PyObject* data, PyObject* indices, PyObject* indptr, Py_ssize_t rows,
+                    Py_ssize_t columns) {
+    Ref csr_matrix = attr(import("scipy.sparse").get(), "csr_matrix");
+    Ref shape = py_tuple({py_int(rows), py_int(columns)});
+    return call_kw(csr_matrix.get(), {py_tuple({data, indices, indptr})}, {{"shape", shape}});
+}
+
+/// The column count of the matrix, `mesh.n` as an index. A negative count is refused by
+/// `csr_matrix` with its own message.
+Py_ssize_t column_count(PyObject* n, Py_ssize_t rows) {
+    Ref index = checked(PyNumber_Index(n));
+    Py_ssize_t columns = PyNumber_AsSsize_t(index.get(), PyExc_OverflowError);
+    if (columns == -1 && PyErr_Occurred()) throw_python_error();
+    if (columns < 0) {
+        Ref csr_matrix = attr(import("scipy.sparse").get(), "csr_matrix");
+        call(csr_matrix.get(), {py_tuple({py_int(rows), index})});
+        raise(PyExc_ValueError, "'shape' elements cannot be negative");
+    }
+    return columns;
+}
+
+/// Index dtype of the matrix: 32 bits whenever every index and the entry count fit, as SciPy
+/// itself would choose.
+bool needs_int64(Py_ssize_t rows, Py_ssize_t columns) {
+    constexpr Py_ssize_t limit = std::numeric_limits<std::int32_t>::max();
+    return rows > limit / 3 || columns > limit;
+}
+
+/// The nearest vertex by NumPy's own arithmetic:
+/// `int(numpy.argmin(numpy.sum((mesh_xy - point[:2]) ** 2, axis=1)))`. Serves the inputs the
+/// C++ loop does not take (unusual shapes or dtypes), so they behave exactly as in NumPy.
+Ref nearest_vertex_by_numpy(PyObject* mesh_xy, PyObject* point) {
+    Ref offset = checked(PyNumber_Subtract(mesh_xy, head(point, 2).get()));
+    Ref squares = checked(PyNumber_Power(offset.get(), py_int(2).get(), Py_None));
+    Ref dists = call_kw(numpy_attr("sum").get(), {squares}, {{"axis", py_int(1)}});
+    Ref nearest = call(numpy_attr("argmin").get(), {dists});
+    return checked(PyNumber_Long(nearest.get()));
+}
+
+/// Vertex coordinates as a contiguous (n, 2) float64 array, or none when `mesh_xy` is not a
+/// two-column array of plain real numbers.
+Ref plane_vertices(PyObject* mesh_xy) {
+    Ref array = call(numpy_attr("asarray").get(), {mesh_xy});
+    if (ndim_of(array.get()) != 2 || shape_of(array.get(), 1) != 2 || !is_plain_real(array.get()))
+        return {};
+    return contiguous(array.get(), Element::float64);
+}
+
+Ref find_nearest_vertex(Args a) {
+    Ref mesh_xy = leading_columns(attr(a[0], "loc").get(), 2);
+    Ref point = call(numpy_attr("asarray").get(), {head(a[1], 2)});
+    Ref vertices = plane_vertices(mesh_xy.get());
+    bool plain_point = ndim_of(point.get()) == 1 && is_plain_real(point.get());
+    Py_ssize_t dim = plain_point ? shape_of(point.get(), 0) : 0;
+    if (!vertices || (dim != 1 && dim != 2) || shape_of(vertices.get(), 0) == 0)
+        return nearest_vertex_by_numpy(mesh_xy.get(), point.get());
+
+    Ref p = contiguous(point.get(), Element::float64);
+    ArrayView pv(p.get(), Element::float64, 1);
+    ArrayView xy(vertices.get(), Element::float64, 2);
+    const double* c = pv.data<double>();
+    // A one-element point broadcasts over both coordinates, as in NumPy.
+    std::size_t nearest = kernels::nearest_vertex(xy.data<double>(), 2, xy.shape(0), c[0],
+                                                  c[dim - 1]);
+    return checked(PyLong_FromSize_t(nearest));
+}
+
+Ref compute_barycentric(Args a) {
+    Ref asarray = numpy_attr("asarray");
+    Ref arrays[4];
+    bool plain = true;
+    for (int i = 0; i < 4; ++i) {
+        arrays[i] = call(asarray.get(), {a[i]});
+        plain = plain && ndim_of(arrays[i].get()) == 1 && is_plain_real(arrays[i].get()) &&
+                shape_of(arrays[i].get(), 0) == shape_of(arrays[0].get(), 0);
+    }
+
+    std::array<double, 3> w;
+    if (plain) {
+        Ref values[4];
+        for (int i = 0; i < 4; ++i) values[i] = contiguous(arrays[i].get(), Element::float64);
+        ArrayView p(values[0].get(), Element::float64, 1), v0(values[1].get(), Element::float64, 1),
+            v1(values[2].get(), Element::float64, 1), v2(values[3].get(), Element::float64, 1);
+        w = kernels::weights_from_dots(kernels::edge_dots(
+            p.data<double>(), v0.data<double>(), v1.data<double>(), v2.data<double>(),
+            static_cast<std::size_t>(p.shape(0))));
+    } else {
+        // Anything else goes through NumPy's own subtraction and dot products.
+        Ref e1 = checked(PyNumber_Subtract(arrays[2].get(), arrays[1].get()));
+        Ref e2 = checked(PyNumber_Subtract(arrays[3].get(), arrays[1].get()));
+        Ref offset = checked(PyNumber_Subtract(arrays[0].get(), arrays[1].get()));
+        Ref dot = numpy_attr("dot");
+        auto d = [&](const Ref& x, const Ref& y) { return to_double(call(dot.get(), {x, y}).get()); };
+        w = kernels::weights_from_dots({d(e1, e1), d(e1, e2), d(e2, e2), d(offset, e1), d(offset, e2)});
+    }
+    Ref list = checked(PyList_New(3));
+    for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list.get(), i, py_float(w[i]).release());
+    return call(numpy_attr("array").get(), {list});
+}
+
+/// `scipy.spatial.Delaunay(mesh_xy)`, or none when it cannot be built. Running out of memory
+/// is not a reason to fall back to the quadratic search, so MemoryError propagates.
+Ref triangulate(PyObject* mesh_xy) {
+    Ref delaunay = attr(import("scipy.spatial").get(), "Delaunay");
+    PyObject* tri = PyObject_CallOneArg(delaunay.get(), mesh_xy);
+    if (tri) return Ref::steal(tri);
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))
+        throw_python_error();
+    PyErr_Clear();
+    return {};
+}
+
+/// Builds the CSR arrays from located observations, with the GIL released for both passes.
+template <class I>
+Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Element index) {
+    const auto rows = static_cast<Py_ssize_t>(obs.n);
+    Ref indptr = empty_array({rows + 1}, index);
+    ArrayView ip(indptr.get(), index, 1, true);
+    without_gil([&] { kernels::count_rows(tri, obs, columns, ip.data<I>()); });
+
+    const auto nnz = static_cast<Py_ssize_t>(ip.data<I>()[rows]);
+    Ref indices = empty_array({nnz}, index);
+    Ref data = empty_array({nnz}, Element::float64);
+    ArrayView iv(indices.get(), index, 1, true);
+    ArrayView dv(data.get(), Element::float64, 1, true);
+    without_gil([&] {
+        kernels::fill_rows(tri, obs, columns, ip.data<I>(), iv.data<I>(), dv.data<double>());
+    });
+    return csr_from_arrays(data.get(), indices.get(), indptr.get(), rows, columns);
+}
+
+/// Locates every observation with one `find_simplex` call on the points in Hilbert order
+/// (much faster than in arbitrary order) and returns the triangles in input order.
+std::vector<std::int64_t> locate(PyObject* tri, const double* xy, std::size_t stride,
+                                 std::size_t n) {
+    std::vector<std::uint32_t> order;
+    Ref ordered = empty_array({static_cast<Py_ssize_t>(n), 2}, Element::float64);
+    {
+        ArrayView out(ordered.get(), Element::float64, 2, true);
+        double* dst = out.data<double>();
+        without_gil([&] {
+            order = kernels::hilbert_order(xy, stride, n);
+            for (std::size_t k = 0; k < n; ++k) {
+                dst[2 * k] = xy[order[k] * stride];
+                dst[2 * k + 1] = xy[order[k] * stride + 1];
+            }
+        });
+    }
+    Ref found = call_method(tri, "find_simplex", {ordered});
+    Ref simplices = contiguous(found.get(), Element::int64);
+    ArrayView sv(simplices.get(), Element::int64, 1);
+    if (sv.shape(0) != static_cast<Py_ssize_t>(n))
+        raise(PyExc_ValueError, "point location returned the wrong number of triangles");
+    std::vector<std::int64_t> simplex_of(n);
+    const std::int64_t* s = sv.data<std::int64_t>();
+    without_gil([&] {
+        for (std::size_t k = 0; k < n; ++k) simplex_of[order[k]] = s[k];
+    });
+    return simplex_of;
+}
+
+Ref located_matrix(PyObject* tri, PyObject* loc, Py_ssize_t rows, PyObject* n) {
+    if (shape_of(loc, 1) < 2) {
+        // Point location refuses rows with fewer than two coordinates with its own error.
+        call_method(tri, "find_simplex", {leading_columns(loc, 2)});
+        raise(PyExc_ValueError, "observation locations need two coordinates");
+    }
+    if (rows > static_cast<Py_ssize_t>(std::numeric_limits<std::uint32_t>::max()))
+        raise(PyExc_ValueError, "too many observation locations");
+
+    Ref points = contiguous(attr(tri, "points").get(), Element::float64);
+    Ref simplices = contiguous(attr(tri, "simplices").get(), Element::int64);
+    ArrayView pv(points.get(), Element::float64, 2);
+    ArrayView sv(simplices.get(), Element::int64, 2);
+    if (pv.shape(1) != 2 || sv.shape(1) != 3)
+        raise(PyExc_ValueError, "expected a triangulation of points in the plane");
+    Triangles triangles{pv.data<double>(), static_cast<std::size_t>(pv.shape(0)),
+                        sv.data<std::int64_t>(), static_cast<std::size_t>(sv.shape(0))};
+
+    Ref obs = contiguous(loc, Element::float64);
+    ArrayView ov(obs.get(), Element::float64, 2);
+    const auto stride = static_cast<std::size_t>(ov.shape(1));
+    const auto count = static_cast<std::size_t>(rows);
+    std::vector<std::int64_t> simplex_of = locate(tri, ov.data<double>(), stride, count);
+
+    Py_ssize_t columns = column_count(n, rows);
+    Located located{ov.data<double>(), stride, simplex_of.data(), count};
+    if (needs_int64(rows, columns)) return assemble<std::int64_t>(triangles, located, columns, Element::int64);
+    return assemble<std::int32_t>(triangles, located, columns, Element::int32);
+}
+
+/// The fallback without a triangulation: every row holds 1.0 at the nearest vertex.
+Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyObject* n) {
+    std::vector<std::int64_t> nearest(static_cast<std::size_t>(rows));
+    Ref vertices = plane_vertices(mesh_xy);
+    Py_ssize_t coords = shape_of(loc, 1);
+    if (vertices && coords >= 1 && shape_of(vertices.get(), 0) > 0) {
+        Ref obs = contiguous(loc, Element::float64);
+        ArrayView ov(obs.get(), Element::float64, 2);
+        ArrayView xy(vertices.get(), Element::float64, 2);
+        const double* p = ov.data<double>();
+        const auto stride = static_cast<std::size_t>(coords);
+        const std::size_t second = coords >= 2 ? 1 : 0;  // one coordinate broadcasts
+        without_gil([&] {
+            for (std::size_t k = 0; k < nearest.size(); ++k)
+                nearest[k] = static_cast<std::int64_t>(kernels::nearest_vertex(
+                    xy.data<double>(), 2, xy.shape(0), p[k * stride], p[k * stride + second]));
+        });
+    } else {
+        for (Py_ssize_t k = 0; k < rows; ++k) {
+            Ref point = checked(PySequence_GetItem(loc, k));
+            Ref index = nearest_vertex_by_numpy(mesh_xy, point.get());
+            nearest[static_cast<std::size_t>(k)] = PyLong_AsLongLong(index.get());
+            if (PyErr_Occurred()) throw_python_error();
+        }
+    }
+
+    Py_ssize_t columns = column_count(n, rows);
+    Element index = needs_int64(rows, columns) ? Element::int64 : Element::int32;
+    Ref indptr = call_kw(numpy_attr("arange").get(), {py_int(rows + 1)},
+                         {{"dtype", py_str(dtype_name(index))}});
+    Ref data = call_kw(numpy_attr("ones").get(), {py_int(rows)}, {{"dtype", py_str("float64")}});
+    for (std::int64_t column : nearest)
+        if (column >= columns) raise(PyExc_ValueError, "column index exceeds matrix dimensions");
+    Ref indices = empty_array({rows}, index);
+    ArrayView iv(indices.get(), index, 1, true);
+    for (std::size_t k = 0; k < nearest.size(); ++k) {
+        if (index == Element::int64) iv.data<std::int64_t>()[k] = nearest[k];
+        else iv.data<std::int32_t>()[k] = static_cast<std::int32_t>(nearest[k]);
+    }
+    return csr_from_arrays(data.get(), indices.get(), indptr.get(), rows, columns);
+}
+
+Ref make_A(Args a) {
+    PyObject* mesh = a[0];
+    Ref loc = call_kw(numpy_attr("asarray").get(), {a[1]},
+                      {{"dtype", reinterpret_cast<PyObject*>(&PyFloat_Type)}});
+    if (ndim_of(loc.get()) == 1) loc = call_method(loc.get(), "reshape", {py_int(1), py_int(-1)});
+    Py_ssize_t rows = shape_of(loc.get(), 0);
+    if (ndim_of(loc.get()) != 2)
+        raise(PyExc_ValueError, "loc must be one location or a two-dimensional array of them");
+    Ref n = attr(mesh, "n");
+    Ref mesh_xy = leading_columns(attr(mesh, "loc").get(), 2);
+
+    Ref tri = triangulate(mesh_xy.get());
+    if (!tri) return nearest_vertex_matrix(mesh_xy.get(), loc.get(), rows, n.get());
+    return located_matrix(tri.get(), loc.get(), rows, n.get());
+}
+
+const FunctionDef kMakeA{
+    .name = "gfield_make_A",
+    .params = {{.name = "mesh", .annotation = "MkMesh"}, {.name = "loc", .annotation = "np.ndarray"}},
+    .returns = "sparse.csr_matrix",
+    .doc = "Build the projector matrix A from mesh vertices to observation locations.\n\n"
+           "Row k of A holds the barycentric weights of location k in the triangle of the\n"
+           "Delaunay triangulation of the vertices that contains it, so (A @ u)[k] is the\n"
+           "field u interpolated linearly at location k. `loc` is one location or an array\n"
+           "with one row per location (x, y, and an ignored z). Weights of magnitude up to\n"
+           "1e-12 are not stored; a location outside the vertices' convex hull gets an empty\n"
+           "row. When no triangulation can be built (too few vertices, all on one line),\n"
+           "every row holds 1.0 at the nearest vertex instead.\n\n"
+           "Returns a scipy.sparse.csr_matrix of shape (number of locations, mesh.n).",
+    .impl = make_A,
+};
+
+const FunctionDef kComputeBarycentric{
+    .name = "_compute_barycentric",
+    .params = {{.name = "point", .annotation = "np.ndarray"},
+               {.name = "v0", .annotation = "np.ndarray"},
+               {.name = "v1", .annotation = "np.ndarray"},
+               {.name = "v2", .annotation = "np.ndarray"}},
+    .returns = "np.ndarray",
+    .impl = compute_barycentric,
+};
+
+const FunctionDef kFindNearestVertex{
+    .name = "_find_nearest_vertex",
+    .params = {{.name = "mesh", .annotation = "MkMesh"}, {.name = "point", .annotation = "np.ndarray"}},
+    .returns = "int",
+    .impl = find_nearest_vertex,
+};
+
+}  // namespace
+
+void add_projector(PyObject* module) {
+    add_function(module, kMakeA);
+    add_function(module, kComputeBarycentric);
+    add_function(module, kFindNearestVertex);
+}
 
 }  // namespace corvid::gfield

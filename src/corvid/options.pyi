@@ -1,0 +1,23 @@
+"""The package's global options: commands, time-outs, engine mode, threads, allocator, flags."""
+
+import os as os
+import warnings as warnings
+from typing import Any as Any
+from typing import Dict as Dict
+from typing import Optional as Optional
+from typing import Union as Union
+
+from .binary.call import meshkin_call_builtin as meshkin_call_builtin
+from .binary.call import quill_call_builtin as quill_call_builtin
+from .binary.call import quill_remote_script as quill_remote_script
+from .utils import quill_anyMultibyteUTF8Characters as _any_mb
+
+_QUILL_OPTIONS: Dict[str, Any]
+
+def _cpu_default_string() -> str: ...
+def quill_get_option_default() -> Dict[str, Any]: ...
+def quill_get_option(option: Optional[Union[str, list]] = None) -> Any: ...
+def quill_enabled_Tandem_features() -> bool: ...
+def quill_set_option(*args: Any, **kwargs: Any) -> None: ...
+def _set_one(option: str, value: Any) -> None: ...
+def _post_set_checks() -> None: ...

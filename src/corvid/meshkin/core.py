@@ -29,18 +29,23 @@ def _areas(edges: np.ndarray) -> np.ndarray:
     return 0.5 * np.linalg.norm(np.cross(a, b), axis=1)
 
 
-def _assemble(tv: np.ndarray, local: np.ndarray, n: int) -> sparse.csr_matrix:
+def _element_pattern(tv: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """Row and column of every entry of the element matrices, entry (i, j) of triangle t
+    at position (3 i + j) m + t: the layout of `local.reshape(-1)` in `_assemble`."""
+    index = np.int32 if n <= np.iinfo(np.int32).max else np.int64
+    corners = tv.T.astype(index)            # (3, m)
+    rows = np.repeat(corners, 3, axis=0)    # (9, m): corner i three times
+    cols = np.tile(corners, (3, 1))         # (9, m): corners 0, 1, 2 in turn
+    return rows.reshape(-1), cols.reshape(-1)
+
+
+def _assemble(pattern: tuple[np.ndarray, np.ndarray], local: np.ndarray, n: int) -> sparse.csr_matrix:
     """Sum the 3 x 3 element matrices `local` (shape (3, 3, m)) into an n x n CSR matrix.
 
     The stored pattern is the vertex graph of the mesh (each vertex with itself and its
     edge neighbours), including entries that happen to add up to exactly zero.
     """
-    index = np.int32 if n <= np.iinfo(np.int32).max else np.int64
-    corners = tv.T.astype(index)            # (3, m)
-    rows = np.repeat(corners, 3, axis=0)    # (9, m): local row i at k = 3 i + j
-    cols = np.tile(corners, (3, 1))         # (9, m): local column j
-    m = sparse.coo_matrix((local.reshape(-1), (rows.reshape(-1), cols.reshape(-1))),
-                          shape=(n, n), copy=False)
+    m = sparse.coo_matrix((local.reshape(-1), pattern), shape=(n, n), copy=False)
     out = m.tocsr()
     out.sum_duplicates()
     return out
@@ -78,10 +83,16 @@ def mk_fem(mesh: MkMesh, order: int = 2) -> MkFEM:
             f"{lonely.size} such vertex(es)")
 
     # Stiffness of a P1 element: (e_i . e_j) / (4 area), e_i the edge opposite corner i.
-    stiffness = np.einsum("imd,jmd->ijm", edges, edges) / (4.0 * area)
+    # Element arrays are dropped as soon as they are summed: on large meshes they dominate memory.
+    pattern = _element_pattern(tv, n)
+    stiffness = np.einsum("imd,jmd->ijm", edges, edges)
+    del edges
+    stiffness /= 4.0 * area
+    g1 = _assemble(pattern, stiffness, n)
+    del stiffness
     mass = np.where(np.eye(3, dtype=bool)[:, :, None], area / 6.0, area / 12.0)
-    g1 = _assemble(tv, stiffness, n)
-    c1 = _assemble(tv, mass, n)
+    c1 = _assemble(pattern, mass, n)
+    del mass, pattern
 
     g2 = None
     if order == 2:

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace corvid::gfield {
+namespace corvid::gfield::projection {
 
 const char* dtype_name(Element e) {
     switch (e) {
@@ -72,4 +72,4 @@ Py_ssize_t shape_of(PyObject* obj, int axis) {
     return value;
 }
 
-}  // namespace corvid::gfield
+}  // namespace corvid::gfield::projection

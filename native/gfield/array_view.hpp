@@ -9,7 +9,7 @@
 #include <initializer_list>
 #include <utility>
 
-namespace corvid::gfield {
+namespace corvid::gfield::projection {
 
 /// The element types the projector reads and writes.
 enum class Element { float64, int32, int64 };
@@ -61,4 +61,4 @@ void without_gil(Body&& body) {
     if (error) std::rethrow_exception(error);
 }
 
-}  // namespace corvid::gfield
+}  // namespace corvid::gfield::projection

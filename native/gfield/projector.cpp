@@ -16,8 +16,7 @@ namespace corvid::gfield {
 
 namespace {
 
-using kernels::Located;
-using kernels::Triangles;
+using namespace projection;
 
 Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
 
@@ -108,7 +107,7 @@ Ref find_nearest_vertex(Args a) {
     ArrayView xy(vertices.get(), Element::float64, 2);
     const double* c = pv.data<double>();
     // A one-element point broadcasts over both coordinates, as in NumPy.
-    std::size_t nearest = kernels::nearest_vertex(xy.data<double>(), 2, xy.shape(0), c[0],
+    std::size_t nearest = nearest_vertex(xy.data<double>(), 2, xy.shape(0), c[0],
                                                   c[dim - 1]);
     return checked(PyLong_FromSize_t(nearest));
 }
@@ -129,7 +128,7 @@ Ref compute_barycentric(Args a) {
         for (int i = 0; i < 4; ++i) values[i] = contiguous(arrays[i].get(), Element::float64);
         ArrayView p(values[0].get(), Element::float64, 1), v0(values[1].get(), Element::float64, 1),
             v1(values[2].get(), Element::float64, 1), v2(values[3].get(), Element::float64, 1);
-        w = kernels::weights_from_dots(kernels::edge_dots(
+        w = weights_from_dots(edge_dots(
             p.data<double>(), v0.data<double>(), v1.data<double>(), v2.data<double>(),
             static_cast<std::size_t>(p.shape(0))));
     } else {
@@ -139,7 +138,7 @@ Ref compute_barycentric(Args a) {
         Ref offset = checked(PyNumber_Subtract(arrays[0].get(), arrays[1].get()));
         Ref dot = numpy_attr("dot");
         auto d = [&](const Ref& x, const Ref& y) { return to_double(call(dot.get(), {x, y}).get()); };
-        w = kernels::weights_from_dots({d(e1, e1), d(e1, e2), d(e2, e2), d(offset, e1), d(offset, e2)});
+        w = weights_from_dots({d(e1, e1), d(e1, e2), d(e2, e2), d(offset, e1), d(offset, e2)});
     }
     Ref list = checked(PyList_New(3));
     for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list.get(), i, py_float(w[i]).release());
@@ -164,7 +163,7 @@ Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Eleme
     const auto rows = static_cast<Py_ssize_t>(obs.n);
     Ref indptr = empty_array({rows + 1}, index);
     ArrayView ip(indptr.get(), index, 1, true);
-    without_gil([&] { kernels::count_rows(tri, obs, columns, ip.data<I>()); });
+    without_gil([&] { count_rows(tri, obs, columns, ip.data<I>()); });
 
     const auto nnz = static_cast<Py_ssize_t>(ip.data<I>()[rows]);
     Ref indices = empty_array({nnz}, index);
@@ -172,7 +171,7 @@ Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Eleme
     ArrayView iv(indices.get(), index, 1, true);
     ArrayView dv(data.get(), Element::float64, 1, true);
     without_gil([&] {
-        kernels::fill_rows(tri, obs, columns, ip.data<I>(), iv.data<I>(), dv.data<double>());
+        fill_rows(tri, obs, columns, ip.data<I>(), iv.data<I>(), dv.data<double>());
     });
     return csr_from_arrays(data.get(), indices.get(), indptr.get(), rows, columns);
 }
@@ -181,18 +180,11 @@ Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Eleme
 /// (much faster than in arbitrary order) and returns the triangles in input order.
 std::vector<std::int64_t> locate(PyObject* tri, const double* xy, std::size_t stride,
                                  std::size_t n) {
-    std::vector<std::uint32_t> order;
+    std::vector<std::uint32_t> order(n);
     Ref ordered = empty_array({static_cast<Py_ssize_t>(n), 2}, Element::float64);
     {
         ArrayView out(ordered.get(), Element::float64, 2, true);
-        double* dst = out.data<double>();
-        without_gil([&] {
-            order = kernels::hilbert_order(xy, stride, n);
-            for (std::size_t k = 0; k < n; ++k) {
-                dst[2 * k] = xy[order[k] * stride];
-                dst[2 * k + 1] = xy[order[k] * stride + 1];
-            }
-        });
+        without_gil([&] { hilbert_order(xy, stride, n, order.data(), out.data<double>()); });
     }
     Ref found = call_method(tri, "find_simplex", {ordered});
     Ref simplices = contiguous(found.get(), Element::int64);
@@ -251,7 +243,7 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
         const std::size_t second = coords >= 2 ? 1 : 0;  // one coordinate broadcasts
         without_gil([&] {
             for (std::size_t k = 0; k < nearest.size(); ++k)
-                nearest[k] = static_cast<std::int64_t>(kernels::nearest_vertex(
+                nearest[k] = static_cast<std::int64_t>(nearest_vertex(
                     xy.data<double>(), 2, xy.shape(0), p[k * stride], p[k * stride + second]));
         });
     } else {

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace corvid::kernels {
+namespace corvid::gfield::projection {
 
 /// A triangulation of the mesh vertices, as arrays.
 ///
@@ -110,4 +110,4 @@ void fill_rows(const Triangles& tri, const Located& obs, std::int64_t n_columns,
     }
 }
 
-}  // namespace corvid::kernels
+}  // namespace corvid::gfield::projection

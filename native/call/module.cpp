@@ -19,7 +19,8 @@ void exec(PyObject* m) {
     // time: corvid.options imports this module during its own initialisation.
     check_status(PyModule_AddObjectRef(m, "os", import("os").get()));
     check_status(PyModule_AddObjectRef(m, "platform", import("platform").get()));
-    check_status(PyModule_AddObjectRef(m, "Optional", import_from(m, "typing", "Optional", 0).get()));
+    Ref optional = import_from(m, "typing", "Optional", 0);
+    check_status(PyModule_AddObjectRef(m, "Optional", optional.get()));
     binary_call::add_platform(m);
     binary_call::add_locators(m);
     // Whole paths below the package root, for the files whose directory has no width part.

@@ -5,13 +5,12 @@
 #include "glue/recursion.hpp"
 
 using namespace corvid;
+using options::is_true;
 
 namespace {
 
 constexpr const char* kModes[] = {"compact", "classic", "twostage", "experimental"};
 constexpr const char* kAllocators[] = {"default", "compiler", "je", "tc", "mi"};
-
-bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
 
 /// True when `value` is a str with exactly the text `word`.
 bool is_word(PyObject* value, const char* word) {
@@ -33,7 +32,8 @@ Ref current(const Args& a, const char* key) {
 }
 
 void store(const Args& a, const char* key, PyObject* value) {
-    check_status(PyObject_SetItem(module_attr(a, "_QUILL_OPTIONS").get(), py_str(key).get(), value));
+    Ref store = module_attr(a, "_QUILL_OPTIONS");
+    check_status(PyObject_SetItem(store.get(), py_str(key).get(), value));
 }
 
 void warn(const Args& a, PyObject* message) {
@@ -62,7 +62,8 @@ void check_mode(const Args& a) {
 
 void store_default_allocator(const Args& a) {
     Ref table = call(module_attr(a, "quill_get_option_default").get());
-    store(a, "malloc.lib", checked(PyObject_GetItem(table.get(), py_str("malloc.lib").get())).get());
+    Ref tabled = checked(PyObject_GetItem(table.get(), py_str("malloc.lib").get()));
+    store(a, "malloc.lib", tabled.get());
 }
 
 void check_allocator(const Args& a) {

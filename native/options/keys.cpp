@@ -16,7 +16,8 @@ bool has_key(PyObject* mapping, PyObject* key) {
 
 void unknown_option(PyObject* key) {
     // A str subclass is shown by its text, as concatenation would show it.
-    Ref text = PyUnicode_Check(key) ? checked(PyUnicode_FromObject(key)) : checked(PyObject_Str(key));
+    Ref text = PyUnicode_Check(key) ? checked(PyUnicode_FromObject(key))
+                                    : checked(PyObject_Str(key));
     Ref message = checked(PyUnicode_FromFormat("Unknown option '%U'", text.get()));
     PyErr_SetObject(PyExc_KeyError, message.get());
     throw_python_error();

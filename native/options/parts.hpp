@@ -18,6 +18,9 @@ void add_checks(PyObject* module);
 /// not an interpreter error).
 bool has_key(PyObject* mapping, PyObject* key);
 
+/// `bool(obj)`.
+inline bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+
 /// Raises KeyError "Unknown option '<key>'", the key shown with `str()`.
 [[noreturn]] void unknown_option(PyObject* key);
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 using namespace corvid;
+using options::is_true;
 using options::has_key;
 using options::unknown_option;
 
@@ -17,8 +18,6 @@ constexpr std::pair<const char*, const char*> kCommandDefaults[] = {
     {"quill.call", "quill_call_builtin"},
     {"meshkin.call", "meshkin_call_builtin"},
 };
-
-bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
 
 /// A str that, lower-cased, is "remote" or "quill.remote": a request for a remote run.
 bool is_remote_word(PyObject* value) {

@@ -17,7 +17,8 @@ Ref set_option(Args a) {
     Py_ssize_t n_keywords = PyDict_GET_SIZE(kwargs);
     if (n_positional == 2 && n_keywords == 0) {
         PyObject* key = PyTuple_GET_ITEM(args, 0);
-        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "First positional argument must be a string key");
+        if (!PyUnicode_Check(key))
+            raise(PyExc_TypeError, "First positional argument must be a string key");
         call(module_attr(a, "_set_one").get(), {key, PyTuple_GET_ITEM(args, 1)});
     } else if (n_positional == 0 && n_keywords > 0) {
         // Keywords are stored in call order; an unknown one stops the loop, the earlier stay.

@@ -5,6 +5,7 @@
 #include "glue/recursion.hpp"
 
 using namespace corvid;
+using options::is_true;
 
 namespace {
 
@@ -45,8 +46,6 @@ constexpr Default kTable[] = {
     {.key = "Tandem.features", .kind = Kind::truth, .number = 0},
     {.key = "numa", .kind = Kind::truth, .number = 0},
 };
-
-bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
 
 Ref cpu_default_string(Args a) {
     Ref n = call(attr(module_attr(a, "os").get(), "cpu_count").get());

@@ -1,0 +1,217 @@
+/// Kernels of the binary matrix file writer: the header words, reading values of any numeric
+/// element type through strides, the int32 range check, and the column-then-row order of
+/// coordinate triplets. Plain C++ over raw memory; no Python.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace corvid::gfield::mfile {
+
+/// Header codes (see `header_words`).
+enum class Layout : int32_t { dense = 0, sparse = 1 };
+enum class ValueType : int32_t { int32 = 0, float64 = 1 };
+enum class MatrixType : int32_t { general = 0, diagonal = 2 };
+
+/// The 36 leading bytes of a file: the header length 8, then version 0, elems, nrow, ncol,
+/// datatype, valuetype, matrixtype and storagetype 1 (values column by column).
+inline std::array<int32_t, 9> header_words(int32_t elems, int32_t nrow, int32_t ncol,
+                                           Layout layout, ValueType values, MatrixType matrix) {
+    return {8, 0, elems, nrow, ncol, static_cast<int32_t>(layout), static_cast<int32_t>(values),
+            static_cast<int32_t>(matrix), 1};
+}
+
+/// Largest count or index the format's signed 32-bit fields hold.
+inline constexpr int64_t kMaxCount = std::numeric_limits<int32_t>::max();
+
+/// Element types read straight from an array's memory (native byte order).
+enum class Element {
+    boolean, int8, int16, int32, int64, uint8, uint16, uint32, uint64, float32, float64, longdouble
+};
+
+inline bool is_integer(Element e) {
+    return e != Element::boolean && e != Element::float32 && e != Element::float64 &&
+           e != Element::longdouble;
+}
+
+/// Calls `f(T{})` with a value of the element's C++ type, so one template serves every type.
+template <class F>
+decltype(auto) visit(Element e, F&& f) {
+    switch (e) {
+        case Element::boolean: return f(bool{});
+        case Element::int8: return f(int8_t{});
+        case Element::int16: return f(int16_t{});
+        case Element::int32: return f(int32_t{});
+        case Element::int64: return f(int64_t{});
+        case Element::uint8: return f(uint8_t{});
+        case Element::uint16: return f(uint16_t{});
+        case Element::uint32: return f(uint32_t{});
+        case Element::uint64: return f(uint64_t{});
+        case Element::float32: return f(float{});
+        case Element::float64: return f(double{});
+        case Element::longdouble: return f(static_cast<long double>(0));
+    }
+    return f(double{});
+}
+
+/// A strided two-dimensional view (a one-dimensional one has one column).
+/// Element (i, j) lives at `base + i * row_stride + j * col_stride`.
+struct Strided {
+    const std::byte* base = nullptr;
+    Element element = Element::float64;
+    size_t nrow = 0;
+    size_t ncol = 1;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+
+    const std::byte* at(size_t i, size_t j) const {
+        return base + static_cast<std::ptrdiff_t>(i) * row_stride +
+               static_cast<std::ptrdiff_t>(j) * col_stride;
+    }
+};
+
+/// One element, read without alignment assumptions (arrays may be unaligned views).
+template <class T>
+T load(const std::byte* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+/// A boolean is 0 or 1 whatever byte the array holds.
+template <class Out, class T>
+Out convert(T v) {
+    if constexpr (std::is_same_v<T, bool>) return v ? Out(1) : Out(0);
+    else return static_cast<Out>(v);
+}
+
+/// Converts `count` elements of column `j`, rows `r0` onwards, into `out`.
+template <class Out>
+void convert_column(const Strided& a, size_t j, size_t r0, size_t count, Out* out) {
+    visit(a.element, [&](auto tag) {
+        using T = decltype(tag);
+        const std::byte* p = a.at(r0, j);
+        for (size_t k = 0; k < count; ++k, p += a.row_stride) out[k] = convert<Out>(load<T>(p));
+    });
+}
+
+/// Converts the tile rows [r0, r0 + nr) x columns [c0, c0 + nc) into `out` column by column
+/// (column c0 + t occupies out[t * nr, (t + 1) * nr)). Reads along whichever axis is closer
+/// in memory, so a row-ordered input is read once, sequentially.
+template <class Out>
+void convert_tile(const Strided& a, size_t r0, size_t nr, size_t c0, size_t nc, Out* out) {
+    visit(a.element, [&](auto tag) {
+        using T = decltype(tag);
+        for (size_t i = 0; i < nr; ++i) {
+            const std::byte* p = a.at(r0 + i, c0);
+            for (size_t t = 0; t < nc; ++t, p += a.col_stride)
+                out[t * nr + i] = convert<Out>(load<T>(p));
+        }
+    });
+}
+
+/// Converts the elements `order[0..count)` of a one-dimensional view into `out`.
+template <class Out, class Index>
+void convert_gather(const Strided& a, const Index* order, size_t count, Out* out) {
+    visit(a.element, [&](auto tag) {
+        using T = decltype(tag);
+        for (size_t k = 0; k < count; ++k)
+            out[k] = convert<Out>(load<T>(a.base + static_cast<std::ptrdiff_t>(order[k]) * a.row_stride));
+    });
+}
+
+/// The decimal text of the first integer value outside the int32 range, if any.
+inline std::optional<std::string> first_outside_int32(const Strided& a) {
+    return visit(a.element, [&](auto tag) -> std::optional<std::string> {
+        using T = decltype(tag);
+        if constexpr (!std::is_integral_v<T> || std::is_same_v<T, bool> ||
+                      (sizeof(T) < 4 || (sizeof(T) == 4 && std::is_signed_v<T>))) {
+            return std::nullopt;  // every value fits
+        } else {
+            for (size_t j = 0; j < a.ncol; ++j) {
+                const std::byte* p = a.at(0, j);
+                for (size_t i = 0; i < a.nrow; ++i, p += a.row_stride) {
+                    T v = load<T>(p);
+                    bool fits;
+                    if constexpr (std::is_signed_v<T>)
+                        fits = v >= std::numeric_limits<int32_t>::min() && v <= kMaxCount;
+                    else
+                        fits = v <= static_cast<uint64_t>(kMaxCount);
+                    if (!fits) return std::to_string(v);
+                }
+            }
+            return std::nullopt;
+        }
+    });
+}
+
+/// Stable order of coordinate triplets by column, then row.
+///
+///   I row[elems], col[elems]  - 0-based indices, checked against nrow and ncol
+///   order[elems]              - output: triplet order[t] goes to position t
+///   col_start[ncol + 1]       - output: triplets of column c occupy [col_start[c], col_start[c+1])
+///
+/// Two stable counting sorts, by row and then by column (the csr_tocsc scheme): O(elems + nrow +
+/// ncol). The row pass is skipped when rows are already non-decreasing (coordinates from a CSR
+/// matrix). When the shape dwarfs the number of triplets, a comparison sort avoids the large
+/// count arrays. Throws std::invalid_argument for an index outside the shape.
+struct TripletOrder {
+    std::vector<uint32_t> order;      ///< empty when the input is already in order
+    std::vector<uint32_t> col_start;  ///< empty when the comparison sort was used
+};
+
+template <class I>
+TripletOrder order_by_column_then_row(const I* row, const I* col, size_t elems, size_t nrow,
+                                      size_t ncol) {
+    bool rows_sorted = true, in_order = true;
+    for (size_t k = 0; k < elems; ++k) {
+        if (row[k] < 0 || static_cast<uint64_t>(row[k]) >= nrow || col[k] < 0 ||
+            static_cast<uint64_t>(col[k]) >= ncol)
+            throw std::invalid_argument("sparse matrix has a stored entry outside its shape");
+        if (k > 0) {
+            rows_sorted = rows_sorted && row[k - 1] <= row[k];
+            in_order = in_order && (col[k - 1] < col[k] || (col[k - 1] == col[k] && row[k - 1] <= row[k]));
+        }
+    }
+    TripletOrder result;
+    if (in_order) return result;
+
+    result.order.resize(elems);
+    if (nrow + ncol > 4 * elems + 1024) {
+        for (size_t k = 0; k < elems; ++k) result.order[k] = static_cast<uint32_t>(k);
+        std::stable_sort(result.order.begin(), result.order.end(), [&](uint32_t a, uint32_t b) {
+            return col[a] < col[b] || (col[a] == col[b] && row[a] < row[b]);
+        });
+        return result;
+    }
+
+    std::vector<uint32_t> by_row;
+    if (!rows_sorted) {
+        std::vector<uint32_t> row_start(nrow + 1, 0);
+        for (size_t k = 0; k < elems; ++k) ++row_start[static_cast<size_t>(row[k]) + 1];
+        for (size_t r = 0; r < nrow; ++r) row_start[r + 1] += row_start[r];
+        by_row.resize(elems);
+        for (size_t k = 0; k < elems; ++k)
+            by_row[row_start[static_cast<size_t>(row[k])]++] = static_cast<uint32_t>(k);
+    }
+    result.col_start.assign(ncol + 1, 0);
+    for (size_t k = 0; k < elems; ++k) ++result.col_start[static_cast<size_t>(col[k]) + 1];
+    for (size_t c = 0; c < ncol; ++c) result.col_start[c + 1] += result.col_start[c];
+    std::vector<uint32_t> next(result.col_start.begin(), result.col_start.end() - 1);
+    for (size_t t = 0; t < elems; ++t) {
+        uint32_t k = rows_sorted ? static_cast<uint32_t>(t) : by_row[t];
+        result.order[next[static_cast<size_t>(col[k])]++] = k;
+    }
+    return result;
+}
+
+}  // namespace corvid::gfield::mfile

@@ -1,0 +1,138 @@
+#include "gfield/fem_products.hpp"
+
+#include "gfield/buffer_access.hpp"
+#include "gfield/unpack.hpp"
+#include "glue/call.hpp"
+
+#include <cstring>
+#include <limits>
+#include <string_view>
+
+namespace corvid::gfield::model {
+
+namespace {
+
+/// True when the buffer holds, in native byte order, float64 values (`code` 'd') or signed
+/// integers of `itemsize` bytes (`code` 'i').
+bool has_format(const Py_buffer& view, char code, Py_ssize_t itemsize) {
+    std::string_view f = view.format ? view.format : "B";
+    constexpr char native_order = PY_LITTLE_ENDIAN ? '<' : '>';
+    if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == native_order)) f.remove_prefix(1);
+    if (view.itemsize != itemsize || f.size() != 1) return false;
+    if (code == 'd') return f[0] == 'd';
+    return std::string_view("bhilqn").find(f[0]) != std::string_view::npos;
+}
+
+/// A C-contiguous one-dimensional buffer of `obj` with the given element, or nothing.
+bool vector_of(HeldBuffer& buffer, PyObject* obj, char code, Py_ssize_t itemsize) {
+    if (!buffer.try_acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+    if (buffer.view().ndim == 1 && has_format(buffer.view(), code, itemsize)) return true;
+    buffer.release();
+    return false;
+}
+
+bool is_float64(PyObject* numpy, PyObject* obj) {
+    Ref dtype = attr(obj, "dtype");
+    return py_equal(dtype.get(), attr(numpy, "float64").get());
+}
+
+Py_ssize_t as_size(const Ref& obj) {
+    Py_ssize_t value = PyNumber_AsSsize_t(obj.get(), PyExc_OverflowError);
+    if (value == -1 && PyErr_Occurred()) throw_python_error();
+    return value;
+}
+
+/// `numpy.empty(size, dtype=name)` and a writable buffer of it.
+Ref empty_vector(PyObject* numpy, size_t size, const char* name, HeldBuffer& buffer) {
+    Ref array = call_kw(attr(numpy, "empty").get(), {py_int(static_cast<long long>(size))},
+                        {{"dtype", py_str(name)}});
+    buffer.acquire(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+    return array;
+}
+
+template <class I>
+Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& indptr,
+            const HeldBuffer& indices, const HeldBuffer& data, const double* c0,
+            const fem::Combination* combo) {
+    fem::Csr<I> g{n, static_cast<const I*>(indptr.view().buf),
+                  static_cast<const I*>(indices.view().buf),
+                  static_cast<const double*>(data.view().buf)};
+    size_t stored = static_cast<size_t>(std::min(indices.view().shape[0], data.view().shape[0]));
+    bool valid = false;
+    uint64_t capacity = 0;
+    without_gil([&] {
+        valid = fem::csr_is_valid(g, stored);
+        if (valid) capacity = fem::product_capacity(g, combo != nullptr);
+    });
+    if (!valid) return {};
+
+    bool narrow = capacity <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
+                  n <= static_cast<size_t>(std::numeric_limits<int32_t>::max());
+    const char* index_type = narrow ? "int32" : "int64";
+    HeldBuffer out_indptr, out_indices, out_data;
+    Ref q_indptr = empty_vector(numpy, n + 1, index_type, out_indptr);
+    Ref q_indices = empty_vector(numpy, capacity, index_type, out_indices);
+    Ref q_data = empty_vector(numpy, capacity, "float64", out_data);
+
+    int64_t nnz = -1;
+    auto run = [&](auto tag) {
+        using J = decltype(tag);
+        fem::CsrOut<J> out{static_cast<J*>(out_indptr.view().buf),
+                           static_cast<J*>(out_indices.view().buf),
+                           static_cast<double*>(out_data.view().buf)};
+        without_gil([&] { nnz = fem::gcinvg(g, c0, combo, out); });
+    };
+    if (narrow) run(int32_t{});
+    else run(int64_t{});
+    out_indptr.release();
+    out_indices.release();
+    out_data.release();
+    if (nnz < 0) return {};
+
+    // Shrink to the stored entries: the arrays are ours alone, so no reference check.
+    for (PyObject* array : {q_indices.get(), q_data.get()})
+        call_kw(attr(array, "resize").get(), {py_tuple({py_int(nnz)})}, {{"refcheck", Py_False}});
+    Ref size = py_int(static_cast<long long>(n));
+    Ref q = call_kw(csr_class, {py_tuple({q_data, q_indices, q_indptr})},
+                    {{"shape", py_tuple({size, size})}});
+    check_status(PyObject_SetAttrString(q.get(), "has_canonical_format", Py_True));
+    return q;
+}
+
+}  // namespace
+
+Ref fem_product(PyObject* g1, PyObject* c0, const fem::Combination* combo) {
+    Ref sparse = import("scipy.sparse");
+    PyObject* g_class = reinterpret_cast<PyObject*>(Py_TYPE(g1));
+    if (g_class != attr(sparse.get(), "csr_matrix").get() &&
+        g_class != attr(sparse.get(), "csr_array").get())
+        return {};
+    Ref numpy = import("numpy");
+    if (!is_float64(numpy.get(), g1)) return {};
+    auto shape = unpack_pair(attr(g1, "shape").get());
+    Py_ssize_t n = as_size(shape[0]);
+    if (as_size(shape[1]) != n) return {};
+
+    if (check_status(PyObject_IsInstance(c0, attr(numpy.get(), "ndarray").get())) != 1) return {};
+    HeldBuffer c0_buffer;
+    if (!vector_of(c0_buffer, c0, 'd', 8) || c0_buffer.view().shape[0] != n) return {};
+
+    Ref indptr_obj = attr(g1, "indptr"), indices_obj = attr(g1, "indices"), data_obj = attr(g1, "data");
+    HeldBuffer indptr, indices, data;
+    if (!vector_of(data, data_obj.get(), 'd', 8)) return {};
+    const double* c0_values = static_cast<const double*>(c0_buffer.view().buf);
+    for (Py_ssize_t width : {4, 8}) {
+        if (!vector_of(indptr, indptr_obj.get(), 'i', width) ||
+            !vector_of(indices, indices_obj.get(), 'i', width))
+            continue;
+        if (indptr.view().shape[0] != n + 1) return {};
+        return width == 4
+                   ? product<int32_t>(numpy.get(), g_class, static_cast<size_t>(n), indptr,
+                                      indices, data, c0_values, combo)
+                   : product<int64_t>(numpy.get(), g_class, static_cast<size_t>(n), indptr,
+                                      indices, data, c0_values, combo);
+    }
+    return {};
+}
+
+}  // namespace corvid::gfield::model

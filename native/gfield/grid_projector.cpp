@@ -21,9 +21,9 @@ std::string text(PyObject* obj) {
     return std::string(utf8(s.get()));
 }
 
-/// `format(obj, spec)`.
-std::string formatted(PyObject* obj, const char* spec) {
-    Ref s = checked(PyObject_Format(obj, py_str(spec).get()));
+/// `format(obj, style)`.
+std::string formatted(PyObject* obj, const char* style) {
+    Ref s = checked(PyObject_Format(obj, py_str(style).get()));
     return std::string(utf8(s.get()));
 }
 

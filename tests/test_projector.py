@@ -1,0 +1,188 @@
+"""The projector matrix from mesh vertices to observation locations."""
+
+from types import SimpleNamespace
+
+import numpy as np
+import pytest
+import scipy.spatial
+from scipy import sparse
+from scipy.interpolate import LinearNDInterpolator
+
+from corvid.meshkin import gfield
+from corvid.meshkin.gfield import _compute_barycentric, _find_nearest_vertex, gfield_make_A
+from corvid.meshkin.mesh import MkMesh
+
+
+def duck_mesh(loc):
+    loc = np.asarray(loc, dtype=float)
+    return SimpleNamespace(n=loc.shape[0], loc=loc)
+
+
+def plane(xy):
+    """A linear field, which barycentric interpolation reproduces exactly."""
+    xy = np.atleast_2d(xy)
+    return 1.5 + 2.0 * xy[:, 0] - 3.0 * xy[:, 1]
+
+
+def test_result_is_a_canonical_float_csr_matrix(delaunay_mesh):
+    A = gfield_make_A(delaunay_mesh, np.random.default_rng(1).random((50, 2)))
+    assert isinstance(A, sparse.csr_matrix)
+    assert A.shape == (50, delaunay_mesh.n) and A.dtype == np.float64
+    assert A.has_sorted_indices
+    assert np.all(np.diff(A.indptr) <= 3)
+
+
+@pytest.mark.parametrize("loc", [[0.3, 0.4], [0.3, 0.4, 9.0], (0.3, 0.4)])
+def test_a_single_location_gives_one_row(grid_mesh, loc):
+    A = gfield_make_A(grid_mesh, loc)
+    assert A.shape == (1, grid_mesh.n)
+    assert (A @ plane(grid_mesh.loc))[0] == pytest.approx(plane([0.3, 0.4])[0])
+
+
+def test_a_third_column_is_ignored(delaunay_mesh):
+    xy = np.random.default_rng(2).random((40, 2))
+    with_z = np.column_stack([xy, np.full(40, 1e6)])
+    assert (gfield_make_A(delaunay_mesh, with_z) != gfield_make_A(delaunay_mesh, xy)).nnz == 0
+
+
+def test_every_vertex_maps_to_itself_with_weight_one(delaunay_mesh):
+    A = gfield_make_A(delaunay_mesh, delaunay_mesh.loc)
+    assert np.array_equal(A.indices, np.arange(delaunay_mesh.n))
+    assert np.all(A.data == 1.0)
+
+
+@pytest.mark.parametrize("point, entries", [
+    ((0.1, 0.25), 2),   # on a horizontal grid edge
+    ((0.2, 0.375), 2),  # on a vertical grid edge
+    ((0.05, 0.3), 3),   # inside a triangle
+])
+def test_entries_per_row_and_weights_sum_to_one(grid_mesh, point, entries):
+    A = gfield_make_A(grid_mesh, [point])
+    assert A.nnz == entries
+    assert A.sum() == pytest.approx(1.0, abs=1e-14)
+    assert (A @ plane(grid_mesh.loc))[0] == pytest.approx(plane(point)[0])
+
+
+@pytest.mark.parametrize("outside", [(1.5, 0.5), (-0.01, 0.5), (np.nan, 0.5), (np.inf, 0.0)])
+def test_locations_outside_the_hull_get_an_empty_row(grid_mesh, outside):
+    A = gfield_make_A(grid_mesh, [(0.5, 0.5), outside, (0.2, 0.2)])
+    assert A.shape == (3, grid_mesh.n)
+    assert np.diff(A.indptr)[1] == 0
+    assert A.sum(axis=1).A1 == pytest.approx([1.0, 0.0, 1.0])
+
+
+def test_zero_observations_give_an_empty_matrix(grid_mesh):
+    A = gfield_make_A(grid_mesh, np.empty((0, 2)))
+    assert A.shape == (0, grid_mesh.n) and A.nnz == 0
+
+
+def test_a_hole_inside_the_hull_is_interpolated_from_the_vertex_triangulation():
+    # An annulus: its hole holds no triangle of the mesh, but the vertices' triangulation covers it.
+    angles = np.linspace(0, 2 * np.pi, 12, endpoint=False)
+    ring = np.column_stack([np.cos(angles), np.sin(angles)])
+    mesh = duck_mesh(np.vstack([ring, 0.5 * ring]))
+    A = gfield_make_A(mesh, [(0.0, 0.0)])
+    assert A.sum() == pytest.approx(1.0)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_agrees_with_linear_interpolation_inside_the_hull(seed):
+    rng = np.random.default_rng(seed)
+    mesh = MkMesh.from_points(rng.random((200, 2)) * [3.0, 2.0] - 1.0)
+    values = rng.standard_normal(mesh.n)
+    points = rng.random((5000, 2)) * [3.0, 2.0] - 1.0
+    expected = LinearNDInterpolator(mesh.loc, values)(points)
+    got = gfield_make_A(mesh, points) @ values
+    inside = ~np.isnan(expected)
+    assert np.allclose(got[inside], expected[inside], rtol=0, atol=1e-9)
+    assert np.all(got[~inside] == 0.0)
+
+
+def test_rows_follow_the_callers_order(delaunay_mesh):
+    rng = np.random.default_rng(3)
+    points = rng.random((3000, 2))
+    shuffle = rng.permutation(3000)
+    A = gfield_make_A(delaunay_mesh, points)
+    assert abs(gfield_make_A(delaunay_mesh, points[shuffle]) - A[shuffle]).max() < 1e-12
+
+
+def test_stored_weights_are_those_of_compute_barycentric(delaunay_mesh):
+    points = np.random.default_rng(4).random((200, 2))
+    A = gfield_make_A(delaunay_mesh, points)
+    tri = scipy.spatial.Delaunay(delaunay_mesh.loc)
+    for k, s in enumerate(tri.find_simplex(points)):
+        verts = tri.simplices[s]
+        weights = _compute_barycentric(points[k], *delaunay_mesh.loc[verts])
+        row = A.getrow(k)
+        assert dict(zip(row.indices, row.data)) == dict(zip(verts, weights))
+
+
+@pytest.mark.parametrize("scale", [1e-6, 1e-3, 1e4])
+def test_weights_do_not_depend_on_coordinate_units(delaunay_mesh, scale):
+    # A fine mesh in degrees has triangles of area far below 1e-6 square units.
+    points = np.random.default_rng(5).random((300, 2))
+    scaled_mesh = duck_mesh(delaunay_mesh.loc * scale)
+    A = gfield_make_A(delaunay_mesh, points)
+    assert abs(gfield_make_A(scaled_mesh, points * scale) - A).max() < 1e-9
+
+
+def test_tiny_triangle_gets_its_true_weights_and_a_flat_one_thirds():
+    corner = np.array([0.0, 0.0])
+    assert _compute_barycentric(np.array([2e-7, 5e-7]), corner, np.array([1e-6, 0.0]),
+                                np.array([0.0, 1e-6])) == pytest.approx([0.3, 0.2, 0.5])
+    flat = _compute_barycentric(np.array([0.5, 0.0]), corner, np.array([1.0, 0.0]),
+                                np.array([2.0, 0.0]))
+    assert flat.tolist() == [1 / 3, 1 / 3, 1 / 3]
+    point = _compute_barycentric([0.0, 0.0], [0.0, 0.0], [0.0, 0.0], [1.0, 1.0])
+    assert point.tolist() == [1 / 3, 1 / 3, 1 / 3]
+
+
+@pytest.mark.parametrize("loc, nearest", [
+    ([(0.4, 0.0), (1.6, 0.0), (50.0, -80.0), (-9.0, 3.0)], [0, 1, 1, 0]),
+    ([(1.0, 5.0)], [0]),  # equally far from both: the lower index
+])
+def test_without_a_triangulation_each_row_is_its_nearest_vertex(loc, nearest):
+    mesh = duck_mesh([(0.0, 0.0), (2.0, 0.0)])
+    A = gfield_make_A(mesh, loc)
+    assert A.toarray().tolist() == np.eye(2)[nearest].tolist()
+    assert [_find_nearest_vertex(mesh, np.array(p)) for p in loc] == nearest
+
+
+def test_find_nearest_vertex_returns_an_int_and_uses_only_x_and_y(delaunay_mesh):
+    index = _find_nearest_vertex(delaunay_mesh, np.array([0.0, 1.0, -30.0]))
+    assert type(index) is int and index == 3
+
+
+def test_memory_error_while_triangulating_propagates(grid_mesh, monkeypatch):
+    def out_of_memory(points):
+        raise MemoryError
+    monkeypatch.setattr(scipy.spatial, "Delaunay", out_of_memory)
+    with pytest.raises(MemoryError):
+        gfield_make_A(grid_mesh, [(0.5, 0.5)])
+
+
+def test_any_other_triangulation_failure_selects_the_nearest_vertex(grid_mesh, monkeypatch):
+    def broken(points):
+        raise RuntimeError("qhull says no")
+    monkeypatch.setattr(scipy.spatial, "Delaunay", broken)
+    A = gfield_make_A(grid_mesh, [(0.21, 0.49), (7.0, 7.0)])
+    assert A.toarray()[[0, 1], [13, 29]].tolist() == [1.0, 1.0] and A.nnz == 2
+
+
+@pytest.mark.parametrize("mesh, loc, error, message", [
+    (duck_mesh([(0, 0), (1, 0), (0, 1)]), 3.0, IndexError, "tuple index out of range"),
+    (duck_mesh([(0, 0), (1, 0), (0, 1)]), [[0.5], [0.2]], ValueError, None),
+    (SimpleNamespace(loc=np.eye(3)[:, :2]), [0.2, 0.2], AttributeError, "n"),
+    (SimpleNamespace(n=2, loc=np.eye(3)[:, :2]), [0.2, 0.2], ValueError, "column index exceeds"),
+    (duck_mesh([(0, 0), (1, 0), (0, 1)]), [["a", "b"]], ValueError, "could not convert"),
+])
+def test_bad_input_raises(mesh, loc, error, message):
+    with pytest.raises(error, match=message):
+        gfield_make_A(mesh, loc)
+
+
+def test_wrong_argument_count_uses_the_interpreters_wording(grid_mesh):
+    with pytest.raises(TypeError, match=r"takes 2 positional arguments but 3 were given"):
+        gfield_make_A(grid_mesh, [0, 0], None)
+    with pytest.raises(TypeError, match=r"_compute_barycentric\(\) missing 1 required"):
+        gfield._compute_barycentric([0, 0], [0, 0], [1, 0])

@@ -37,7 +37,8 @@ Ref head(PyObject* obj, long stop) {
 /// convert them (booleans, integers, floats up to double precision).
 bool is_plain_real(PyObject* array) {
     Ref dtype = attr(array, "dtype");
-    std::string_view kind = utf8(attr(dtype.get(), "kind").get());
+    Ref kind_str = attr(dtype.get(), "kind");
+    std::string_view kind = utf8(kind_str.get());
     if (kind == "b" || kind == "i" || kind == "u") return true;
     if (kind != "f") return false;
     Ref itemsize = attr(dtype.get(), "itemsize");

@@ -6,7 +6,6 @@
 #include "call/parts.hpp"
 
 #include "glue/call.hpp"
-#include "glue/recursion.hpp"
 #include "glue/convert.hpp"
 
 using namespace corvid;
@@ -136,7 +135,7 @@ const FunctionDef kQuillCallBuiltin{
            "the package's bin tree for this platform; otherwise whatever\n"
            "corvid.binary.manager.ensure_binary() provides. Raises RuntimeError('Unknown OS')\n"
            "on a system other than Linux, macOS or Windows.",
-    .impl = recursion_checked<quill_call_builtin>,
+    .impl = quill_call_builtin,
 };
 
 const FunctionDef kQuillCallNoRemote{
@@ -146,7 +145,7 @@ const FunctionDef kQuillCallNoRemote{
     .doc = "Return the engine command of the option 'quill.call' for a local run.\n\n"
            "When the option holds None or a remote word ('remote', 'quill.remote', any case),\n"
            "the built-in engine path is returned instead. Any other value must be a str.",
-    .impl = recursion_checked<quill_call_no_remote>,
+    .impl = quill_call_no_remote,
 };
 
 const FunctionDef kMeshkinCallBuiltin{
@@ -157,7 +156,7 @@ const FunctionDef kMeshkinCallBuiltin{
            "MESHKIN_BIN wins when it names an existing path; otherwise the mesher shipped in\n"
            "the package's bin tree for this platform. Raises FileNotFoundError when there is\n"
            "none, and RuntimeError('Unknown OS') on an unsupported system.",
-    .impl = recursion_checked<meshkin_call_builtin>,
+    .impl = meshkin_call_builtin,
 };
 
 const FunctionDef kQuillRemoteScript{
@@ -167,7 +166,7 @@ const FunctionDef kQuillRemoteScript{
     .doc = "Return the path of the launcher script for remote runs, or None.\n\n"
            "QUILL_REMOTE_BIN wins when it names an existing path; otherwise the packaged\n"
            "bin/remote/quill.remote when it exists.",
-    .impl = recursion_checked<quill_remote_script>,
+    .impl = quill_remote_script,
 };
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "call/parts.hpp"
 
 #include "glue/call.hpp"
-#include "glue/recursion.hpp"
 
 using namespace corvid;
 
@@ -56,31 +55,31 @@ const FunctionDef kBits{
     .name = "_bits",
     .params = {},
     .returns = "str",
-    .impl = recursion_checked<bits>,
+    .impl = bits,
 };
 const FunctionDef kSystem{
     .name = "_system",
     .params = {},
     .returns = "str",
-    .impl = recursion_checked<system_name>,
+    .impl = system_name,
 };
 const FunctionDef kMachine{
     .name = "_machine",
     .params = {},
     .returns = "str",
-    .impl = recursion_checked<machine_name>,
+    .impl = machine_name,
 };
 const FunctionDef kPackageRoot{
     .name = "_package_root",
     .params = {},
     .returns = "str",
-    .impl = recursion_checked<package_root>,
+    .impl = package_root,
 };
 const FunctionDef kResolvePath{
     .name = "_resolve_path",
     .params = {{.name = "parts", .annotation = "str", .kind = ParamKind::var_positional}},
     .returns = "Optional[str]",
-    .impl = recursion_checked<resolve_path>,
+    .impl = resolve_path,
 };
 
 }  // namespace

@@ -208,7 +208,17 @@ void bind(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* 
 // ---- calling ---------------------------------------------------------------------------
 
 PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
-    Ref result = f->def->impl(Args{slots, f->module});
+    // Native functions call each other through module attributes; a rebinding can close a
+    // cycle with no Python frame in it, so count the depth here as the interpreter does.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    Ref result;
+    try {
+        result = f->def->impl(Args{slots, f->module});
+    } catch (...) {
+        Py_LeaveRecursiveCall();
+        throw;
+    }
+    Py_LeaveRecursiveCall();
     if (!result && !PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "native function returned no result");
     return result.release();

@@ -2,7 +2,6 @@
 #include "options/parts.hpp"
 
 #include "glue/call.hpp"
-#include "glue/recursion.hpp"
 
 using namespace corvid;
 using options::is_true;
@@ -108,7 +107,7 @@ const FunctionDef kPostSetChecks{
     .name = "_post_set_checks",
     .params = {},
     .returns = "None",
-    .impl = recursion_checked<post_set_checks>,
+    .impl = post_set_checks,
 };
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "options/parts.hpp"
 
 #include "glue/call.hpp"
-#include "glue/recursion.hpp"
 
 #include <utility>
 
@@ -104,7 +103,7 @@ const FunctionDef kGetOption{
            "value wins over the default. In the full dict a 'quill.call' of 'remote' or\n"
            "'quill.remote' is replaced by the remote launcher script when there is one; a\n"
            "single read returns the stored word. Raises KeyError for an unknown key.",
-    .impl = recursion_checked<get_option>,
+    .impl = get_option,
 };
 
 const FunctionDef kEnabledTandemFeatures{
@@ -112,7 +111,7 @@ const FunctionDef kEnabledTandemFeatures{
     .params = {},
     .returns = "bool",
     .doc = "Return True when the option 'Tandem.features' is truthy.",
-    .impl = recursion_checked<enabled_tandem_features>,
+    .impl = enabled_tandem_features,
 };
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "options/parts.hpp"
 
 #include "glue/call.hpp"
-#include "glue/recursion.hpp"
 
 using namespace corvid;
 using options::has_key;
@@ -64,14 +63,14 @@ const FunctionDef kSetOption{
            "are stored as given. Raises KeyError for an unknown key and ValueError for an\n"
            "invalid 'quill.mode'; 'experimental' is stored as 'compact', and a 'malloc.lib'\n"
            "of None or 'default' as 'mi'.",
-    .impl = recursion_checked<set_option>,
+    .impl = set_option,
 };
 
 const FunctionDef kSetOne{
     .name = "_set_one",
     .params = {{.name = "option", .annotation = "str"}, {.name = "value", .annotation = "Any"}},
     .returns = "None",
-    .impl = recursion_checked<set_one>,
+    .impl = set_one,
 };
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "options/parts.hpp"
 
 #include "glue/call.hpp"
-#include "glue/recursion.hpp"
 
 using namespace corvid;
 using options::is_true;
@@ -81,7 +80,7 @@ const FunctionDef kCpuDefaultString{
     .name = "_cpu_default_string",
     .params = {},
     .returns = "str",
-    .impl = recursion_checked<cpu_default_string>,
+    .impl = cpu_default_string,
 };
 
 const FunctionDef kGetOptionDefault{
@@ -91,7 +90,7 @@ const FunctionDef kGetOptionDefault{
     .doc = "Return a new dict of the 24 tabled options and their defaults, in table order.\n\n"
            "'quill.call' and 'meshkin.call' are not included: their defaults are the paths\n"
            "of the packaged executables, found at each read by quill_get_option().",
-    .impl = recursion_checked<get_option_default>,
+    .impl = get_option_default,
 };
 
 }  // namespace

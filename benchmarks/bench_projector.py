@@ -99,11 +99,12 @@ def main():
 
     print(f"{n_points} random points, mesh of {mesh.n} vertices")
     print(f"gfield_make_A:                          {t_ours:8.3f} s  (nnz={A.nnz})")
-    print(f"LinearNDInterpolator (build + evaluate): {t_interp:8.3f} s  ratio {t_interp / t_ours:6.1f}x"
-          f"  (max difference of A @ u: {agreement:.1e})")
-    print(f"Python loop (extrapolated from {subset}): {t_loop:8.3f} s  ratio {t_loop / t_ours:6.1f}x"
-          f"  (max difference: {loop_agreement:.1e})")
-    print(f"Delaunay + find_simplex, random order:  {t_locate:8.3f} s  ratio {t_locate / t_ours:6.1f}x")
+    print(f"LinearNDInterpolator (build + evaluate): {t_interp:8.3f} s  "
+          f"ratio {t_interp / t_ours:6.1f}x  (max difference of A @ u: {agreement:.1e})")
+    print(f"Python loop (extrapolated from {subset}): {t_loop:8.3f} s  "
+          f"ratio {t_loop / t_ours:6.1f}x  (max difference: {loop_agreement:.1e})")
+    print(f"Delaunay + find_simplex, random order:  {t_locate:8.3f} s  "
+          f"ratio {t_locate / t_ours:6.1f}x")
     print(f"of which fixed (Delaunay + transforms):  {t_fixed:8.3f} s  (scipy's; OpenBLAS threads "
           "make the transforms slow on a busy machine, OPENBLAS_NUM_THREADS=1 avoids that)")
 

@@ -77,7 +77,8 @@ def test_summary(triangle_mesh):
 
 @pytest.mark.parametrize("kwargs, message", [
     ({"xlim": [0, 1]}, "Argument 'xlim' has incorrect type (expected tuple, got list)"),
-    ({"ylim": np.array([0, 1])}, "Argument 'ylim' has incorrect type (expected tuple, got ndarray)"),
+    ({"ylim": np.array([0, 1])},
+     "Argument 'ylim' has incorrect type (expected tuple, got ndarray)"),
     ({"dims": None}, "Argument 'dims' has incorrect type (expected tuple, got NoneType)"),
     ({"padding": "wide"}, "must be real number, not str"),
 ])
@@ -97,7 +98,12 @@ def test_without_a_triangulation_every_point_is_inside():
 def test_projector_is_a_dataclass_built_once(grid_mesh, monkeypatch):
     calls = []
     make_A = gfield.gfield_make_A
-    monkeypatch.setattr(gfield, "gfield_make_A", lambda mesh, loc: calls.append(loc) or make_A(mesh, loc))
+
+    def counting_make_A(mesh, loc):
+        calls.append(loc)
+        return make_A(mesh, loc)
+
+    monkeypatch.setattr(gfield, "gfield_make_A", counting_make_A)
     projector = GfieldGridProjector(grid_mesh, (0.0, 1.0), (0.0, 1.0), (5, 5))
     assert len(calls) == 1 and calls[0] is projector.lattice
     names = [f.name for f in dataclasses.fields(projector)]

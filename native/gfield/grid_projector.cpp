@@ -43,8 +43,10 @@ Ref post_init(Args a) {
     Ref xlim = attr(self, "xlim");
     Ref ylim = attr(self, "ylim");
     Ref dims = attr(self, "dims");
-    set(self, "x", call(linspace.get(), {item(xlim.get(), 0), item(xlim.get(), 1), item(dims.get(), 0)}));
-    set(self, "y", call(linspace.get(), {item(ylim.get(), 0), item(ylim.get(), 1), item(dims.get(), 1)}));
+    set(self, "x",
+        call(linspace.get(), {item(xlim.get(), 0), item(xlim.get(), 1), item(dims.get(), 0)}));
+    set(self, "y",
+        call(linspace.get(), {item(ylim.get(), 0), item(ylim.get(), 1), item(dims.get(), 1)}));
 
     Ref grids = call(numpy_attr("meshgrid").get(), {attr(self, "x"), attr(self, "y")});
     Ref xs = call_method(item(grids.get(), 0).get(), "ravel");
@@ -207,8 +209,12 @@ const FunctionDef kSummary{
 const FunctionDef kGridProjector{
     .name = "gfield_grid_projector",
     .params = {{.name = "mesh", .annotation = "MkMesh"},
-               {.name = "xlim", .annotation = "Optional[Tuple[float, float]]", .default_value = "None"},
-               {.name = "ylim", .annotation = "Optional[Tuple[float, float]]", .default_value = "None"},
+               {.name = "xlim",
+                .annotation = "Optional[Tuple[float, float]]",
+                .default_value = "None"},
+               {.name = "ylim",
+                .annotation = "Optional[Tuple[float, float]]",
+                .default_value = "None"},
                {.name = "dims", .annotation = "Tuple[int, int]", .default_value = "(100, 100)"},
                {.name = "padding", .annotation = "float", .default_value = "0.0"}},
     .returns = "GfieldGridProjector",

@@ -108,8 +108,7 @@ Ref find_nearest_vertex(Args a) {
     ArrayView xy(vertices.get(), Element::float64, 2);
     const double* c = pv.data<double>();
     // A one-element point broadcasts over both coordinates, as in NumPy.
-    std::size_t nearest = nearest_vertex(xy.data<double>(), 2, xy.shape(0), c[0],
-                                                  c[dim - 1]);
+    std::size_t nearest = nearest_vertex(xy.data<double>(), 2, xy.shape(0), c[0], c[dim - 1]);
     return checked(PyLong_FromSize_t(nearest));
 }
 
@@ -138,7 +137,9 @@ Ref compute_barycentric(Args a) {
         Ref e2 = checked(PyNumber_Subtract(arrays[3].get(), arrays[1].get()));
         Ref offset = checked(PyNumber_Subtract(arrays[0].get(), arrays[1].get()));
         Ref dot = numpy_attr("dot");
-        auto d = [&](const Ref& x, const Ref& y) { return to_double(call(dot.get(), {x, y}).get()); };
+        auto d = [&](const Ref& x, const Ref& y) {
+            return to_double(call(dot.get(), {x, y}).get());
+        };
         w = weights_from_dots({d(e1, e1), d(e1, e2), d(e2, e2), d(offset, e1), d(offset, e2)});
     }
     Ref list = checked(PyList_New(3));
@@ -226,7 +227,8 @@ Ref located_matrix(PyObject* tri, PyObject* loc, Py_ssize_t rows, PyObject* n) {
 
     Py_ssize_t columns = column_count(n, rows);
     Located located{ov.data<double>(), stride, simplex_of.data(), count};
-    if (needs_int64(rows, columns)) return assemble<std::int64_t>(triangles, located, columns, Element::int64);
+    if (needs_int64(rows, columns))
+        return assemble<std::int64_t>(triangles, located, columns, Element::int64);
     return assemble<std::int32_t>(triangles, located, columns, Element::int32);
 }
 
@@ -290,7 +292,8 @@ Ref make_A(Args a) {
 
 const FunctionDef kMakeA{
     .name = "gfield_make_A",
-    .params = {{.name = "mesh", .annotation = "MkMesh"}, {.name = "loc", .annotation = "np.ndarray"}},
+    .params = {{.name = "mesh", .annotation = "MkMesh"},
+               {.name = "loc", .annotation = "np.ndarray"}},
     .returns = "sparse.csr_matrix",
     .doc = "Build the projector matrix A from mesh vertices to observation locations.\n\n"
            "Row k of A holds the barycentric weights of location k in the triangle of the\n"
@@ -316,7 +319,8 @@ const FunctionDef kComputeBarycentric{
 
 const FunctionDef kFindNearestVertex{
     .name = "_find_nearest_vertex",
-    .params = {{.name = "mesh", .annotation = "MkMesh"}, {.name = "point", .annotation = "np.ndarray"}},
+    .params = {{.name = "mesh", .annotation = "MkMesh"},
+               {.name = "point", .annotation = "np.ndarray"}},
     .returns = "int",
     .impl = find_nearest_vertex,
 };

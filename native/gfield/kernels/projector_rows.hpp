@@ -63,7 +63,8 @@ inline RowEntries row_entries(const Triangles& tri, const Located& obs, std::siz
                             tri.points + 2 * verts[1], tri.points + 2 * verts[2]);
     for (int c = 0; c < 3; ++c) {
         if (!(std::fabs(w[c]) > kNegligibleWeight)) continue;
-        if (verts[c] >= n_columns) throw std::out_of_range("column index exceeds matrix dimensions");
+        if (verts[c] >= n_columns)
+            throw std::out_of_range("column index exceeds matrix dimensions");
         // Insertion keeps the (at most three) entries ordered by column.
         int at = row.count++;
         while (at > 0 && row.column[at - 1] > verts[c]) {

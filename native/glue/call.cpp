@@ -103,8 +103,15 @@ void raise_object(PyObject* exc) {
         throw python_error{};
     }
     if (PyExceptionClass_Check(exc)) {
+        // Called once, as `raise` does: a class whose call returns no exception instance
+        // (a class again, say) is a TypeError, not another round.
         Ref instance = call(exc);
-        raise_object(instance.get());
+        if (!PyExceptionInstance_Check(instance.get()))
+            raise_format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R",
+                         exc, Py_TYPE(instance.get()));
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+        throw python_error{};
     }
     raise(PyExc_TypeError, "exceptions must derive from BaseException");
 }

@@ -18,16 +18,22 @@ Ref normalize(PyObject* obj) {
     return call_method(stripped.get(), "lower");
 }
 
-[[noreturn]] void refuse(const Args& a, const std::string& rest) {
-    raise_with(module_attr(a, "SafetyError").get(), kPrefix + rest);
+/// Raises `SafetyError(message)`; the message stays a Python str, so any name it quotes
+/// (a lone surrogate included) reaches the caller as given.
+[[noreturn]] void refuse(const Args& a, PyObject* message) {
+    Ref exc = call(module_attr(a, "SafetyError").get(), {message});
+    raise_object(exc.get());
+}
+
+[[noreturn]] void refuse(const Args& a, const char* rest) {
+    refuse(a, py_str(std::string(kPrefix) + rest).get());
 }
 
 /// `", ".join(sorted(names))`.
-std::string sorted_joined(PyObject* names) {
+Ref sorted_joined(PyObject* names) {
     Ref list = checked(PySequence_List(names));
     check_status(PyList_Sort(list.get()));
-    Ref joined = checked(PyUnicode_Join(py_str(", ").get(), list.get()));
-    return std::string(utf8(joined.get()));
+    return checked(PyUnicode_Join(py_str(", ").get(), list.get()));
 }
 
 Ref normalize_family_spec(Args a) {
@@ -81,9 +87,15 @@ Ref enforce_allowed_family(Args a) {
         if (!check_status(PySet_Contains(allowed_set.get(), name)))
             check_status(PySet_Add(invalid.get(), name));
     }
-    if (PySet_GET_SIZE(invalid.get()) > 0)
-        refuse(a, "unsupported family requested: " + sorted_joined(invalid.get()) + ". Only " +
-                      sorted_joined(allowed_set.get()) + " allowed.");
+    if (PySet_GET_SIZE(invalid.get()) > 0) {
+        Ref requested_names = sorted_joined(invalid.get());
+        Ref allowed_names = sorted_joined(allowed_set.get());
+        refuse(a, checked(PyUnicode_FromFormat("%sunsupported family requested: %U. Only %U "
+                                               "allowed.",
+                                               kPrefix, requested_names.get(),
+                                               allowed_names.get()))
+                      .get());
+    }
     return checked(PyList_AsTuple(requested.get()));
 }
 

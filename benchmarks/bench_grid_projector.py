@@ -4,6 +4,10 @@ Reports the construction time, the time of `project` for 100 fields, and the pea
 memory of each step: the growth of the process's peak resident size (VmHWM, reset before the
 step where Linux allows it).
 
+Construction time is mostly scipy's: the triangulation of the vertices and its per-triangle
+transforms, which OpenBLAS's worker threads slow down badly on a busy machine (compare a run
+with OPENBLAS_NUM_THREADS=1).
+
 Usage: python benchmarks/bench_grid_projector.py [grid_side] [n_vertices] [n_fields]
 """
 

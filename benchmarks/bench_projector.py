@@ -8,7 +8,9 @@ Compared, in one run, with
   alone, the step that dominates).
 
 The fixed cost of every call (the triangulation and scipy's per-triangle transforms, computed
-on the first find_simplex) is printed too.
+on the first find_simplex) is printed too. On a machine whose cores are busy, OpenBLAS's worker
+threads make those transforms many times slower and then compete with the loops that follow;
+run with OPENBLAS_NUM_THREADS=1 as well to see figures that do not depend on the load.
 
 Usage: python benchmarks/bench_projector.py [n_points] [n_vertices]
 Targets: at least 10x faster than LinearNDInterpolator, at least 50x faster than the loop.
@@ -105,8 +107,7 @@ def main():
           f"ratio {t_loop / t_ours:6.1f}x  (max difference: {loop_agreement:.1e})")
     print(f"Delaunay + find_simplex, random order:  {t_locate:8.3f} s  "
           f"ratio {t_locate / t_ours:6.1f}x")
-    print(f"of which fixed (Delaunay + transforms):  {t_fixed:8.3f} s  (scipy's; OpenBLAS threads "
-          "make the transforms slow on a busy machine, OPENBLAS_NUM_THREADS=1 avoids that)")
+    print(f"of which fixed (Delaunay + transforms):  {t_fixed:8.3f} s")
 
 
 if __name__ == "__main__":

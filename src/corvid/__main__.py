@@ -41,7 +41,8 @@ def _new_output_directory() -> str:
     return path
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The command-line parser and its demo sub-parser."""
     parser = argparse.ArgumentParser(prog="python -m corvid", description="corvid command line")
     commands = parser.add_subparsers(dest="command", required=True)
     demo = commands.add_parser(
@@ -66,7 +67,7 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument("--grid", nargs=2, type=_count(2), default=(300, 300), metavar=("NX", "NY"),
                       help="pixels of the picture (default 300 300)")
     demo.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
-    return parser
+    return parser, demo
 
 
 def _check_priors(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -78,9 +79,9 @@ def _check_priors(parser: argparse.ArgumentParser, args: argparse.Namespace) -> 
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = _parser()
+    parser, demo = _parser()
     args = parser.parse_args(argv)
-    _check_priors(parser, args)
+    _check_priors(demo, args)
     from corvid.demo import DemoSettings, run
 
     settings = DemoSettings(

@@ -2,6 +2,12 @@
 
 #include "glue/call.hpp"
 
+#include <climits>
+
+#if defined(__linux__)
+#include <fcntl.h>
+#endif
+
 namespace corvid::gfield::model {
 
 OpenFile::OpenFile(PyObject* filename) {
@@ -38,10 +44,31 @@ void OpenFile::write(const void* data, size_t size) {
             raise_format(PyExc_OSError, "write returned %zd for %zu bytes", n, size);
         bytes += n;
         size -= static_cast<size_t>(n);
+        position_ += n;
     }
 }
 
-void OpenFile::seek(int64_t offset) { call_method(file_.get(), "seek", {py_int(offset)}); }
+void OpenFile::reserve([[maybe_unused]] int64_t size) {
+#if defined(__linux__)
+    Ref fileno = Ref::steal(PyObject_CallMethod(file_.get(), "fileno", nullptr));
+    long fd = fileno ? PyLong_AsLong(fileno.get()) : -1;
+    if (fd < 0 || fd > INT_MAX) {
+        PyErr_Clear();
+        return;
+    }
+    Py_BEGIN_ALLOW_THREADS
+    (void)fallocate(static_cast<int>(fd), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size));
+    Py_END_ALLOW_THREADS
+#endif
+}
+
+void OpenFile::write_at(int64_t offset, const void* data, size_t size) {
+    if (offset != position_) {
+        call_method(file_.get(), "seek", {py_int(offset)});
+        position_ = offset;
+    }
+    write(data, size);
+}
 
 bool OpenFile::seekable() {
     Ref result = call_method(file_.get(), "seekable");

@@ -18,16 +18,23 @@ public:
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
 
+    /// Asks the file system to allocate `size` bytes up front (as NumPy's `tofile` does), which
+    /// spares it allocating block by block while the body streams in. A hint: failures are
+    /// ignored and the file's size is unchanged.
+    void reserve(int64_t size);
     /// Writes all `size` bytes at the current position.
     void write(const void* data, size_t size);
-    /// Moves to byte `offset` from the start.
-    void seek(int64_t offset);
+    /// Writes all `size` bytes at byte `offset` from the start.
+    void write_at(int64_t offset, const void* data, size_t size);
+    /// Byte offset of the next write.
+    int64_t position() const { return position_; }
     bool seekable();
     /// Closes the file; an error of closing propagates.
     void close();
 
 private:
     Ref file_;
+    int64_t position_ = 0;
 };
 
 }  // namespace corvid::gfield::model

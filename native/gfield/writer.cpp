@@ -25,50 +25,108 @@ using mfile::MatrixType;
 using mfile::Strided;
 using mfile::ValueType;
 
-constexpr size_t kChunkBytes = size_t{1} << 20;
+// Large enough that the file system's cost per write call fades, small enough for the caches.
+constexpr size_t kChunkBytes = size_t{4} << 20;
 constexpr int64_t kHeaderBytes = 36;
 
-/// The fixed-size conversion buffer, in elements of `T`.
-template <class T>
-struct Chunk {
-    static constexpr size_t capacity = kChunkBytes / sizeof(T);
-    std::unique_ptr<T[]> data{new T[capacity]};
+/// The conversion buffer: room for `bytes` of values in up to `pieces` pieces. A piece bound
+/// for file offset `o` is placed at an address congruent to `o` modulo 64, so the system copies
+/// it into the page cache at full speed (copies between mutually misaligned addresses are
+/// markedly slower, and every body starts at the unaligned offset 36).
+class Staging {
+public:
+    static constexpr uintptr_t kAlign = 64;
+
+    Staging(size_t bytes, size_t pieces) : data_(new std::byte[bytes + (pieces + 1) * 2 * kAlign]) {}
+
+    /// Where the piece for `file_offset` goes, at or after `from` (the start when null).
+    std::byte* place(std::byte* from, int64_t file_offset) {
+        auto p = reinterpret_cast<uintptr_t>(from ? from : data_.get());
+        p = (p + kAlign - 1) & ~(kAlign - 1);
+        return reinterpret_cast<std::byte*>(p + static_cast<uintptr_t>(file_offset) % kAlign);
+    }
+
+private:
+    std::unique_ptr<std::byte[]> data_;
 };
 
+/// Values per chunk: `kChunkBytes` worth, or fewer when fewer are needed.
+template <class T>
+size_t chunk_capacity(size_t needed) {
+    return std::max<size_t>(1, std::min(needed, kChunkBytes / sizeof(T)));
+}
+
+/// Bytes of one value in the file.
+int64_t value_bytes(ValueType values) { return values == ValueType::int32 ? 4 : 8; }
+
+/// Reserves the whole file, then writes its header.
 void write_header(OpenFile& file, int64_t elems, int64_t nrow, int64_t ncol, Layout layout,
                   ValueType values, MatrixType matrix) {
+    int64_t per_entry = value_bytes(values) + (layout == Layout::sparse ? 8 : 0);
+    file.reserve(kHeaderBytes + elems * per_entry);
     auto words = mfile::header_words(static_cast<int32_t>(elems), static_cast<int32_t>(nrow),
                                      static_cast<int32_t>(ncol), layout, values, matrix);
     file.write(words.data(), sizeof words);
 }
+
+/// Writes values of type `T` chunk by chunk at the file's current position, through one
+/// conversion buffer sized for `largest` values.
+template <class T>
+class Stream {
+public:
+    Stream(OpenFile& file, size_t largest)
+        : file_(file), capacity_(chunk_capacity<T>(largest)), staging_(capacity_ * sizeof(T), 1) {}
+
+    /// `count` values produced by `fill(first, n, out)`.
+    template <class Fill>
+    void write(size_t count, Fill fill) {
+        for (size_t t0 = 0; t0 < count; t0 += capacity_) {
+            size_t n = std::min(capacity_, count - t0);
+            std::byte* out = staging_.place(nullptr, file_.position());
+            without_gil([&] { fill(t0, n, out); });
+            file_.write(out, n * sizeof(T));
+        }
+    }
+
+private:
+    OpenFile& file_;
+    size_t capacity_;
+    Staging staging_;
+};
 
 /// Column-major values of a dense view. A view whose rows lie closer in memory than its
 /// columns is read column by column; otherwise it is read in tiles of whole rows and each
 /// tile's column pieces are written at their places in the file, so the input is read once.
 template <class Out>
 void write_column_major(OpenFile& file, const Strided& a) {
-    Chunk<Out> chunk;
     bool rows_far = std::llabs(a.row_stride) > std::llabs(a.col_stride);
     if (a.nrow < 2 || a.ncol < 2 || !rows_far || !file.seekable()) {
+        Stream<Out> stream(file, a.nrow);
         for (size_t j = 0; j < a.ncol; ++j)
-            for (size_t r0 = 0; r0 < a.nrow; r0 += chunk.capacity) {
-                size_t count = std::min(chunk.capacity, a.nrow - r0);
-                without_gil([&] { mfile::convert_column(a, j, r0, count, chunk.data.get()); });
-                file.write(chunk.data.get(), count * sizeof(Out));
-            }
+            stream.write(a.nrow, [&](size_t r0, size_t n, std::byte* out) {
+                mfile::convert_column<Out>(a, j, r0, n, out);
+            });
         return;
     }
-    size_t cols_per_tile = std::min<size_t>(a.ncol, 64);
-    size_t rows_per_tile = std::min(a.nrow, chunk.capacity / cols_per_tile);
-    for (size_t c0 = 0; c0 < a.ncol; c0 += cols_per_tile) {
-        size_t nc = std::min(cols_per_tile, a.ncol - c0);
-        for (size_t r0 = 0; r0 < a.nrow; r0 += rows_per_tile) {
-            size_t nr = std::min(rows_per_tile, a.nrow - r0);
-            without_gil([&] { mfile::convert_tile(a, r0, nr, c0, nc, chunk.data.get()); });
+    constexpr size_t kMaxTileColumns = 64;
+    size_t tile_cols = std::min(a.ncol, kMaxTileColumns);
+    size_t tile_rows = std::min(a.nrow, chunk_capacity<Out>(a.nrow * a.ncol) / tile_cols);
+    tile_rows = std::max<size_t>(tile_rows, 1);
+    Staging staging(tile_rows * tile_cols * sizeof(Out), tile_cols);
+    std::byte* columns[kMaxTileColumns];
+    int64_t offsets[kMaxTileColumns];
+    for (size_t c0 = 0; c0 < a.ncol; c0 += tile_cols) {
+        size_t nc = std::min(tile_cols, a.ncol - c0);
+        for (size_t r0 = 0; r0 < a.nrow; r0 += tile_rows) {
+            size_t nr = std::min(tile_rows, a.nrow - r0);
+            std::byte* next = nullptr;
             for (size_t t = 0; t < nc; ++t) {
-                file.seek(kHeaderBytes + static_cast<int64_t>(((c0 + t) * a.nrow + r0) * sizeof(Out)));
-                file.write(chunk.data.get() + t * nr, nr * sizeof(Out));
+                offsets[t] = kHeaderBytes + static_cast<int64_t>(((c0 + t) * a.nrow + r0) * sizeof(Out));
+                columns[t] = staging.place(next, offsets[t]);
+                next = columns[t] + nr * sizeof(Out);
             }
+            without_gil([&] { mfile::convert_tile<Out>(a, r0, nr, c0, nc, columns); });
+            for (size_t t = 0; t < nc; ++t) file.write_at(offsets[t], columns[t], nr * sizeof(Out));
         }
     }
 }
@@ -77,12 +135,9 @@ void write_column_major(OpenFile& file, const Strided& a) {
 template <class Out>
 void write_values(OpenFile& file, const Strided& a, const uint32_t* order, size_t count) {
     if (!order) return write_column_major<Out>(file, a);
-    Chunk<Out> chunk;
-    for (size_t t0 = 0; t0 < count; t0 += chunk.capacity) {
-        size_t n = std::min(chunk.capacity, count - t0);
-        without_gil([&] { mfile::convert_gather(a, order + t0, n, chunk.data.get()); });
-        file.write(chunk.data.get(), n * sizeof(Out));
-    }
+    Stream<Out>(file, count).write(count, [&](size_t t0, size_t n, std::byte* out) {
+        mfile::convert_gather<Out>(a, order + t0, n, out);
+    });
 }
 
 void write_values(OpenFile& file, const ArrayValues& values, const uint32_t* order, size_t count) {
@@ -92,15 +147,12 @@ void write_values(OpenFile& file, const ArrayValues& values, const uint32_t* ord
         write_values<double>(file, values.view(), order, count);
 }
 
-/// `count` int32 values produced by `fill(first, n, out)`, chunk by chunk.
-template <class Fill>
-void write_indices(OpenFile& file, size_t count, Fill fill) {
-    Chunk<int32_t> chunk;
-    for (size_t t0 = 0; t0 < count; t0 += chunk.capacity) {
-        size_t n = std::min(chunk.capacity, count - t0);
-        without_gil([&] { fill(t0, n, chunk.data.get()); });
-        file.write(chunk.data.get(), n * sizeof(int32_t));
-    }
+/// `count` int32 indices produced by `index(t)`.
+template <class Index>
+void write_indices(OpenFile& file, size_t count, Index index) {
+    Stream<int32_t>(file, count).write(count, [&](size_t t0, size_t n, std::byte* out) {
+        for (size_t t = 0; t < n; ++t) mfile::store<int32_t>(out, t, index(t0 + t));
+    });
 }
 
 long long extent(const Ref& item) {
@@ -134,9 +186,7 @@ void write_diagonal(PyObject* array, PyObject* filename) {
 
     OpenFile file(filename);
     write_header(file, n, n, n, Layout::sparse, values.value_type(), MatrixType::diagonal);
-    auto sequence = [](size_t first, size_t count, int32_t* out) {
-        for (size_t k = 0; k < count; ++k) out[k] = static_cast<int32_t>(first + k);
-    };
+    auto sequence = [](size_t t) { return static_cast<int32_t>(t); };
     write_indices(file, static_cast<size_t>(n), sequence);
     write_indices(file, static_cast<size_t>(n), sequence);
     write_values(file, values, nullptr, 0);
@@ -148,25 +198,18 @@ template <class I>
 void write_triplets(OpenFile& file, const I* row, const I* col, const mfile::TripletOrder& sorted,
                     const ArrayValues& values, size_t elems) {
     const uint32_t* order = sorted.order.empty() ? nullptr : sorted.order.data();
-    write_indices(file, elems, [&](size_t t0, size_t n, int32_t* out) {
-        for (size_t t = 0; t < n; ++t)
-            out[t] = static_cast<int32_t>(row[order ? order[t0 + t] : t0 + t]);
-    });
-    write_indices(file, elems, [&](size_t t0, size_t n, int32_t* out) {
-        if (!sorted.col_start.empty()) {
-            // Sorted columns are the runs that the column counts describe.
-            const uint32_t* start = sorted.col_start.data();
-            size_t c = static_cast<size_t>(std::upper_bound(start, start + sorted.col_start.size(),
-                                                            static_cast<uint32_t>(t0)) - start) - 1;
-            for (size_t t = t0; t < t0 + n; ++t) {
-                while (start[c + 1] <= t) ++c;
-                out[t - t0] = static_cast<int32_t>(c);
-            }
-            return;
-        }
-        for (size_t t = 0; t < n; ++t)
-            out[t] = static_cast<int32_t>(col[order ? order[t0 + t] : t0 + t]);
-    });
+    write_indices(file, elems, [&](size_t t) { return static_cast<int32_t>(row[order ? order[t] : t]); });
+    if (sorted.col_start.empty()) {
+        write_indices(file, elems, [&](size_t t) { return static_cast<int32_t>(col[order ? order[t] : t]); });
+    } else {
+        // Sorted columns are the runs that the column counts describe; chunks arrive in order.
+        const std::vector<uint32_t>& start = sorted.col_start;
+        size_t c = 0;
+        write_indices(file, elems, [&](size_t t) {
+            while (start[c + 1] <= t) ++c;
+            return static_cast<int32_t>(c);
+        });
+    }
     write_values(file, values, order, elems);
 }
 

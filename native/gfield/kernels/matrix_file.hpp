@@ -94,38 +94,79 @@ Out convert(T v) {
     else return static_cast<Out>(v);
 }
 
-/// Converts `count` elements of column `j`, rows `r0` onwards, into `out`.
+/// True when elements of type `T` can be read in place as `T` (aligned base and strides).
+template <class T>
+bool aligned_for(const Strided& a) {
+    constexpr auto align = static_cast<std::ptrdiff_t>(alignof(T));
+    return reinterpret_cast<std::uintptr_t>(a.base) % alignof(T) == 0 && a.row_stride % align == 0 &&
+           a.col_stride % align == 0;
+}
+
+/// One value stored without alignment assumptions: the writer places values at addresses
+/// that match their file offsets, which need not suit the value type.
 template <class Out>
-void convert_column(const Strided& a, size_t j, size_t r0, size_t count, Out* out) {
+void store(std::byte* out, size_t k, Out v) {
+    std::memcpy(out + k * sizeof(Out), &v, sizeof v);
+}
+
+/// Converts `count` elements of column `j`, rows `r0` onwards, into `out` as `Out` values.
+template <class Out>
+void convert_column(const Strided& a, size_t j, size_t r0, size_t count, std::byte* out) {
     visit(a.element, [&](auto tag) {
         using T = decltype(tag);
         const std::byte* p = a.at(r0, j);
-        for (size_t k = 0; k < count; ++k, p += a.row_stride) out[k] = convert<Out>(load<T>(p));
+        if (a.row_stride == static_cast<std::ptrdiff_t>(sizeof(T)) && aligned_for<T>(a)) {
+            // Contiguous column: a plain loop the compiler vectorises.
+            const T* src = reinterpret_cast<const T*>(p);
+            for (size_t k = 0; k < count; ++k) store<Out>(out, k, convert<Out>(src[k]));
+            return;
+        }
+        for (size_t k = 0; k < count; ++k, p += a.row_stride) store<Out>(out, k, convert<Out>(load<T>(p)));
     });
 }
 
-/// Converts the tile rows [r0, r0 + nr) x columns [c0, c0 + nc) into `out` column by column
-/// (column c0 + t occupies out[t * nr, (t + 1) * nr)). Reads along whichever axis is closer
-/// in memory, so a row-ordered input is read once, sequentially.
+/// Rows of NC contiguous elements, rows back to back, into NC output columns of nr values.
+/// The fixed width lets the compiler unroll the transposition.
+template <size_t NC, class Out, class T>
+void transpose_rows(const T* src, size_t nr, std::byte* const* columns) {
+    std::byte* out[NC];
+    for (size_t t = 0; t < NC; ++t) out[t] = columns[t];
+    for (size_t i = 0; i < nr; ++i, src += NC)
+        for (size_t t = 0; t < NC; ++t) store<Out>(out[t], i, convert<Out>(src[t]));
+}
+
+/// Converts the tile rows [r0, r0 + nr) x columns [c0, c0 + nc) into `columns[t]` (nr values
+/// of column c0 + t each), reading row by row: a row-ordered input is read once, sequentially.
 template <class Out>
-void convert_tile(const Strided& a, size_t r0, size_t nr, size_t c0, size_t nc, Out* out) {
+void convert_tile(const Strided& a, size_t r0, size_t nr, size_t c0, size_t nc,
+                  std::byte* const* columns) {
     visit(a.element, [&](auto tag) {
         using T = decltype(tag);
+        if (a.col_stride == static_cast<std::ptrdiff_t>(sizeof(T)) && aligned_for<T>(a)) {
+            const T* first = reinterpret_cast<const T*>(a.at(r0, c0));
+            if (a.row_stride == static_cast<std::ptrdiff_t>(nc * sizeof(T))) {
+                switch (nc) {  // the common narrow matrices, such as n x 3
+                    case 2: return transpose_rows<2, Out>(first, nr, columns);
+                    case 3: return transpose_rows<3, Out>(first, nr, columns);
+                    case 4: return transpose_rows<4, Out>(first, nr, columns);
+                }
+            }
+        }
         for (size_t i = 0; i < nr; ++i) {
             const std::byte* p = a.at(r0 + i, c0);
             for (size_t t = 0; t < nc; ++t, p += a.col_stride)
-                out[t * nr + i] = convert<Out>(load<T>(p));
+                store<Out>(columns[t], i, convert<Out>(load<T>(p)));
         }
     });
 }
 
 /// Converts the elements `order[0..count)` of a one-dimensional view into `out`.
 template <class Out, class Index>
-void convert_gather(const Strided& a, const Index* order, size_t count, Out* out) {
+void convert_gather(const Strided& a, const Index* order, size_t count, std::byte* out) {
     visit(a.element, [&](auto tag) {
         using T = decltype(tag);
         for (size_t k = 0; k < count; ++k)
-            out[k] = convert<Out>(load<T>(a.base + static_cast<std::ptrdiff_t>(order[k]) * a.row_stride));
+            store<Out>(out, k, convert<Out>(load<T>(a.base + static_cast<std::ptrdiff_t>(order[k]) * a.row_stride)));
     });
 }
 

@@ -58,13 +58,10 @@ Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& in
                   static_cast<const I*>(indices.view().buf),
                   static_cast<const double*>(data.view().buf)};
     size_t stored = static_cast<size_t>(std::min(indices.view().shape[0], data.view().shape[0]));
-    bool valid = false;
-    uint64_t capacity = 0;
-    without_gil([&] {
-        valid = fem::csr_is_valid(g, stored);
-        if (valid) capacity = fem::product_capacity(g, combo != nullptr);
-    });
-    if (!valid) return {};
+    std::optional<uint64_t> bound;
+    without_gil([&] { bound = fem::product_capacity(g, stored, combo != nullptr); });
+    if (!bound) return {};
+    uint64_t capacity = *bound;
 
     bool narrow = capacity <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
                   n <= static_cast<size_t>(std::numeric_limits<int32_t>::max());

@@ -12,13 +12,14 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace corvid::gfield::fem {
 
 /// A square CSR matrix of order n.
 ///
-///   I indptr[n + 1], indices[nnz] - 0-based, checked with `csr_is_valid`
+///   I indptr[n + 1], indices[nnz] - 0-based, checked by `product_capacity`
 ///   double data[nnz]
 template <class I>
 struct Csr {
@@ -28,28 +29,22 @@ struct Csr {
     const double* data;
 };
 
-/// True when the row pointers are non-decreasing within [0, nnz] and every column index lies
-/// in [0, n): the kernels below then stay inside the arrays.
+/// Checks that the row pointers are non-decreasing within [0, nnz] and every column index lies
+/// in [0, n), so the kernel below stays inside the arrays, and returns an upper bound of the
+/// stored entries of G C⁻¹ G (plus G and the diagonal when `with_g`): the sum over rows of
+/// the lengths of the rows they reach, capped at n per row. Returns nothing for a malformed G.
 template <class I>
-bool csr_is_valid(const Csr<I>& g, size_t nnz) {
-    if (g.indptr[0] < 0) return false;
+std::optional<uint64_t> product_capacity(const Csr<I>& g, size_t nnz, bool with_g) {
+    if (g.indptr[0] < 0) return std::nullopt;
     for (size_t i = 0; i < g.n; ++i)
-        if (g.indptr[i + 1] < g.indptr[i]) return false;
-    if (static_cast<uint64_t>(g.indptr[g.n]) > nnz) return false;
-    for (size_t k = static_cast<size_t>(g.indptr[0]); k < static_cast<size_t>(g.indptr[g.n]); ++k)
-        if (g.indices[k] < 0 || static_cast<uint64_t>(g.indices[k]) >= g.n) return false;
-    return true;
-}
-
-/// An upper bound of the stored entries of G C⁻¹ G (plus G and the diagonal when
-/// `with_g`): the sum over rows of the lengths of the rows they reach, capped at n per row.
-template <class I>
-uint64_t product_capacity(const Csr<I>& g, bool with_g) {
+        if (g.indptr[i + 1] < g.indptr[i]) return std::nullopt;
+    if (static_cast<uint64_t>(g.indptr[g.n]) > nnz) return std::nullopt;
     uint64_t total = 0;
     for (size_t i = 0; i < g.n; ++i) {
         uint64_t row = with_g ? static_cast<uint64_t>(g.indptr[i + 1] - g.indptr[i]) + 1 : 0;
         for (I p = g.indptr[i]; p < g.indptr[i + 1]; ++p) {
-            size_t k = static_cast<size_t>(g.indices[p]);
+            I k = g.indices[p];
+            if (k < 0 || static_cast<uint64_t>(k) >= g.n) return std::nullopt;
             row += static_cast<uint64_t>(g.indptr[k + 1] - g.indptr[k]);
         }
         total += std::min<uint64_t>(row, g.n);
@@ -66,8 +61,9 @@ struct Combination {
 
 /// True where NumPy's elementwise x * y would warn (overflow, or an invalid inf * 0).
 inline bool product_warns(double x, double y, double r) {
+    if (std::isfinite(r)) [[likely]] return false;
     if (std::isnan(r)) return !std::isnan(x) && !std::isnan(y);
-    return std::isinf(r) && std::isfinite(x) && std::isfinite(y);
+    return std::isfinite(x) && std::isfinite(y);
 }
 
 /// Output of `gcinvg`: CSR arrays with sorted column indices, filled in place.
@@ -80,99 +76,118 @@ struct CsrOut {
     double* data;
 };
 
+/// Sorts the column indices of one row. They arrive as ascending runs in descending order of
+/// the rows they came from, so reversed they are nearly ascending: insertion sort is quick on
+/// the few columns of a mesh row; std::sort takes longer rows.
+template <class I>
+void sort_columns(I* columns, size_t count) {
+    if (count > 64) return std::sort(columns, columns + count);
+    std::reverse(columns, columns + count);
+    for (size_t a = 1; a < count; ++a) {
+        I value = columns[a];
+        size_t b = a;
+        for (; b > 0 && columns[b - 1] > value; --b) columns[b] = columns[b - 1];
+        columns[b] = value;
+    }
+}
+
 /// Fills `out` with G C⁻¹ G, or with the precision when `combo` is given, and returns the
 /// number of stored entries. Returns -1 (leaving `out` unspecified) where NumPy's part of the
 /// expression (1/c0, the scalings) would warn, so the caller can evaluate the expression itself.
-/// Cost: one pass over the rows with dense accumulators of length n; O(sum over rows of the
-/// reached row lengths) plus a small sort per row.
-template <class I, class J>
-int64_t gcinvg(const Csr<I>& g, const double* c0, const Combination* combo, CsrOut<J> out) {
+///
+/// Row i of G C⁻¹ is accumulated first; its columns k, visited in reverse order of first
+/// appearance (csr_matmat's order), then accumulate w_k · (row k of G) into row i of the
+/// product. Cost: the sum over rows of the reached row lengths, plus a short sort per row;
+/// dense accumulators of length n.
+template <bool kCombined, class I, class J>
+int64_t gcinvg_rows(const Csr<I>& g, const double* c0, const Combination* combo, CsrOut<J> out) {
     const size_t n = g.n;
-    std::vector<double> c_inv(n);
+    std::vector<double> c_inv_store(n);
     for (size_t k = 0; k < n; ++k) {
-        c_inv[k] = 1.0 / c0[k];
-        if (c0[k] == 0.0 || (std::isinf(c_inv[k]) && std::isfinite(c0[k]))) return -1;
+        c_inv_store[k] = 1.0 / c0[k];
+        if (c0[k] == 0.0 || (std::isinf(c_inv_store[k]) && std::isfinite(c0[k]))) return -1;
     }
-    // Linked lists through `next` record each row's columns in order of first appearance,
-    // as csr_matmat does; -1 marks a column not in the current row.
-    constexpr int64_t kUnused = -1, kEnd = -2;
-    std::vector<int64_t> next_gd(n, kUnused), next_gg(n, kUnused);
-    std::vector<double> sum_gd(n, 0.0), sum_gg(n, 0.0), scaled_g(n, 0.0);
-    std::vector<int64_t> seen(n, -1);  // row stamp of the columns in the output row
-    std::vector<size_t> columns;
+    // stamp[k] == i marks column k as present in row i; sums start and end at 0.
+    std::vector<I> stamp_gd_store(n, -1), stamp_store(n, -1), gd_store(n), columns_store(n);
+    std::vector<double> sum_gd_store(n, 0.0), sum_store(n, 0.0), scaled_store(kCombined ? n : 0, 0.0);
+    const I* __restrict gp = g.indptr;
+    const I* __restrict gj = g.indices;
+    const double* __restrict gx = g.data;
+    const double* __restrict c_inv = c_inv_store.data();
+    I* __restrict stamp_gd = stamp_gd_store.data();
+    I* __restrict stamp = stamp_store.data();
+    I* __restrict gd_columns = gd_store.data();
+    I* __restrict columns = columns_store.data();
+    double* __restrict sum_gd = sum_gd_store.data();
+    double* __restrict sum = sum_store.data();
+    double* __restrict scaled = scaled_store.data();
 
     int64_t nnz = 0;
     out.indptr[0] = 0;
     for (size_t i = 0; i < n; ++i) {
+        const I row = static_cast<I>(i);
         // Row i of G C⁻¹: the products g_ik / c0_k (SciPy drops the C⁻¹ entries that are 0).
-        int64_t head = kEnd;
-        for (I p = g.indptr[i]; p < g.indptr[i + 1]; ++p) {
-            size_t k = static_cast<size_t>(g.indices[p]);
+        size_t n_gd = 0;
+        for (I p = gp[i]; p < gp[i + 1]; ++p) {
+            I k = gj[p];
             if (c_inv[k] == 0.0) continue;
-            sum_gd[k] += g.data[p] * c_inv[k];
-            if (next_gd[k] == kUnused) {
-                next_gd[k] = head;
-                head = static_cast<int64_t>(k);
+            sum_gd[k] += gx[p] * c_inv[k];
+            if (stamp_gd[k] != row) {
+                stamp_gd[k] = row;
+                gd_columns[n_gd++] = k;
             }
         }
-        // Row i of (G C⁻¹) G, walking the first product's entries in its stored order.
-        int64_t head_gg = kEnd;
-        while (head != kEnd) {
-            size_t k = static_cast<size_t>(head);
+        // Row i of (G C⁻¹) G; SciPy drops the zeros of G C⁻¹ before multiplying.
+        size_t n_columns = 0;
+        for (size_t a = n_gd; a-- > 0;) {
+            I k = gd_columns[a];
             double w = sum_gd[k];
-            head = next_gd[k];
-            next_gd[k] = kUnused;
             sum_gd[k] = 0.0;
             if (w == 0.0) continue;
-            for (I p = g.indptr[k]; p < g.indptr[k + 1]; ++p) {
-                size_t j = static_cast<size_t>(g.indices[p]);
-                sum_gg[j] += w * g.data[p];
-                if (next_gg[j] == kUnused) {
-                    next_gg[j] = head_gg;
-                    head_gg = static_cast<int64_t>(j);
+            for (I p = gp[k]; p < gp[k + 1]; ++p) {
+                I j = gj[p];
+                sum[j] += w * gx[p];
+                if (stamp[j] != row) {
+                    stamp[j] = row;
+                    columns[n_columns++] = j;
                 }
             }
-        }
-        columns.clear();
-        for (int64_t j = head_gg; j != kEnd; j = next_gg[static_cast<size_t>(j)]) {
-            if (combo) seen[static_cast<size_t>(j)] = static_cast<int64_t>(i);
-            columns.push_back(static_cast<size_t>(j));
         }
         double diagonal = 0.0;
-        if (combo) {
+        if constexpr (kCombined) {
             diagonal = combo->kappa4 * c0[i];
             if (product_warns(combo->kappa4, c0[i], diagonal)) return -1;
-            for (I p = g.indptr[i]; p < g.indptr[i + 1]; ++p) {
-                size_t j = static_cast<size_t>(g.indices[p]);
-                double term = combo->two_kappa2 * g.data[p];
-                if (product_warns(combo->two_kappa2, g.data[p], term)) return -1;
-                scaled_g[j] += term;
-                if (seen[j] != static_cast<int64_t>(i)) {
-                    seen[j] = static_cast<int64_t>(i);
-                    columns.push_back(j);
+            for (I p = gp[i]; p < gp[i + 1]; ++p) {
+                I j = gj[p];
+                double term = combo->two_kappa2 * gx[p];
+                if (product_warns(combo->two_kappa2, gx[p], term)) return -1;
+                scaled[j] += term;
+                if (stamp[j] != row) {
+                    stamp[j] = row;
+                    columns[n_columns++] = j;
                 }
             }
-            if (seen[i] != static_cast<int64_t>(i)) {
-                seen[i] = static_cast<int64_t>(i);
-                columns.push_back(i);
+            if (stamp[i] != row) {
+                stamp[i] = row;
+                columns[n_columns++] = row;
             }
         }
-        std::sort(columns.begin(), columns.end());
-        for (size_t j : columns) {
-            double value = sum_gg[j];
-            sum_gg[j] = 0.0;
-            next_gg[j] = kUnused;
-            if (combo) {
+        sort_columns(columns, n_columns);
+        for (size_t a = 0; a < n_columns; ++a) {
+            I j = columns[a];
+            double value = sum[j];
+            sum[j] = 0.0;
+            if constexpr (kCombined) {
                 // (kappa⁴ C + 2 kappa² G) + G C⁻¹ G, then scaled by tau²; a zero that a sum
                 // dropped on the way reads as the 0 it was.
-                double first = (j == i ? diagonal : 0.0) + scaled_g[j];
-                scaled_g[j] = 0.0;
-                double sum = first + value;
-                if (sum == 0.0) continue;
-                value = combo->tau2 * sum;
-                if (product_warns(combo->tau2, sum, value)) return -1;
-            } else if (value == 0.0) {
-                continue;
+                double first = (j == row ? diagonal : 0.0) + scaled[j];
+                scaled[j] = 0.0;
+                double total = first + value;
+                if (total == 0.0) continue;
+                value = combo->tau2 * total;
+                if (product_warns(combo->tau2, total, value)) return -1;
+            } else {
+                if (value == 0.0) continue;
             }
             out.indices[nnz] = static_cast<J>(j);
             out.data[nnz] = value;
@@ -181,6 +196,11 @@ int64_t gcinvg(const Csr<I>& g, const double* c0, const Combination* combo, CsrO
         out.indptr[i + 1] = static_cast<J>(nnz);
     }
     return nnz;
+}
+
+template <class I, class J>
+int64_t gcinvg(const Csr<I>& g, const double* c0, const Combination* combo, CsrOut<J> out) {
+    return combo ? gcinvg_rows<true>(g, c0, combo, out) : gcinvg_rows<false>(g, c0, combo, out);
 }
 
 }  // namespace corvid::gfield::fem

@@ -34,17 +34,22 @@ static bool format_matches(const char* format, Py_ssize_t itemsize, Element e) {
 ArrayView::ArrayView(PyObject* obj, Element element, int ndim, bool writable) {
     int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
     check_status(PyObject_GetBuffer(obj, &view_, flags));
-    if (view_.ndim != ndim || !format_matches(view_.format, view_.itemsize, element)) {
+    bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(
+                       view_.itemsize > 0 ? view_.itemsize : 1) == 0;
+    if (view_.ndim != ndim || !format_matches(view_.format, view_.itemsize, element) ||
+        !aligned) {
         PyBuffer_Release(&view_);
-        raise_format(PyExc_ValueError, "expected a %d-dimensional %s array", ndim,
+        raise_format(PyExc_ValueError, "expected an aligned %d-dimensional %s array", ndim,
                      dtype_name(element));
     }
 }
 
 Ref contiguous(PyObject* obj, Element element) {
+    // Aligned as well as contiguous: a view at an odd byte offset is copied, so the kernels
+    // can read its elements directly.
     Ref numpy = import("numpy");
-    return call_kw(attr(numpy.get(), "ascontiguousarray").get(), {obj},
-                   {{"dtype", py_str(dtype_name(element))}});
+    return call_kw(attr(numpy.get(), "require").get(), {obj},
+                   {{"dtype", py_str(dtype_name(element))}, {"requirements", py_str("CA")}});
 }
 
 Ref empty_array(std::initializer_list<Py_ssize_t> shape, Element element) {

@@ -1,15 +1,16 @@
-/// NumPy arrays seen from C++: checked contiguous buffer views, new arrays, and running a loop
-/// with the GIL released.
+/// NumPy arrays seen from C++: checked contiguous buffer views and new arrays.
 #pragma once
 
+#include "glue/gil.hpp"
 #include "glue/ref.hpp"
 
 #include <cstdint>
-#include <exception>
 #include <initializer_list>
 #include <utility>
 
 namespace corvid::gfield::projection {
+
+using corvid::without_gil;
 
 /// The element types the projector reads and writes.
 enum class Element { float64, int32, int64 };
@@ -34,7 +35,8 @@ private:
     Py_buffer view_{};
 };
 
-/// `numpy.ascontiguousarray(obj, dtype=...)`: no copy when `obj` already is one.
+/// `numpy.require(obj, dtype=..., requirements="CA")`: C-contiguous and aligned, no copy
+/// when `obj` already is.
 Ref contiguous(PyObject* obj, Element element);
 
 /// `numpy.empty(shape, dtype=...)`.
@@ -45,20 +47,5 @@ int ndim_of(PyObject* obj);
 
 /// `obj.shape[axis]` as a C integer.
 Py_ssize_t shape_of(PyObject* obj, int axis);
-
-/// Runs `body` with the GIL released and rethrows its exception once the GIL is held again.
-/// `body` must not touch any Python object.
-template <class Body>
-void without_gil(Body&& body) {
-    std::exception_ptr error;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        body();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (error) std::rethrow_exception(error);
-}
 
 }  // namespace corvid::gfield::projection

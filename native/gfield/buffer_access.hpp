@@ -1,12 +1,11 @@
-/// Reading and filling Python buffers from C++: an owned `Py_buffer`, and running a kernel with
-/// the GIL released.
+/// Reading and filling Python buffers from C++: an owned `Py_buffer`.
 #pragma once
 
-#include "glue/ref.hpp"
-
-#include <exception>
+#include "glue/gil.hpp"
 
 namespace corvid::gfield::model {
+
+using corvid::without_gil;
 
 /// An exported buffer, released when this goes out of scope (with the GIL held).
 class HeldBuffer {
@@ -48,20 +47,5 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
-
-/// Runs `body` with the GIL released; an exception it throws is rethrown once the GIL is held
-/// again. `body` must not touch any Python object.
-template <class Body>
-void without_gil(Body&& body) {
-    std::exception_ptr error;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        body();
-    } catch (...) {
-        error = std::current_exception();
-    }
-    PyEval_RestoreThread(state);
-    if (error) std::rethrow_exception(error);
-}
 
 }  // namespace corvid::gfield::model

@@ -4,6 +4,7 @@
 #include "gfield/unpack.hpp"
 #include "glue/call.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -23,10 +24,13 @@ bool has_format(const Py_buffer& view, char code, Py_ssize_t itemsize) {
     return std::string_view("bhilqn").find(f[0]) != std::string_view::npos;
 }
 
-/// A C-contiguous one-dimensional buffer of `obj` with the given element, or nothing.
+/// A C-contiguous, aligned one-dimensional buffer of `obj` with the given element, or nothing.
 bool vector_of(HeldBuffer& buffer, PyObject* obj, char code, Py_ssize_t itemsize) {
     if (!buffer.try_acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
-    if (buffer.view().ndim == 1 && has_format(buffer.view(), code, itemsize)) return true;
+    bool aligned = reinterpret_cast<std::uintptr_t>(buffer.view().buf) %
+                       static_cast<std::uintptr_t>(itemsize) == 0;
+    if (buffer.view().ndim == 1 && aligned && has_format(buffer.view(), code, itemsize))
+        return true;
     buffer.release();
     return false;
 }

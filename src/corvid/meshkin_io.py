@@ -106,7 +106,7 @@ def _read_header(f: BufferedReader, path) -> MeshkinHeader:
 
 def _read_array(f: BufferedReader, dtype: np.dtype, count: int, path) -> np.ndarray:
     out = np.empty(count, dtype=dtype)
-    got = f.readinto(memoryview(out).cast("B"))
+    got = f.readinto(out.data.cast("B"))
     if got != out.nbytes:
         raise _malformed(path, "body is truncated")
     return out

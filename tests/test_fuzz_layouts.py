@@ -21,7 +21,7 @@ from corvid.meshkin.mesh import MkMesh
 
 # NumPy's own warnings about the values (overflow, NaN, discarded imaginary parts) are expected.
 pytestmark = [pytest.mark.filterwarnings("ignore::RuntimeWarning"),
-              pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning"),
+              pytest.mark.filterwarnings("ignore:Casting complex values to real"),
               pytest.mark.filterwarnings("ignore::DeprecationWarning"),
               pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")]
 

@@ -30,6 +30,7 @@ if [ ! -x "$venv/bin/python" ]; then
 fi
 extras="${1:-}"
 # CORVID_EDITABLE=1 makes an editable install instead.
-"$venv/bin/python" -m pip install --quiet ${CORVID_EDITABLE:+--editable} \
-    ${CORVID_BUILD_DIR:+--config-settings=build-dir=$CORVID_BUILD_DIR} "$root${extras:+[$extras]}"
+"$venv/bin/python" -m pip install --quiet \
+    ${CORVID_BUILD_DIR:+--config-settings=build-dir=$CORVID_BUILD_DIR} \
+    ${CORVID_EDITABLE:+--editable} "$root${extras:+[$extras]}"
 python="$venv/bin/python"

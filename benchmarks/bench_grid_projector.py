@@ -11,6 +11,12 @@ with OPENBLAS_NUM_THREADS=1).
 Usage: python benchmarks/bench_grid_projector.py [grid_side] [n_vertices] [n_fields]
 """
 
+import os
+
+# Idle OpenBLAS worker threads slow scipy's per-triangle transforms on a busy 2-core machine;
+# like the other benchmarks, measure with one BLAS thread unless told otherwise.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import sys
 import time
 

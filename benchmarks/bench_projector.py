@@ -16,6 +16,12 @@ Usage: python benchmarks/bench_projector.py [n_points] [n_vertices]
 Targets: at least 10x faster than LinearNDInterpolator, at least 50x faster than the loop.
 """
 
+import os
+
+# Idle OpenBLAS worker threads slow scipy's per-triangle transforms on a busy 2-core machine;
+# like the other benchmarks, measure with one BLAS thread unless told otherwise.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
 import sys
 import time
 

@@ -29,8 +29,8 @@ ClassBuilder& ClassBuilder::field(const char* name, const char* annotation,
 ClassBuilder& ClassBuilder::field_no_init(const char* name, const char* annotation) {
     check_status(PyDict_SetItemString(annotations_.get(), name, py_str(annotation).get()));
     Ref field = attr(import("dataclasses").get(), "field");
-    Ref spec = call_kw(field.get(), {}, {{"init", Py_False}});
-    check_status(PyDict_SetItemString(namespace_.get(), name, spec.get()));
+    Ref not_in_init = call_kw(field.get(), {}, {{"init", Py_False}});
+    check_status(PyDict_SetItemString(namespace_.get(), name, not_in_init.get()));
     return *this;
 }
 

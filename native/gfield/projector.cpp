@@ -264,7 +264,8 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
                          {{"dtype", py_str(dtype_name(index))}});
     Ref data = call_kw(numpy_attr("ones").get(), {py_int(rows)}, {{"dtype", py_str("float64")}});
     for (std::int64_t column : nearest)
-        if (column >= columns) raise(PyExc_ValueError, "column index exceeds matrix dimensions");
+        if (column < 0 || column >= columns)
+            raise(PyExc_ValueError, "column index exceeds matrix dimensions");
     Ref indices = empty_array({rows}, index);
     ArrayView iv(indices.get(), index, 1, true);
     for (std::size_t k = 0; k < nearest.size(); ++k) {

@@ -201,6 +201,39 @@ def test_short_writes_lose_nothing(tmp_path, opened, A):
     assert (tmp_path / "A.bin").read_bytes() == expected
 
 
+class KeepingFile(FailingFile):
+    """A file whose `write` keeps what it is given, as an array over it or as the view itself."""
+
+    def __init__(self, path, keep):
+        super().__init__(path)
+        self.keep, self.kept = keep, []
+
+    def write(self, data):
+        self.kept.append(self.keep(data))
+        return super().write(data)
+
+
+@pytest.mark.parametrize("A", MATRICES.values(), ids=MATRICES.keys())
+def test_bytes_kept_by_the_file_stay_as_written(tmp_path, monkeypatch, A):
+    expected = expected_file(A, tmp_path)
+    files = []
+    monkeypatch.setattr(builtins, "open", lambda name, mode: files.append(
+        KeepingFile(name, lambda data: np.frombuffer(data, np.uint8))) or files[-1])
+    _write_meshkin_file(A, str(tmp_path / "A.bin"))
+    del A
+    assert b"".join(kept.tobytes() for kept in files[0].kept) == expected
+
+
+def test_views_kept_by_the_file_are_released(tmp_path, monkeypatch):
+    files = []
+    monkeypatch.setattr(builtins, "open", lambda name, mode: files.append(
+        KeepingFile(name, lambda data: data)) or files[-1])
+    _write_meshkin_file(np.ones((3, 3)), str(tmp_path / "A.bin"))
+    for view in files[0].kept:
+        with pytest.raises(ValueError, match="released"):
+            bytes(view)
+
+
 @pytest.mark.parametrize("failure, error, message", [
     ({"fail_after": 50}, OSError, "device failed"),
     ({"returns": lambda data: 0}, OSError, "write returned 0"),

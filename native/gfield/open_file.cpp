@@ -31,18 +31,43 @@ OpenFile::~OpenFile() {
 #endif
 }
 
-void OpenFile::write(const void* data, size_t size) {
-    auto* bytes = static_cast<char*>(const_cast<void*>(data));
+WriteBuffer::WriteBuffer(size_t bytes) : size_(bytes) { renew(); }
+
+void WriteBuffer::renew() {
+    // An old block lives on in whatever kept a view of it; this buffer lets go of it.
+    whole_ = Ref();
+    array_ = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_)));
+    whole_ = call_method(checked(PyMemoryView_FromObject(array_.get())).get(), "toreadonly");
+    data_ = reinterpret_cast<std::byte*>(PyByteArray_AS_STRING(array_.get()));
+    kept_ = false;
+}
+
+std::byte* WriteBuffer::fill() {
+    if (kept_) renew();
+    return data_;
+}
+
+Ref WriteBuffer::view(const std::byte* data, size_t size) const {
+    auto start = static_cast<Py_ssize_t>(data - data_);
+    return checked(PySequence_GetSlice(whole_.get(), start, start + static_cast<Py_ssize_t>(size)));
+}
+
+void OpenFile::write(WriteBuffer& buffer, const std::byte* data, size_t size) {
     while (size > 0) {
-        Ref view = checked(PyMemoryView_FromMemory(bytes, static_cast<Py_ssize_t>(size), PyBUF_READ));
+        Ref view = buffer.view(data, size);
         Ref written = call_method(file_.get(), "write", {view});
-        // The view must not outlive this call: later reads would see a reused buffer.
-        call_method(view.get(), "release");
+        // A view left with the callee is released, so it cannot read the block once it is
+        // reused; one the callee exported from cannot be, and then the block is not reused.
+        if (!Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr))) {
+            if (!PyErr_ExceptionMatches(PyExc_BufferError)) throw_python_error();
+            PyErr_Clear();
+            buffer.kept_ = true;
+        }
         Py_ssize_t n = PyNumber_AsSsize_t(written.get(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) throw_python_error();
         if (n <= 0 || static_cast<size_t>(n) > size)
             raise_format(PyExc_OSError, "write returned %zd for %zu bytes", n, size);
-        bytes += n;
+        data += n;
         size -= static_cast<size_t>(n);
         position_ += n;
     }
@@ -62,12 +87,12 @@ void OpenFile::reserve([[maybe_unused]] int64_t size) {
 #endif
 }
 
-void OpenFile::write_at(int64_t offset, const void* data, size_t size) {
+void OpenFile::write_at(int64_t offset, WriteBuffer& buffer, const std::byte* data, size_t size) {
     if (offset != position_) {
         call_method(file_.get(), "seek", {py_int(offset)});
         position_ = offset;
     }
-    write(data, size);
+    write(buffer, data, size);
 }
 
 bool OpenFile::seekable() {

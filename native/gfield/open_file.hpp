@@ -1,5 +1,5 @@
 /// A file opened for writing by the interpreter's own `open`, so its errors are the
-/// interpreter's, written from C++ memory.
+/// interpreter's, and the memory it is handed bytes from.
 #pragma once
 
 #include "glue/ref.hpp"
@@ -8,6 +8,30 @@
 #include <cstdint>
 
 namespace corvid::gfield::model {
+
+/// Memory that bytes are written from, owned by a Python bytearray. A `write` may keep a view of
+/// the bytes it was given (a replacement `open` may hold on to them); that view keeps this memory
+/// alive, and the buffer moves to a fresh block before it is filled again, so the kept bytes are
+/// never overwritten.
+class WriteBuffer {
+public:
+    explicit WriteBuffer(size_t bytes);
+
+    /// The memory to fill, after moving to a fresh block if the current one is still viewed.
+    std::byte* fill();
+
+private:
+    friend class OpenFile;
+    void renew();
+    /// A read-only view of `size` bytes at `data`, which lies in this buffer.
+    Ref view(const std::byte* data, size_t size) const;
+
+    Ref array_;  ///< the bytearray
+    Ref whole_;  ///< read-only memoryview of all of it, sliced for each write
+    std::byte* data_ = nullptr;
+    size_t size_ = 0;
+    bool kept_ = false;  ///< a `write` kept a view of the current block
+};
 
 class OpenFile {
 public:
@@ -22,10 +46,10 @@ public:
     /// spares it allocating block by block while the body streams in. A hint: failures are
     /// ignored and the file's size is unchanged.
     void reserve(int64_t size);
-    /// Writes all `size` bytes at the current position.
-    void write(const void* data, size_t size);
-    /// Writes all `size` bytes at byte `offset` from the start.
-    void write_at(int64_t offset, const void* data, size_t size);
+    /// Writes all `size` bytes at `data`, which lie in `buffer`, at the current position.
+    void write(WriteBuffer& buffer, const std::byte* data, size_t size);
+    /// The same, at byte `offset` from the start.
+    void write_at(int64_t offset, WriteBuffer& buffer, const std::byte* data, size_t size);
     /// Byte offset of the next write.
     int64_t position() const { return position_; }
     bool seekable();

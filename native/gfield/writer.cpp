@@ -13,7 +13,7 @@
 #include "glue/function.hpp"
 
 #include <cstdlib>
-#include <memory>
+#include <cstring>
 
 namespace corvid::gfield {
 
@@ -37,17 +37,20 @@ class Staging {
 public:
     static constexpr uintptr_t kAlign = 64;
 
-    Staging(size_t bytes, size_t pieces) : data_(new std::byte[bytes + (pieces + 1) * 2 * kAlign]) {}
+    Staging(size_t bytes, size_t pieces) : buffer_(bytes + (pieces + 1) * 2 * kAlign) {}
 
-    /// Where the piece for `file_offset` goes, at or after `from` (the start when null).
+    /// Where the piece for `file_offset` goes: at or after `from`, or at the start of a fresh
+    /// fill of the buffer when `from` is null.
     std::byte* place(std::byte* from, int64_t file_offset) {
-        auto p = reinterpret_cast<uintptr_t>(from ? from : data_.get());
+        auto p = reinterpret_cast<uintptr_t>(from ? from : buffer_.fill());
         p = (p + kAlign - 1) & ~(kAlign - 1);
         return reinterpret_cast<std::byte*>(p + static_cast<uintptr_t>(file_offset) % kAlign);
     }
 
+    WriteBuffer& buffer() { return buffer_; }
+
 private:
-    std::unique_ptr<std::byte[]> data_;
+    WriteBuffer buffer_;
 };
 
 /// Values per chunk: `kChunkBytes` worth, or fewer when fewer are needed.
@@ -66,7 +69,10 @@ void write_header(OpenFile& file, int64_t elems, int64_t nrow, int64_t ncol, Lay
     file.reserve(kHeaderBytes + elems * per_entry);
     auto words = mfile::header_words(static_cast<int32_t>(elems), static_cast<int32_t>(nrow),
                                      static_cast<int32_t>(ncol), layout, values, matrix);
-    file.write(words.data(), sizeof words);
+    WriteBuffer header(sizeof words);
+    std::byte* out = header.fill();
+    std::memcpy(out, words.data(), sizeof words);
+    file.write(header, out, sizeof words);
 }
 
 /// Writes values of type `T` chunk by chunk at the file's current position, through one
@@ -84,7 +90,7 @@ public:
             size_t n = std::min(capacity_, count - t0);
             std::byte* out = staging_.place(nullptr, file_.position());
             without_gil([&] { fill(t0, n, out); });
-            file_.write(out, n * sizeof(T));
+            file_.write(staging_.buffer(), out, n * sizeof(T));
         }
     }
 
@@ -126,7 +132,8 @@ void write_column_major(OpenFile& file, const Strided& a) {
                 next = columns[t] + nr * sizeof(Out);
             }
             without_gil([&] { mfile::convert_tile<Out>(a, r0, nr, c0, nc, columns); });
-            for (size_t t = 0; t < nc; ++t) file.write_at(offsets[t], columns[t], nr * sizeof(Out));
+            for (size_t t = 0; t < nc; ++t)
+                file.write_at(offsets[t], staging.buffer(), columns[t], nr * sizeof(Out));
         }
     }
 }

@@ -175,6 +175,28 @@ def test_numpy_warnings_and_errors_pass_through(grid_mesh):
         model.precision([0.0])
 
 
+MALFORMED_STRUCTURES = {  # (data, indices, indptr) of a 2 x 2 matrix that SciPy accepts unchecked
+    "column past the end": ([1.0, 2.0], [0, 7], [0, 1, 2]),
+    "negative column": ([1.0, 2.0], [0, -5], [0, 1, 2]),
+    "row pointers going back": ([1.0, 2.0, 3.0], [0, 1, 0], [0, 2, 1]),
+}
+
+
+@pytest.mark.parametrize("structure", MALFORMED_STRUCTURES.values(), ids=MALFORMED_STRUCTURES.keys())
+@pytest.mark.parametrize("form", [sparse.csr_matrix, sparse.csr_array, sparse.csc_matrix,
+                                  lambda arrays, shape: sparse.csr_matrix(arrays, shape=shape, dtype=np.int64)],
+                         ids=["csr", "csr_array", "csc", "integer csr"])
+@pytest.mark.parametrize("use", [lambda m: m.M2, lambda m: m.precision((0.0, 0.0)),
+                                 lambda m: (setattr(m, "alpha", 1), m.precision((0.0, 0.0)))],
+                         ids=["M2", "precision", "precision with alpha 1"])
+def test_malformed_stiffness_is_an_error(structure, form, use):
+    g1 = form(structure, shape=(2, 2))
+    model = GFIELD2PcMatern(SimpleNamespace(n=2, loc=np.zeros((2, 2))),
+                            SimpleNamespace(c0=np.array([1.0, 2.0]), g1=g1))
+    with pytest.raises(ValueError, match="outside its arrays or shape"):
+        use(model)
+
+
 def test_alpha_is_read_at_each_call(mesh100):
     model = gfield2_pcmatern(mesh100)
     Q2 = model.precision((0.0, 0.0))

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 namespace corvid::gfield::model {
 
@@ -54,17 +55,28 @@ Ref empty_vector(PyObject* numpy, size_t size, const char* name, HeldBuffer& buf
     return array;
 }
 
+constexpr const char* kMalformed = "sparse matrix has index pointers or indices outside its arrays or shape";
+
 template <class I>
 Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& indptr,
             const HeldBuffer& indices, const HeldBuffer& data, const double* c0,
             const fem::Combination* combo) {
-    fem::Csr<I> g{n, static_cast<const I*>(indptr.view().buf),
-                  static_cast<const I*>(indices.view().buf),
-                  static_cast<const double*>(data.view().buf)};
     size_t stored = static_cast<size_t>(std::min(indices.view().shape[0], data.view().shape[0]));
+    // The kernel reads a private copy of the structure: with the GIL released another thread
+    // may change the caller's arrays, and the bounds checked must be the bounds used.
+    std::vector<I> indptr_copy, indices_copy;
     std::optional<uint64_t> bound;
-    without_gil([&] { bound = fem::product_capacity(g, stored, combo != nullptr); });
-    if (!bound) return {};
+    fem::Csr<I> g{n, nullptr, nullptr, static_cast<const double*>(data.view().buf)};
+    without_gil([&] {
+        auto* first_pointer = static_cast<const I*>(indptr.view().buf);
+        auto* first_index = static_cast<const I*>(indices.view().buf);
+        indptr_copy.assign(first_pointer, first_pointer + n + 1);
+        indices_copy.assign(first_index, first_index + stored);
+        g.indptr = indptr_copy.data();
+        g.indices = indices_copy.data();
+        bound = fem::product_capacity(g, stored, combo != nullptr);
+    });
+    if (!bound) raise(PyExc_ValueError, kMalformed);
     uint64_t capacity = *bound;
 
     bool narrow = capacity <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
@@ -100,7 +112,40 @@ Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& in
     return q;
 }
 
+/// `numpy.ascontiguousarray(obj, dtype="int64")` and its buffer.
+Ref int64_vector(PyObject* numpy, PyObject* obj, HeldBuffer& buffer) {
+    Ref array = call_kw(attr(numpy, "ascontiguousarray").get(), {obj}, {{"dtype", py_str("int64")}});
+    buffer.acquire(array.get(), PyBUF_C_CONTIGUOUS);
+    if (buffer.view().ndim != 1) raise(PyExc_ValueError, kMalformed);
+    return array;
+}
+
 }  // namespace
+
+void require_well_formed(PyObject* g1) {
+    Ref sparse = import("scipy.sparse");
+    Ref is_sparse = call(attr(sparse.get(), "issparse").get(), {g1});
+    if (check_status(PyObject_IsTrue(is_sparse.get())) != 1) return;
+    Ref format = attr(g1, "format");
+    bool by_row = py_equal(format.get(), py_str("csr").get());
+    if (!by_row && !py_equal(format.get(), py_str("csc").get())) return;
+    auto shape = unpack_pair(attr(g1, "shape").get());
+    Py_ssize_t nrow = as_size(shape[0]), ncol = as_size(shape[1]);
+    size_t outer = static_cast<size_t>(by_row ? nrow : ncol), inner = static_cast<size_t>(by_row ? ncol : nrow);
+
+    Ref numpy = import("numpy");
+    HeldBuffer indptr, indices;
+    Ref indptr_array = int64_vector(numpy.get(), attr(g1, "indptr").get(), indptr);
+    Ref indices_array = int64_vector(numpy.get(), attr(g1, "indices").get(), indices);
+    Py_ssize_t values = PyObject_Length(attr(g1, "data").get());
+    if (values < 0) throw_python_error();
+    if (nrow < 0 || ncol < 0 || indptr.view().shape[0] != static_cast<Py_ssize_t>(outer) + 1)
+        raise(PyExc_ValueError, kMalformed);
+    size_t stored = static_cast<size_t>(std::min(indices.view().shape[0], values));
+    bool fits = fem::structure_fits(static_cast<const int64_t*>(indptr.view().buf), outer,
+                               static_cast<const int64_t*>(indices.view().buf), stored, inner);
+    if (!fits) raise(PyExc_ValueError, kMalformed);
+}
 
 Ref fem_product(PyObject* g1, PyObject* c0, const fem::Combination* combo) {
     Ref sparse = import("scipy.sparse");

@@ -6,12 +6,18 @@
 
 namespace corvid::gfield::model {
 
+/// Raises ValueError when `g1` is a SciPy CSR or CSC matrix whose index pointers or indices
+/// lie outside its arrays or shape (SciPy builds such a matrix from raw arrays without looking,
+/// and its products then read and write out of bounds). Anything else passes.
+void require_well_formed(PyObject* g1);
+
 /// `g1 @ diags(1.0 / c0) @ g1` (when `combo` is null) or the precision
 /// `tau2 * (kappa4 * diags(c0) + two_kappa2 * g1 + g1 @ diags(1.0 / c0) @ g1)`, as a new
 /// matrix of g1's CSR class with sorted indices. Covered inputs: g1 an exact `csr_matrix` or
 /// `csr_array` of float64 values and well-formed structure, c0 a contiguous float64 vector of
-/// matching length. Returns an empty Ref for anything else, and where NumPy would warn
-/// (1/c0 or a scaling overflowing): the caller then evaluates the SciPy expression itself.
+/// matching length; a malformed g1 of that kind raises ValueError. Returns an empty Ref for
+/// anything else, and where NumPy would warn (1/c0 or a scaling overflowing): the caller then
+/// evaluates the SciPy expression itself.
 Ref fem_product(PyObject* g1, PyObject* c0, const fem::Combination* combo);
 
 }  // namespace corvid::gfield::model

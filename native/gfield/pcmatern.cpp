@@ -114,6 +114,7 @@ Ref precision_alpha2(const Ref& kappa, const Ref& tau, const Ref& c0, const Ref&
                                PyFloat_AS_DOUBLE(tau2.get())};
         if (Ref q = fem_product(g.get(), c0.get(), &combo)) return q;
     }
+    require_well_formed(g.get());
     Ref diags = sparse_diags();
     Ref c_inv = div(py_float(1.0), c0);
     Ref gcinvg = matmul(matmul(g, call(diags.get(), {c_inv})), g);
@@ -139,6 +140,7 @@ Ref precision(Args a) {
     if (py_equal(alpha.get(), py_int(2).get())) {
         q = precision_alpha2(kappa, tau, c0, g);
     } else if (py_equal(alpha.get(), py_int(1).get())) {
+        require_well_formed(g.get());
         Ref mass = mul(pow(kappa, py_int(2)), call(sparse_diags().get(), {c0}));
         q = mul(pow(tau, py_int(2)), add(mass, g));
     } else {
@@ -209,6 +211,7 @@ Ref m2(Args a) {
     Ref g = attr(fem.get(), "g1");
     Ref c0 = attr(fem.get(), "c0");
     if (Ref product = fem_product(g.get(), c0.get(), nullptr)) return product;
+    require_well_formed(g.get());
     Ref c_inv = div(py_float(1.0), c0);
     return matmul(matmul(g, call(sparse_diags().get(), {c_inv})), g);
 }

@@ -19,7 +19,8 @@ namespace corvid::gfield::fem {
 
 /// A square CSR matrix of order n.
 ///
-///   I indptr[n + 1], indices[nnz] - 0-based, checked by `product_capacity`
+///   I indptr[n + 1], indices[nnz] - 0-based, checked by `product_capacity`; the kernels
+///                                  read them again, so they must not change in between
 ///   double data[nnz]
 template <class I>
 struct Csr {
@@ -29,22 +30,31 @@ struct Csr {
     const double* data;
 };
 
-/// Checks that the row pointers are non-decreasing within [0, nnz] and every column index lies
-/// in [0, n), so the kernel below stays inside the arrays, and returns an upper bound of the
-/// stored entries of G C⁻¹ G (plus G and the diagonal when `with_g`): the sum over rows of
-/// the lengths of the rows they reach, capped at n per row. Returns nothing for a malformed G.
+/// True when a compressed structure stays inside its arrays and shape: the pointers
+/// `indptr[0..outer]` are non-decreasing within [0, nnz] and every index before `indptr[outer]`
+/// lies in [0, inner). SciPy's own sparse products read and write out of bounds otherwise.
+template <class I>
+bool structure_fits(const I* indptr, size_t outer, const I* indices, size_t nnz, size_t inner) {
+    if (indptr[0] < 0) return false;
+    for (size_t i = 0; i < outer; ++i)
+        if (indptr[i + 1] < indptr[i]) return false;
+    if (static_cast<uint64_t>(indptr[outer]) > nnz) return false;
+    for (I p = indptr[0]; p < indptr[outer]; ++p)
+        if (indices[p] < 0 || static_cast<uint64_t>(indices[p]) >= inner) return false;
+    return true;
+}
+
+/// Returns an upper bound of the stored entries of G C⁻¹ G (plus G and the diagonal when
+/// `with_g`): the sum over rows of the lengths of the rows they reach, capped at n per row.
+/// Returns nothing for a G whose structure does not fit (see `structure_fits`).
 template <class I>
 std::optional<uint64_t> product_capacity(const Csr<I>& g, size_t nnz, bool with_g) {
-    if (g.indptr[0] < 0) return std::nullopt;
-    for (size_t i = 0; i < g.n; ++i)
-        if (g.indptr[i + 1] < g.indptr[i]) return std::nullopt;
-    if (static_cast<uint64_t>(g.indptr[g.n]) > nnz) return std::nullopt;
+    if (!structure_fits(g.indptr, g.n, g.indices, nnz, g.n)) return std::nullopt;
     uint64_t total = 0;
     for (size_t i = 0; i < g.n; ++i) {
         uint64_t row = with_g ? static_cast<uint64_t>(g.indptr[i + 1] - g.indptr[i]) + 1 : 0;
         for (I p = g.indptr[i]; p < g.indptr[i + 1]; ++p) {
             I k = g.indices[p];
-            if (k < 0 || static_cast<uint64_t>(k) >= g.n) return std::nullopt;
             row += static_cast<uint64_t>(g.indptr[k + 1] - g.indptr[k]);
         }
         total += std::min<uint64_t>(row, g.n);

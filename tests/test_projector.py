@@ -1,5 +1,8 @@
 """The projector matrix from mesh vertices to observation locations."""
 
+import subprocess
+import sys
+import textwrap
 from types import SimpleNamespace
 
 import numpy as np
@@ -179,6 +182,27 @@ def test_any_other_triangulation_failure_selects_the_nearest_vertex(grid_mesh, m
 def test_bad_input_raises(mesh, loc, error, message):
     with pytest.raises(error, match=message):
         gfield_make_A(mesh, loc)
+
+
+@pytest.mark.parametrize("mesh", [duck_mesh([(0, 0), (1, 0), (0, 1)]), duck_mesh([(0, 0), (1, 0)])],
+                         ids=["triangulated", "nearest vertex"])
+def test_many_locations_without_coordinates_are_refused_before_any_allocation(mesh):
+    # 10**8 rows of nothing take no memory; refusing them must not take 800 MB either.
+    code = textwrap.dedent(f"""
+        import resource, numpy as np
+        from types import SimpleNamespace
+        from corvid.meshkin.gfield import gfield_make_A
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            gfield_make_A(SimpleNamespace(n={mesh.n}, loc=np.array({mesh.loc.tolist()})),
+                          np.empty((10**8, 0)))
+        except ValueError:
+            pass
+        print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
+    """)
+    grown_kib = int(subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                                   check=True).stdout)
+    assert grown_kib < 100_000
 
 
 def test_wrong_argument_count_uses_the_interpreters_wording(grid_mesh):

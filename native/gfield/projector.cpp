@@ -234,10 +234,11 @@ Ref located_matrix(PyObject* tri, PyObject* loc, Py_ssize_t rows, PyObject* n) {
 
 /// The fallback without a triangulation: every row holds 1.0 at the nearest vertex.
 Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyObject* n) {
-    std::vector<std::int64_t> nearest(static_cast<std::size_t>(rows));
+    std::vector<std::int64_t> nearest;
     Ref vertices = plane_vertices(mesh_xy);
     Py_ssize_t coords = shape_of(loc, 1);
     if (vertices && coords >= 1 && shape_of(vertices.get(), 0) > 0) {
+        nearest.resize(static_cast<std::size_t>(rows));  // no larger than `loc` itself
         Ref obs = contiguous(loc, Element::float64);
         ArrayView ov(obs.get(), Element::float64, 2);
         ArrayView xy(vertices.get(), Element::float64, 2);
@@ -250,10 +251,11 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
                     xy.data<double>(), 2, xy.shape(0), p[k * stride], p[k * stride + second]));
         });
     } else {
+        // Grown row by row: `loc` may be many rows of nothing, which NumPy refuses at the first.
         for (Py_ssize_t k = 0; k < rows; ++k) {
             Ref point = checked(PySequence_GetItem(loc, k));
             Ref index = nearest_vertex_by_numpy(mesh_xy, point.get());
-            nearest[static_cast<std::size_t>(k)] = PyLong_AsLongLong(index.get());
+            nearest.push_back(PyLong_AsLongLong(index.get()));
             if (PyErr_Occurred()) throw_python_error();
         }
     }

@@ -205,19 +205,55 @@ inline std::optional<std::string> first_outside_int32(const Strided& a) {
 /// ncol). The row pass is skipped when rows are already non-decreasing (coordinates from a CSR
 /// matrix). When the shape dwarfs the number of triplets, a comparison sort avoids the large
 /// count arrays. Throws std::invalid_argument for an index outside the shape.
+///
+/// The indices may be the caller's arrays, read without the GIL while another thread may write
+/// them: every read that addresses memory is checked where it is used, and a count that no
+/// longer matches its placements throws rather than write past its range.
 struct TripletOrder {
     std::vector<uint32_t> order;      ///< empty when the input is already in order
     std::vector<uint32_t> col_start;  ///< empty when the comparison sort was used
 };
+
+inline constexpr const char* kOutsideShape = "sparse matrix has a stored entry outside its shape";
+
+[[noreturn, gnu::cold, gnu::noinline]] inline void throw_invalid(const char* message) {
+    throw std::invalid_argument(message);
+}
+
+/// `index` as a position below `bound`; throws std::invalid_argument for one outside.
+template <class I>
+size_t position_below(I index, size_t bound) {
+    if (static_cast<uint64_t>(index) >= bound) [[unlikely]] throw_invalid(kOutsideShape);
+    return static_cast<size_t>(index);
+}
+
+/// Stable counting sort of the items `items[0..elems)`, a permutation of 0 .. elems - 1 (the
+/// identity when null), by `key(item)` in [0, keys): `starts` gets the bucket bounds (keys + 1
+/// entries), `sorted` the items in bucket order. A key that changed between the two passes
+/// throws rather than write past `sorted`.
+template <class Key>
+void counting_sort(const uint32_t* items, size_t elems, size_t keys, Key key,
+                   std::vector<uint32_t>& starts, uint32_t* sorted) {
+    auto item = [items](size_t t) { return items ? items[t] : static_cast<uint32_t>(t); };
+    starts.assign(keys + 1, 0);
+    for (size_t k = 0; k < elems; ++k) ++starts[key(k) + 1];  // memory order; the counts are the same
+    for (size_t c = 0; c < keys; ++c) starts[c + 1] += starts[c];
+    std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
+    for (size_t t = 0; t < elems; ++t) {
+        uint32_t k = item(t);
+        uint32_t at = next[key(k)]++;
+        if (at >= elems) [[unlikely]] throw_invalid("sparse matrix indices changed while it was written");
+        sorted[at] = k;
+    }
+}
 
 template <class I>
 TripletOrder order_by_column_then_row(const I* row, const I* col, size_t elems, size_t nrow,
                                       size_t ncol) {
     bool rows_sorted = true, in_order = true;
     for (size_t k = 0; k < elems; ++k) {
-        if (row[k] < 0 || static_cast<uint64_t>(row[k]) >= nrow || col[k] < 0 ||
-            static_cast<uint64_t>(col[k]) >= ncol)
-            throw std::invalid_argument("sparse matrix has a stored entry outside its shape");
+        position_below(row[k], nrow);
+        position_below(col[k], ncol);
         if (k > 0) {
             rows_sorted = rows_sorted && row[k - 1] <= row[k];
             in_order = in_order && (col[k - 1] < col[k] || (col[k - 1] == col[k] && row[k - 1] <= row[k]));
@@ -228,30 +264,26 @@ TripletOrder order_by_column_then_row(const I* row, const I* col, size_t elems, 
 
     result.order.resize(elems);
     if (nrow + ncol > 4 * elems + 1024) {
-        for (size_t k = 0; k < elems; ++k) result.order[k] = static_cast<uint32_t>(k);
-        std::stable_sort(result.order.begin(), result.order.end(), [&](uint32_t a, uint32_t b) {
-            return col[a] < col[b] || (col[a] == col[b] && row[a] < row[b]);
-        });
+        // The comparisons must see fixed values, so the keys are read once.
+        std::vector<uint64_t> key(elems);
+        for (size_t k = 0; k < elems; ++k) {
+            key[k] = position_below(col[k], ncol) * uint64_t{nrow} + position_below(row[k], nrow);
+            result.order[k] = static_cast<uint32_t>(k);
+        }
+        std::stable_sort(result.order.begin(), result.order.end(),
+                         [&](uint32_t a, uint32_t b) { return key[a] < key[b]; });
         return result;
     }
 
-    std::vector<uint32_t> by_row;
+    std::vector<uint32_t> by_row, row_start;
     if (!rows_sorted) {
-        std::vector<uint32_t> row_start(nrow + 1, 0);
-        for (size_t k = 0; k < elems; ++k) ++row_start[static_cast<size_t>(row[k]) + 1];
-        for (size_t r = 0; r < nrow; ++r) row_start[r + 1] += row_start[r];
         by_row.resize(elems);
-        for (size_t k = 0; k < elems; ++k)
-            by_row[row_start[static_cast<size_t>(row[k])]++] = static_cast<uint32_t>(k);
+        counting_sort(nullptr, elems, nrow, [&](size_t k) { return position_below(row[k], nrow); },
+                      row_start, by_row.data());
     }
-    result.col_start.assign(ncol + 1, 0);
-    for (size_t k = 0; k < elems; ++k) ++result.col_start[static_cast<size_t>(col[k]) + 1];
-    for (size_t c = 0; c < ncol; ++c) result.col_start[c + 1] += result.col_start[c];
-    std::vector<uint32_t> next(result.col_start.begin(), result.col_start.end() - 1);
-    for (size_t t = 0; t < elems; ++t) {
-        uint32_t k = rows_sorted ? static_cast<uint32_t>(t) : by_row[t];
-        result.order[next[static_cast<size_t>(col[k])]++] = k;
-    }
+    counting_sort(rows_sorted ? nullptr : by_row.data(), elems, ncol,
+                  [&](size_t k) { return position_below(col[k], ncol); }, result.col_start,
+                  result.order.data());
     return result;
 }
 

@@ -2,7 +2,8 @@
 ///
 /// Plain C++ over raw arrays; no Python. Two passes over the observations: the first counts
 /// the stored weights of every row (row pointers), the second writes column indices and
-/// values. Both passes compute the weights with the same arithmetic, so they agree.
+/// values. Both passes compute the weights with the same arithmetic, so they agree unless the
+/// inputs change in between, which the second pass checks.
 #pragma once
 
 #include "gfield/kernels/barycentric.hpp"
@@ -92,7 +93,9 @@ void count_rows(const Triangles& tri, const Located& obs, std::int64_t n_columns
     }
 }
 
-/// Second pass: column indices (ordered within each row) and values.
+/// Second pass: column indices (ordered within each row) and values. Throws
+/// std::runtime_error when a row's entries no longer match its count (another thread changed
+/// the observations in between), rather than write past the row.
 ///
 ///   const I indptr[obs.n + 1]  - from count_rows
 ///   I       indices[indptr[n]] - output column indices
@@ -103,6 +106,8 @@ void fill_rows(const Triangles& tri, const Located& obs, std::int64_t n_columns,
                const I* indptr, I* indices, double* data) {
     for (std::size_t k = 0; k < obs.n; ++k) {
         RowEntries row = row_entries(tri, obs, k, n_columns);
+        if (row.count != indptr[k + 1] - indptr[k])
+            throw std::runtime_error("observation locations changed while the matrix was built");
         I at = indptr[k];
         for (int c = 0; c < row.count; ++c, ++at) {
             indices[at] = static_cast<I>(row.column[c]);

@@ -115,8 +115,8 @@ Ref quill_call_no_remote(Args a) {
     if (!PyUnicode_CheckExact(command.get())) {
         Ref got = type_name(command.get());
         raise_format(PyExc_TypeError,
-                     "Option 'quill.call' has incorrect type (expected str, got %.200s)",
-                     utf8(got.get()).data());
+                     "Option 'quill.call' has incorrect type (expected str, got %.200S)",
+                     got.get());
     }
     return command;
 }

@@ -2,8 +2,8 @@
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/module.hpp"
+#include "glue/text.hpp"
 
-#include <string>
 
 using namespace corvid;
 
@@ -23,8 +23,8 @@ constexpr const char* kBlockedTokens[] = {"import", "__",      "exec",     "eval
 
 constexpr const char* kPrefix = "corvid safety check: expression prior ";
 
-[[noreturn]] void refuse(const Args& a, const std::string& rest) {
-    raise_with(module_attr(a, "SafetyError").get(), kPrefix + rest);
+[[noreturn]] void refuse(const Args& a, const Text& rest) {
+    raise_with(module_attr(a, "SafetyError").get(), Text() << kPrefix << rest.str());
 }
 
 bool matches(PyObject* pattern, PyObject* text) {
@@ -60,26 +60,26 @@ Ref validate_expression_prior(Args a) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     Py_ssize_t colon = PyUnicode_FindChar(text.get(), ':', 0, length, 1);
     if (colon == -2) throw_python_error();
-    if (colon < 0) refuse(a, "must start with 'expression:'.");
+    if (colon < 0) refuse(a, Text() << "must start with 'expression:'.");
 
     Ref after = checked(PyUnicode_Substring(text.get(), colon + 1, length));
     Ref body = call_method(after.get(), "strip");
-    if (PyUnicode_GET_LENGTH(body.get()) == 0) refuse(a, "body is empty.");
+    if (PyUnicode_GET_LENGTH(body.get()) == 0) refuse(a, Text() << "body is empty.");
 
     Ref pattern = module_attr(a, "_EXPRESSION_ALLOWED_CHARS");
     if (!matches(pattern.get(), body.get())) {
         Ref listed = disallowed_characters(pattern.get(), body.get());
-        refuse(a, "contains disallowed characters: " + std::string(utf8(listed.get())) + ".");
+        refuse(a, Text() << "contains disallowed characters: " << listed << ".");
     }
 
     Ref compact = call_method(body.get(), "replace", {py_str(" "), py_str("")});
     if (!check_status(PySequence_Contains(compact.get(), py_str("return(").get())))
-        refuse(a, "must contain a return() statement.");
+        refuse(a, Text() << "must contain a return() statement.");
 
     Ref lowered = call_method(body.get(), "lower");
     for (const char* token : kBlockedTokens) {
         if (check_status(PySequence_Contains(lowered.get(), py_str(token).get())))
-            refuse(a, std::string("contains blocked token '") + token + "'.");
+            refuse(a, Text() << "contains blocked token '" << token << "'.");
     }
     return py_none();
 }

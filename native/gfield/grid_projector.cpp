@@ -3,8 +3,7 @@
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/dataclass.hpp"
-
-#include <string>
+#include "glue/text.hpp"
 
 namespace corvid::gfield {
 
@@ -14,18 +13,6 @@ Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
 
 /// `obj[i]`, by Python's subscription.
 Ref item(PyObject* obj, long i) { return checked(PyObject_GetItem(obj, py_int(i).get())); }
-
-/// `str(obj)`.
-std::string text(PyObject* obj) {
-    Ref s = checked(PyObject_Str(obj));
-    return std::string(utf8(s.get()));
-}
-
-/// `format(obj, style)`.
-std::string formatted(PyObject* obj, const char* style) {
-    Ref s = checked(PyObject_Format(obj, py_str(style).get()));
-    return std::string(utf8(s.get()));
-}
 
 void set(PyObject* self, const char* name, const Ref& value) {
     check_status(PyObject_SetAttrString(self, name, value.get()));
@@ -106,18 +93,20 @@ Ref summary(Args a) {
     Ref percent = checked(PyNumber_TrueDivide(
         checked(PyNumber_Multiply(py_int(100).get(), inside.get())).get(), grid.get()));
 
-    std::string s = "GfieldGridProjector:\n";
-    s += "  Grid dimensions: " + text(item(dims.get(), 0).get()) + " x " +
-         text(item(dims.get(), 1).get()) + " = " + text(grid.get()) + " points\n";
-    s += "  X range: [" + formatted(item(xlim.get(), 0).get(), ".2f") + ", " +
-         formatted(item(xlim.get(), 1).get(), ".2f") + "]\n";
-    s += "  Y range: [" + formatted(item(ylim.get(), 0).get(), ".2f") + ", " +
-         formatted(item(ylim.get(), 1).get(), ".2f") + "]\n";
-    s += "  Points inside mesh: " + text(inside.get()) + " (" + formatted(percent.get(), ".1f") +
-         "%)\n";
-    s += "  Projection matrix: " + text(attr(proj.get(), "shape").get()) +
-         ", nnz=" + text(attr(proj.get(), "nnz").get());
-    return py_str(s);
+    Text s;
+    s << "GfieldGridProjector:\n";
+    s << "  Grid dimensions: " << item(dims.get(), 0) << " x " << item(dims.get(), 1) << " = "
+      << grid << " points\n";
+    s << "  X range: [";
+    s.format(item(xlim.get(), 0).get(), ".2f") << ", ";
+    s.format(item(xlim.get(), 1).get(), ".2f") << "]\n";
+    s << "  Y range: [";
+    s.format(item(ylim.get(), 0).get(), ".2f") << ", ";
+    s.format(item(ylim.get(), 1).get(), ".2f") << "]\n";
+    s << "  Points inside mesh: " << inside << " (";
+    s.format(percent.get(), ".1f") << "%)\n";
+    s << "  Projection matrix: " << attr(proj.get(), "shape") << ", nnz=" << attr(proj.get(), "nnz");
+    return s.str();
 }
 
 /// (lo - padding * range, hi + padding * range) over the values of one coordinate.

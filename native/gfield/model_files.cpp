@@ -5,8 +5,8 @@
 #include "gfield/model_members.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
+#include "glue/text.hpp"
 
-#include <string>
 #include <utility>
 
 namespace corvid::gfield::model {
@@ -38,12 +38,9 @@ Ref compute_b_matrices(Args a) {
     Ref alpha = attr(self, "alpha"), d = attr(self, "_d");
     Ref two = py_int(2);
     if (!(py_equal(alpha.get(), two.get()) && py_equal(d.get(), two.get()))) {
-        Ref alpha_text = checked(PyObject_Str(alpha.get())), d_text = checked(PyObject_Str(d.get()));
-        std::string message = "B matrices not implemented for alpha=" +
-                              std::string(utf8(alpha_text.get())) + ", d=" +
-                              std::string(utf8(d_text.get())) +
-                              ". Currently only alpha=2, d=2 (nu=1) is supported.";
-        raise(PyExc_NotImplementedError, message.c_str());
+        raise(PyExc_NotImplementedError,
+              Text() << "B matrices not implemented for alpha=" << alpha << ", d=" << d
+                     << ". Currently only alpha=2, d=2 (nu=1) is supported.");
     }
     Ref log = numpy_attr("log");
     Ref b0_const = mul(py_float(-0.5), call(log.get(), {mul(py_float(32.0), numpy_attr("pi"))}));

@@ -11,8 +11,7 @@
 #include "glue/convert.hpp"
 #include "glue/dataclass.hpp"
 #include "glue/function.hpp"
-
-#include <string>
+#include "glue/text.hpp"
 
 namespace corvid::gfield {
 
@@ -32,13 +31,6 @@ Ref mul(const Ref& a, const Ref& b) { return checked(PyNumber_Multiply(a.get(), 
 Ref div(const Ref& a, const Ref& b) { return checked(PyNumber_TrueDivide(a.get(), b.get())); }
 Ref pow(const Ref& a, const Ref& b) { return checked(PyNumber_Power(a.get(), b.get(), Py_None)); }
 Ref matmul(const Ref& a, const Ref& b) { return checked(PyNumber_MatrixMultiply(a.get(), b.get())); }
-
-std::string text(PyObject* obj) {
-    Ref s = checked(PyObject_Str(obj));
-    return std::string(utf8(s.get()));
-}
-
-std::string text(const Ref& obj) { return text(obj.get()); }
 
 Ref item(PyObject* obj, long long index) {
     return checked(PyObject_GetItem(obj, py_int(index).get()));
@@ -144,8 +136,8 @@ Ref precision(Args a) {
         Ref mass = mul(pow(kappa, py_int(2)), call(sparse_diags().get(), {c0}));
         q = mul(pow(tau, py_int(2)), add(mass, g));
     } else {
-        std::string message = "alpha=" + text(alpha) + " not implemented. Use alpha=1 or alpha=2.";
-        raise(PyExc_NotImplementedError, message.c_str());
+        raise(PyExc_NotImplementedError,
+              Text() << "alpha=" << alpha << " not implemented. Use alpha=1 or alpha=2.");
     }
     return call_method(q.get(), "tocsr");
 }
@@ -170,34 +162,32 @@ Ref log_prior(Args a) {
 
 // ---- texts --------------------------------------------------------------------------------
 
-std::string fixed4(PyObject* value) {
-    Ref formatted = checked(PyObject_Format(value, py_str(".4f").get()));
-    return std::string(utf8(formatted.get()));
-}
-
 Ref summary(Args a) {
     PyObject* self = a[0];
     Ref prior_range = attr(self, "prior_range"), prior_sigma = attr(self, "prior_sigma");
-    std::string s = "GFIELD2PcMatern:";
-    s += "\n  Mesh vertices (n_gfield): " + text(attr(self, "n_gfield"));
-    s += "\n  alpha: " + text(attr(self, "alpha"));
-    s += "\n  nu (smoothness): " + text(attr(self, "nu"));
-    s += "\n  Prior range: P(range < " + text(item(prior_range.get(), 0)) + ") = " +
-         text(item(prior_range.get(), 1));
-    s += "\n  Prior sigma: P(sigma > " + text(item(prior_sigma.get(), 0)) + ") = " +
-         text(item(prior_sigma.get(), 1));
-    s += "\n  lambda_range: " + fixed4(attr(self, "lambda_range").get());
-    s += "\n  lambda_sigma: " + fixed4(attr(self, "lambda_sigma").get());
-    return py_str(s);
+    Text s;
+    s << "GFIELD2PcMatern:";
+    s << "\n  Mesh vertices (n_gfield): " << attr(self, "n_gfield");
+    s << "\n  alpha: " << attr(self, "alpha");
+    s << "\n  nu (smoothness): " << attr(self, "nu");
+    s << "\n  Prior range: P(range < " << item(prior_range.get(), 0) << ") = "
+      << item(prior_range.get(), 1);
+    s << "\n  Prior sigma: P(sigma > " << item(prior_sigma.get(), 0) << ") = "
+      << item(prior_sigma.get(), 1);
+    s << "\n  lambda_range: ";
+    s.format(attr(self, "lambda_range").get(), ".4f");
+    s << "\n  lambda_sigma: ";
+    s.format(attr(self, "lambda_sigma").get(), ".4f");
+    return s.str();
 }
 
 Ref repr(Args a) {
     PyObject* self = a[0];
-    std::string s = "GFIELD2PcMatern(n_gfield=" + text(attr(self, "n_gfield")) +
-                    ", alpha=" + text(attr(self, "alpha")) +
-                    ", prior_range=" + text(attr(self, "prior_range")) +
-                    ", prior_sigma=" + text(attr(self, "prior_sigma")) + ")";
-    return py_str(s);
+    Text s;
+    s << "GFIELD2PcMatern(n_gfield=" << attr(self, "n_gfield") << ", alpha=" << attr(self, "alpha")
+      << ", prior_range=" << attr(self, "prior_range") << ", prior_sigma=" << attr(self, "prior_sigma")
+      << ")";
+    return s.str();
 }
 
 // ---- finite-element matrices --------------------------------------------------------------

@@ -10,8 +10,8 @@ Ref type_name(PyObject* obj) {
 
 [[noreturn]] static void incorrect_type(PyObject* obj, const char* param, const char* expected) {
     Ref got = type_name(obj);
-    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, utf8(got.get()).data());
+    raise_format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200S)",
+                 param, expected, got.get());
 }
 
 PyObject* require_exact(PyObject* obj, PyTypeObject* type, const char* param, bool optional) {
@@ -39,8 +39,8 @@ Ref to_int(PyObject* obj, const char* param) {
 std::array<double, 2> to_double_pair(PyObject* obj) {
     if (!PySequence_Check(obj)) {
         Ref got = type_name(obj);
-        raise_format(PyExc_TypeError, "Expected a sequence of size %zd, got %.200s", Py_ssize_t{2},
-                     utf8(got.get()).data());
+        raise_format(PyExc_TypeError, "Expected a sequence of size %zd, got %.200S", Py_ssize_t{2},
+                     got.get());
     }
     Py_ssize_t size = PySequence_Size(obj);
     if (size < 0) throw_python_error();

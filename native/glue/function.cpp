@@ -299,7 +299,11 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         static const char* kind_names[] = {"POSITIONAL_OR_KEYWORD", "KEYWORD_ONLY",
                                            "VAR_POSITIONAL", "VAR_KEYWORD"};
         Ref params = checked(PyList_New(0));
-        Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        // Held for the whole loop: Python code runs inside it (a gc callback, say) and may
+        // replace __defaults__, __kwdefaults__ or __annotations__ meanwhile.
+        Ref defaults = Ref::borrow(f->defaults), kwdefaults = Ref::borrow(f->kwdefaults);
+        Ref annotations = Ref::borrow(f->annotations);
+        Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Py_ssize_t first_default = f->n_positional - defcount;
         for (Py_ssize_t i = 0; i < f->n_params; ++i) {
             const Param& p = f->def->params[static_cast<size_t>(i)];
@@ -307,15 +311,15 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
             Ref kind = attr(parameter.get(), kind_names[static_cast<int>(p.kind)]);
             Ref dflt = empty;
             if (p.kind == ParamKind::positional_or_keyword && i >= first_default)
-                dflt = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - first_default));
-            if (p.kind == ParamKind::keyword_only && f->kwdefaults) {
-                PyObject* d = PyDict_GetItemWithError(f->kwdefaults, name);
+                dflt = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - first_default));
+            if (p.kind == ParamKind::keyword_only && kwdefaults) {
+                PyObject* d = PyDict_GetItemWithError(kwdefaults.get(), name);
                 if (d) dflt = Ref::borrow(d);
                 else if (PyErr_Occurred()) throw_python_error();
             }
             Ref ann = empty;
-            if (f->annotations && PyDict_Check(f->annotations)) {
-                PyObject* a = PyDict_GetItemWithError(f->annotations, name);
+            if (annotations && PyDict_Check(annotations.get())) {
+                PyObject* a = PyDict_GetItemWithError(annotations.get(), name);
                 if (a) ann = Ref::borrow(a);
                 else if (PyErr_Occurred()) throw_python_error();
             }
@@ -324,8 +328,8 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
             check_status(PyList_Append(params.get(), param.get()));
         }
         Ref ret = empty;
-        if (f->annotations && PyDict_Check(f->annotations)) {
-            PyObject* a = PyDict_GetItemString(f->annotations, "return");
+        if (annotations && PyDict_Check(annotations.get())) {
+            PyObject* a = PyDict_GetItemString(annotations.get(), "return");
             if (a) ret = Ref::borrow(a);
         }
         Ref signature = attr(inspect.get(), "Signature");

@@ -34,10 +34,8 @@ OpenFile::~OpenFile() {
 WriteBuffer::WriteBuffer(size_t bytes) : size_(bytes) { renew(); }
 
 void WriteBuffer::renew() {
-    // An old block lives on in whatever kept a view of it; this buffer lets go of it.
-    whole_ = Ref();
+    // An old block lives on in whatever kept it; this buffer lets go of it.
     array_ = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_)));
-    whole_ = call_method(checked(PyMemoryView_FromObject(array_.get())).get(), "toreadonly");
     data_ = reinterpret_cast<std::byte*>(PyByteArray_AS_STRING(array_.get()));
     kept_ = false;
 }
@@ -49,21 +47,26 @@ std::byte* WriteBuffer::fill() {
 
 Ref WriteBuffer::view(const std::byte* data, size_t size) const {
     auto start = static_cast<Py_ssize_t>(data - data_);
-    return checked(PySequence_GetSlice(whole_.get(), start, start + static_cast<Py_ssize_t>(size)));
+    Ref whole = call_method(checked(PyMemoryView_FromObject(array_.get())).get(), "toreadonly");
+    return checked(PySequence_GetSlice(whole.get(), start, start + static_cast<Py_ssize_t>(size)));
+}
+
+void WriteBuffer::note_kept() {
+    // Views of the block, however derived, hold an export of the bytearray; `.obj` of one is
+    // the bytearray itself.
+    auto* array = reinterpret_cast<PyByteArrayObject*>(array_.get());
+    if (array->ob_exports > 0 || Py_REFCNT(array_.get()) > 1) kept_ = true;
 }
 
 void OpenFile::write(WriteBuffer& buffer, const std::byte* data, size_t size) {
     while (size > 0) {
-        Ref view = buffer.view(data, size);
-        Ref written = call_method(file_.get(), "write", {view});
-        // A view left with the callee is released, so it cannot read the block once it is
-        // reused; one the callee exported from cannot be, and then the block is not reused.
-        if (!Ref::steal(PyObject_CallMethod(view.get(), "release", nullptr))) {
-            if (!PyErr_ExceptionMatches(PyExc_BufferError)) throw_python_error();
-            PyErr_Clear();
-            buffer.kept_ = true;
+        Py_ssize_t n;
+        {
+            Ref view = buffer.view(data, size);
+            Ref written = call_method(file_.get(), "write", {view});
+            n = PyNumber_AsSsize_t(written.get(), PyExc_OverflowError);
         }
-        Py_ssize_t n = PyNumber_AsSsize_t(written.get(), PyExc_OverflowError);
+        buffer.note_kept();
         if (n == -1 && PyErr_Occurred()) throw_python_error();
         if (n <= 0 || static_cast<size_t>(n) > size)
             raise_format(PyExc_OSError, "write returned %zd for %zu bytes", n, size);

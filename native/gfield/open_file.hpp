@@ -9,9 +9,10 @@
 
 namespace corvid::gfield::model {
 
-/// Memory that bytes are written from, owned by a Python bytearray. A `write` may keep a view of
-/// the bytes it was given (a replacement `open` may hold on to them); that view keeps this memory
-/// alive, and the buffer moves to a fresh block before it is filled again, so the kept bytes are
+/// Memory that bytes are written from, owned by a Python bytearray and handed to `write` as
+/// read-only memoryviews. A `write` may keep what it was given (a replacement `open` may hold on
+/// to a view, a view derived from it, or the bytearray behind it): what it keeps keeps the memory
+/// alive, and the buffer moves to a fresh block before it is filled again, so kept bytes are
 /// never overwritten.
 class WriteBuffer {
 public:
@@ -25,9 +26,11 @@ private:
     void renew();
     /// A read-only view of `size` bytes at `data`, which lies in this buffer.
     Ref view(const std::byte* data, size_t size) const;
+    /// Notes whether anything besides this buffer still refers to the block, once the views
+    /// handed out are dropped.
+    void note_kept();
 
     Ref array_;  ///< the bytearray
-    Ref whole_;  ///< read-only memoryview of all of it, sliced for each write
     std::byte* data_ = nullptr;
     size_t size_ = 0;
     bool kept_ = false;  ///< a `write` kept a view of the current block

@@ -44,6 +44,17 @@ ArrayView::ArrayView(PyObject* obj, Element element, int ndim, bool writable) {
     }
 }
 
+void ArrayView::expect(std::initializer_list<Py_ssize_t> shape) const {
+    bool same = view_.ndim == static_cast<int>(shape.size());
+    int axis = 0;
+    for (Py_ssize_t extent : shape) {
+        if (!same) break;
+        same = extent < 0 || view_.shape[axis] == extent;
+        ++axis;
+    }
+    if (!same) raise(PyExc_ValueError, "array buffer does not have the shape the array reports");
+}
+
 Ref contiguous(PyObject* obj, Element element) {
     // Aligned as well as contiguous: a view at an odd byte offset is copied, so the kernels
     // can read its elements directly.
@@ -58,8 +69,14 @@ Ref empty_array(std::initializer_list<Py_ssize_t> shape, Element element) {
     for (Py_ssize_t extent : shape)
         PyTuple_SET_ITEM(dims.get(), k++, checked(PyLong_FromSsize_t(extent)).release());
     Ref numpy = import("numpy");
-    return call_kw(attr(numpy.get(), "empty").get(), {dims},
-                   {{"dtype", py_str(dtype_name(element))}});
+    Ref array = call_kw(attr(numpy.get(), "empty").get(), {dims},
+                        {{"dtype", py_str(dtype_name(element))}});
+    // A replaced numpy.empty might hand out a shared or shorter array.
+    Ref ndarray = attr(numpy.get(), "ndarray");
+    if (reinterpret_cast<PyObject*>(Py_TYPE(array.get())) != ndarray.get() || Py_REFCNT(array.get()) != 1)
+        raise(PyExc_TypeError, "numpy.empty did not return a new ndarray");
+    ArrayView(array.get(), element, static_cast<int>(shape.size()), true).expect(shape);
+    return array;
 }
 
 int ndim_of(PyObject* obj) {

@@ -28,6 +28,9 @@ public:
     ArrayView& operator=(const ArrayView&) = delete;
 
     Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
+    /// Raises ValueError unless the buffer has this shape (-1 matches any extent): the kernels
+    /// go by the buffer, and an array's `shape` attribute may say otherwise.
+    void expect(std::initializer_list<Py_ssize_t> shape) const;
     template <class T>
     T* data() const { return static_cast<T*>(view_.buf); }
 
@@ -39,7 +42,8 @@ private:
 /// when `obj` already is.
 Ref contiguous(PyObject* obj, Element element);
 
-/// `numpy.empty(shape, dtype=...)`.
+/// `numpy.empty(shape, dtype=...)`, checked to be a new ndarray of exactly that shape and type
+/// (TypeError otherwise): the kernels fill it to the extent asked for.
 Ref empty_array(std::initializer_list<Py_ssize_t> shape, Element element);
 
 /// `obj.ndim` as a C integer.

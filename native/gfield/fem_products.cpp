@@ -1,5 +1,6 @@
 #include "gfield/fem_products.hpp"
 
+#include "gfield/array_view.hpp"
 #include "gfield/buffer_access.hpp"
 #include "gfield/unpack.hpp"
 #include "glue/call.hpp"
@@ -47,10 +48,9 @@ Py_ssize_t as_size(const Ref& obj) {
     return value;
 }
 
-/// `numpy.empty(size, dtype=name)` and a writable buffer of it.
-Ref empty_vector(PyObject* numpy, size_t size, const char* name, HeldBuffer& buffer) {
-    Ref array = call_kw(attr(numpy, "empty").get(), {py_int(static_cast<long long>(size))},
-                        {{"dtype", py_str(name)}});
+/// `numpy.empty(size, dtype=...)`, checked, and a writable buffer of it.
+Ref empty_vector(size_t size, projection::Element element, HeldBuffer& buffer) {
+    Ref array = projection::empty_array({static_cast<Py_ssize_t>(size)}, element);
     buffer.acquire(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
     return array;
 }
@@ -58,7 +58,7 @@ Ref empty_vector(PyObject* numpy, size_t size, const char* name, HeldBuffer& buf
 constexpr const char* kMalformed = "sparse matrix has index pointers or indices outside its arrays or shape";
 
 template <class I>
-Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& indptr,
+Ref product(PyObject* csr_class, size_t n, const HeldBuffer& indptr,
             const HeldBuffer& indices, const HeldBuffer& data, const double* c0,
             const fem::Combination* combo) {
     size_t stored = static_cast<size_t>(std::min(indices.view().shape[0], data.view().shape[0]));
@@ -81,11 +81,11 @@ Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& in
 
     bool narrow = capacity <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max()) &&
                   n <= static_cast<size_t>(std::numeric_limits<int32_t>::max());
-    const char* index_type = narrow ? "int32" : "int64";
+    auto index_type = narrow ? projection::Element::int32 : projection::Element::int64;
     HeldBuffer out_indptr, out_indices, out_data;
-    Ref q_indptr = empty_vector(numpy, n + 1, index_type, out_indptr);
-    Ref q_indices = empty_vector(numpy, capacity, index_type, out_indices);
-    Ref q_data = empty_vector(numpy, capacity, "float64", out_data);
+    Ref q_indptr = empty_vector(n + 1, index_type, out_indptr);
+    Ref q_indices = empty_vector(capacity, index_type, out_indices);
+    Ref q_data = empty_vector(capacity, projection::Element::float64, out_data);
 
     int64_t nnz = -1;
     auto run = [&](auto tag) {
@@ -102,7 +102,7 @@ Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& in
     out_data.release();
     if (nnz < 0) return {};
 
-    // Shrink to the stored entries: the arrays are ours alone, so no reference check.
+    // Shrink to the stored entries: `empty_array` made sure the arrays are ours alone.
     for (PyObject* array : {q_indices.get(), q_data.get()})
         call_kw(attr(array, "resize").get(), {py_tuple({py_int(nnz)})}, {{"refcheck", Py_False}});
     Ref size = py_int(static_cast<long long>(n));
@@ -115,8 +115,7 @@ Ref product(PyObject* numpy, PyObject* csr_class, size_t n, const HeldBuffer& in
 /// `numpy.ascontiguousarray(obj, dtype="int64")` and its buffer.
 Ref int64_vector(PyObject* numpy, PyObject* obj, HeldBuffer& buffer) {
     Ref array = call_kw(attr(numpy, "ascontiguousarray").get(), {obj}, {{"dtype", py_str("int64")}});
-    buffer.acquire(array.get(), PyBUF_C_CONTIGUOUS);
-    if (buffer.view().ndim != 1) raise(PyExc_ValueError, kMalformed);
+    if (!vector_of(buffer, array.get(), 'i', 8)) raise(PyExc_ValueError, kMalformed);
     return array;
 }
 
@@ -128,22 +127,34 @@ void require_well_formed(PyObject* g1) {
     if (check_status(PyObject_IsTrue(is_sparse.get())) != 1) return;
     Ref format = attr(g1, "format");
     bool by_row = py_equal(format.get(), py_str("csr").get());
-    if (!by_row && !py_equal(format.get(), py_str("csc").get())) return;
+    bool by_column = py_equal(format.get(), py_str("csc").get());
+    bool coordinates = py_equal(format.get(), py_str("coo").get());
+    if (!by_row && !by_column && !coordinates) return;
     auto shape = unpack_pair(attr(g1, "shape").get());
     Py_ssize_t nrow = as_size(shape[0]), ncol = as_size(shape[1]);
-    size_t outer = static_cast<size_t>(by_row ? nrow : ncol), inner = static_cast<size_t>(by_row ? ncol : nrow);
-
-    Ref numpy = import("numpy");
-    HeldBuffer indptr, indices;
-    Ref indptr_array = int64_vector(numpy.get(), attr(g1, "indptr").get(), indptr);
-    Ref indices_array = int64_vector(numpy.get(), attr(g1, "indices").get(), indices);
+    if (nrow < 0 || ncol < 0) raise(PyExc_ValueError, kMalformed);
     Py_ssize_t values = PyObject_Length(attr(g1, "data").get());
     if (values < 0) throw_python_error();
-    if (nrow < 0 || ncol < 0 || indptr.view().shape[0] != static_cast<Py_ssize_t>(outer) + 1)
-        raise(PyExc_ValueError, kMalformed);
-    size_t stored = static_cast<size_t>(std::min(indices.view().shape[0], values));
-    bool fits = fem::structure_fits(static_cast<const int64_t*>(indptr.view().buf), outer,
-                               static_cast<const int64_t*>(indices.view().buf), stored, inner);
+
+    Ref numpy = import("numpy");
+    HeldBuffer first, second;
+    Ref first_array = int64_vector(numpy.get(), attr(g1, coordinates ? "row" : "indptr").get(), first);
+    Ref second_array = int64_vector(numpy.get(), attr(g1, coordinates ? "col" : "indices").get(), second);
+    auto* first_values = static_cast<const int64_t*>(first.view().buf);
+    auto* second_values = static_cast<const int64_t*>(second.view().buf);
+    Py_ssize_t first_size = first.view().shape[0], second_size = second.view().shape[0];
+    bool fits;
+    if (coordinates) {
+        fits = first_size == second_size && first_size <= values &&
+               fem::indices_below(first_values, static_cast<size_t>(first_size), static_cast<size_t>(nrow)) &&
+               fem::indices_below(second_values, static_cast<size_t>(second_size), static_cast<size_t>(ncol));
+    } else {
+        Py_ssize_t outer = by_row ? nrow : ncol, inner = by_row ? ncol : nrow;
+        fits = first_size == outer + 1 &&
+               fem::structure_fits(first_values, static_cast<size_t>(outer), second_values,
+                                   static_cast<size_t>(std::min(second_size, values)),
+                                   static_cast<size_t>(inner));
+    }
     if (!fits) raise(PyExc_ValueError, kMalformed);
 }
 
@@ -173,10 +184,10 @@ Ref fem_product(PyObject* g1, PyObject* c0, const fem::Combination* combo) {
             continue;
         if (indptr.view().shape[0] != n + 1) return {};
         return width == 4
-                   ? product<int32_t>(numpy.get(), g_class, static_cast<size_t>(n), indptr,
-                                      indices, data, c0_values, combo)
-                   : product<int64_t>(numpy.get(), g_class, static_cast<size_t>(n), indptr,
-                                      indices, data, c0_values, combo);
+                   ? product<int32_t>(g_class, static_cast<size_t>(n), indptr, indices, data,
+                                      c0_values, combo)
+                   : product<int64_t>(g_class, static_cast<size_t>(n), indptr, indices, data,
+                                      c0_values, combo);
     }
     return {};
 }

@@ -6,8 +6,8 @@
 
 namespace corvid::gfield::model {
 
-/// Raises ValueError when `g1` is a SciPy CSR or CSC matrix whose index pointers or indices
-/// lie outside its arrays or shape (SciPy builds such a matrix from raw arrays without looking,
+/// Raises ValueError when `g1` is a SciPy CSR, CSC or COO matrix whose index pointers or indices
+/// lie outside its arrays or shape (SciPy builds a CSR matrix from raw arrays without looking,
 /// and its products then read and write out of bounds). Anything else passes.
 void require_well_formed(PyObject* g1);
 

@@ -106,12 +106,15 @@ Ref precision_alpha2(const Ref& kappa, const Ref& tau, const Ref& c0, const Ref&
                                PyFloat_AS_DOUBLE(tau2.get())};
         if (Ref q = fem_product(g.get(), c0.get(), &combo)) return q;
     }
-    require_well_formed(g.get());
+    // Everything that may run the caller's code comes first, so the matrices checked are the
+    // matrices SciPy's products then read.
     Ref diags = sparse_diags();
-    Ref c_inv = div(py_float(1.0), c0);
-    Ref gcinvg = matmul(matmul(g, call(diags.get(), {c_inv})), g);
+    Ref c_inv_diagonal = call(diags.get(), {div(py_float(1.0), c0)});
     Ref mass = mul(kappa4, call(diags.get(), {c0}));
-    return mul(tau2, add(add(mass, mul(two_kappa2, g)), gcinvg));
+    Ref scaled = mul(two_kappa2, g);
+    for (PyObject* m : {g.get(), mass.get(), scaled.get()}) require_well_formed(m);
+    Ref gcinvg = matmul(matmul(g, c_inv_diagonal), g);
+    return mul(tau2, add(add(mass, scaled), gcinvg));
 }
 
 Ref precision(Args a) {
@@ -132,8 +135,8 @@ Ref precision(Args a) {
     if (py_equal(alpha.get(), py_int(2).get())) {
         q = precision_alpha2(kappa, tau, c0, g);
     } else if (py_equal(alpha.get(), py_int(1).get())) {
-        require_well_formed(g.get());
         Ref mass = mul(pow(kappa, py_int(2)), call(sparse_diags().get(), {c0}));
+        for (PyObject* m : {g.get(), mass.get()}) require_well_formed(m);
         q = mul(pow(tau, py_int(2)), add(mass, g));
     } else {
         raise(PyExc_NotImplementedError,
@@ -201,9 +204,9 @@ Ref m2(Args a) {
     Ref g = attr(fem.get(), "g1");
     Ref c0 = attr(fem.get(), "c0");
     if (Ref product = fem_product(g.get(), c0.get(), nullptr)) return product;
+    Ref c_inv_diagonal = call(sparse_diags().get(), {div(py_float(1.0), c0)});
     require_well_formed(g.get());
-    Ref c_inv = div(py_float(1.0), c0);
-    return matmul(matmul(g, call(sparse_diags().get(), {c_inv})), g);
+    return matmul(matmul(g, c_inv_diagonal), g);
 }
 
 // ---- declarations -------------------------------------------------------------------------

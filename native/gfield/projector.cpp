@@ -42,7 +42,9 @@ bool is_plain_real(PyObject* array) {
     if (kind == "b" || kind == "i" || kind == "u") return true;
     if (kind != "f") return false;
     Ref itemsize = attr(dtype.get(), "itemsize");
-    return PyLong_AsLong(itemsize.get()) <= 8;
+    long bytes = PyLong_AsLong(itemsize.get());
+    if (bytes == -1 && PyErr_Occurred()) throw_python_error();
+    return bytes <= 8;
 }
 
 /// `scipy.sparse.csr_matrix((data, indices, indptr), shape=(rows, columns))`.
@@ -106,6 +108,8 @@ Ref find_nearest_vertex(Args a) {
     Ref p = contiguous(point.get(), Element::float64);
     ArrayView pv(p.get(), Element::float64, 1);
     ArrayView xy(vertices.get(), Element::float64, 2);
+    pv.expect({dim});
+    xy.expect({-1, 2});
     const double* c = pv.data<double>();
     // A one-element point broadcasts over both coordinates, as in NumPy.
     std::size_t nearest = nearest_vertex(xy.data<double>(), 2, xy.shape(0), c[0], c[dim - 1]);
@@ -128,6 +132,7 @@ Ref compute_barycentric(Args a) {
         for (int i = 0; i < 4; ++i) values[i] = contiguous(arrays[i].get(), Element::float64);
         ArrayView p(values[0].get(), Element::float64, 1), v0(values[1].get(), Element::float64, 1),
             v1(values[2].get(), Element::float64, 1), v2(values[3].get(), Element::float64, 1);
+        for (const ArrayView* v : {&p, &v0, &v1, &v2}) v->expect({shape_of(arrays[0].get(), 0)});
         w = weights_from_dots(edge_dots(
             p.data<double>(), v0.data<double>(), v1.data<double>(), v2.data<double>(),
             static_cast<std::size_t>(p.shape(0))));
@@ -221,6 +226,7 @@ Ref located_matrix(PyObject* tri, PyObject* loc, Py_ssize_t rows, PyObject* n) {
 
     Ref obs = contiguous(loc, Element::float64);
     ArrayView ov(obs.get(), Element::float64, 2);
+    ov.expect({rows, shape_of(loc, 1)});
     const auto stride = static_cast<std::size_t>(ov.shape(1));
     const auto count = static_cast<std::size_t>(rows);
     std::vector<std::int64_t> simplex_of = locate(tri, ov.data<double>(), stride, count);
@@ -238,10 +244,12 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
     Ref vertices = plane_vertices(mesh_xy);
     Py_ssize_t coords = shape_of(loc, 1);
     if (vertices && coords >= 1 && shape_of(vertices.get(), 0) > 0) {
-        nearest.resize(static_cast<std::size_t>(rows));  // no larger than `loc` itself
         Ref obs = contiguous(loc, Element::float64);
         ArrayView ov(obs.get(), Element::float64, 2);
         ArrayView xy(vertices.get(), Element::float64, 2);
+        ov.expect({rows, coords});
+        xy.expect({-1, 2});
+        nearest.resize(static_cast<std::size_t>(rows));  // no larger than `loc` itself
         const double* p = ov.data<double>();
         const auto stride = static_cast<std::size_t>(coords);
         const std::size_t second = coords >= 2 ? 1 : 0;  // one coordinate broadcasts

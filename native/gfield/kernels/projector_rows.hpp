@@ -55,7 +55,9 @@ inline RowEntries row_entries(const Triangles& tri, const Located& obs, std::siz
     if (s < 0) return row;
     if (static_cast<std::uint64_t>(s) >= tri.n_simplices)
         throw std::out_of_range("point location returned a triangle outside the triangulation");
-    const std::int64_t* verts = tri.simplices + 3 * s;
+    // Read once: the bounds checked must be the bounds used.
+    const std::int64_t verts[3] = {tri.simplices[3 * s], tri.simplices[3 * s + 1],
+                                   tri.simplices[3 * s + 2]};
     for (int c = 0; c < 3; ++c) {
         if (verts[c] < 0 || static_cast<std::uint64_t>(verts[c]) >= tri.n_points)
             throw std::out_of_range("triangulation refers to a vertex it does not have");

@@ -44,6 +44,14 @@ bool structure_fits(const I* indptr, size_t outer, const I* indices, size_t nnz,
     return true;
 }
 
+/// True when every one of `indices[0..count)` lies in [0, bound).
+template <class I>
+bool indices_below(const I* indices, size_t count, size_t bound) {
+    for (size_t k = 0; k < count; ++k)
+        if (indices[k] < 0 || static_cast<uint64_t>(indices[k]) >= bound) return false;
+    return true;
+}
+
 /// Returns an upper bound of the stored entries of G C⁻¹ G (plus G and the diagonal when
 /// `with_g`): the sum over rows of the lengths of the rows they reach, capped at n per row.
 /// Returns nothing for a G whose structure does not fit (see `structure_fits`).

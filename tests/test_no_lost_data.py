@@ -229,6 +229,16 @@ def test_bytes_kept_by_the_file_stay_as_written(tmp_path, monkeypatch, A, keep):
     assert all(bytes(kept) == then for kept, then in files[0].kept)
 
 
+def test_file_cannot_resize_the_bytes_it_is_given(tmp_path, monkeypatch):
+    class Resizing(FailingFile):
+        def write(self, data):
+            data.obj.clear()
+            return super().write(data)
+    monkeypatch.setattr(builtins, "open", lambda name, mode: Resizing(name))
+    with pytest.raises(BufferError):
+        _write_meshkin_file(np.ones((3, 3)), str(tmp_path / "A.bin"))
+
+
 @pytest.mark.parametrize("failure, error, message", [
     ({"fail_after": 50}, OSError, "device failed"),
     ({"returns": lambda data: 0}, OSError, "write returned 0"),

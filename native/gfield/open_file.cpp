@@ -35,8 +35,10 @@ WriteBuffer::WriteBuffer(size_t bytes) : size_(bytes) { renew(); }
 
 void WriteBuffer::renew() {
     // An old block lives on in whatever kept it; this buffer lets go of it.
+    pinned_.release();
     array_ = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_)));
-    data_ = reinterpret_cast<std::byte*>(PyByteArray_AS_STRING(array_.get()));
+    pinned_.acquire(array_.get(), PyBUF_SIMPLE | PyBUF_WRITABLE);
+    data_ = static_cast<std::byte*>(pinned_.view().buf);
     kept_ = false;
 }
 
@@ -52,10 +54,11 @@ Ref WriteBuffer::view(const std::byte* data, size_t size) const {
 }
 
 void WriteBuffer::note_kept() {
-    // Views of the block, however derived, hold an export of the bytearray; `.obj` of one is
-    // the bytearray itself.
+    // Beyond this buffer's own export and references (`array_`, and the one the export
+    // holds): views of the block, however derived, hold an export of the bytearray; `.obj` of
+    // one is the bytearray itself.
     auto* array = reinterpret_cast<PyByteArrayObject*>(array_.get());
-    if (array->ob_exports > 0 || Py_REFCNT(array_.get()) > 1) kept_ = true;
+    if (array->ob_exports > 1 || Py_REFCNT(array_.get()) > 2) kept_ = true;
 }
 
 void OpenFile::write(WriteBuffer& buffer, const std::byte* data, size_t size) {

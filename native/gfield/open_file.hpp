@@ -2,6 +2,7 @@
 /// interpreter's, and the memory it is handed bytes from.
 #pragma once
 
+#include "gfield/buffer_access.hpp"
 #include "glue/ref.hpp"
 
 #include <cstddef>
@@ -30,7 +31,8 @@ private:
     /// handed out are dropped.
     void note_kept();
 
-    Ref array_;  ///< the bytearray
+    Ref array_;          ///< the bytearray
+    HeldBuffer pinned_;  ///< an export of it, so nobody can resize it while it is ours
     std::byte* data_ = nullptr;
     size_t size_ = 0;
     bool kept_ = false;  ///< a `write` kept a view of the current block

@@ -72,10 +72,12 @@ def test_replaced_numpy_empty_handing_out_a_shared_array(monkeypatch):
         gfield_make_A(TRIANGLE, [[0.2, 0.2]])
 
 
-def test_replaced_ascontiguousarray_handing_out_narrow_integers(monkeypatch):
-    model = model_with(sparse.identity(50, format="csc"), np.ones(50))
-    real = np.ascontiguousarray
-    monkeypatch.setattr(np, "ascontiguousarray", lambda obj, dtype=None: real(obj, dtype=np.int8))
+def test_replaced_numpy_require_handing_out_narrow_integers(monkeypatch):
+    g1 = sparse.identity(50, format="csc")
+    g1.indices = g1.indices.astype(np.int16)  # converted before it is checked
+    model = model_with(g1, np.ones(50))
+    real = np.require
+    monkeypatch.setattr(np, "require", lambda obj, dtype=None, requirements=None: real(obj, np.int8))
     with pytest.raises(ValueError, match="outside its arrays or shape"):
         model.M2
 

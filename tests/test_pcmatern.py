@@ -148,10 +148,22 @@ def test_precision_and_m2_keep_scipys_stored_entries(grid_mesh):
     assert_same_matrix(model.M2, G @ sparse.diags(1.0 / C) @ G)
 
 
+def with_unaligned_indices(G):
+    """G with its index arrays as int64 at odd addresses (SciPy's constructor would copy them)."""
+    def unaligned(indices):
+        copy = np.zeros(indices.size * 8 + 1, np.uint8)[1:].view(np.int64)
+        copy[:] = indices
+        return copy
+    G = G.copy()
+    G.indices, G.indptr = unaligned(G.indices), unaligned(G.indptr)
+    return G
+
+
 @pytest.mark.parametrize("convert", [
     lambda G: G.tocsc(), lambda G: G.tocoo(), lambda G: sparse.csr_array(G),
     lambda G: G.astype(np.float32), lambda G: sparse.csr_matrix(
-        (G.data, G.indices.astype(np.int64), G.indptr.astype(np.int64)), shape=G.shape)])
+        (G.data, G.indices.astype(np.int64), G.indptr.astype(np.int64)), shape=G.shape),
+    with_unaligned_indices])
 def test_other_stiffness_forms_give_the_scipy_values(delaunay_mesh, convert):
     model = gfield2_pcmatern(delaunay_mesh)
     G = convert(model.fem.g1)

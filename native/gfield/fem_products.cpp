@@ -112,12 +112,30 @@ Ref product(PyObject* csr_class, size_t n, const HeldBuffer& indptr,
     return q;
 }
 
-/// `numpy.ascontiguousarray(obj, dtype="int64")` and its buffer.
-Ref int64_vector(PyObject* numpy, PyObject* obj, HeldBuffer& buffer) {
-    Ref array = call_kw(attr(numpy, "ascontiguousarray").get(), {obj}, {{"dtype", py_str("int64")}});
-    if (!vector_of(buffer, array.get(), 'i', 8)) raise(PyExc_ValueError, kMalformed);
-    return array;
-}
+/// An index array as SciPy's products read it: its own memory when it holds aligned int32 or
+/// int64 values (so what is checked is what is read), otherwise an aligned int64 copy.
+struct IndexArray {
+    HeldBuffer buffer;
+    Ref copy;
+    bool wide = false;
+
+    IndexArray(PyObject* numpy, PyObject* obj) {
+        if (vector_of(buffer, obj, 'i', 4)) return;
+        wide = true;
+        if (vector_of(buffer, obj, 'i', 8)) return;
+        copy = call_kw(attr(numpy, "require").get(), {obj},
+                       {{"dtype", py_str("int64")}, {"requirements", py_str("CA")}});
+        if (!vector_of(buffer, copy.get(), 'i', 8)) raise(PyExc_ValueError, kMalformed);
+    }
+    size_t size() const { return static_cast<size_t>(buffer.view().shape[0]); }
+
+    /// `f(values)` with the values as `const int32_t*` or `const int64_t*`.
+    template <class F>
+    bool visit(F f) const {
+        if (wide) return f(static_cast<const int64_t*>(buffer.view().buf));
+        return f(static_cast<const int32_t*>(buffer.view().buf));
+    }
+};
 
 }  // namespace
 
@@ -137,23 +155,23 @@ void require_well_formed(PyObject* g1) {
     if (values < 0) throw_python_error();
 
     Ref numpy = import("numpy");
-    HeldBuffer first, second;
-    Ref first_array = int64_vector(numpy.get(), attr(g1, coordinates ? "row" : "indptr").get(), first);
-    Ref second_array = int64_vector(numpy.get(), attr(g1, coordinates ? "col" : "indices").get(), second);
-    auto* first_values = static_cast<const int64_t*>(first.view().buf);
-    auto* second_values = static_cast<const int64_t*>(second.view().buf);
-    Py_ssize_t first_size = first.view().shape[0], second_size = second.view().shape[0];
+    Ref first_obj = attr(g1, coordinates ? "row" : "indptr");
+    Ref second_obj = attr(g1, coordinates ? "col" : "indices");
+    IndexArray first(numpy.get(), first_obj.get()), second(numpy.get(), second_obj.get());
+    auto rows = static_cast<size_t>(nrow), columns = static_cast<size_t>(ncol);
     bool fits;
     if (coordinates) {
-        fits = first_size == second_size && first_size <= values &&
-               fem::indices_below(first_values, static_cast<size_t>(first_size), static_cast<size_t>(nrow)) &&
-               fem::indices_below(second_values, static_cast<size_t>(second_size), static_cast<size_t>(ncol));
+        fits = first.size() == second.size() && first.size() <= static_cast<size_t>(values) &&
+               first.visit([&](auto row) { return fem::indices_below(row, first.size(), rows); }) &&
+               second.visit([&](auto col) { return fem::indices_below(col, second.size(), columns); });
     } else {
-        Py_ssize_t outer = by_row ? nrow : ncol, inner = by_row ? ncol : nrow;
-        fits = first_size == outer + 1 &&
-               fem::structure_fits(first_values, static_cast<size_t>(outer), second_values,
-                                   static_cast<size_t>(std::min(second_size, values)),
-                                   static_cast<size_t>(inner));
+        size_t outer = by_row ? rows : columns, inner = by_row ? columns : rows;
+        size_t stored = std::min(second.size(), static_cast<size_t>(values));
+        fits = first.size() == outer + 1 && first.visit([&](auto indptr) {
+                   return second.visit([&](auto indices) {
+                       return fem::structure_fits(indptr, outer, indices, stored, inner);
+                   });
+               });
     }
     if (!fits) raise(PyExc_ValueError, kMalformed);
 }

@@ -106,8 +106,8 @@ Ref precision_alpha2(const Ref& kappa, const Ref& tau, const Ref& c0, const Ref&
                                PyFloat_AS_DOUBLE(tau2.get())};
         if (Ref q = fem_product(g.get(), c0.get(), &combo)) return q;
     }
-    // Everything that may run the caller's code comes first, so the matrices checked are the
-    // matrices SciPy's products then read.
+    // c0's arithmetic (the caller's code when c0 is an array-like of its own) runs before the
+    // matrices are checked, so the matrices checked are the matrices SciPy's products read.
     Ref diags = sparse_diags();
     Ref c_inv_diagonal = call(diags.get(), {div(py_float(1.0), c0)});
     Ref mass = mul(kappa4, call(diags.get(), {c0}));

@@ -33,13 +33,13 @@ struct Csr {
 /// True when a compressed structure stays inside its arrays and shape: the pointers
 /// `indptr[0..outer]` are non-decreasing within [0, nnz] and every index before `indptr[outer]`
 /// lies in [0, inner). SciPy's own sparse products read and write out of bounds otherwise.
-template <class I>
-bool structure_fits(const I* indptr, size_t outer, const I* indices, size_t nnz, size_t inner) {
+template <class P, class I>
+bool structure_fits(const P* indptr, size_t outer, const I* indices, size_t nnz, size_t inner) {
     if (indptr[0] < 0) return false;
     for (size_t i = 0; i < outer; ++i)
         if (indptr[i + 1] < indptr[i]) return false;
     if (static_cast<uint64_t>(indptr[outer]) > nnz) return false;
-    for (I p = indptr[0]; p < indptr[outer]; ++p)
+    for (P p = indptr[0]; p < indptr[outer]; ++p)
         if (indices[p] < 0 || static_cast<uint64_t>(indices[p]) >= inner) return false;
     return true;
 }

@@ -19,7 +19,7 @@ class WriteBuffer {
 public:
     explicit WriteBuffer(size_t bytes);
 
-    /// The memory to fill, after moving to a fresh block if the current one is still viewed.
+    /// The memory to fill, after moving to a fresh block if something still holds the current one.
     std::byte* fill();
 
 private:
@@ -35,7 +35,7 @@ private:
     HeldBuffer pinned_;  ///< an export of it, so nobody can resize it while it is ours
     std::byte* data_ = nullptr;
     size_t size_ = 0;
-    bool kept_ = false;  ///< a `write` kept a view of the current block
+    bool kept_ = false;  ///< a `write` kept something of the current block
 };
 
 class OpenFile {

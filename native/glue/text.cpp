@@ -16,8 +16,8 @@ Text& Text::operator<<(PyObject* obj) {
     return *this;
 }
 
-Text& Text::format(PyObject* obj, const char* spec) {
-    Ref formatted = checked(PyObject_Format(obj, py_str(spec).get()));
+Text& Text::format(PyObject* obj, const char* style) {
+    Ref formatted = checked(PyObject_Format(obj, py_str(style).get()));
     check_status(PyList_Append(pieces_.get(), formatted.get()));
     return *this;
 }

@@ -17,8 +17,8 @@ public:
     /// `str(obj)`.
     Text& operator<<(PyObject* obj);
     Text& operator<<(const Ref& obj) { return *this << obj.get(); }
-    /// `format(obj, spec)`.
-    Text& format(PyObject* obj, const char* spec);
+    /// `format(obj, style)`.
+    Text& format(PyObject* obj, const char* style);
 
     /// The joined str.
     Ref str() const;

@@ -95,6 +95,21 @@ def test_mass_that_breaks_the_stiffness_while_it_is_used(use):
         use(model_with(g1, np.ones(100).view(Mass)))
 
 
+def test_index_object_that_converts_differently_each_time():
+    good = np.arange(20, dtype=np.int32)
+
+    class Flip:
+        calls = 0
+
+        def __array__(self, dtype=None, copy=None):
+            Flip.calls += 1
+            return good if Flip.calls == 1 else np.full_like(good, 10**9)
+    g1 = sparse.identity(20, format="csr", dtype=np.float32)
+    g1.indices = Flip()
+    with pytest.raises(TypeError, match="index arrays must be ndarrays, not Flip"):
+        model_with(g1, np.ones(20)).M2
+
+
 def test_coordinate_stiffness_changed_in_place():
     g1 = sparse.coo_matrix(sparse.identity(100))
     g1.row[5] = 10**9

@@ -113,13 +113,18 @@ Ref product(PyObject* csr_class, size_t n, const HeldBuffer& indptr,
 }
 
 /// An index array as SciPy's products read it: its own memory when it holds aligned int32 or
-/// int64 values (so what is checked is what is read), otherwise an aligned int64 copy.
+/// int64 values (so what is checked is what is read), otherwise an aligned int64 copy. Only
+/// ndarrays: any other object is converted afresh by each SciPy operation and might give other
+/// values each time.
 struct IndexArray {
     HeldBuffer buffer;
     Ref copy;
     bool wide = false;
 
     IndexArray(PyObject* numpy, PyObject* obj) {
+        if (check_status(PyObject_IsInstance(obj, attr(numpy, "ndarray").get())) != 1)
+            raise_format(PyExc_TypeError, "sparse matrix index arrays must be ndarrays, not %.200s",
+                         Py_TYPE(obj)->tp_name);
         if (vector_of(buffer, obj, 'i', 4)) return;
         wide = true;
         if (vector_of(buffer, obj, 'i', 8)) return;

@@ -19,6 +19,8 @@ from scipy import sparse
 from corvid.meshkin import gfield
 from corvid.meshkin.mesh import MkMesh
 
+from array_layouts import relaid
+
 # NumPy's own warnings about the values (overflow, NaN, discarded imaginary parts) are expected.
 pytestmark = [pytest.mark.filterwarnings("ignore::RuntimeWarning"),
               pytest.mark.filterwarnings("ignore:Casting complex values to real"),
@@ -27,29 +29,6 @@ pytestmark = [pytest.mark.filterwarnings("ignore::RuntimeWarning"),
 
 LAYOUTS = ["C", "fortran", "reversed", "strided", "read-only", "broadcast", "unaligned",
            "matrix"]
-
-
-def relaid(a, layout):
-    """The values of `a` in another memory layout (or array type)."""
-    if layout == "fortran":
-        return np.asfortranarray(a)
-    if layout == "reversed":
-        return a[(slice(None, None, -1),) * a.ndim]
-    if layout == "strided" and a.ndim:
-        return np.repeat(a, 2, axis=-1)[..., ::2]
-    if layout == "read-only":
-        a = a.copy()
-        a.flags.writeable = False
-        return a
-    if layout == "broadcast" and a.ndim and a.shape[-1]:
-        return np.broadcast_to(a[..., :1], a.shape)
-    if layout == "unaligned" and a.dtype != object:
-        b = np.empty(a.nbytes + 1, np.uint8)[1:].view(a.dtype).reshape(a.shape)
-        b[...] = a
-        return b
-    if layout == "matrix" and a.ndim == 2:
-        return np.asmatrix(a)
-    return a
 
 
 def plain(a):

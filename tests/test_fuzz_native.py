@@ -37,6 +37,8 @@ from corvid.meshkin.mesh import MkMesh
 from corvid.safety import expression, family
 from corvid.safety.errors import SafetyError
 
+from array_layouts import relaid
+
 MODULES = [expression, family, options, call, gfield]
 TALLY = collections.Counter()
 HANG_SECONDS = 120
@@ -71,7 +73,6 @@ class Table(dict): pass
 class Items(list): pass
 class Whole(int): pass
 class Real(float): pass
-class Subarray(np.ndarray): pass
 
 
 class Sly(str):
@@ -126,30 +127,6 @@ dtypes = st.one_of(hnp.boolean_dtypes(), hnp.integer_dtypes(endianness="?"),
                    hnp.byte_string_dtypes(max_len=3), hnp.unicode_string_dtypes(max_len=3))
 LAYOUTS = ["C", "fortran", "reversed", "strided", "read-only", "broadcast", "unaligned",
            "subclass"]
-
-
-def relaid(a, layout):
-    """The values of `a` in another memory layout (or array type)."""
-    if layout == "fortran":
-        return np.asfortranarray(a)
-    if layout == "reversed":
-        return a[(slice(None, None, -1),) * a.ndim]
-    if layout == "strided" and a.ndim:
-        return np.repeat(a, 2, axis=-1)[..., ::2]
-    if layout == "read-only":
-        a = a.copy()
-        a.flags.writeable = False
-        return a
-    if layout == "broadcast" and a.ndim and a.shape[-1]:
-        return np.broadcast_to(a[..., :1], a.shape)
-    if layout == "unaligned" and a.dtype != object:
-        raw = np.empty(a.nbytes + 1, np.uint8)[1:]
-        b = raw.view(a.dtype).reshape(a.shape)
-        b[...] = a
-        return b
-    if layout == "subclass":
-        return a.view(np.matrix) if a.ndim == 2 else a.view(Subarray)
-    return a
 
 
 def object_array(items):

@@ -113,18 +113,22 @@ def test_file_that_cannot_be_opened_changes_nothing(tmp_path, target, error):
     assert snapshot(tmp_path) == before
 
 
-def test_read_only_directory_gets_no_file(tmp_path):
+@pytest.fixture
+def locked(tmp_path):
+    """A read-only directory (the test is skipped where that does not stop writes)."""
     if root_ignores_permissions(tmp_path):
         pytest.skip("this process writes into read-only directories (it runs as root)")
-    locked = tmp_path / "locked"
-    locked.mkdir()
-    locked.chmod(0o500)
-    try:
-        with pytest.raises(PermissionError):
-            _write_meshkin_file(np.eye(2), str(locked / "A.bin"))
-        assert list(locked.iterdir()) == []
-    finally:
-        locked.chmod(0o700)
+    directory = tmp_path / "locked"
+    directory.mkdir()
+    directory.chmod(0o500)
+    yield directory
+    directory.chmod(0o700)
+
+
+def test_read_only_directory_gets_no_file(locked):
+    with pytest.raises(PermissionError):
+        _write_meshkin_file(np.eye(2), str(locked / "A.bin"))
+    assert list(locked.iterdir()) == []
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
@@ -287,18 +291,10 @@ def test_prefix_in_a_file_creates_nothing(model, tmp_path):
     assert snapshot(tmp_path) == {"out": OLD}
 
 
-def test_read_only_directory_gets_no_model_file(model, tmp_path):
-    if root_ignores_permissions(tmp_path):
-        pytest.skip("this process writes into read-only directories (it runs as root)")
-    locked = tmp_path / "locked"
-    locked.mkdir()
-    locked.chmod(0o500)
-    try:
-        with pytest.raises(PermissionError):
-            model.write_gfield_files(str(locked / "sub" / "m"))
-        assert list(locked.iterdir()) == []
-    finally:
-        locked.chmod(0o700)
+def test_read_only_directory_gets_no_model_file(model, locked):
+    with pytest.raises(PermissionError):
+        model.write_gfield_files(str(locked / "sub" / "m"))
+    assert list(locked.iterdir()) == []
 
 
 def earlier_set(tmp_path, in_the_way):

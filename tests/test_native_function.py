@@ -137,3 +137,30 @@ def test_pickles_by_reference_and_is_collected():
     del fn.cycle
     gc.collect()
     assert ref() is None
+
+
+def test_weak_references_work_as_on_python_functions():
+    f = family._normalize_link_value
+    ref = weakref.ref(f)
+    assert ref() is f
+    assert weakref.WeakSet([f]) == weakref.WeakSet([f])
+
+
+@pytest.mark.parametrize("defaults", [(), ("a",), ("a", "expression: x"), ("a", "b", "expression: y")])
+def test_defaults_tuples_behave_as_on_python_functions(defaults):
+    native = expression._is_expression_prior
+    twin_body = {}
+    exec("def _is_expression_prior(prior):\n"
+         "    return isinstance(prior, str) and prior.strip().lower().startswith('expression:')", twin_body)
+    twin = twin_body["_is_expression_prior"]
+    twin.__annotations__ = dict(native.__annotations__)
+    try:
+        for fn in (native, twin):
+            fn.__defaults__ = defaults
+        assert native.__defaults__ == twin.__defaults__ == defaults
+        assert str(inspect.signature(native)) == str(inspect.signature(twin))
+        assert _error(native, (), {}) == _error(twin, (), {})
+        if defaults:
+            assert native() == twin()  # the last default fills the one parameter
+    finally:
+        native.__defaults__ = None

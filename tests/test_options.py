@@ -121,12 +121,23 @@ def test_empty_list_still_finds_the_commands(locators):
 
 @pytest.mark.parametrize("option, shown", [
     ("quill.remote", "quill.remote"), ("num_threads", "num_threads"), ("", ""),
-    (["keep", "Keep"], "Keep"), ([["keep"]], "['keep']"), ([None], "None"), (b"k", "107"),
+    (["keep", "Keep"], "Keep"), ([None], "None"), (b"k", "107"),
 ])
 def test_unknown_key_is_a_key_error(option, shown):
     with pytest.raises(KeyError) as info:
         quill_get_option(option)
     assert info.value.args == (f"Unknown option '{shown}'",)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: quill_get_option([["keep"]]),
+    lambda: quill_get_option(["keep", {"a": 1}]),
+    lambda: options._set_one(["keep"], 1),
+])
+def test_unhashable_key_fails_in_the_lookup(call):
+    # The dictionary lookup's own error, as `key in store` gives it.
+    with pytest.raises(TypeError, match="unhashable type"):
+        call()
 
 
 @pytest.mark.parametrize("option", [5, 2.5, object()])

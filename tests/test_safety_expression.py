@@ -89,3 +89,39 @@ def test_any_text_passes_or_is_rejected_with_a_safety_error(text):
 @given(st.one_of(st.none(), st.integers(), st.floats(), st.binary(), st.lists(st.text()), st.text()))
 def test_any_object_gives_a_bool(obj):
     assert isinstance(_is_expression_prior(obj), bool)
+
+
+# Characters at the edges of the allowed class: Unicode whitespace (allowed), separators and
+# look-alikes that are not whitespace (refused), and characters beyond the basic plane.
+EDGE_CHARACTERS = "a Z 9 _ ( ) ; \t\n\x0b\x0c\r\x1c\x1f\x85\xa0\u1680\u2000\u200a\u2028\u2029\u202f\u205f\u3000" \
+                  "\u200b\u180e\ufeff\x00\x7f#$:'\"[]{}\U0001f600\U00010000é"
+
+
+@given(st.text(alphabet=EDGE_CHARACTERS, min_size=1))
+def test_character_check_is_the_patterns(body):
+    text = "expression: return(x) " + body
+    stripped = text.split(":", 1)[1].strip()
+    refused = sorted({repr(ch) for ch in stripped if not expression._EXPRESSION_ALLOWED_CHARS.match(ch)})
+    try:
+        _validate_expression_prior(text)
+    except SafetyError as exc:
+        if refused:
+            assert str(exc) == PREFIX + "contains disallowed characters: " + ", ".join(refused) + "."
+        else:
+            assert "disallowed characters" not in str(exc)
+    else:
+        assert not refused
+
+
+@pytest.mark.parametrize("pattern, prior, refused", [
+    (re.compile(r"^[a-z();: ]+$"), "expression: return(1)", "'1'"),
+    (re.compile(r"^[a-zA-Z0-9_\s\+\-\*/\^();\.,=<>!]+$", re.ASCII), "expression: return(x)\xa0", None),
+    (re.compile(r"^[a-zA-Z0-9_\s\+\-\*/\^();\.,=<>!]+$", re.ASCII), "expression: return(x)\xa0;y", "'\\xa0'"),
+])
+def test_a_rebound_pattern_is_honoured(monkeypatch, pattern, prior, refused):
+    monkeypatch.setattr(expression, "_EXPRESSION_ALLOWED_CHARS", pattern)
+    if refused is None:
+        _validate_expression_prior(prior)  # stripped away before the check
+    else:
+        with pytest.raises(SafetyError, match=re.escape(f"disallowed characters: {refused}.")):
+            _validate_expression_prior(prior)

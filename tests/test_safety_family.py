@@ -4,6 +4,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from corvid.safety import family
 from corvid.safety.errors import SafetyError
 from corvid.safety.family import _normalize_family_spec, _normalize_link_value, enforce_allowed_family
 
@@ -99,3 +100,26 @@ def test_any_request_is_answered_or_refused_with_a_safety_error(family, allowed)
         return
     assert isinstance(result, tuple) and result
     assert set(result) <= {str(a).strip().lower() for a in allowed}
+
+
+@pytest.mark.parametrize("name", ["_normalize_family_spec", "SafetyError"])
+def test_a_deleted_module_name_is_a_name_error(monkeypatch, name):
+    monkeypatch.delattr(family, name)
+    request = {"family": "zeta"} if name == "SafetyError" else {"family": "t"}
+    with pytest.raises(NameError, match=f"^name '{name}' is not defined$"):
+        enforce_allowed_family(request)
+
+
+@pytest.mark.parametrize("result, outcome", [
+    (lambda spec: (name for name in ["t", "sn"]), ()),  # spent by the check of the names
+    (lambda spec: ["t", "sn"], ("t", "sn")),
+    (lambda spec: None, "'family' may not be empty."),
+    (lambda spec: 0, "'family' may not be empty."),
+])
+def test_a_rebound_normaliser_is_used_as_it_answers(monkeypatch, result, outcome):
+    monkeypatch.setattr(family, "_normalize_family_spec", result)
+    if isinstance(outcome, tuple):
+        assert enforce_allowed_family({"family": "ignored"}) == outcome
+    else:
+        with pytest.raises(SafetyError, match=outcome):
+            enforce_allowed_family({"family": "ignored"})

@@ -7,6 +7,7 @@
 
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
+#include "options/remote_word.hpp"
 
 using namespace corvid;
 
@@ -26,15 +27,13 @@ constexpr Executable kEngine{"QUILL_BIN", "_MAC_ARM64_QUILL", "quill.run", "quil
 constexpr Executable kMesher{"MESHKIN_BIN", "_MAC_ARM64_MESHKIN", "meshkin.run", "meshkin.run",
                              "meshkin.exe"};
 
-bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
-
 bool non_empty_str(PyObject* obj) {
     return PyUnicode_Check(obj) && PyUnicode_GET_LENGTH(obj) > 0;
 }
 
 /// The value of the environment variable when it names an existing path, else null.
-Ref existing_override(const Args& a, const char* variable) {
-    Ref os = module_attr(a, "os");
+Ref existing_override(const Module& m, const char* variable) {
+    Ref os = m.global("os");
     Ref value = call_method(attr(os.get(), "environ").get(), "get", {py_str(variable)});
     if (!non_empty_str(value.get())) return {};
     Ref exists = call_method(attr(os.get(), "path").get(), "exists", {value});
@@ -42,9 +41,9 @@ Ref existing_override(const Args& a, const char* variable) {
 }
 
 /// `_resolve_path(*parts)`, through the module attribute.
-Ref resolve(const Args& a, PyObject* parts) {
+Ref resolve(const Module& m, PyObject* parts) {
     Ref as_tuple = checked(PySequence_Tuple(parts));
-    return checked(PyObject_Call(module_attr(a, "_resolve_path").get(), as_tuple.get(), nullptr));
+    return checked(PyObject_Call(m.global("_resolve_path").get(), as_tuple.get(), nullptr));
 }
 
 bool starts_with(PyObject* text, const char* prefix) {
@@ -56,18 +55,18 @@ bool starts_with(PyObject* text, const char* prefix) {
 
 /// The packaged path of `exe` for this platform when it exists, else None.
 /// Raises RuntimeError "Unknown OS" for a system outside the platform-directory rule.
-Ref packaged(const Args& a, const Executable& exe) {
+Ref packaged(const Module& m, const Executable& exe) {
     // All three facts are gathered before any test, in this order.
-    Ref system = call(module_attr(a, "_system").get());
-    Ref width = call(module_attr(a, "_bits").get());
-    Ref machine = call(module_attr(a, "_machine").get());
+    Ref system = call(m.global("_system").get());
+    Ref width = call(m.global("_bits").get());
+    Ref machine = call(m.global("_machine").get());
     auto width_dir = [&] { return checked(PyNumber_Add(width.get(), py_str("bit").get())); };
 
     Ref parts;
     if (py_equal(system.get(), py_str("darwin").get())) {
         if (py_equal(machine.get(), py_str("arm64").get()) ||
             py_equal(machine.get(), py_str("aarch64").get()))
-            parts = module_attr(a, exe.mac_arm64_parts);
+            parts = m.global(exe.mac_arm64_parts);
         else
             parts = py_tuple({py_str("bin"), py_str("mac"), width_dir(), py_str(exe.mac_file)});
     } else if (py_equal(system.get(), py_str("linux").get())) {
@@ -78,40 +77,34 @@ Ref packaged(const Args& a, const Executable& exe) {
     } else {
         raise(PyExc_RuntimeError, "Unknown OS");
     }
-    return resolve(a, parts.get());
+    return resolve(m, parts.get());
 }
 
-Ref quill_call_builtin(Args a) {
-    if (Ref path = existing_override(a, kEngine.override_variable)) return path;
-    Ref path = packaged(a, kEngine);
+Ref quill_call_builtin(Module m) {
+    if (Ref path = existing_override(m, kEngine.override_variable)) return path;
+    Ref path = packaged(m, kEngine);
     if (non_empty_str(path.get())) return path;
     // Not shipped for this platform: the manager makes the engine available, or says how.
-    Ref ensure_binary = import_from(a.module, "manager", "ensure_binary", 1);
+    Ref ensure_binary = import_from(m.get(), "manager", "ensure_binary", 1);
     Ref engine = call(ensure_binary.get());
     return checked(PyObject_Str(engine.get()));
 }
 
-Ref meshkin_call_builtin(Args a) {
-    if (Ref path = existing_override(a, kMesher.override_variable)) return path;
-    Ref path = packaged(a, kMesher);
+Ref meshkin_call_builtin(Module m) {
+    if (Ref path = existing_override(m, kMesher.override_variable)) return path;
+    Ref path = packaged(m, kMesher);
     if (non_empty_str(path.get())) return path;
     raise(PyExc_FileNotFoundError,
           "QUILL installation error; meshkin binary not found for this OS/arch.");
 }
 
-bool is_remote_word(PyObject* text) {
-    Ref lowered = call_method(text, "lower");
-    return py_equal(lowered.get(), py_str("remote").get()) ||
-           py_equal(lowered.get(), py_str("quill.remote").get());
-}
-
-Ref quill_call_no_remote(Args a) {
+Ref quill_call_no_remote(Module m) {
     // Imported here, not at initialisation: corvid.options imports this module.
-    Ref get_option = import_from(a.module, "options", "quill_get_option", 2);
+    Ref get_option = import_from(m.get(), "options", "quill_get_option", 2);
     Ref command = call(get_option.get(), {py_str("quill.call")});
-    if (command.get() == Py_None) return call(module_attr(a, "quill_call_builtin").get());
+    if (command.get() == Py_None) return call(m.global("quill_call_builtin").get());
     Ref text = checked(PyObject_Str(command.get()));
-    if (is_remote_word(text.get())) return call(module_attr(a, "quill_call_builtin").get());
+    if (options::is_remote_word(text.get())) return call(m.global("quill_call_builtin").get());
     if (!PyUnicode_CheckExact(command.get())) {
         Ref got = type_name(command.get());
         raise_format(PyExc_TypeError,
@@ -121,9 +114,9 @@ Ref quill_call_no_remote(Args a) {
     return command;
 }
 
-Ref quill_remote_script(Args a) {
-    if (Ref path = existing_override(a, "QUILL_REMOTE_BIN")) return path;
-    return resolve(a, module_attr(a, "_REMOTE_SCRIPT").get());
+Ref quill_remote_script(Module m) {
+    if (Ref path = existing_override(m, "QUILL_REMOTE_BIN")) return path;
+    return resolve(m, m.global("_REMOTE_SCRIPT").get());
 }
 
 const FunctionDef kQuillCallBuiltin{
@@ -135,7 +128,7 @@ const FunctionDef kQuillCallBuiltin{
            "the package's bin tree for this platform; otherwise whatever\n"
            "corvid.binary.manager.ensure_binary() provides. Raises RuntimeError('Unknown OS')\n"
            "on a system other than Linux, macOS or Windows.",
-    .impl = quill_call_builtin,
+    .impl = typed<quill_call_builtin>,
 };
 
 const FunctionDef kQuillCallNoRemote{
@@ -145,7 +138,7 @@ const FunctionDef kQuillCallNoRemote{
     .doc = "Return the engine command of the option 'quill.call' for a local run.\n\n"
            "When the option holds None or a remote word ('remote', 'quill.remote', any case),\n"
            "the built-in engine path is returned instead. Any other value must be a str.",
-    .impl = quill_call_no_remote,
+    .impl = typed<quill_call_no_remote>,
 };
 
 const FunctionDef kMeshkinCallBuiltin{
@@ -156,7 +149,7 @@ const FunctionDef kMeshkinCallBuiltin{
            "MESHKIN_BIN wins when it names an existing path; otherwise the mesher shipped in\n"
            "the package's bin tree for this platform. Raises FileNotFoundError when there is\n"
            "none, and RuntimeError('Unknown OS') on an unsupported system.",
-    .impl = meshkin_call_builtin,
+    .impl = typed<meshkin_call_builtin>,
 };
 
 const FunctionDef kQuillRemoteScript{
@@ -166,7 +159,7 @@ const FunctionDef kQuillRemoteScript{
     .doc = "Return the path of the launcher script for remote runs, or None.\n\n"
            "QUILL_REMOTE_BIN wins when it names an existing path; otherwise the packaged\n"
            "bin/remote/quill.remote when it exists.",
-    .impl = quill_remote_script,
+    .impl = typed<quill_remote_script>,
 };
 
 }  // namespace

@@ -4,8 +4,11 @@
 #include "glue/module.hpp"
 #include "glue/text.hpp"
 
+#include "expression/character_test.hpp"
 
 using namespace corvid;
+using expression::CharacterTest;
+using expression::kAllowedChars;
 
 namespace {
 
@@ -14,7 +17,6 @@ constexpr const char* kFunctions[] = {"exp",  "log",  "log2",  "log10", "sqrt", 
                                       "sinh", "cosh", "tanh",  "asinh", "acosh", "atanh",
                                       "min",  "max",  "sum",   "avg"};
 constexpr const char* kReserved[] = {"pi", "theta", "return"};
-constexpr const char* kAllowedChars = R"(^[a-zA-Z0-9_\s\+\-\*/\^();\.,=<>!]+$)";
 
 // Substrings of the lower-cased body that point to code injection.
 constexpr const char* kBlockedTokens[] = {"import", "__",      "exec",     "eval",    "system",
@@ -23,63 +25,40 @@ constexpr const char* kBlockedTokens[] = {"import", "__",      "exec",     "eval
 
 constexpr const char* kPrefix = "corvid safety check: expression prior ";
 
-[[noreturn]] void refuse(const Args& a, const Text& rest) {
-    raise_with(module_attr(a, "SafetyError").get(), Text() << kPrefix << rest.str());
+[[noreturn]] void refuse(const Module& m, const Text& rest) {
+    raise_with(m.global("SafetyError").get(), Text() << kPrefix << rest.str());
 }
 
-bool matches(PyObject* pattern, PyObject* text) {
-    return call_method(pattern, "match", {text}).get() != Py_None;
-}
-
-/// The sorted quoted forms of the characters of `body` outside the allowed class.
-Ref disallowed_characters(PyObject* pattern, PyObject* body) {
-    Ref quoted = checked(PySet_New(nullptr));
-    Ref iter = checked(PyObject_GetIter(body));
-    while (Ref ch = Ref::steal(PyIter_Next(iter.get()))) {
-        if (matches(pattern, ch.get())) continue;
-        Ref r = checked(PyObject_Repr(ch.get()));
-        check_status(PySet_Add(quoted.get(), r.get()));
-    }
-    if (PyErr_Occurred()) throw_python_error();
-    Ref sorted = checked(PySequence_List(quoted.get()));
-    check_status(PyList_Sort(sorted.get()));
-    return checked(PyUnicode_Join(py_str(", ").get(), sorted.get()));
-}
-
-Ref is_expression_prior(Args a) {
-    PyObject* prior = a[0];
+Ref is_expression_prior(Object prior) {
     if (!PyUnicode_Check(prior)) return py_bool(false);
     Ref stripped = call_method(prior, "strip");
     Ref lowered = call_method(stripped.get(), "lower");
     return call_method(lowered.get(), "startswith", {py_str("expression:")});
 }
 
-Ref validate_expression_prior(Args a) {
-    PyObject* prior = require_exact(a[0], &PyUnicode_Type, "prior");
+Ref validate_expression_prior(Module m, Str prior) {
     Ref text = call_method(prior, "strip");
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
     Py_ssize_t colon = PyUnicode_FindChar(text.get(), ':', 0, length, 1);
     if (colon == -2) throw_python_error();
-    if (colon < 0) refuse(a, Text() << "must start with 'expression:'.");
+    if (colon < 0) refuse(m, Text() << "must start with 'expression:'.");
 
     Ref after = checked(PyUnicode_Substring(text.get(), colon + 1, length));
     Ref body = call_method(after.get(), "strip");
-    if (PyUnicode_GET_LENGTH(body.get()) == 0) refuse(a, Text() << "body is empty.");
+    if (PyUnicode_GET_LENGTH(body.get()) == 0) refuse(m, Text() << "body is empty.");
 
-    Ref pattern = module_attr(a, "_EXPRESSION_ALLOWED_CHARS");
-    if (!matches(pattern.get(), body.get())) {
-        Ref listed = disallowed_characters(pattern.get(), body.get());
-        refuse(a, Text() << "contains disallowed characters: " << listed << ".");
-    }
+    CharacterTest characters(m.global("_EXPRESSION_ALLOWED_CHARS"));
+    if (!characters.accepts_all(body.get()))
+        refuse(m, Text() << "contains disallowed characters: " << characters.refused(body.get()) << ".");
 
     Ref compact = call_method(body.get(), "replace", {py_str(" "), py_str("")});
     if (!check_status(PySequence_Contains(compact.get(), py_str("return(").get())))
-        refuse(a, Text() << "must contain a return() statement.");
+        refuse(m, Text() << "must contain a return() statement.");
 
     Ref lowered = call_method(body.get(), "lower");
     for (const char* token : kBlockedTokens) {
         if (check_status(PySequence_Contains(lowered.get(), py_str(token).get())))
-            refuse(a, Text() << "contains blocked token '" << token << "'.");
+            refuse(m, Text() << "contains blocked token '" << token << "'.");
     }
     return py_none();
 }
@@ -90,7 +69,7 @@ const FunctionDef kIsExpressionPrior{
     .returns = "bool",
     .doc = "Tell whether `prior` is an expression prior text: a str that, stripped and\n"
            "lower-cased, starts with 'expression:'.",
-    .impl = is_expression_prior,
+    .impl = typed<is_expression_prior>,
 };
 
 const FunctionDef kValidateExpressionPrior{
@@ -100,8 +79,10 @@ const FunctionDef kValidateExpressionPrior{
     .doc = "Validate an expression prior text before it reaches the engine.\n\n"
            "The body after the first ':' must be non-empty, use only characters of the\n"
            "expression language, contain a return(...) statement and contain no suspicious\n"
-           "token. Raises SafetyError naming the first check that fails.",
-    .impl = validate_expression_prior,
+           "token. Raises SafetyError naming the first check that fails. Only the text after\n"
+           "the first ':' is read: tell expression priors apart with _is_expression_prior\n"
+           "first.",
+    .impl = typed<validate_expression_prior>,
 };
 
 template <size_t N>

@@ -20,13 +20,13 @@ Ref normalize(PyObject* obj) {
 
 /// Raises `SafetyError(message)`; the message stays a Python str, so any name it quotes
 /// (a lone surrogate included) reaches the caller as given.
-[[noreturn]] void refuse(const Args& a, PyObject* message) {
-    Ref exc = call(module_attr(a, "SafetyError").get(), {message});
+[[noreturn]] void refuse(const Module& m, PyObject* message) {
+    Ref exc = call(m.global("SafetyError").get(), {message});
     raise_object(exc.get());
 }
 
-[[noreturn]] void refuse(const Args& a, const char* rest) {
-    refuse(a, py_str(std::string(kPrefix) + rest).get());
+[[noreturn]] void refuse(const Module& m, const char* rest) {
+    refuse(m, py_str(std::string(kPrefix) + rest).get());
 }
 
 /// `", ".join(sorted(names))`.
@@ -36,8 +36,7 @@ Ref sorted_joined(PyObject* names) {
     return checked(PyUnicode_Join(py_str(", ").get(), list.get()));
 }
 
-Ref normalize_family_spec(Args a) {
-    PyObject* family = a[0];
+Ref normalize_family_spec(Object family) {
     Ref names = checked(PyList_New(0));
     if (family == Py_None) return names;
     bool collection = PyList_Check(family) || PyTuple_Check(family) || PySet_Check(family);
@@ -51,8 +50,7 @@ Ref normalize_family_spec(Args a) {
     return names;
 }
 
-Ref normalize_link_value(Args a) {
-    PyObject* link = a[0];
+Ref normalize_link_value(Object link) {
     if (link == Py_None) return py_none();
     if (PyDict_Check(link)) {
         Ref model = call_method(link, "get", {py_str("model")});
@@ -62,10 +60,7 @@ Ref normalize_link_value(Args a) {
     return normalize(link);
 }
 
-Ref enforce_allowed_family(Args a) {
-    PyObject* kwargs = require_exact(a[0], &PyDict_Type, "kwargs");
-    PyObject* allowed = a[1];
-
+Ref enforce_allowed_family(Module m, Dict kwargs, Object allowed) {
     Ref allowed_set = checked(PySet_New(nullptr));
     Ref iter = checked(PyObject_GetIter(allowed));
     while (Ref item = Ref::steal(PyIter_Next(iter.get())))
@@ -74,30 +69,40 @@ Ref enforce_allowed_family(Args a) {
 
     Ref key = py_str("family");
     if (!check_status(PyDict_Contains(kwargs, key.get())))
-        refuse(a, "please pass the 'family' argument explicitly.");
+        refuse(m, "please pass the 'family' argument explicitly.");
 
+    // The normaliser may be rebound: its result is used as it is, tested for truth, iterated
+    // for the unsupported names, and iterated again for the result (a generator is spent by
+    // then, as it would be in Python).
     Ref value = call_method(kwargs, "get", {key});
-    Ref fam = call(module_attr(a, "_normalize_family_spec").get(), {value});
-    Ref requested = checked(PySequence_List(fam.get()));
-    if (PyList_GET_SIZE(requested.get()) == 0) refuse(a, "'family' may not be empty.");
+    Ref fam = call(m.global("_normalize_family_spec").get(), {value});
+    if (!is_true(fam.get())) refuse(m, "'family' may not be empty.");
 
-    Ref invalid = checked(PySet_New(nullptr));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(requested.get()); ++i) {
-        PyObject* name = PyList_GET_ITEM(requested.get(), i);
-        if (!check_status(PySet_Contains(allowed_set.get(), name)))
-            check_status(PySet_Add(invalid.get(), name));
+    Ref invalid = checked(PyList_New(0));
+    Ref names = checked(PyObject_GetIter(fam.get()));
+    while (Ref name = Ref::steal(PyIter_Next(names.get()))) {
+        if (!check_status(PySet_Contains(allowed_set.get(), name.get())))
+            check_status(PyList_Append(invalid.get(), name.get()));
     }
-    if (PySet_GET_SIZE(invalid.get()) > 0) {
-        Ref requested_names = sorted_joined(invalid.get());
+    if (PyErr_Occurred()) throw_python_error();
+    if (PyList_GET_SIZE(invalid.get()) > 0) {
+        Ref distinct = checked(PySet_New(invalid.get()));
+        Ref requested_names = sorted_joined(distinct.get());
         Ref allowed_names = sorted_joined(allowed_set.get());
-        refuse(a, checked(PyUnicode_FromFormat("%sunsupported family requested: %U. Only %U "
+        refuse(m, checked(PyUnicode_FromFormat("%sunsupported family requested: %U. Only %U "
                                                "allowed.",
                                                kPrefix, requested_names.get(),
                                                allowed_names.get()))
                       .get());
     }
-    return checked(PyList_AsTuple(requested.get()));
+    return checked(PySequence_Tuple(fam.get()));
 }
+
+/// The families the engine is allowed to fit unless the caller names others.
+const Value kDefaultFamilies = Value::tuple(
+    {"gaussian", "poisson", "binomial", "xbinomial", "gamma", "nbinomial", "nbinomial2", "beta",
+     "betabinomial", "exponential", "exponentialsurv", "gammasurv", "lognormal", "lognormalsurv",
+     "logistic", "loglogistic", "loglogisticsurv", "sn", "t", "weibull", "weibullsurv"});
 
 const FunctionDef kNormalizeFamilySpec{
     .name = "_normalize_family_spec",
@@ -105,7 +110,7 @@ const FunctionDef kNormalizeFamilySpec{
     .returns = "Iterable[str]",
     .doc = "Normalise a family specification (a name, or a list, tuple or set of names) to a\n"
            "list of stripped, lower-cased names; None items are dropped.",
-    .impl = normalize_family_spec,
+    .impl = typed<normalize_family_spec>,
 };
 
 const FunctionDef kNormalizeLinkValue{
@@ -114,7 +119,7 @@ const FunctionDef kNormalizeLinkValue{
     .returns = "str | None",
     .doc = "Normalise a link specification (a name, or a dict holding it under 'model') to a\n"
            "stripped, lower-cased name, or None when there is none.",
-    .impl = normalize_link_value,
+    .impl = typed<normalize_link_value>,
 };
 
 const FunctionDef kEnforceAllowedFamily{
@@ -122,11 +127,7 @@ const FunctionDef kEnforceAllowedFamily{
     .params = {{.name = "kwargs", .annotation = "Dict[str, Any]"},
                {.name = "allowed",
                 .annotation = "Iterable[str]",
-                .default_value = "('gaussian', 'poisson', 'binomial', 'xbinomial', 'gamma', "
-                                 "'nbinomial', 'nbinomial2', 'beta', 'betabinomial', "
-                                 "'exponential', 'exponentialsurv', 'gammasurv', 'lognormal', "
-                                 "'lognormalsurv', 'logistic', 'loglogistic', 'loglogisticsurv', "
-                                 "'sn', 't', 'weibull', 'weibullsurv')",
+                .default_value = kDefaultFamilies,
                 .kind = ParamKind::keyword_only}},
     .returns = "Tuple[str, ...]",
     .doc = "Insist that `kwargs` names a likelihood family and that every requested name is\n"
@@ -134,7 +135,7 @@ const FunctionDef kEnforceAllowedFamily{
            "Returns the requested names, normalised (stripped, lower-cased), in request order.\n"
            "Raises SafetyError when 'family' is missing or empty, or names a family outside\n"
            "`allowed`.",
-    .impl = enforce_allowed_family,
+    .impl = typed<enforce_allowed_family>,
 };
 
 void exec(PyObject* m) {

@@ -14,6 +14,7 @@ namespace corvid {
 struct Arg {
     Arg(PyObject* p) : ptr(p) {}
     Arg(const Ref& r) : ptr(r.get()) {}
+    Arg(Object o) : ptr(o.get()) {}
     PyObject* ptr;
 };
 

@@ -36,6 +36,8 @@ Ref to_int(PyObject* obj, const char* param) {
     return checked(PyNumber_Long(as_float.get()));
 }
 
+bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+
 std::array<double, 2> to_double_pair(PyObject* obj) {
     if (!PySequence_Check(obj)) {
         Ref got = type_name(obj);

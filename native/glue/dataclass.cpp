@@ -16,13 +16,10 @@ ClassBuilder::ClassBuilder(PyObject* module, const char* name, const char* doc)
 }
 
 ClassBuilder& ClassBuilder::field(const char* name, const char* annotation,
-                                  const char* default_value) {
+                                  const std::optional<Value>& default_value) {
     check_status(PyDict_SetItemString(annotations_.get(), name, py_str(annotation).get()));
-    if (default_value) {
-        Ref literal_eval = attr(import("ast").get(), "literal_eval");
-        Ref value = call(literal_eval.get(), {py_str(default_value)});
-        check_status(PyDict_SetItemString(namespace_.get(), name, value.get()));
-    }
+    if (default_value)
+        check_status(PyDict_SetItemString(namespace_.get(), name, default_value->make().get()));
     return *this;
 }
 

@@ -3,6 +3,7 @@
 
 #include "glue/function.hpp"
 
+#include <optional>
 #include <string>
 
 namespace corvid {
@@ -15,9 +16,9 @@ class ClassBuilder {
 public:
     ClassBuilder(PyObject* module, const char* name, const char* doc);
 
-    /// A field; `default_value` is a Python literal, or none for a required field.
+    /// A field, with its default or none for a required field.
     ClassBuilder& field(const char* name, const char* annotation,
-                        const char* default_value = nullptr);
+                        const std::optional<Value>& default_value = std::nullopt);
     /// A field set after construction: `field(init=False)`, no default.
     ClassBuilder& field_no_init(const char* name, const char* annotation);
     /// A method; its first parameter is the instance.

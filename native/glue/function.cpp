@@ -4,6 +4,7 @@
 #include "glue/boundary.hpp"
 #include "glue/call.hpp"
 
+#include <algorithm>
 #include <array>
 
 namespace corvid {
@@ -26,6 +27,7 @@ struct FunctionObject {
     PyObject* kwdefaults;   // dict or NULL
     PyObject* annotations;  // dict
     PyObject* dict;
+    PyObject* weakreflist;
     Py_ssize_t n_positional;  // positional-or-keyword parameters
     Py_ssize_t n_kwonly;
     Py_ssize_t n_params;
@@ -213,7 +215,7 @@ PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     Ref result;
     try {
-        result = f->def->impl(Args{slots, f->module});
+        result = f->def->impl.call(CallFrame{slots, f->module, f->def});
     } catch (...) {
         Py_LeaveRecursiveCall();
         throw;
@@ -224,17 +226,30 @@ PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
     return result.release();
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+// The call path is chosen once, when the function is made (`make_function`).
+
+/// Binds every call: functions with `*args`, `**kwargs` or keyword-only parameters.
+PyObject* vectorcall_bound(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(self);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     return guarded([&]() -> PyObject* {
         Ref keep_alive = Ref::borrow(self);
-        bool simple = !f->has_varargs && !f->has_varkw && f->n_kwonly == 0;
-        if (simple && !kwnames && nargs == f->n_positional) return invoke(f, args);
         Binding b;
-        bind(f, args, nargs, kwnames, b);
+        bind(f, args, PyVectorcall_NARGS(nargsf), kwnames, b);
         return invoke(f, b.slots.data());
+    });
+}
+
+/// Positional-or-keyword parameters only: a call that passes all of them by position (the
+/// common case) hands the caller's argument array on as it is.
+PyObject* vectorcall_positional(PyObject* self, PyObject* const* args, size_t nargsf,
+                                PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    if (kwnames || PyVectorcall_NARGS(nargsf) != f->n_positional)
+        return vectorcall_bound(self, args, nargsf, kwnames);
+    return guarded([&]() -> PyObject* {
+        Ref keep_alive = Ref::borrow(self);
+        return invoke(f, args);
     });
 }
 
@@ -272,6 +287,7 @@ int function_clear(PyObject* self) {
 
 void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
     function_clear(self);
     PyObject_GC_Del(self);
 }
@@ -303,14 +319,18 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         // replace __defaults__, __kwdefaults__ or __annotations__ meanwhile.
         Ref defaults = Ref::borrow(f->defaults), kwdefaults = Ref::borrow(f->kwdefaults);
         Ref annotations = Ref::borrow(f->annotations);
+        // As inspect reads a Python function: the positional parameters from
+        // `names[n - len(defaults):]` (a slice, so more defaults than parameters clip it)
+        // take the defaults from the first one on.
         Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Py_ssize_t first_default = f->n_positional - defcount;
+        if (first_default < 0) first_default = std::max<Py_ssize_t>(0, f->n_positional + first_default);
         for (Py_ssize_t i = 0; i < f->n_params; ++i) {
             const Param& p = f->def->params[static_cast<size_t>(i)];
             PyObject* name = PyTuple_GET_ITEM(f->names, i);
             Ref kind = attr(parameter.get(), kind_names[static_cast<int>(p.kind)]);
             Ref dflt = empty;
-            if (p.kind == ParamKind::positional_or_keyword && i >= first_default)
+            if (p.kind == ParamKind::positional_or_keyword && defcount && i >= first_default)
                 dflt = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), i - first_default));
             if (p.kind == ParamKind::keyword_only && kwdefaults) {
                 PyObject* d = PyDict_GetItemWithError(kwdefaults.get(), name);
@@ -329,8 +349,9 @@ PyObject* function_signature(PyObject* self, void*) noexcept {
         }
         Ref ret = empty;
         if (annotations && PyDict_Check(annotations.get())) {
-            PyObject* a = PyDict_GetItemString(annotations.get(), "return");
+            PyObject* a = PyDict_GetItemWithError(annotations.get(), py_str("return").get());
             if (a) ret = Ref::borrow(a);
+            else if (PyErr_Occurred()) throw_python_error();
         }
         Ref signature = attr(inspect.get(), "Signature");
         return call_kw(signature.get(), {params}, {{"return_annotation", ret}}).release();
@@ -380,14 +401,9 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
         return -1;
     }
-    // An empty tuple means no defaults, as for Python functions.
-    if (value && PyTuple_GET_SIZE(value) == 0) value = nullptr;
-    FunctionObject* f = as_function(self);
-    if (value && PyTuple_GET_SIZE(value) > f->n_positional) {
-        PyErr_SetString(PyExc_ValueError, "__defaults__ has more values than parameters");
-        return -1;
-    }
-    Py_XSETREF(f->defaults, Py_XNewRef(value));
+    // Kept as given, () and more values than parameters included: a call fills the missing
+    // parameters from the end of the tuple, as for Python functions.
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
     return 0;
 }
 
@@ -457,14 +473,9 @@ PyTypeObject function_type = [] {
     t.tp_getset = function_getset;
     t.tp_descr_get = function_descr_get;
     t.tp_dictoffset = offsetof(FunctionObject, dict);
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
     return t;
 }();
-
-Ref literal(const char* source) {
-    Ref ast = import("ast");
-    Ref literal_eval = attr(ast.get(), "literal_eval");
-    return call(literal_eval.get(), {py_str(source)});
-}
 
 }  // namespace
 
@@ -473,6 +484,9 @@ void ready_function_type() { check_status(PyType_Ready(&function_type)); }
 Ref make_function(const FunctionDef& def, PyObject* module, const char* qualname) {
     Py_ssize_t n_params = static_cast<Py_ssize_t>(def.params.size());
     if (n_params > kMaxParams) raise(PyExc_SystemError, "too many parameters declared");
+    if (!def.impl.call || def.impl.arity != def.params.size())
+        raise_format(PyExc_SystemError, "%s() declares %zd parameters but its implementation takes %zu",
+                     def.name, n_params, def.impl.arity);
     ready_function_type();
 
     Ref names = checked(PyTuple_New(n_params));
@@ -491,20 +505,20 @@ Ref make_function(const FunctionDef& def, PyObject* module, const char* qualname
             case ParamKind::positional_or_keyword:
                 ++n_positional;
                 if (p.default_value)
-                    check_status(PyList_Append(defaults_list.get(), literal(p.default_value).get()));
+                    check_status(PyList_Append(defaults_list.get(), p.default_value->make().get()));
                 break;
             case ParamKind::keyword_only:
                 ++n_kwonly;
                 if (p.default_value) {
                     if (!kwdefaults) kwdefaults = checked(PyDict_New());
-                    check_status(PyDict_SetItem(kwdefaults.get(), name, literal(p.default_value).get()));
+                    check_status(PyDict_SetItem(kwdefaults.get(), name, p.default_value->make().get()));
                 }
                 break;
             case ParamKind::var_positional: has_varargs = true; break;
             case ParamKind::var_keyword: has_varkw = true; break;
         }
     }
-    if (def.returns) check_status(PyDict_SetItemString(annotations.get(), "return", py_str(def.returns).get()));
+    if (def.returns) check_status(PyDict_SetItem(annotations.get(), py_str("return").get(), py_str(def.returns).get()));
     Ref defaults = PyList_GET_SIZE(defaults_list.get())
         ? checked(PyList_AsTuple(defaults_list.get())) : Ref();
 
@@ -515,9 +529,10 @@ Ref make_function(const FunctionDef& def, PyObject* module, const char* qualname
     if (!f) throw_python_error();
     // Null every slot first, so that deallocation is safe whatever fails below.
     f->module = f->names = f->name = f->qualname = f->module_name = f->doc = nullptr;
-    f->defaults = f->kwdefaults = f->annotations = f->dict = nullptr;
+    f->defaults = f->kwdefaults = f->annotations = f->dict = f->weakreflist = nullptr;
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->vectorcall = function_vectorcall;
+    bool positional_only = !has_varargs && !has_varkw && n_kwonly == 0;
+    f->vectorcall = positional_only ? vectorcall_positional : vectorcall_bound;
     f->def = &def;
     f->module = Py_NewRef(module);
     f->names = names.release();
@@ -543,6 +558,25 @@ void add_function(PyObject* module, const FunctionDef& def) {
     check_status(PyModule_AddObjectRef(module, def.name, fn.get()));
 }
 
-Ref module_attr(const Args& args, const char* name) { return attr(args.module, name); }
+bool is_function_of(PyObject* obj, const FunctionDef& def) noexcept {
+    return Py_IS_TYPE(obj, &function_type) && as_function(obj)->def == &def;
+}
+
+Ref Module::global(const char* name) const {
+    Ref key = py_str(name);
+    PyObject* globals = PyModule_GetDict(module_);  // borrowed
+    if (!globals) throw_python_error();
+    if (PyObject* value = PyDict_GetItemWithError(globals, key.get())) return Ref::borrow(value);
+    if (PyErr_Occurred()) throw_python_error();
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    if (builtins) {
+        if (PyObject* value = PyDict_GetItemWithError(builtins, key.get())) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw_python_error();
+    }
+    // As the interpreter raises it, with the name attached.
+    Ref message = checked(PyUnicode_FromFormat("name '%s' is not defined", name));
+    Ref error = call_kw(PyExc_NameError, {message}, {{"name", key}});
+    raise_object(error.get());
+}
 
 }  // namespace corvid

@@ -53,6 +53,17 @@ private:
     PyObject* ptr_ = nullptr;
 };
 
+/// A borrowed reference: an argument as the caller passed it, alive for the whole call.
+class Object {
+public:
+    Object(PyObject* p) noexcept : ptr_(p) {}
+    PyObject* get() const noexcept { return ptr_; }
+    operator PyObject*() const noexcept { return ptr_; }
+
+private:
+    PyObject* ptr_;
+};
+
 /// Shorthand for `Ref::check`.
 inline Ref checked(PyObject* p) { return Ref::check(p); }
 

@@ -4,7 +4,6 @@
 #include "glue/call.hpp"
 
 using namespace corvid;
-using options::is_true;
 
 namespace {
 
@@ -26,21 +25,21 @@ bool is_one_of(PyObject* value, const char* const (&words)[N]) {
     return false;
 }
 
-Ref current(const Args& a, const char* key) {
-    return call(module_attr(a, "quill_get_option").get(), {py_str(key)});
+Ref current(const Module& m, const char* key) {
+    return call(m.global("quill_get_option").get(), {py_str(key)});
 }
 
-void store(const Args& a, const char* key, PyObject* value) {
-    Ref store = module_attr(a, "_QUILL_OPTIONS");
+void store(const Module& m, const char* key, PyObject* value) {
+    Ref store = m.global("_QUILL_OPTIONS");
     check_status(PyObject_SetItem(store.get(), py_str(key).get(), value));
 }
 
-void warn(const Args& a, PyObject* message) {
-    call(attr(module_attr(a, "warnings").get(), "warn").get(), {message});
+void warn(const Module& m, PyObject* message) {
+    call(attr(m.global("warnings").get(), "warn").get(), {message});
 }
 
-bool path_exists(const Args& a, PyObject* path) {
-    Ref os_path = attr(module_attr(a, "os").get(), "path");
+bool path_exists(const Module& m, PyObject* path) {
+    Ref os_path = attr(m.global("os").get(), "path");
     return is_true(call_method(os_path.get(), "exists", {path}).get());
 }
 
@@ -50,56 +49,56 @@ Ref concat(PyObject* a, PyObject* b, PyObject* c) {
     return checked(PyUnicode_Concat(ab.get(), c));
 }
 
-void check_mode(const Args& a) {
-    Ref mode = current(a, "quill.mode");
+void check_mode(const Module& m) {
+    Ref mode = current(m, "quill.mode");
     if (!is_one_of(mode.get(), kModes))
         raise(PyExc_ValueError,
               "Invalid 'quill.mode'. Must be 'compact', 'classic', 'twostage', or 'experimental'.");
     // Accepted but not kept: the engine runs experimental features in compact mode.
-    if (is_word(mode.get(), "experimental")) store(a, "quill.mode", py_str("compact").get());
+    if (is_word(mode.get(), "experimental")) store(m, "quill.mode", py_str("compact").get());
 }
 
-void store_default_allocator(const Args& a) {
-    Ref table = call(module_attr(a, "quill_get_option_default").get());
+void store_default_allocator(const Module& m) {
+    Ref table = call(m.global("quill_get_option_default").get());
     Ref tabled = checked(PyObject_GetItem(table.get(), py_str("malloc.lib").get()));
-    store(a, "malloc.lib", tabled.get());
+    store(m, "malloc.lib", tabled.get());
 }
 
-void check_allocator(const Args& a) {
-    Ref lib = current(a, "malloc.lib");
+void check_allocator(const Module& m) {
+    Ref lib = current(m, "malloc.lib");
     if (lib.get() == Py_None || is_word(lib.get(), "default")) {
-        store_default_allocator(a);
+        store_default_allocator(m);
         return;
     }
     bool absolute = PyUnicode_Check(lib.get()) &&
                     check_status(static_cast<int>(PyUnicode_Tailmatch(
                         lib.get(), py_str("/").get(), 0, PY_SSIZE_T_MAX, -1))) == 1;
-    if (absolute && !path_exists(a, lib.get())) {
-        warn(a, concat(py_str("User-defined library for option 'malloc.lib', ").get(), lib.get(),
+    if (absolute && !path_exists(m, lib.get())) {
+        warn(m, concat(py_str("User-defined library for option 'malloc.lib', ").get(), lib.get(),
                        py_str(", does not exist. Using default.").get()).get());
-        store_default_allocator(a);
+        store_default_allocator(m);
         return;
     }
-    if (!is_one_of(lib.get(), kAllocators) && !path_exists(a, lib.get())) {
+    if (!is_one_of(lib.get(), kAllocators) && !path_exists(m, lib.get())) {
         Ref shown = checked(PyObject_Repr(lib.get()));
-        warn(a, concat(py_str("Value for option 'malloc.lib' = ").get(), shown.get(),
+        warn(m, concat(py_str("Value for option 'malloc.lib' = ").get(), shown.get(),
                        py_str(" may not be available on this system.").get()).get());
     }
 }
 
-void check_working_directory(const Args& a) {
-    Ref wd = current(a, "working.directory");
+void check_working_directory(const Module& m) {
+    Ref wd = current(m, "working.directory");
     if (!PyUnicode_Check(wd.get())) return;
-    if (!is_true(call(module_attr(a, "_any_mb").get(), {wd}).get())) return;
-    warn(a, concat(py_str("*** working.directory=[").get(), wd.get(),
+    if (!is_true(call(m.global("_any_mb").get(), {wd}).get())) return;
+    warn(m, concat(py_str("*** working.directory=[").get(), wd.get(),
                    py_str("] contains multibyte characters. This may fail on some systems.").get())
                 .get());
 }
 
-Ref post_set_checks(Args a) {
-    check_mode(a);
-    check_allocator(a);
-    check_working_directory(a);
+Ref post_set_checks(Module m) {
+    check_mode(m);
+    check_allocator(m);
+    check_working_directory(m);
     return py_none();
 }
 
@@ -107,7 +106,7 @@ const FunctionDef kPostSetChecks{
     .name = "_post_set_checks",
     .params = {},
     .returns = "None",
-    .impl = post_set_checks,
+    .impl = typed<post_set_checks>,
 };
 
 }  // namespace

@@ -14,12 +14,11 @@ void add_setting(PyObject* module);
 /// `_post_set_checks`.
 void add_checks(PyObject* module);
 
-/// `key in mapping`; a key that cannot be hashed is in no mapping (it is an unknown option,
-/// not an interpreter error).
-bool has_key(PyObject* mapping, PyObject* key);
-
-/// `bool(obj)`.
-inline bool is_true(PyObject* obj) { return check_status(PyObject_IsTrue(obj)) == 1; }
+/// `key in mapping`, with the mapping's own error for a key it cannot look up (an unhashable
+/// one).
+inline bool has_key(PyObject* mapping, PyObject* key) {
+    return check_status(PySequence_Contains(mapping, key)) == 1;
+}
 
 /// Raises KeyError "Unknown option '<key>'", the key shown with `str()`.
 [[noreturn]] void unknown_option(PyObject* key);

@@ -4,7 +4,6 @@
 #include "glue/call.hpp"
 
 using namespace corvid;
-using options::is_true;
 
 namespace {
 
@@ -46,8 +45,8 @@ constexpr Default kTable[] = {
     {.key = "numa", .kind = Kind::truth, .number = 0},
 };
 
-Ref cpu_default_string(Args a) {
-    Ref n = call(attr(module_attr(a, "os").get(), "cpu_count").get());
+Ref cpu_default_string(Module m) {
+    Ref n = call(attr(m.global("os").get(), "cpu_count").get());
     if (!is_true(n.get())) n = py_int(1);
     // At most 16 threads, at least 1.
     Ref cap = py_int(16);
@@ -58,21 +57,21 @@ Ref cpu_default_string(Args a) {
     return checked(PyUnicode_Concat(digits.get(), py_str(":1").get()));
 }
 
-Ref default_value(const Args& a, const Default& row) {
+Ref default_value(const Module& m, const Default& row) {
     switch (row.kind) {
         case Kind::none: return py_none();
         case Kind::text: return py_str(row.text);
         case Kind::truth: return py_bool(row.number != 0);
         case Kind::integer: return py_int(row.number);
-        case Kind::threads: return call(module_attr(a, "_cpu_default_string").get());
+        case Kind::threads: return call(m.global("_cpu_default_string").get());
     }
     return py_none();
 }
 
-Ref get_option_default(Args a) {
+Ref get_option_default(Module m) {
     Ref table = checked(PyDict_New());
     for (const Default& row : kTable)
-        check_status(PyDict_SetItemString(table.get(), row.key, default_value(a, row).get()));
+        check_status(PyDict_SetItemString(table.get(), row.key, default_value(m, row).get()));
     return table;
 }
 
@@ -80,7 +79,7 @@ const FunctionDef kCpuDefaultString{
     .name = "_cpu_default_string",
     .params = {},
     .returns = "str",
-    .impl = cpu_default_string,
+    .impl = typed<cpu_default_string>,
 };
 
 const FunctionDef kGetOptionDefault{
@@ -90,7 +89,7 @@ const FunctionDef kGetOptionDefault{
     .doc = "Return a new dict of the 24 tabled options and their defaults, in table order.\n\n"
            "'quill.call' and 'meshkin.call' are not included: their defaults are the paths\n"
            "of the packaged executables, found at each read by quill_get_option().",
-    .impl = get_option_default,
+    .impl = typed<get_option_default>,
 };
 
 }  // namespace

@@ -12,5 +12,10 @@ def _normalize_link_value(link_val: Any) -> str | None: ...
 def enforce_allowed_family(
     kwargs: Dict[str, Any],
     *,
-    allowed: Iterable[str] = ...,
+    allowed: Iterable[str] = (
+        "gaussian", "poisson", "binomial", "xbinomial", "gamma", "nbinomial", "nbinomial2",
+        "beta", "betabinomial", "exponential", "exponentialsurv", "gammasurv", "lognormal",
+        "lognormalsurv", "logistic", "loglogistic", "loglogisticsurv", "sn", "t", "weibull",
+        "weibullsurv",
+    ),
 ) -> Tuple[str, ...]: ...

@@ -1,8 +1,8 @@
-#include "gfield/unpack.hpp"
+#include "glue/unpack.hpp"
 
 #include "glue/call.hpp"
 
-namespace corvid::gfield::model {
+namespace corvid {
 
 std::array<Ref, 2> unpack_pair(PyObject* obj) {
     Ref iter = Ref::steal(PyObject_GetIter(obj));
@@ -29,4 +29,4 @@ std::array<Ref, 2> unpack_pair(PyObject* obj) {
     return items;
 }
 
-}  // namespace corvid::gfield::model
+}  // namespace corvid

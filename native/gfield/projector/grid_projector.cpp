@@ -1,15 +1,14 @@
 /// The grid projector: a field at the mesh vertices, drawn on a regular grid of points.
 #include "gfield/parts.hpp"
+#include "glue/array.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/dataclass.hpp"
 #include "glue/text.hpp"
 
-namespace corvid::gfield {
+namespace corvid::gfield::projector {
 
 namespace {
-
-Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
 
 /// `obj[i]`, by Python's subscription.
 Ref item(PyObject* obj, long i) { return checked(PyObject_GetItem(obj, py_int(i).get())); }
@@ -24,9 +23,8 @@ Ref image_shape(PyObject* self) {
     return py_tuple({item(dims.get(), 1), item(dims.get(), 0)});
 }
 
-Ref post_init(Args a) {
-    PyObject* self = a[0];
-    Ref linspace = numpy_attr("linspace");
+Ref post_init(Module m, Object self) {
+    Ref linspace = numpy("linspace");
     Ref xlim = attr(self, "xlim");
     Ref ylim = attr(self, "ylim");
     Ref dims = attr(self, "dims");
@@ -35,55 +33,52 @@ Ref post_init(Args a) {
     set(self, "y",
         call(linspace.get(), {item(ylim.get(), 0), item(ylim.get(), 1), item(dims.get(), 1)}));
 
-    Ref grids = call(numpy_attr("meshgrid").get(), {attr(self, "x"), attr(self, "y")});
+    Ref grids = call(numpy("meshgrid").get(), {attr(self, "x"), attr(self, "y")});
     Ref xs = call_method(item(grids.get(), 0).get(), "ravel");
     Ref ys = call_method(item(grids.get(), 1).get(), "ravel");
     grids = Ref();  // the full grids are not needed beyond this point
     Ref columns = checked(PyList_New(2));
     PyList_SET_ITEM(columns.get(), 0, xs.release());
     PyList_SET_ITEM(columns.get(), 1, ys.release());
-    set(self, "lattice", call(numpy_attr("column_stack").get(), {columns}));
+    set(self, "lattice", call(numpy("column_stack").get(), {columns}));
 
-    Ref make_A = module_attr(a, "gfield_make_A");
+    Ref make_A = m.global("gfield_make_A");
     set(self, "proj", call(make_A.get(), {attr(self, "mesh"), attr(self, "lattice")}));
 
     Ref sums = call_kw(attr(attr(self, "proj").get(), "sum").get(), {}, {{"axis", py_int(1)}});
-    Ref row_sums = call_method(call(numpy_attr("asarray").get(), {sums}).get(), "flatten");
+    Ref row_sums = call_method(call(numpy("asarray").get(), {sums}).get(), "flatten");
     set(self, "inside", checked(PyObject_RichCompare(row_sums.get(), py_float(0.99).get(), Py_GT)));
     return py_none();
 }
 
-Ref n_grid(Args a) {
-    Py_ssize_t n = PyObject_Length(attr(a[0], "lattice").get());
+Ref n_grid(Object self) {
+    Py_ssize_t n = PyObject_Length(attr(self, "lattice").get());
     if (n < 0) throw_python_error();
     return checked(PyLong_FromSsize_t(n));
 }
 
-Ref n_inside(Args a) {
-    Ref count = call(numpy_attr("count_nonzero").get(), {attr(a[0], "inside")});
+Ref n_inside(Object self) {
+    Ref count = call(numpy("count_nonzero").get(), {attr(self, "inside")});
     return checked(PyNumber_Long(count.get()));
 }
 
-Ref inside_2d(Args a) {
-    Ref inside = attr(a[0], "inside");
+Ref inside_2d(Object self) {
+    Ref inside = attr(self, "inside");
     return checked(PyObject_CallMethodObjArgs(inside.get(), py_str("reshape").get(),
-                                              image_shape(a[0]).get(), nullptr));
+                                              image_shape(self).get(), nullptr));
 }
 
-Ref project(Args a) {
-    PyObject* self = a[0];
-    bool mask_outside = check_status(PyObject_IsTrue(a[2])) == 1;
-    Ref field_grid = checked(PyNumber_MatrixMultiply(attr(self, "proj").get(), a[1]));
+Ref project(Object self, Object field, bool mask_outside) {
+    Ref field_grid = checked(PyNumber_MatrixMultiply(attr(self, "proj").get(), field));
     Ref field_2d = checked(PyObject_CallMethodObjArgs(field_grid.get(), py_str("reshape").get(),
                                                       image_shape(self).get(), nullptr));
     if (!mask_outside) return field_2d;
     Ref outside = checked(PyNumber_Invert(attr(self, "inside_2d").get()));
-    Ref masked_array = attr(numpy_attr("ma").get(), "array");
+    Ref masked_array = attr(numpy("ma").get(), "array");
     return call_kw(masked_array.get(), {field_2d}, {{"mask", outside}});
 }
 
-Ref summary(Args a) {
-    PyObject* self = a[0];
+Ref summary(Object self) {
     Ref dims = attr(self, "dims");
     Ref xlim = attr(self, "xlim");
     Ref ylim = attr(self, "ylim");
@@ -125,19 +120,16 @@ Ref coordinate(PyObject* loc, long column) {
     return checked(PyObject_GetItem(loc, py_tuple({all, py_int(column)}).get()));
 }
 
-Ref grid_projector(Args a) {
-    PyObject* mesh = a[0];
-    PyObject* xlim = require_exact(a[1], &PyTuple_Type, "xlim", true);
-    PyObject* ylim = require_exact(a[2], &PyTuple_Type, "ylim", true);
-    PyObject* dims = require_exact(a[3], &PyTuple_Type, "dims");
-    Ref padding = py_float(to_double(a[4]));
+Ref grid_projector(Module m, Object mesh, OrNone<Tuple> xlim, OrNone<Tuple> ylim, Tuple dims,
+                   double padding_value) {
+    Ref padding = py_float(padding_value);
 
     Ref mesh_x = coordinate(attr(mesh, "loc").get(), 0);
     Ref mesh_y = coordinate(attr(mesh, "loc").get(), 1);
     Ref x_bounds = xlim == Py_None ? padded_bounds(mesh_x.get(), padding.get()) : Ref::borrow(xlim);
     Ref y_bounds = ylim == Py_None ? padded_bounds(mesh_y.get(), padding.get()) : Ref::borrow(ylim);
 
-    Ref cls = module_attr(a, "GfieldGridProjector");
+    Ref cls = m.global("GfieldGridProjector");
     return call_kw(cls.get(), {},
                    {{"mesh", mesh}, {"xlim", x_bounds}, {"ylim", y_bounds}, {"dims", dims}});
 }
@@ -147,7 +139,7 @@ const FunctionDef kPostInit{
     .params = {{.name = "self"}},
     .returns = "None",
     .doc = "Initialize grid and projection matrix.",
-    .impl = post_init,
+    .impl = typed<post_init>,
 };
 
 const FunctionDef kNGrid{
@@ -155,7 +147,7 @@ const FunctionDef kNGrid{
     .params = {{.name = "self"}},
     .returns = "int",
     .doc = "Total number of grid points.",
-    .impl = n_grid,
+    .impl = typed<n_grid>,
 };
 
 const FunctionDef kNInside{
@@ -163,7 +155,7 @@ const FunctionDef kNInside{
     .params = {{.name = "self"}},
     .returns = "int",
     .doc = "Number of grid points inside the mesh.",
-    .impl = n_inside,
+    .impl = typed<n_inside>,
 };
 
 const FunctionDef kInside2d{
@@ -171,20 +163,20 @@ const FunctionDef kInside2d{
     .params = {{.name = "self"}},
     .returns = "np.ndarray",
     .doc = "2D mask of points inside the mesh, shape (ny, nx).",
-    .impl = inside_2d,
+    .impl = typed<inside_2d>,
 };
 
 const FunctionDef kProject{
     .name = "project",
     .params = {{.name = "self"},
                {.name = "field", .annotation = "np.ndarray"},
-               {.name = "mask_outside", .annotation = "bool", .default_value = "True"}},
+               {.name = "mask_outside", .annotation = "bool", .default_value = true}},
     .returns = "Union[np.ndarray, np.ma.MaskedArray]",
     .doc = "Project a field given at the mesh vertices onto the grid.\n\n"
            "Returns an array of shape (ny, nx). With mask_outside (the default) it is a\n"
            "masked array in which the grid points outside the mesh are masked; otherwise\n"
            "those points hold 0.0.",
-    .impl = project,
+    .impl = typed<project>,
 };
 
 const FunctionDef kSummary{
@@ -192,32 +184,33 @@ const FunctionDef kSummary{
     .params = {{.name = "self"}},
     .returns = "str",
     .doc = "Return a summary string of the projector.",
-    .impl = summary,
+    .impl = typed<summary>,
 };
 
 const FunctionDef kGridProjector{
     .name = "gfield_grid_projector",
     .params = {{.name = "mesh", .annotation = "MkMesh"},
-               {.name = "xlim",
-                .annotation = "Optional[Tuple[float, float]]",
-                .default_value = "None"},
-               {.name = "ylim",
-                .annotation = "Optional[Tuple[float, float]]",
-                .default_value = "None"},
-               {.name = "dims", .annotation = "Tuple[int, int]", .default_value = "(100, 100)"},
-               {.name = "padding", .annotation = "float", .default_value = "0.0"}},
+               {.name = "xlim", .annotation = "Optional[Tuple[float, float]]", .default_value = kNone},
+               {.name = "ylim", .annotation = "Optional[Tuple[float, float]]", .default_value = kNone},
+               {.name = "dims", .annotation = "Tuple[int, int]", .default_value = Value::tuple({100, 100})},
+               {.name = "padding", .annotation = "float", .default_value = 0.0}},
     .returns = "GfieldGridProjector",
     .doc = "Create a projector from the mesh vertices onto a regular grid.\n\n"
            "xlim and ylim default to the extent of the mesh vertices, widened on both sides\n"
            "by padding times that extent (a negative padding narrows them); limits that are\n"
            "given are used as they are. dims is (nx, ny), the number of grid points along x\n"
            "and along y.",
-    .impl = grid_projector,
+    .impl = typed<grid_projector>,
 };
 
 }  // namespace
 
+}  // namespace corvid::gfield::projector
+
+namespace corvid::gfield {
+
 void add_grid_projector(PyObject* module) {
+    using namespace projector;
     ClassBuilder(module, "GfieldGridProjector",
                  "Projector from the mesh vertices onto a regular grid of points, for plotting.\n\n"
                  "On construction lays out the grid (x, y and all points as lattice, x varying\n"

@@ -1,7 +1,7 @@
 /// The model's finite-element products through the C++ kernel, for the inputs it covers.
 #pragma once
 
-#include "gfield/kernels/sparse_product.hpp"
+#include "gfield/model/kernels/sparse_product.hpp"
 #include "glue/ref.hpp"
 
 namespace corvid::gfield::model {
@@ -18,6 +18,6 @@ void require_well_formed(PyObject* g1);
 /// matching length; a malformed g1 of that kind raises ValueError. Returns an empty Ref for
 /// anything else, and where NumPy would warn (1/c0 or a scaling overflowing): the caller then
 /// evaluates the SciPy expression itself.
-Ref fem_product(PyObject* g1, PyObject* c0, const fem::Combination* combo);
+Ref fem_product(PyObject* g1, PyObject* c0, const Combination* combo);
 
 }  // namespace corvid::gfield::model

@@ -4,26 +4,21 @@
 /// beyond int32, NumPy conversions, indices outside the shape) runs before the file is opened,
 /// so a refused matrix leaves an existing file untouched. The body is streamed from the input's
 /// own memory through a fixed-size conversion buffer.
-#include "gfield/array_values.hpp"
-#include "gfield/open_file.hpp"
 #include "gfield/parts.hpp"
-#include "gfield/unpack.hpp"
+#include "gfield/writer/array_values.hpp"
+#include "gfield/writer/open_file.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/function.hpp"
+#include "glue/gil.hpp"
+#include "glue/unpack.hpp"
 
 #include <cstdlib>
 #include <cstring>
 
-namespace corvid::gfield {
+namespace corvid::gfield::writer {
 
 namespace {
-
-using namespace model;
-using mfile::Layout;
-using mfile::MatrixType;
-using mfile::Strided;
-using mfile::ValueType;
 
 // Large enough that the file system's cost per write call fades, small enough for the caches.
 constexpr size_t kChunkBytes = size_t{4} << 20;
@@ -67,7 +62,7 @@ void write_header(OpenFile& file, int64_t elems, int64_t nrow, int64_t ncol, Lay
                   ValueType values, MatrixType matrix) {
     int64_t per_entry = value_bytes(values) + (layout == Layout::sparse ? 8 : 0);
     file.reserve(kHeaderBytes + elems * per_entry);
-    auto words = mfile::header_words(static_cast<int32_t>(elems), static_cast<int32_t>(nrow),
+    auto words = header_words(static_cast<int32_t>(elems), static_cast<int32_t>(nrow),
                                      static_cast<int32_t>(ncol), layout, values, matrix);
     WriteBuffer header(sizeof words);
     std::byte* out = header.fill();
@@ -110,7 +105,7 @@ void write_column_major(OpenFile& file, const Strided& a) {
         Stream<Out> stream(file, a.nrow);
         for (size_t j = 0; j < a.ncol; ++j)
             stream.write(a.nrow, [&](size_t r0, size_t n, std::byte* out) {
-                mfile::convert_column<Out>(a, j, r0, n, out);
+                convert_column<Out>(a, j, r0, n, out);
             });
         return;
     }
@@ -131,7 +126,7 @@ void write_column_major(OpenFile& file, const Strided& a) {
                 columns[t] = staging.place(next, offsets[t]);
                 next = columns[t] + nr * sizeof(Out);
             }
-            without_gil([&] { mfile::convert_tile<Out>(a, r0, nr, c0, nc, columns); });
+            without_gil([&] { convert_tile<Out>(a, r0, nr, c0, nc, columns); });
             for (size_t t = 0; t < nc; ++t)
                 file.write_at(offsets[t], staging.buffer(), columns[t], nr * sizeof(Out));
         }
@@ -143,7 +138,7 @@ template <class Out>
 void write_values(OpenFile& file, const Strided& a, const uint32_t* order, size_t count) {
     if (!order) return write_column_major<Out>(file, a);
     Stream<Out>(file, count).write(count, [&](size_t t0, size_t n, std::byte* out) {
-        mfile::convert_gather<Out>(a, order + t0, n, out);
+        convert_gather<Out>(a, order + t0, n, out);
     });
 }
 
@@ -158,7 +153,7 @@ void write_values(OpenFile& file, const ArrayValues& values, const uint32_t* ord
 template <class Index>
 void write_indices(OpenFile& file, size_t count, Index index) {
     Stream<int32_t>(file, count).write(count, [&](size_t t0, size_t n, std::byte* out) {
-        for (size_t t = 0; t < n; ++t) mfile::store<int32_t>(out, t, index(t0 + t));
+        for (size_t t = 0; t < n; ++t) store<int32_t>(out, t, index(t0 + t));
     });
 }
 
@@ -202,7 +197,7 @@ void write_diagonal(PyObject* array, PyObject* filename) {
 
 /// Triplets ordered by column, then row (stable), as `order_by_column_then_row` gives them.
 template <class I>
-void write_triplets(OpenFile& file, const I* row, const I* col, const mfile::TripletOrder& sorted,
+void write_triplets(OpenFile& file, const I* row, const I* col, const TripletOrder& sorted,
                     const ArrayValues& values, size_t elems) {
     const uint32_t* order = sorted.order.empty() ? nullptr : sorted.order.data();
     write_indices(file, elems, [&](size_t t) { return static_cast<int32_t>(row[order ? order[t] : t]); });
@@ -235,7 +230,7 @@ void write_sparse(PyObject* matrix, PyObject* filename) {
         col.widen(col_array.get());
     }
     bool wide = row.is_int64();
-    Ref data = call(attr(import("numpy").get(), "asarray").get(), {attr(coo.get(), "data")});
+    Ref data = call(numpy("asarray").get(), {attr(coo.get(), "data")});
     ArrayValues values(data.get(), 1);
     size_t elems = row.size();
     if (col.size() != elems || values.view().nrow != elems)
@@ -243,11 +238,11 @@ void write_sparse(PyObject* matrix, PyObject* filename) {
     require_count("elems", static_cast<long long>(elems));
     values.require_int32_range();
 
-    mfile::TripletOrder sorted;
+    TripletOrder sorted;
     auto sort = [&](auto tag) {
         using I = decltype(tag);
         without_gil([&] {
-            sorted = mfile::order_by_column_then_row(row.data<I>(), col.data<I>(), elems,
+            sorted = order_by_column_then_row(row.data<I>(), col.data<I>(), elems,
                                                      static_cast<size_t>(nrow),
                                                      static_cast<size_t>(ncol));
         });
@@ -263,19 +258,10 @@ void write_sparse(PyObject* matrix, PyObject* filename) {
     file.close();
 }
 
-long ndim_of(PyObject* array) {
-    Ref ndim = attr(array, "ndim");
-    long value = PyLong_AsLong(ndim.get());
-    if (value == -1 && PyErr_Occurred()) throw_python_error();
-    return value;
-}
-
-Ref write_meshkin_file(Args a) {
-    PyObject* matrix = a[0];
-    PyObject* filename = require_exact(a[1], &PyUnicode_Type, "filename");
-    Ref ndarray = attr(import("numpy").get(), "ndarray");
+Ref write_meshkin_file(Object matrix, Str filename) {
+    Ref ndarray = numpy("ndarray");
     bool is_array = check_status(PyObject_IsInstance(matrix, ndarray.get())) == 1;
-    long ndim = is_array ? ndim_of(matrix) : -1;
+    int ndim = is_array ? ndim_of(matrix) : -1;
     if (ndim == 2) {
         write_dense(matrix, filename);
     } else if (Ref issparse = attr(import("scipy.sparse").get(), "issparse");
@@ -298,11 +284,15 @@ const FunctionDef kWriteMeshkinFile{
            "coordinate triplets ordered by column, then row; a one-dimensional array as a\n"
            "diagonal matrix. Integer values are written as int32, all others as float64.\n"
            "Matrices the format cannot hold are refused before the file is opened.",
-    .impl = write_meshkin_file,
+    .impl = typed<write_meshkin_file>,
 };
 
 }  // namespace
 
-void add_matrix_writer(PyObject* module) { add_function(module, kWriteMeshkinFile); }
+}  // namespace corvid::gfield::writer
+
+namespace corvid::gfield {
+
+void add_matrix_writer(PyObject* module) { add_function(module, writer::kWriteMeshkinFile); }
 
 }  // namespace corvid::gfield

@@ -6,7 +6,7 @@
 /// inputs change in between, which the second pass checks.
 #pragma once
 
-#include "gfield/kernels/barycentric.hpp"
+#include "gfield/projector/kernels/barycentric.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -14,7 +14,7 @@
 #include <stdexcept>
 #include <utility>
 
-namespace corvid::gfield::projection {
+namespace corvid::gfield::projector {
 
 /// A triangulation of the mesh vertices, as arrays.
 ///
@@ -118,4 +118,4 @@ void fill_rows(const Triangles& tri, const Located& obs, std::int64_t n_columns,
     }
 }
 
-}  // namespace corvid::gfield::projection
+}  // namespace corvid::gfield::projector

@@ -15,7 +15,7 @@
 #include <optional>
 #include <vector>
 
-namespace corvid::gfield::fem {
+namespace corvid::gfield::model {
 
 /// A square CSR matrix of order n.
 ///
@@ -221,4 +221,4 @@ int64_t gcinvg(const Csr<I>& g, const double* c0, const Combination* combo, CsrO
     return combo ? gcinvg_rows<true>(g, c0, combo, out) : gcinvg_rows<false>(g, c0, combo, out);
 }
 
-}  // namespace corvid::gfield::fem
+}  // namespace corvid::gfield::model

@@ -1,4 +1,4 @@
-#include "gfield/open_file.hpp"
+#include "gfield/writer/open_file.hpp"
 
 #include "glue/call.hpp"
 
@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #endif
 
-namespace corvid::gfield::model {
+namespace corvid::gfield::writer {
 
 OpenFile::OpenFile(PyObject* filename) {
     Ref open = attr(import("builtins").get(), "open");
@@ -37,8 +37,8 @@ void WriteBuffer::renew() {
     // An old block lives on in whatever kept it; this buffer lets go of it.
     pinned_.release();
     array_ = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_)));
-    pinned_.acquire(array_.get(), PyBUF_SIMPLE | PyBUF_WRITABLE);
-    data_ = static_cast<std::byte*>(pinned_.view().buf);
+    pinned_ = ArrayView::any(array_.get(), true);
+    data_ = pinned_.data<std::byte>();
     kept_ = false;
 }
 
@@ -111,4 +111,4 @@ void OpenFile::close() {
     call_method(file.get(), "close");
 }
 
-}  // namespace corvid::gfield::model
+}  // namespace corvid::gfield::writer

@@ -3,6 +3,8 @@
 /// coordinate triplets. Plain C++ over raw memory; no Python.
 #pragma once
 
+#include "glue/element.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -15,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace corvid::gfield::mfile {
+namespace corvid::gfield::writer {
 
 /// Header codes (see `header_words`).
 enum class Layout : int32_t { dense = 0, sparse = 1 };
@@ -32,36 +34,6 @@ inline std::array<int32_t, 9> header_words(int32_t elems, int32_t nrow, int32_t 
 
 /// Largest count or index the format's signed 32-bit fields hold.
 inline constexpr int64_t kMaxCount = std::numeric_limits<int32_t>::max();
-
-/// Element types read straight from an array's memory (native byte order).
-enum class Element {
-    boolean, int8, int16, int32, int64, uint8, uint16, uint32, uint64, float32, float64, longdouble
-};
-
-inline bool is_integer(Element e) {
-    return e != Element::boolean && e != Element::float32 && e != Element::float64 &&
-           e != Element::longdouble;
-}
-
-/// Calls `f(T{})` with a value of the element's C++ type, so one template serves every type.
-template <class F>
-decltype(auto) visit(Element e, F&& f) {
-    switch (e) {
-        case Element::boolean: return f(bool{});
-        case Element::int8: return f(int8_t{});
-        case Element::int16: return f(int16_t{});
-        case Element::int32: return f(int32_t{});
-        case Element::int64: return f(int64_t{});
-        case Element::uint8: return f(uint8_t{});
-        case Element::uint16: return f(uint16_t{});
-        case Element::uint32: return f(uint32_t{});
-        case Element::uint64: return f(uint64_t{});
-        case Element::float32: return f(float{});
-        case Element::float64: return f(double{});
-        case Element::longdouble: return f(static_cast<long double>(0));
-    }
-    return f(double{});
-}
 
 /// A strided two-dimensional view (a one-dimensional one has one column).
 /// Element (i, j) lives at `base + i * row_stride + j * col_stride`.
@@ -287,4 +259,4 @@ TripletOrder order_by_column_then_row(const I* row, const I* col, size_t elems, 
     return result;
 }
 
-}  // namespace corvid::gfield::mfile
+}  // namespace corvid::gfield::writer

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstddef>
 
-namespace corvid::gfield::projection {
+namespace corvid::gfield::projector {
 
 /// The five dot products of the weight formula, for edges e1 = v1 - v0, e2 = v2 - v0 and
 /// the offset p = point - v0.
@@ -90,4 +90,4 @@ inline std::size_t nearest_vertex(const double* xy, std::size_t row_stride, std:
     return best;
 }
 
-}  // namespace corvid::gfield::projection
+}  // namespace corvid::gfield::projector

@@ -3,26 +3,24 @@
 ///
 /// The scalar formulas run through NumPy and SciPy as Python expressions, so their values,
 /// warnings and errors are NumPy's; only the sparse products go through the C++ kernel.
-#include "gfield/fem_products.hpp"
-#include "gfield/model_members.hpp"
+#include "gfield/model/fem_products.hpp"
+#include "gfield/model/model_members.hpp"
 #include "gfield/parts.hpp"
-#include "gfield/unpack.hpp"
+#include "glue/array.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/dataclass.hpp"
 #include "glue/function.hpp"
 #include "glue/text.hpp"
+#include "glue/unpack.hpp"
 
-namespace corvid::gfield {
+namespace corvid::gfield::model {
 
 namespace {
-
-using namespace model;
 
 constexpr const char* kTheta = "Union[np.ndarray, Tuple[float, float], list]";
 constexpr const char* kCsr = "sparse.csr_matrix";
 
-Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
 Ref sparse_diags() { return attr(import("scipy.sparse").get(), "diags"); }
 
 Ref add(const Ref& a, const Ref& b) { return checked(PyNumber_Add(a.get(), b.get())); }
@@ -38,14 +36,10 @@ Ref item(PyObject* obj, long long index) {
 
 // ---- construction -------------------------------------------------------------------------
 
-Ref gfield2_pcmatern(Args a) {
-    PyObject* mesh = a[0];
-    double alpha = to_double(a[1]);
-    auto prior_range = to_double_pair(a[2]);
-    auto prior_sigma = to_double_pair(a[3]);
-    Ref fem_order = to_int(a[4], "fem_order");
-    Ref fem = call_kw(module_attr(a, "mk_fem").get(), {mesh}, {{"order", fem_order}});
-    Ref model_class = module_attr(a, "GFIELD2PcMatern");
+Ref gfield2_pcmatern(Module m, Object mesh, double alpha, FloatPair prior_range,
+                     FloatPair prior_sigma, Int fem_order) {
+    Ref fem = call_kw(m.global("mk_fem").get(), {mesh}, {{"order", fem_order.get()}});
+    Ref model_class = m.global("GFIELD2PcMatern");
     return call_kw(model_class.get(), {},
                    {{"mesh", mesh},
                     {"fem", fem},
@@ -57,12 +51,11 @@ Ref gfield2_pcmatern(Args a) {
 /// The rate of an exponential PC prior with P(value beyond threshold) = probability.
 Ref prior_rate(PyObject* prior) {
     auto [threshold, probability] = unpack_pair(prior);
-    Ref log_p = call(numpy_attr("log").get(), {probability});
+    Ref log_p = call(numpy("log").get(), {probability});
     return div(checked(PyNumber_Negative(log_p.get())), threshold);
 }
 
-Ref post_init(Args a) {
-    PyObject* self = a[0];
+Ref post_init(Object self) {
     Ref n = attr(attr(self, "mesh").get(), "n");
     check_status(PyObject_SetAttrString(self, "n_gfield", n.get()));
     Ref lambda_range = prior_rate(attr(self, "prior_range").get());
@@ -75,20 +68,19 @@ Ref post_init(Args a) {
 
 // ---- hyperparameters ----------------------------------------------------------------------
 
-Ref nu(Args a) { return sub(attr(a[0], "alpha"), div(attr(a[0], "_d"), py_float(2.0))); }
+Ref nu(Object self) { return sub(attr(self, "alpha"), div(attr(self, "_d"), py_float(2.0))); }
 
-Ref compute_kappa_tau(Args a) {
-    PyObject* self = a[0];
-    Ref range_val = py_float(to_double(a[1]));
-    Ref sigma = py_float(to_double(a[2]));
+Ref compute_kappa_tau(Object self, double range_value, double sigma_value) {
+    Ref range_val = py_float(range_value);
+    Ref sigma = py_float(sigma_value);
     Ref nu_value = attr(self, "nu");
     Ref d = attr(self, "_d");
     Ref alpha = attr(self, "alpha");
-    Ref sqrt = numpy_attr("sqrt");
+    Ref sqrt = numpy("sqrt");
     Ref gamma = attr(import("scipy.special").get(), "gamma");
 
     Ref kappa = div(call(sqrt.get(), {mul(py_float(8.0), nu_value)}), range_val);
-    Ref four_pi = mul(py_float(4.0), numpy_attr("pi"));
+    Ref four_pi = mul(py_float(4.0), numpy("pi"));
     Ref scaling = div(call(gamma.get(), {nu_value}),
                       mul(call(gamma.get(), {alpha}), pow(four_pi, div(d, py_float(2.0)))));
     Ref tau = div(call(sqrt.get(), {scaling}), mul(sigma, pow(kappa, nu_value)));
@@ -102,7 +94,7 @@ Ref precision_alpha2(const Ref& kappa, const Ref& tau, const Ref& c0, const Ref&
     Ref kappa4 = pow(kappa, py_int(4));
     Ref two_kappa2 = mul(py_float(2.0), pow(kappa, py_int(2)));
     if (PyFloat_Check(tau2.get()) && PyFloat_Check(kappa4.get()) && PyFloat_Check(two_kappa2.get())) {
-        fem::Combination combo{PyFloat_AS_DOUBLE(kappa4.get()), PyFloat_AS_DOUBLE(two_kappa2.get()),
+        Combination combo{PyFloat_AS_DOUBLE(kappa4.get()), PyFloat_AS_DOUBLE(two_kappa2.get()),
                                PyFloat_AS_DOUBLE(tau2.get())};
         if (Ref q = fem_product(g.get(), c0.get(), &combo)) return q;
     }
@@ -117,11 +109,9 @@ Ref precision_alpha2(const Ref& kappa, const Ref& tau, const Ref& c0, const Ref&
     return mul(tau2, add(add(mass, scaled), gcinvg));
 }
 
-Ref precision(Args a) {
-    PyObject* self = a[0];
-    PyObject* theta = a[1];
+Ref precision(Object self, Object theta) {
     Ref log_range = item(theta, 0), log_sigma = item(theta, 1);
-    Ref exp = numpy_attr("exp");
+    Ref exp = numpy("exp");
     Ref range_val = call(exp.get(), {log_range});
     Ref sigma = call(exp.get(), {log_sigma});
     Ref kappa_tau = call_method(self, "_compute_kappa_tau", {range_val, sigma});
@@ -145,11 +135,9 @@ Ref precision(Args a) {
     return call_method(q.get(), "tocsr");
 }
 
-Ref log_prior(Args a) {
-    PyObject* self = a[0];
-    PyObject* theta = a[1];
+Ref log_prior(Object self, Object theta) {
     Ref log_range = item(theta, 0), log_sigma = item(theta, 1);
-    Ref exp = numpy_attr("exp"), log = numpy_attr("log");
+    Ref exp = numpy("exp"), log = numpy("log");
     Ref range_val = call(exp.get(), {log_range});
     Ref sigma = call(exp.get(), {log_sigma});
     // Exponential densities on range and sigma, moved to the log scale (the last term is the
@@ -165,8 +153,7 @@ Ref log_prior(Args a) {
 
 // ---- texts --------------------------------------------------------------------------------
 
-Ref summary(Args a) {
-    PyObject* self = a[0];
+Ref summary(Object self) {
     Ref prior_range = attr(self, "prior_range"), prior_sigma = attr(self, "prior_sigma");
     Text s;
     s << "GFIELD2PcMatern:";
@@ -184,8 +171,7 @@ Ref summary(Args a) {
     return s.str();
 }
 
-Ref repr(Args a) {
-    PyObject* self = a[0];
+Ref repr(Object self) {
     Text s;
     s << "GFIELD2PcMatern(n_gfield=" << attr(self, "n_gfield") << ", alpha=" << attr(self, "alpha")
       << ", prior_range=" << attr(self, "prior_range") << ", prior_sigma=" << attr(self, "prior_sigma")
@@ -195,12 +181,12 @@ Ref repr(Args a) {
 
 // ---- finite-element matrices --------------------------------------------------------------
 
-Ref m0(Args a) { return call(sparse_diags().get(), {attr(attr(a[0], "fem").get(), "c0")}); }
+Ref m0(Object self) { return call(sparse_diags().get(), {attr(attr(self, "fem").get(), "c0")}); }
 
-Ref m1(Args a) { return attr(attr(a[0], "fem").get(), "g1"); }
+Ref m1(Object self) { return attr(attr(self, "fem").get(), "g1"); }
 
-Ref m2(Args a) {
-    Ref fem = attr(a[0], "fem");
+Ref m2(Object self) {
+    Ref fem = attr(self, "fem");
     Ref g = attr(fem.get(), "g1");
     Ref c0 = attr(fem.get(), "c0");
     if (Ref product = fem_product(g.get(), c0.get(), nullptr)) return product;
@@ -211,59 +197,70 @@ Ref m2(Args a) {
 
 // ---- declarations -------------------------------------------------------------------------
 
+// Defaults shared by the factory and the class.
+const Value kAlpha = 2.0;
+const Value kPrior = Value::tuple({1.0, 0.5});
+const Value kFemOrder = 2;
+const Value kDimension = 2;
+
 const FunctionDef kFactory{
     .name = "gfield2_pcmatern",
     .params = {{.name = "mesh", .annotation = "MkMesh"},
-               {.name = "alpha", .annotation = "float", .default_value = "2.0"},
-               {.name = "prior_range", .annotation = "Tuple[float, float]", .default_value = "(1.0, 0.5)"},
-               {.name = "prior_sigma", .annotation = "Tuple[float, float]", .default_value = "(1.0, 0.5)"},
-               {.name = "fem_order", .annotation = "int", .default_value = "2"}},
+               {.name = "alpha", .annotation = "float", .default_value = kAlpha},
+               {.name = "prior_range", .annotation = "Tuple[float, float]", .default_value = kPrior},
+               {.name = "prior_sigma", .annotation = "Tuple[float, float]", .default_value = kPrior},
+               {.name = "fem_order", .annotation = "int", .default_value = kFemOrder}},
     .returns = "GFIELD2PcMatern",
     .doc = "Build a PC-Matern field model on `mesh`.\n\n"
            "prior_range=(r0, p) states P(range < r0) = p and prior_sigma=(s0, p) states\n"
            "P(sigma > s0) = p. The finite-element matrices come from mk_fem(mesh, order=fem_order).",
-    .impl = gfield2_pcmatern,
+    .impl = typed<gfield2_pcmatern>,
 };
 
 const FunctionDef kPostInit{.name = "__post_init__", .params = {{.name = "self"}}, .returns = "None",
                             .doc = "Store the vertex count and the prior rates; build the B matrices.",
-                            .impl = post_init};
+                            .impl = typed<post_init>};
 const FunctionDef kNu{.name = "nu", .params = {{.name = "self"}}, .returns = "float",
-                      .doc = "Matern smoothness alpha - d/2.", .impl = nu};
+                      .doc = "Matern smoothness alpha - d/2.", .impl = typed<nu>};
 const FunctionDef kKappaTau{
     .name = "_compute_kappa_tau",
     .params = {{.name = "self"}, {.name = "range_val", .annotation = "float"}, {.name = "sigma", .annotation = "float"}},
     .returns = "Tuple[float, float]",
     .doc = "The SPDE scale kappa and precision scale tau for a range and a standard deviation.",
-    .impl = compute_kappa_tau,
+    .impl = typed<compute_kappa_tau>,
 };
 const FunctionDef kPrecision{
     .name = "precision",
     .params = {{.name = "self"}, {.name = "theta", .annotation = kTheta}},
     .returns = kCsr,
     .doc = "Precision matrix of the field for theta = (log range, log sigma), in CSR format.",
-    .impl = precision,
+    .impl = typed<precision>,
 };
 const FunctionDef kLogPrior{
     .name = "log_prior",
     .params = {{.name = "self"}, {.name = "theta", .annotation = kTheta}},
     .returns = "float",
     .doc = "Log prior density of theta = (log range, log sigma), up to a constant.",
-    .impl = log_prior,
+    .impl = typed<log_prior>,
 };
 const FunctionDef kSummary{.name = "summary", .params = {{.name = "self"}}, .returns = "str",
-                           .doc = "A few lines describing the model and its priors.", .impl = summary};
-const FunctionDef kRepr{.name = "__repr__", .params = {{.name = "self"}}, .returns = "str", .impl = repr};
+                           .doc = "A few lines describing the model and its priors.", .impl = typed<summary>};
+const FunctionDef kRepr{.name = "__repr__", .params = {{.name = "self"}}, .returns = "str", .impl = typed<repr>};
 const FunctionDef kM0{.name = "M0", .params = {{.name = "self"}}, .returns = kCsr,
-                      .doc = "Lumped mass matrix C as a sparse diagonal matrix.", .impl = m0};
+                      .doc = "Lumped mass matrix C as a sparse diagonal matrix.", .impl = typed<m0>};
 const FunctionDef kM1{.name = "M1", .params = {{.name = "self"}}, .returns = kCsr,
-                      .doc = "Stiffness matrix G, the finite-element result's own object.", .impl = m1};
+                      .doc = "Stiffness matrix G, the finite-element result's own object.", .impl = typed<m1>};
 const FunctionDef kM2{.name = "M2", .params = {{.name = "self"}}, .returns = kCsr,
-                      .doc = "G C^-1 G.", .impl = m2};
+                      .doc = "G C^-1 G.", .impl = typed<m2>};
 
 }  // namespace
 
+}  // namespace corvid::gfield::model
+
+namespace corvid::gfield {
+
 void add_pcmatern(PyObject* module) {
+    using namespace model;
     add_function(module, kFactory);
     ClassBuilder(module, "GFIELD2PcMatern",
                  "Matern Gaussian random field (alpha=2 in two dimensions) on a triangular mesh,\n"
@@ -271,13 +268,13 @@ void add_pcmatern(PyObject* module) {
                  "theta = (log range, log sigma). Build it with gfield2_pcmatern.")
         .field("mesh", "MkMesh")
         .field("fem", "MkFEM")
-        .field("alpha", "float", "2.0")
-        .field("prior_range", "Tuple[float, float]", "(1.0, 0.5)")
-        .field("prior_sigma", "Tuple[float, float]", "(1.0, 0.5)")
+        .field("alpha", "float", kAlpha)
+        .field("prior_range", "Tuple[float, float]", kPrior)
+        .field("prior_sigma", "Tuple[float, float]", kPrior)
         .field_no_init("n_gfield", "int")
         .field_no_init("lambda_range", "float")
         .field_no_init("lambda_sigma", "float")
-        .field("_d", "int", "2")
+        .field("_d", "int", kDimension)
         .method(kPostInit)
         .property(kNu)
         .method(kKappaTau)

@@ -5,10 +5,10 @@
 
 #include <array>
 
-namespace corvid::gfield::model {
+namespace corvid {
 
 /// The two items of iterable `obj`; ValueError "not enough values to unpack (expected 2, got
 /// N)" or "too many values to unpack (expected 2)" otherwise, TypeError for a non-iterable.
 std::array<Ref, 2> unpack_pair(PyObject* obj);
 
-}  // namespace corvid::gfield::model
+}  // namespace corvid

@@ -2,7 +2,8 @@
 ///
 /// With theta = (log range, log sigma), row i of Bk gives phi_k[i] = Bk[i, 0] + Bk[i, 1] theta0
 /// + Bk[i, 2] theta1: phi0 = log tau, phi1 = log kappa², phi2 = 1 (alpha = 2, d = 2, nu = 1).
-#include "gfield/model_members.hpp"
+#include "gfield/model/model_members.hpp"
+#include "glue/array.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/text.hpp"
@@ -13,17 +14,15 @@ namespace corvid::gfield::model {
 
 namespace {
 
-Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
-
 Ref mul(const Ref& a, const Ref& b) { return checked(PyNumber_Multiply(a.get(), b.get())); }
 
 /// An (n, 3) array whose rows all read (constant, theta0 coefficient, theta1 coefficient).
 Ref constant_rows(PyObject* n, const Ref& constant, double theta0, double theta1) {
-    Ref full = numpy_attr("full");
+    Ref full = numpy("full");
     Ref columns = checked(PyList_New(0));
     for (const Ref& value : {constant, py_float(theta0), py_float(theta1)})
         check_status(PyList_Append(columns.get(), call(full.get(), {n, value}).get()));
-    return call(numpy_attr("column_stack").get(), {columns});
+    return call(numpy("column_stack").get(), {columns});
 }
 
 Ref row(const Ref& a, const Ref& b, const Ref& c) {
@@ -32,8 +31,7 @@ Ref row(const Ref& a, const Ref& b, const Ref& c) {
     return list;
 }
 
-Ref compute_b_matrices(Args a) {
-    PyObject* self = a[0];
+Ref compute_b_matrices(Object self) {
     Ref n = attr(self, "n_gfield");
     Ref alpha = attr(self, "alpha"), d = attr(self, "_d");
     Ref two = py_int(2);
@@ -42,8 +40,8 @@ Ref compute_b_matrices(Args a) {
               Text() << "B matrices not implemented for alpha=" << alpha << ", d=" << d
                      << ". Currently only alpha=2, d=2 (nu=1) is supported.");
     }
-    Ref log = numpy_attr("log");
-    Ref b0_const = mul(py_float(-0.5), call(log.get(), {mul(py_float(32.0), numpy_attr("pi"))}));
+    Ref log = numpy("log");
+    Ref b0_const = mul(py_float(-0.5), call(log.get(), {mul(py_float(32.0), numpy("pi"))}));
     Ref b1_const = call(log.get(), {py_float(8.0)});
 
     // Each array is stored as soon as it is built.
@@ -61,16 +59,16 @@ Ref compute_b_matrices(Args a) {
                          row(zero, zero, py_float(2.0)),                    // log sigma²
                          row(zero, one, zero)})                             // log range again
         check_status(PyList_Append(rows.get(), r.get()));
-    Ref blc = call(numpy_attr("array").get(), {rows});
+    Ref blc = call(numpy("array").get(), {rows});
     check_status(PyObject_SetAttrString(self, "_BLC", blc.get()));
     return py_none();
 }
 
-Ref b0(Args a) { return attr(a[0], "_B0"); }
-Ref b1(Args a) { return attr(a[0], "_B1"); }
-Ref b2(Args a) { return attr(a[0], "_B2"); }
-Ref blc(Args a) { return attr(a[0], "_BLC"); }
-Ref n_theta(Args) { return py_int(2); }
+Ref b0(Object self) { return attr(self, "_B0"); }
+Ref b1(Object self) { return attr(self, "_B1"); }
+Ref b2(Object self) { return attr(self, "_B2"); }
+Ref blc(Object self) { return attr(self, "_BLC"); }
+Ref n_theta(Object) { return py_int(2); }
 
 /// The seven files in the order the engine's reader expects them.
 constexpr std::pair<const char*, const char*> kModelFiles[] = {
@@ -78,9 +76,7 @@ constexpr std::pair<const char*, const char*> kModelFiles[] = {
     {".B1", "B1"}, {".B2", "B2"}, {".BLC", "BLC"},
 };
 
-Ref write_gfield_files(Args a) {
-    PyObject* self = a[0];
-    PyObject* prefix = require_exact(a[1], &PyUnicode_Type, "prefix");
+Ref write_gfield_files(Module m, Object self, Str prefix) {
     Ref path = attr(import("os").get(), "path");
     Ref directory = call(attr(path.get(), "dirname").get(), {prefix});
     if (check_status(PyObject_IsTrue(directory.get()))) {
@@ -91,7 +87,7 @@ Ref write_gfield_files(Args a) {
     for (auto [suffix, member] : kModelFiles) {
         Ref matrix = attr(self, member);
         Ref filename = checked(PyUnicode_Concat(prefix, py_str(suffix).get()));
-        call(module_attr(a, "_write_meshkin_file").get(), {matrix, filename});
+        call(m.global("_write_meshkin_file").get(), {matrix, filename});
     }
     return Ref::borrow(prefix);
 }
@@ -104,25 +100,25 @@ const FunctionDef kComputeBMatrices{
     .returns = "None",
     .doc = "Build B0, B1, B2 (n x 3) and BLC (6 x 3), mapping theta to the engine's internal\n"
            "parameters. Only alpha=2, d=2 is supported.",
-    .impl = compute_b_matrices,
+    .impl = typed<compute_b_matrices>,
 };
 const FunctionDef kB0{.name = "B0", .params = {{.name = "self"}},
-                      .doc = "Parameterisation of log tau: rows (b0, 1, -1).", .impl = b0};
+                      .doc = "Parameterisation of log tau: rows (b0, 1, -1).", .impl = typed<b0>};
 const FunctionDef kB1{.name = "B1", .params = {{.name = "self"}},
-                      .doc = "Parameterisation of log kappa^2: rows (log 8, -2, 0).", .impl = b1};
+                      .doc = "Parameterisation of log kappa^2: rows (log 8, -2, 0).", .impl = typed<b1>};
 const FunctionDef kB2{.name = "B2", .params = {{.name = "self"}},
-                      .doc = "Third internal parameter, the constant 1: rows (1, 0, 0).", .impl = b2};
+                      .doc = "Third internal parameter, the constant 1: rows (1, 0, 0).", .impl = typed<b2>};
 const FunctionDef kBLC{.name = "BLC", .params = {{.name = "self"}},
-                       .doc = "Six linear combinations of theta reported by the engine.", .impl = blc};
+                       .doc = "Six linear combinations of theta reported by the engine.", .impl = typed<blc>};
 const FunctionDef kNTheta{.name = "n_theta", .params = {{.name = "self"}},
-                          .doc = "Number of hyperparameters: 2.", .impl = n_theta};
+                          .doc = "Number of hyperparameters: 2.", .impl = typed<n_theta>};
 const FunctionDef kWriteGfieldFiles{
     .name = "write_gfield_files",
     .params = {{.name = "self"}, {.name = "prefix", .annotation = "str"}},
     .returns = "str",
     .doc = "Write <prefix>.M0, .M1, .M2, .B0, .B1, .B2 and .BLC in the binary matrix format,\n"
            "creating the prefix's directory if needed, and return `prefix`.",
-    .impl = write_gfield_files,
+    .impl = typed<write_gfield_files>,
 };
 
 }  // namespace corvid::gfield::model

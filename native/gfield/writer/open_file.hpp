@@ -2,13 +2,13 @@
 /// interpreter's, and the memory it is handed bytes from.
 #pragma once
 
-#include "gfield/buffer_access.hpp"
+#include "glue/array.hpp"
 #include "glue/ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
-namespace corvid::gfield::model {
+namespace corvid::gfield::writer {
 
 /// Memory that bytes are written from, owned by a Python bytearray and handed to `write` as
 /// read-only memoryviews. A `write` may keep what it was given (a replacement `open` may hold on
@@ -32,7 +32,7 @@ private:
     void note_kept();
 
     Ref array_;          ///< the bytearray
-    HeldBuffer pinned_;  ///< an export of it, so nobody can resize it while it is ours
+    ArrayView pinned_;  ///< an export of it, so nobody can resize it while it is ours
     std::byte* data_ = nullptr;
     size_t size_ = 0;
     bool kept_ = false;  ///< a `write` kept something of the current block
@@ -66,4 +66,4 @@ private:
     int64_t position_ = 0;
 };
 
-}  // namespace corvid::gfield::model
+}  // namespace corvid::gfield::writer

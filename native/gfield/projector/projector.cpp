@@ -1,24 +1,21 @@
 /// The projector matrix: barycentric interpolation from mesh vertices to observation points.
-#include "gfield/array_view.hpp"
-#include "gfield/kernels/barycentric.hpp"
-#include "gfield/kernels/projector_rows.hpp"
-#include "gfield/kernels/space_filling_curve.hpp"
+#include "gfield/projector/kernels/barycentric.hpp"
+#include "gfield/projector/kernels/projector_rows.hpp"
+#include "gfield/projector/kernels/space_filling_curve.hpp"
 #include "gfield/parts.hpp"
+#include "glue/array.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
 #include "glue/function.hpp"
+#include "glue/gil.hpp"
 
 #include <cstdint>
 #include <limits>
 #include <vector>
 
-namespace corvid::gfield {
+namespace corvid::gfield::projector {
 
 namespace {
-
-using namespace projection;
-
-Ref numpy_attr(const char* name) { return attr(import("numpy").get(), name); }
 
 /// `obj[:, :stop]`.
 Ref leading_columns(PyObject* obj, long stop) {
@@ -82,23 +79,23 @@ bool needs_int64(Py_ssize_t rows, Py_ssize_t columns) {
 Ref nearest_vertex_by_numpy(PyObject* mesh_xy, PyObject* point) {
     Ref offset = checked(PyNumber_Subtract(mesh_xy, head(point, 2).get()));
     Ref squares = checked(PyNumber_Power(offset.get(), py_int(2).get(), Py_None));
-    Ref dists = call_kw(numpy_attr("sum").get(), {squares}, {{"axis", py_int(1)}});
-    Ref nearest = call(numpy_attr("argmin").get(), {dists});
+    Ref dists = call_kw(numpy("sum").get(), {squares}, {{"axis", py_int(1)}});
+    Ref nearest = call(numpy("argmin").get(), {dists});
     return checked(PyNumber_Long(nearest.get()));
 }
 
 /// Vertex coordinates as a contiguous (n, 2) float64 array, or none when `mesh_xy` is not a
 /// two-column array of plain real numbers.
 Ref plane_vertices(PyObject* mesh_xy) {
-    Ref array = call(numpy_attr("asarray").get(), {mesh_xy});
+    Ref array = call(numpy("asarray").get(), {mesh_xy});
     if (ndim_of(array.get()) != 2 || shape_of(array.get(), 1) != 2 || !is_plain_real(array.get()))
         return {};
     return contiguous(array.get(), Element::float64);
 }
 
-Ref find_nearest_vertex(Args a) {
-    Ref mesh_xy = leading_columns(attr(a[0], "loc").get(), 2);
-    Ref point = call(numpy_attr("asarray").get(), {head(a[1], 2)});
+Ref find_nearest_vertex(Object mesh, Object point_like) {
+    Ref mesh_xy = leading_columns(attr(mesh, "loc").get(), 2);
+    Ref point = call(numpy("asarray").get(), {head(point_like, 2)});
     Ref vertices = plane_vertices(mesh_xy.get());
     bool plain_point = ndim_of(point.get()) == 1 && is_plain_real(point.get());
     Py_ssize_t dim = plain_point ? shape_of(point.get(), 0) : 0;
@@ -116,12 +113,13 @@ Ref find_nearest_vertex(Args a) {
     return checked(PyLong_FromSize_t(nearest));
 }
 
-Ref compute_barycentric(Args a) {
-    Ref asarray = numpy_attr("asarray");
+Ref compute_barycentric(Object point, Object v0_like, Object v1_like, Object v2_like) {
+    Ref asarray = numpy("asarray");
     Ref arrays[4];
     bool plain = true;
+    PyObject* given[4] = {point, v0_like, v1_like, v2_like};
     for (int i = 0; i < 4; ++i) {
-        arrays[i] = call(asarray.get(), {a[i]});
+        arrays[i] = call(asarray.get(), {given[i]});
         plain = plain && ndim_of(arrays[i].get()) == 1 && is_plain_real(arrays[i].get()) &&
                 shape_of(arrays[i].get(), 0) == shape_of(arrays[0].get(), 0);
     }
@@ -141,7 +139,7 @@ Ref compute_barycentric(Args a) {
         Ref e1 = checked(PyNumber_Subtract(arrays[2].get(), arrays[1].get()));
         Ref e2 = checked(PyNumber_Subtract(arrays[3].get(), arrays[1].get()));
         Ref offset = checked(PyNumber_Subtract(arrays[0].get(), arrays[1].get()));
-        Ref dot = numpy_attr("dot");
+        Ref dot = numpy("dot");
         auto d = [&](const Ref& x, const Ref& y) {
             return to_double(call(dot.get(), {x, y}).get());
         };
@@ -149,7 +147,7 @@ Ref compute_barycentric(Args a) {
     }
     Ref list = checked(PyList_New(3));
     for (Py_ssize_t i = 0; i < 3; ++i) PyList_SET_ITEM(list.get(), i, py_float(w[i]).release());
-    return call(numpy_attr("array").get(), {list});
+    return call(numpy("array").get(), {list});
 }
 
 /// `scipy.spatial.Delaunay(mesh_xy)`, or none when it cannot be built. Running out of memory
@@ -168,13 +166,13 @@ Ref triangulate(PyObject* mesh_xy) {
 template <class I>
 Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Element index) {
     const auto rows = static_cast<Py_ssize_t>(obs.n);
-    Ref indptr = empty_array({rows + 1}, index);
+    Ref indptr = fresh_array({rows + 1}, index);
     ArrayView ip(indptr.get(), index, 1, true);
     without_gil([&] { count_rows(tri, obs, columns, ip.data<I>()); });
 
     const auto nnz = static_cast<Py_ssize_t>(ip.data<I>()[rows]);
-    Ref indices = empty_array({nnz}, index);
-    Ref data = empty_array({nnz}, Element::float64);
+    Ref indices = fresh_array({nnz}, index);
+    Ref data = fresh_array({nnz}, Element::float64);
     ArrayView iv(indices.get(), index, 1, true);
     ArrayView dv(data.get(), Element::float64, 1, true);
     without_gil([&] {
@@ -188,7 +186,7 @@ Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Eleme
 std::vector<std::int64_t> locate(PyObject* tri, const double* xy, std::size_t stride,
                                  std::size_t n) {
     std::vector<std::uint32_t> order(n);
-    Ref ordered = empty_array({static_cast<Py_ssize_t>(n), 2}, Element::float64);
+    Ref ordered = fresh_array({static_cast<Py_ssize_t>(n), 2}, Element::float64);
     {
         ArrayView out(ordered.get(), Element::float64, 2, true);
         without_gil([&] { hilbert_order(xy, stride, n, order.data(), out.data<double>()); });
@@ -270,13 +268,13 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
 
     Py_ssize_t columns = column_count(n, rows);
     Element index = needs_int64(rows, columns) ? Element::int64 : Element::int32;
-    Ref indptr = call_kw(numpy_attr("arange").get(), {py_int(rows + 1)},
+    Ref indptr = call_kw(numpy("arange").get(), {py_int(rows + 1)},
                          {{"dtype", py_str(dtype_name(index))}});
-    Ref data = call_kw(numpy_attr("ones").get(), {py_int(rows)}, {{"dtype", py_str("float64")}});
+    Ref data = call_kw(numpy("ones").get(), {py_int(rows)}, {{"dtype", py_str("float64")}});
     for (std::int64_t column : nearest)
         if (column < 0 || column >= columns)
             raise(PyExc_ValueError, "column index exceeds matrix dimensions");
-    Ref indices = empty_array({rows}, index);
+    Ref indices = fresh_array({rows}, index);
     ArrayView iv(indices.get(), index, 1, true);
     for (std::size_t k = 0; k < nearest.size(); ++k) {
         if (index == Element::int64) iv.data<std::int64_t>()[k] = nearest[k];
@@ -285,9 +283,8 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
     return csr_from_arrays(data.get(), indices.get(), indptr.get(), rows, columns);
 }
 
-Ref make_A(Args a) {
-    PyObject* mesh = a[0];
-    Ref loc = call_kw(numpy_attr("asarray").get(), {a[1]},
+Ref make_A(Object mesh, Object locations) {
+    Ref loc = call_kw(numpy("asarray").get(), {locations},
                       {{"dtype", reinterpret_cast<PyObject*>(&PyFloat_Type)}});
     if (ndim_of(loc.get()) == 1) loc = call_method(loc.get(), "reshape", {py_int(1), py_int(-1)});
     Py_ssize_t rows = shape_of(loc.get(), 0);
@@ -315,7 +312,7 @@ const FunctionDef kMakeA{
            "row. When no triangulation can be built (too few vertices, all on one line),\n"
            "every row holds 1.0 at the nearest vertex instead.\n\n"
            "Returns a scipy.sparse.csr_matrix of shape (number of locations, mesh.n).",
-    .impl = make_A,
+    .impl = typed<make_A>,
 };
 
 const FunctionDef kComputeBarycentric{
@@ -325,7 +322,7 @@ const FunctionDef kComputeBarycentric{
                {.name = "v1", .annotation = "np.ndarray"},
                {.name = "v2", .annotation = "np.ndarray"}},
     .returns = "np.ndarray",
-    .impl = compute_barycentric,
+    .impl = typed<compute_barycentric>,
 };
 
 const FunctionDef kFindNearestVertex{
@@ -333,12 +330,17 @@ const FunctionDef kFindNearestVertex{
     .params = {{.name = "mesh", .annotation = "MkMesh"},
                {.name = "point", .annotation = "np.ndarray"}},
     .returns = "int",
-    .impl = find_nearest_vertex,
+    .impl = typed<find_nearest_vertex>,
 };
 
 }  // namespace
 
+}  // namespace corvid::gfield::projector
+
+namespace corvid::gfield {
+
 void add_projector(PyObject* module) {
+    using namespace projector;
     add_function(module, kMakeA);
     add_function(module, kComputeBarycentric);
     add_function(module, kFindNearestVertex);

@@ -2,10 +2,10 @@
 /// own memory, its value type in the file, and the checks made before any file is opened.
 #pragma once
 
-#include "gfield/buffer_access.hpp"
-#include "gfield/kernels/matrix_file.hpp"
+#include "gfield/writer/kernels/matrix_file.hpp"
+#include "glue/array.hpp"
 
-namespace corvid::gfield::model {
+namespace corvid::gfield::writer {
 
 class ArrayValues {
 public:
@@ -16,8 +16,8 @@ public:
     /// anything is written.
     ArrayValues(PyObject* array, int ndim);
 
-    mfile::ValueType value_type() const { return value_type_; }
-    const mfile::Strided& view() const { return view_; }
+    ValueType value_type() const { return value_type_; }
+    const Strided& view() const { return view_; }
 
     /// Refuses, with ValueError, integer values that int32 cannot hold.
     void require_int32_range() const;
@@ -26,32 +26,32 @@ private:
     bool read_directly(PyObject* array, int ndim);
 
     Ref owner_;  ///< the array whose memory is read: the input or NumPy's converted copy
-    HeldBuffer buffer_;
-    mfile::Strided view_;
-    mfile::ValueType value_type_ = mfile::ValueType::float64;
+    ArrayView buffer_;
+    Strided view_;
+    ValueType value_type_ = ValueType::float64;
 };
 
-/// An integer index array of one dimension as contiguous int32 or int64 memory (converted to
-/// int64 by NumPy when it is neither).
+/// An integer index array of one dimension as aligned, contiguous int32 or int64 memory
+/// (converted to int64 by NumPy when it is neither).
 class IndexValues {
 public:
     explicit IndexValues(PyObject* array);
     /// Reads `array` (the one given to the constructor) as int64 from now on.
     void widen(PyObject* array);
 
-    size_t size() const { return static_cast<size_t>(buffer_.view().shape[0]); }
-    bool is_int64() const { return buffer_.view().itemsize == 8; }
+    size_t size() const { return static_cast<size_t>(buffer_.shape(0)); }
+    bool is_int64() const { return buffer_.element() == Element::int64; }
     template <class I>
-    const I* data() const { return static_cast<const I*>(buffer_.view().buf); }
+    const I* data() const { return buffer_.data<const I>(); }
 
 private:
     bool read_directly(PyObject* array);
 
     Ref owner_;
-    HeldBuffer buffer_;
+    ArrayView buffer_;
 };
 
 /// Refuses, with ValueError, a count the format's signed 32-bit fields cannot hold.
 void require_count(const char* what, long long value);
 
-}  // namespace corvid::gfield::model
+}  // namespace corvid::gfield::writer

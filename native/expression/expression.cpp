@@ -4,10 +4,9 @@
 #include "glue/module.hpp"
 #include "glue/text.hpp"
 
-#include "expression/character_test.hpp"
+#include "expression/prior_check.hpp"
 
 using namespace corvid;
-using expression::CharacterTest;
 using expression::kAllowedChars;
 
 namespace {
@@ -17,11 +16,6 @@ constexpr const char* kFunctions[] = {"exp",  "log",  "log2",  "log10", "sqrt", 
                                       "sinh", "cosh", "tanh",  "asinh", "acosh", "atanh",
                                       "min",  "max",  "sum",   "avg"};
 constexpr const char* kReserved[] = {"pi", "theta", "return"};
-
-// Substrings of the lower-cased body that point to code injection.
-constexpr const char* kBlockedTokens[] = {"import", "__",      "exec",     "eval",    "system",
-                                          "subprocess", "os.", "open(",    "file(",   "compile",
-                                          "globals", "locals", "getattr", "setattr", "delattr"};
 
 constexpr const char* kPrefix = "corvid safety check: expression prior ";
 
@@ -36,31 +30,69 @@ Ref is_expression_prior(Object prior) {
     return call_method(lowered.get(), "startswith", {py_str("expression:")});
 }
 
-Ref validate_expression_prior(Module m, Str prior) {
-    Ref text = call_method(prior, "strip");
-    Py_ssize_t length = PyUnicode_GET_LENGTH(text.get());
-    Py_ssize_t colon = PyUnicode_FindChar(text.get(), ':', 0, length, 1);
-    if (colon == -2) throw_python_error();
-    if (colon < 0) refuse(m, Text() << "must start with 'expression:'.");
+/// The sorted quoted forms of the characters of `body` that `pattern.match` refuses.
+Ref refused_by(PyObject* pattern, PyObject* body) {
+    Ref quoted = checked(PySet_New(nullptr));
+    Ref iter = checked(PyObject_GetIter(body));
+    while (Ref ch = Ref::steal(PyIter_Next(iter.get()))) {
+        if (call_method(pattern, "match", {ch}).get() != Py_None) continue;
+        check_status(PySet_Add(quoted.get(), checked(PyObject_Repr(ch.get())).get()));
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    return quoted;
+}
 
-    Ref after = checked(PyUnicode_Substring(text.get(), colon + 1, length));
-    Ref body = call_method(after.get(), "strip");
-    if (PyUnicode_GET_LENGTH(body.get()) == 0) refuse(m, Text() << "body is empty.");
+/// `", ".join(sorted(texts))`.
+Ref sorted_joined(PyObject* texts) {
+    Ref sorted = checked(PySequence_List(texts));
+    check_status(PyList_Sort(sorted.get()));
+    return checked(PyUnicode_Join(py_str(", ").get(), sorted.get()));
+}
 
-    CharacterTest characters(m.global("_EXPRESSION_ALLOWED_CHARS"));
-    if (!characters.accepts_all(body.get()))
-        refuse(m, Text() << "contains disallowed characters: " << characters.refused(body.get()) << ".");
-
-    Ref compact = call_method(body.get(), "replace", {py_str(" "), py_str("")});
+/// The checks after the character class, on a body a rebound pattern accepted (it may hold
+/// any character, so these run as str operations).
+void check_statements(const Module& m, PyObject* body) {
+    Ref compact = call_method(body, "replace", {py_str(" "), py_str("")});
     if (!check_status(PySequence_Contains(compact.get(), py_str("return(").get())))
         refuse(m, Text() << "must contain a return() statement.");
-
-    Ref lowered = call_method(body.get(), "lower");
-    for (const char* token : kBlockedTokens) {
+    Ref lowered = call_method(body, "lower");
+    for (std::string_view token : expression::kBlockedTokens) {
         if (check_status(PySequence_Contains(lowered.get(), py_str(token).get())))
             refuse(m, Text() << "contains blocked token '" << token << "'.");
     }
-    return py_none();
+}
+
+Ref validate_expression_prior(Module m, Str prior) {
+    using expression::Verdict;
+    expression::Finding f = expression::check_text(prior);
+    if (f.verdict == Verdict::no_colon) refuse(m, Text() << "must start with 'expression:'.");
+    if (f.verdict == Verdict::empty_body) refuse(m, Text() << "body is empty.");
+
+    Ref pattern = m.global("_EXPRESSION_ALLOWED_CHARS");
+    if (!expression::is_own_pattern(pattern.get())) {
+        Ref body = checked(PyUnicode_Substring(prior, static_cast<Py_ssize_t>(f.body_begin),
+                                               static_cast<Py_ssize_t>(f.body_end)));
+        if (call_method(pattern.get(), "match", {body}).get() == Py_None) {
+            Ref refused = refused_by(pattern.get(), body.get());
+            refuse(m, Text() << "contains disallowed characters: " << sorted_joined(refused.get()) << ".");
+        }
+        check_statements(m, body.get());
+        return py_none();
+    }
+    switch (f.verdict) {
+        case Verdict::disallowed_characters: {
+            Ref quoted = checked(PySet_New(nullptr));
+            for (uint32_t code : f.refused) {
+                Ref ch = checked(PyUnicode_FromOrdinal(static_cast<int>(code)));
+                check_status(PySet_Add(quoted.get(), checked(PyObject_Repr(ch.get())).get()));
+            }
+            refuse(m, Text() << "contains disallowed characters: " << sorted_joined(quoted.get()) << ".");
+        }
+        case Verdict::no_return: refuse(m, Text() << "must contain a return() statement.");
+        case Verdict::blocked_token:
+            refuse(m, Text() << "contains blocked token '" << expression::kBlockedTokens[f.token] << "'.");
+        default: return py_none();
+    }
 }
 
 const FunctionDef kIsExpressionPrior{

@@ -151,12 +151,14 @@ def _save_png(projector, image, path: str):
 def _vet_and_show_engine() -> None:
     from corvid.options import quill_get_option
     from corvid.safety.errors import SafetyError
-    from corvid.safety.expression import _validate_expression_prior
+    from corvid.safety.expression import _is_expression_prior, _validate_expression_prior
     from corvid.safety.family import enforce_allowed_family
 
     prior = "expression: log_range = theta; return(-exp(log_range) + log_range)"
-    _validate_expression_prior(prior)
-    print(f"   expression prior accepted: {prior!r}")
+    # Tell expression priors apart first: the validator reads only what follows the first colon.
+    if _is_expression_prior(prior):
+        _validate_expression_prior(prior)
+        print(f"   expression prior accepted: {prior!r}")
     print(f"   family accepted: {enforce_allowed_family({'family': ' Gaussian '})}")
     try:
         enforce_allowed_family({"family": "os.system"})

@@ -210,3 +210,52 @@ def test_wrong_argument_count_uses_the_interpreters_wording(grid_mesh):
         gfield_make_A(grid_mesh, [0, 0], None)
     with pytest.raises(TypeError, match=r"_compute_barycentric\(\) missing 1 required"):
         gfield._compute_barycentric([0, 0], [0, 0], [1, 0])
+
+
+def documented_barycentric(point, v0, v1, v2):
+    """The weight formula step by step, as a rebound replacement would write it."""
+    v0v1, v0v2, v0p = v1 - v0, v2 - v0, point - v0
+    d00, d01, d11 = np.dot(v0v1, v0v1), np.dot(v0v1, v0v2), np.dot(v0v2, v0v2)
+    d20, d21 = np.dot(v0p, v0v1), np.dot(v0p, v0v2)
+    denom = d00 * d11 - d01 * d01
+    if abs(denom) < 1e-12:
+        return np.array([1 / 3, 1 / 3, 1 / 3])
+    w1 = (d11 * d20 - d01 * d21) / denom
+    w2 = (d00 * d21 - d01 * d20) / denom
+    return np.array([1.0 - w1 - w2, w1, w2])
+
+
+def test_a_rebound_compute_barycentric_is_called_for_every_located_point(monkeypatch, delaunay_mesh):
+    points = np.random.default_rng(5).uniform(-0.2, 1.2, (200, 2))
+    own = gfield_make_A(delaunay_mesh, points)
+    calls = []
+
+    def counted(point, v0, v1, v2):
+        calls.append(point)
+        return documented_barycentric(point, v0, v1, v2)
+
+    monkeypatch.setattr(gfield, "_compute_barycentric", counted)
+    replaced = gfield_make_A(delaunay_mesh, points)
+    assert len(calls) == own.getnnz(axis=1).astype(bool).sum()
+    assert np.array_equal(replaced.indptr, own.indptr) and np.array_equal(replaced.indices, own.indices)
+    assert np.allclose(replaced.data, own.data, rtol=0, atol=1e-12)
+
+    monkeypatch.setattr(gfield, "_compute_barycentric", lambda p, a, b, c: [0.25, 0.0, 0.75, 9.0])
+    shifted = gfield_make_A(delaunay_mesh, points)
+    assert set(np.round(shifted.data, 12)) == {0.25, 0.75}
+
+
+@pytest.mark.parametrize("where", ["_compute_barycentric", "_find_nearest_vertex"])
+def test_a_deleted_point_function_is_a_name_error_when_needed(monkeypatch, where):
+    mesh = duck_mesh([[0, 0], [1, 0], [0, 1]] if where == "_compute_barycentric" else [[0, 0], [1, 0]])
+    monkeypatch.delattr(gfield, where)
+    assert gfield_make_A(mesh, np.empty((0, 2))).shape == (0, mesh.n)
+    with pytest.raises(NameError, match=f"name '{where}' is not defined"):
+        gfield_make_A(mesh, [[0.2, 0.2]])
+
+
+def test_a_rebound_find_nearest_vertex_serves_the_fallback(monkeypatch):
+    mesh = duck_mesh([[0.0, 0.0], [1.0, 1.0]])  # no triangulation: the nearest-vertex fallback
+    monkeypatch.setattr(gfield, "_find_nearest_vertex", lambda m, p: 1)
+    A = gfield_make_A(mesh, [[0.0, 0.0], [0.1, 0.0]])
+    assert A.toarray().tolist() == [[0.0, 1.0], [0.0, 1.0]]

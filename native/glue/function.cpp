@@ -562,7 +562,7 @@ bool is_function_of(PyObject* obj, const FunctionDef& def) noexcept {
     return Py_IS_TYPE(obj, &function_type) && as_function(obj)->def == &def;
 }
 
-Ref Module::global(const char* name) const {
+Ref Module::find_global(const char* name) const {
     Ref key = py_str(name);
     PyObject* globals = PyModule_GetDict(module_);  // borrowed
     if (!globals) throw_python_error();
@@ -573,6 +573,17 @@ Ref Module::global(const char* name) const {
         if (PyObject* value = PyDict_GetItemWithError(builtins, key.get())) return Ref::borrow(value);
         if (PyErr_Occurred()) throw_python_error();
     }
+    return {};
+}
+
+bool Module::global_is(const char* name, const FunctionDef& def) const {
+    Ref value = find_global(name);
+    return value && is_function_of(value.get(), def);
+}
+
+Ref Module::global(const char* name) const {
+    if (Ref value = find_global(name)) return value;
+    Ref key = py_str(name);
     // As the interpreter raises it, with the name attached.
     Ref message = checked(PyUnicode_FromFormat("name '%s' is not defined", name));
     Ref error = call_kw(PyExc_NameError, {message}, {{"name", key}});

@@ -44,6 +44,8 @@ struct Param {
     ParamKind kind = ParamKind::positional_or_keyword;
 };
 
+struct FunctionDef;
+
 /// The module that defines a function, as the function's code sees it.
 class Module {
 public:
@@ -55,11 +57,16 @@ public:
     /// rebinding or deleting the module attribute takes effect at the next call.
     Ref global(const char* name) const;
 
+    /// True while `name` resolves (as `global` would) to a function made from `def`: the
+    /// module's own implementation, not a replacement. Raises nothing for a missing name.
+    bool global_is(const char* name, const FunctionDef& def) const;
+
 private:
+    /// The object `global` would return, or none.
+    Ref find_global(const char* name) const;
+
     PyObject* module_;
 };
-
-struct FunctionDef;
 
 /// One call's arguments, bound to the declared parameters: one borrowed object per parameter
 /// (`*args` as a tuple, `**kwargs` as a dict).

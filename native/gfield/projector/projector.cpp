@@ -3,6 +3,7 @@
 #include "gfield/projector/kernels/projector_rows.hpp"
 #include "gfield/projector/kernels/space_filling_curve.hpp"
 #include "gfield/parts.hpp"
+#include "gfield/projector/documented_steps.hpp"
 #include "glue/array.hpp"
 #include "glue/call.hpp"
 #include "glue/convert.hpp"
@@ -283,7 +284,25 @@ Ref nearest_vertex_matrix(PyObject* mesh_xy, PyObject* loc, Py_ssize_t rows, PyO
     return csr_from_arrays(data.get(), indices.get(), indptr.get(), rows, columns);
 }
 
-Ref make_A(Object mesh, Object locations) {
+const FunctionDef kComputeBarycentric{
+    .name = "_compute_barycentric",
+    .params = {{.name = "point", .annotation = "np.ndarray"},
+               {.name = "v0", .annotation = "np.ndarray"},
+               {.name = "v1", .annotation = "np.ndarray"},
+               {.name = "v2", .annotation = "np.ndarray"}},
+    .returns = "np.ndarray",
+    .impl = typed<compute_barycentric>,
+};
+
+const FunctionDef kFindNearestVertex{
+    .name = "_find_nearest_vertex",
+    .params = {{.name = "mesh", .annotation = "MkMesh"},
+               {.name = "point", .annotation = "np.ndarray"}},
+    .returns = "int",
+    .impl = typed<find_nearest_vertex>,
+};
+
+Ref make_A(Module m, Object mesh, Object locations) {
     Ref loc = call_kw(numpy("asarray").get(), {locations},
                       {{"dtype", reinterpret_cast<PyObject*>(&PyFloat_Type)}});
     if (ndim_of(loc.get()) == 1) loc = call_method(loc.get(), "reshape", {py_int(1), py_int(-1)});
@@ -293,9 +312,17 @@ Ref make_A(Object mesh, Object locations) {
     Ref n = attr(mesh, "n");
     Ref mesh_xy = leading_columns(attr(mesh, "loc").get(), 2);
 
+    // The C++ paths compute what the module's own point functions would; a rebound one is
+    // called for every point instead.
     Ref tri = triangulate(mesh_xy.get());
-    if (!tri) return nearest_vertex_matrix(mesh_xy.get(), loc.get(), rows, n.get());
-    return located_matrix(tri.get(), loc.get(), rows, n.get());
+    if (!tri) {
+        if (m.global_is("_find_nearest_vertex", kFindNearestVertex))
+            return nearest_vertex_matrix(mesh_xy.get(), loc.get(), rows, n.get());
+        return nearest_by_steps(m, mesh, loc.get(), rows, n.get());
+    }
+    if (m.global_is("_compute_barycentric", kComputeBarycentric))
+        return located_matrix(tri.get(), loc.get(), rows, n.get());
+    return located_by_steps(m, tri.get(), loc.get(), mesh_xy.get(), rows, n.get());
 }
 
 const FunctionDef kMakeA{
@@ -313,24 +340,6 @@ const FunctionDef kMakeA{
            "every row holds 1.0 at the nearest vertex instead.\n\n"
            "Returns a scipy.sparse.csr_matrix of shape (number of locations, mesh.n).",
     .impl = typed<make_A>,
-};
-
-const FunctionDef kComputeBarycentric{
-    .name = "_compute_barycentric",
-    .params = {{.name = "point", .annotation = "np.ndarray"},
-               {.name = "v0", .annotation = "np.ndarray"},
-               {.name = "v1", .annotation = "np.ndarray"},
-               {.name = "v2", .annotation = "np.ndarray"}},
-    .returns = "np.ndarray",
-    .impl = typed<compute_barycentric>,
-};
-
-const FunctionDef kFindNearestVertex{
-    .name = "_find_nearest_vertex",
-    .params = {{.name = "mesh", .annotation = "MkMesh"},
-               {.name = "point", .annotation = "np.ndarray"}},
-    .returns = "int",
-    .impl = typed<find_nearest_vertex>,
 };
 
 }  // namespace

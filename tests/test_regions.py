@@ -162,12 +162,17 @@ def test_angles_are_only_small_near_a_sharper_input_corner():
     assert smallest.min() < 25.0 and smallest[far].min() >= 25.0 - 1e-6
 
 
-@pytest.mark.parametrize("origin, size", [((5e5, 5e6), 1000.0), ((0.0, 0.0), 1e-6), ((0.0, 0.0), 1e12)])
+@pytest.mark.parametrize("origin, size", [((5e5, 5e6), 1000.0), ((5e5, 5e6), 1.0), ((0.0, 0.0), 1e-6),
+                                          ((0.0, 0.0), 1e12)])
 def test_units_and_origin_do_not_matter(origin, size):
-    mesh = region_mesh(L_SHAPE * size + origin, max_edge=0.1 * size, offset=0.3 * size)
+    sites = L_SHAPE[:3] * 0.5 + 0.25
+    mesh = region_mesh(L_SHAPE * size + origin, points=sites * size + origin,
+                       max_edge=0.1 * size, offset=0.3 * size)
     assert triangle_angles(mesh).min() >= 25.0 - 1e-6
+    assert np.all(doubled_areas(mesh.loc[mesh.tv]) > 0.0)
     area = 0.5 * doubled_areas((mesh.loc[mesh.tv] - origin) / size)
     assert area[mesh.in_region].sum() == pytest.approx(3.0)
+    np.testing.assert_array_equal(mesh.loc[mesh.point_vertex], sites * size + origin)  # exactly
 
 
 def test_features_far_below_the_mesh_size_end_quickly():
@@ -220,6 +225,9 @@ SQ = SQUARE.tolist()
     (dict(region=SQ, points=[[5, 5], [20, 2]], offset=1.0), r"point 1 \(20, 2\) lies outside the region and its buffer"),
     (dict(region=SQ, max_edge=0.001), r"about 184,7\d\d,\d\d\d vertices, more than max_vertices=1,000,000"),
     (dict(region=SQ, min_angle=40), r"min_angle must be between 0 and 34"),
+    (dict(region=SQ, min_angle=0), r"min_angle must be above 0"),
+    (dict(region=SQUARE * 1e-4 + 1e6), r"the region is 0.001 across but 1e\+06 from the origin"),
+    (dict(region=SQ, offset=1e-12), r"offset 1e-12 gives a buffer narrower than"),
 ])
 def test_bad_input_is_named_in_the_error(kwargs, message):
     kwargs.setdefault("max_edge", 1.0)

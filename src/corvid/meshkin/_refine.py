@@ -14,11 +14,11 @@ REGION_MARK, BUFFER_MARK = 2, 3
 
 
 def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, estimate: int,
-                unit: float):
+                frame: tuple):
     """Vertices, triangles, in-region flags and region-boundary edges of the refined mesh.
 
-    `max_edge` is the pair (inside, buffer); `unit` only turns coordinates in messages
-    back into the user's.
+    `max_edge` is the pair (inside, buffer); `frame`, the (unit, origin) of the caller's
+    coordinates, only turns those in messages back into the user's.
     """
     import triangle
 
@@ -26,16 +26,16 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     vertices = graph.vertices
     if len(vertices) >= max_vertices:
         raise ValueError(f"the input alone has {len(vertices):,} vertices, max_vertices={max_vertices:,}")
-    # Triangle works in a frame of unit size: far from the origin or at extreme scales its
-    # circumcentres lose the digits that the refinement needs.
-    low, high = vertices.min(axis=0), vertices.max(axis=0)
-    centre, scale = 0.5 * (low + high), 0.5 * float(np.max(high - low))
+    # The caller's coordinates are already in units of a power of two near the region's size,
+    # from an origin nearby (so areas neither overflow nor underflow); Triangle gets them as
+    # they are, and the orientation its exact predicates give every triangle survives.
+    cap = float(np.max(np.ptp(vertices, axis=0))) ** 2  # larger area bounds change nothing
 
     def frame(xy):
-        return (np.asarray(xy, dtype=np.float64).reshape(-1, 2) - centre) / scale
+        return np.asarray(xy, dtype=np.float64).reshape(-1, 2)
 
-    def area(edge):  # an equilateral triangle's; the frame's whole box has area 4
-        return min(math.sqrt(3.0) / 4.0 * (edge / scale) ** 2, 4.0)
+    def area(edge):  # an equilateral triangle's
+        return min(math.sqrt(3.0) / 4.0 * edge**2, cap)
 
     seeds = [np.column_stack([frame(domain.region_seeds), np.ones(len(domain.region_seeds)),
                               np.full(len(domain.region_seeds), area(inside_edge))]),
@@ -47,8 +47,7 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     if len(domain.void_seeds):
         data["holes"] = frame(domain.void_seeds)
     largest = max(area(inside_edge), area(buffer_edge))
-    switches = ("p" + (f"q{_decimal(min_angle)}" if min_angle > 0.0 else "")
-                + f"Aaa{_decimal(largest)}S")
+    switches = f"pq{_decimal(min_angle)}Aaa{_decimal(largest)}S"
     # Triangle's Steiner-point limit counts insertions, some of which it later takes back,
     # so the mesh stays within max_vertices and refinement always ends.
     steiner = max_vertices - len(vertices)
@@ -61,7 +60,7 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     too_large = np.any(_doubled_areas(corners) > 2.0 * bound * (1.0 + 1e-9))
     # Small angles are also left next to sharp input corners; whether the limit cut the
     # refinement short shows in whether one more insertion changes anything.
-    if too_large or (min_angle > 0.0 and _smallest_angle(corners) < min_angle):
+    if too_large or _smallest_angle(corners) < min_angle:
         again = _run(triangle, data, switches + str(steiner + 1))
         if too_large or not (np.array_equal(again["vertices"], out["vertices"])
                              and np.array_equal(again["triangles"], out["triangles"])):
@@ -71,8 +70,7 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
                 "longer max_edge, a larger max_vertices, or a larger cutoff for crowded points")
     made = len(out["vertices"])
 
-    loc = out["vertices"] * scale + centre
-    loc[:len(vertices)] = vertices  # the input's own coordinates, not their round trip
+    loc = out["vertices"]
     in_region = out["triangle_attributes"][:, 0] > 0.5
     segments = np.asarray(out["segments"], dtype=np.int64)
     boundary = segments[np.asarray(out["segment_markers"]).ravel() == REGION_MARK]
@@ -83,11 +81,11 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     used[tv.ravel()] = True
     unused = np.flatnonzero(~used)
     if unused.size:
-        raise ValueError(f"the mesher left vertex {unused[0]} at {(loc[unused[0]] * unit).tolist()} outside "
+        raise ValueError(f"the mesher left vertex {unused[0]} at {(loc[unused[0]] * frame[0] + frame[1]).tolist()} outside "
                          f"every triangle; {unused.size} such vertex(es)")
     flat = np.flatnonzero(_signed_areas(loc, tv) <= 0.0)
     if flat.size:
-        x, y = loc[tv[flat[0]]].mean(axis=0) * unit
+        x, y = loc[tv[flat[0]]].mean(axis=0) * frame[0] + frame[1]
         raise ValueError(f"the mesh has a degenerate triangle near ({x:.6g}, {y:.6g}): the input has "
                          "features too small for floating-point coordinates there")
     return loc, tv, in_region, boundary

@@ -18,16 +18,20 @@ class Ring:
     """A closed polygon boundary: k >= 3 vertices, consecutive ones distinct, not repeated at the end."""
 
     name: str
-    xy: np.ndarray      # (k, 2) float64, in units of `unit`
+    xy: np.ndarray      # (k, 2) float64, in units of `unit` from `origin`
     number: np.ndarray  # (k,) the user's vertex number of each kept vertex
-    unit: float = 1.0   # messages show the user's coordinates, xy * unit
+    unit: float = 1.0   # messages show the user's coordinates, xy * unit + origin
+    origin: np.ndarray = dataclasses.field(default_factory=lambda: np.zeros(2))
 
-    def scaled(self, unit: float) -> "Ring":
-        """The same ring measured in `unit`s (a power of two, so nothing is rounded)."""
-        return Ring(self.name, self.xy * (self.unit / unit), self.number, unit)
+    def scaled(self, unit: float, origin: np.ndarray) -> "Ring":
+        """The same ring in `unit`s from `origin` (exact moves: see regions._frame)."""
+        return Ring(self.name, (self.xy - origin) / unit, self.number, unit, origin)
+
+    def user(self, xy: np.ndarray) -> np.ndarray:
+        return xy * self.unit + self.origin
 
     def vertex(self, i: int) -> str:
-        x, y = self.xy[i] * self.unit
+        x, y = self.user(self.xy[i])
         return f"vertex {self.number[i]} ({x:.6g}, {y:.6g})"
 
     def segment(self, i: int) -> str:
@@ -125,7 +129,7 @@ def check_crossings(rings: Sequence[Ring]) -> None:
     a, b = a[first], b[first]
     ra, rb = rings[ring_of[a]], rings[ring_of[b]]
     meet = shapely.intersection(lines[a], lines[b])
-    x, y = shapely.get_coordinates(meet)[0] * ra.unit
+    x, y = ra.user(shapely.get_coordinates(meet)[0])
     where = f"near ({x:.6g}, {y:.6g})"
     if ra is rb:
         how = "crosses" if shapely.crosses(lines[a], lines[b]) else "touches"

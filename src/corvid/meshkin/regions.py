@@ -199,14 +199,15 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         when negative (-0.1: a tenth of it). None or 0: no buffer. The buffer's outline is
         the region's outline pushed out by that width, with rounded corners.
     cutoff: points closer than this are merged (see `points`).
-    min_angle: smallest triangle angle in degrees, at most 34; it holds everywhere except
-        next to input corners that are themselves sharper.
+    min_angle: smallest triangle angle in degrees, above 0 and at most 34; it holds
+        everywhere except next to input corners that are themselves sharper.
     max_vertices: refuse to build larger meshes. The count is estimated from the areas and
         edge lengths before meshing, and refinement stops at this many vertices.
 
     Boundaries of the region, its holes and the buffer are mesh edges (split as needed).
     Every triangle is counter-clockwise. Features smaller than a billionth of the region's
-    extent are closed: vertices that close together become one.
+    extent (or than 100 times the rounding of its coordinates, far from the origin) are
+    closed: vertices that close together become one.
 
     Raises ValueError naming the polygon, vertex or segment at fault for: non-finite
     coordinates, fewer than three distinct vertices, a polygon that crosses itself,
@@ -217,6 +218,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     inside_edge, buffer_edge = _max_edges(max_edge)
     cutoff = _number("cutoff", cutoff, lowest=0.0)
     min_angle = _number("min_angle", min_angle, lowest=0.0, highest=_LARGEST_MIN_ANGLE)
+    if min_angle == 0.0:  # without a bound Triangle may leave slivers of no area in floating point
+        raise ValueError("min_angle must be above 0 (and at most 34 degrees)")
     try:
         max_vertices = operator.index(max_vertices)
     except TypeError:
@@ -241,35 +244,46 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
             raise ValueError("the region has no polygon")
     holes = _rings.read_rings(holes, "the hole", "hole")
 
-    # Work in units of a power of two near the region's size: exact both ways, and areas
-    # (squares of lengths) neither overflow nor underflow whatever the user's units.
+    # Work in units of a power of two near the region's size, from an origin nearby: areas
+    # (squares of lengths) neither overflow nor underflow whatever the user's units, and
+    # both moves are exact for the input (see _frame).
     given = np.concatenate([r.xy for r in [*shells, *holes]] + ([] if xy is None else [xy]))
-    unit = _unit(given)
-    shells, holes = [r.scaled(unit) for r in shells], [r.scaled(unit) for r in holes]
+    unit, origin = _frame(given)
+    shells = [r.scaled(unit, origin) for r in shells]
+    holes = [r.scaled(unit, origin) for r in holes]
     inside_edge, buffer_edge, reach = inside_edge / unit, buffer_edge / unit, cutoff / unit
     if xy is not None:
-        xy = xy / unit
+        xy = (xy - origin) / unit
 
     _rings.check_crossings([*shells, *holes])
     _rings.check_nesting(shells, holes)
     outline = np.concatenate([r.xy for r in shells])
+    # Features below `tol` are closed before meshing (see _pslg); its floor keeps them
+    # above the rounding of coordinates far from the origin, which new vertices get.
+    extent = float(np.max(np.ptp(given, axis=0))) / unit
+    tol = max(1e-9 * extent, 100 * np.finfo(float).eps * float(np.max(np.abs(given))) / unit)
+    if tol > 1e-6 * extent:
+        raise ValueError(f"the region is {extent * unit:.3g} across but {np.max(np.abs(given)):.3g} from "
+                         "the origin, too far for floating-point coordinates to resolve it: "
+                         "move the origin nearer")
     width = None
     if offset is not None and offset != 0.0:
         width = offset / unit if offset > 0.0 else -offset * _domain.diameter(outline)
         if not math.isfinite(width):
             raise ValueError(f"offset {offset!r} is too large for a region of this size")
+        if width < 1e3 * tol:
+            raise ValueError(f"offset {offset!r} gives a buffer narrower than {1e3 * tol * unit:.3g}, "
+                             "too thin to mesh: make it wider, or None for no buffer")
     domain = _domain.build_domain(shells, holes, width, buffer_edge)
-
-    everything = given / unit
-    extent = float(np.max(np.ptp(everything, axis=0)))
-    tol = max(1e-9 * extent, 1e4 * np.finfo(float).eps * float(np.max(np.abs(everything))))
     if xy is not None:
-        _check_points_inside(xy, unit, domain.domain, holes, max(reach, tol), width is not None)
+        _check_points_inside(xy, (unit, origin), domain.domain, holes, max(reach, tol), width is not None)
 
     ring_vertices = sum(len(r.xy) for r in [*shells, *holes]) + sum(map(len, domain.buffer_rings))
     per_area = 2.0 / math.sqrt(3.0)  # vertices per unit area of an equilateral tiling of edge 1
+    # Triangles in a buffer narrower than they would be long must shrink to its width.
+    across = buffer_edge if width is None else min(buffer_edge, 1.5 * width)
     estimate = int(_FILL * per_area * (domain.region_area / inside_edge**2
-                                       + domain.buffer_area / buffer_edge**2)
+                                       + domain.buffer_area / across**2)
                    + ring_vertices + (0 if xy is None else len(xy)))
     if estimate > max_vertices:
         raise ValueError(f"the mesh would have about {estimate:,} vertices, more than "
@@ -279,8 +293,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     rings += [(b, BUFFER_MARK) for b in domain.buffer_rings]
     graph = _pslg.build_graph(rings, np.empty((0, 2)) if xy is None else xy, reach, tol)
     loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
-                                               max_vertices, estimate, unit)
-    return RegionMesh(loc * unit, tv, in_region, boundary, graph.point_vertex)
+                                               max_vertices, estimate, (unit, origin))
+    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex)
 
 
 def _require(module: str) -> None:
@@ -352,12 +366,21 @@ def _hull(xy: np.ndarray):
     return Ring("the convex hull of points", xy[hull.vertices], hull.vertices)
 
 
-def _unit(xy: np.ndarray) -> float:
+def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
+    """A unit (a power of two near the extent) and an origin (a multiple of it near the centre).
+
+    Dividing by a power of two is exact. Subtracting the origin is exact when the points lie
+    far from (0, 0) compared with their extent: both are multiples of the points' ulp and
+    the difference is small. Nearer, no origin is needed and none is taken.
+    """
     extent = float(np.max(np.ptp(xy, axis=0)))
-    return 2.0 ** min(max(round(math.log2(extent)), -1000), 1000) if extent > 0.0 else 1.0
+    unit = 2.0 ** min(max(round(math.log2(extent)), -1000), 1000) if extent > 0.0 else 1.0
+    centre = 0.5 * (xy.min(axis=0) + xy.max(axis=0))
+    far = extent < 0.25 * float(np.max(np.abs(xy)))
+    return unit, (np.round(centre / unit) * unit if far else np.zeros(2))
 
 
-def _check_points_inside(xy, unit, domain, holes, reach: float, buffered: bool) -> None:
+def _check_points_inside(xy, frame, domain, holes, reach: float, buffered: bool) -> None:
     import shapely
 
     outside = np.flatnonzero(~shapely.dwithin(domain, shapely.points(xy), reach))
@@ -369,6 +392,7 @@ def _check_points_inside(xy, unit, domain, holes, reach: float, buffered: bool) 
         if shapely.intersects_xy(hole.polygon(), *xy[i]):
             where = f"in {hole.name}"
             break
-    x, y = xy[i] * unit
+    unit, origin = frame
+    x, y = xy[i] * unit + origin
     raise ValueError(f"point {i} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "
                      "every point must lie in the region or its buffer")

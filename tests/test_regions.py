@@ -7,6 +7,8 @@ import sys
 
 import numpy as np
 import pytest
+from hypothesis import assume, given
+from hypothesis import strategies as st
 
 pytest.importorskip("triangle")
 pytest.importorskip("shapely")
@@ -196,6 +198,58 @@ def test_buffer_of_one_range_keeps_the_boundary_variance_near_sigma():
         sds[offset] = sd[np.unique(mesh.boundary_edges)] / sigma
     assert np.all(np.abs(sds[1.0] - 1.0) < 0.10)
     assert sds[None].min() > 1.1 and sds[None].max() > 1.8
+
+
+@st.composite
+def star_polygons(draw, exact=False):
+    """Simple polygons: vertices at increasing angles around a centre, at random radii.
+
+    Apart from `exact` ones, angles lie on a grid of 7.5 degrees and radii on one of 0.01,
+    so no part of the polygon is much thinner than the rest.
+    """
+    k = draw(st.integers(3, 12))
+    if exact:
+        angles = draw(st.lists(st.floats(0.0, 2 * np.pi, exclude_max=True), min_size=k, max_size=k, unique=True))
+        radii = draw(st.lists(st.floats(0.2, 1.0), min_size=k, max_size=k))
+    else:
+        angles = [a * np.pi / 24 for a in draw(st.lists(st.integers(0, 47), min_size=k, max_size=k, unique=True))]
+        radii = [r / 100 for r in draw(st.lists(st.integers(30, 100), min_size=k, max_size=k))]
+    angles = np.sort(angles)
+    assume(np.max(np.diff(np.append(angles, angles[0] + 2 * np.pi))) < 0.9 * np.pi)
+    size = 10.0 ** draw(st.integers(-3, 4))
+    shift = np.array(draw(st.tuples(st.floats(-1e3, 1e3), st.floats(-1e3, 1e3))))
+    return np.column_stack([np.cos(angles), np.sin(angles)]) * np.array(radii)[:, None] * size + shift * size
+
+
+@given(polygon=star_polygons(), offset=st.sampled_from([None, 0.3]), n_points=st.integers(0, 30),
+       seed=st.integers(0, 2**16))
+def test_any_simple_polygon_with_points_inside_gives_a_valid_mesh(polygon, offset, n_points, seed):
+    rng = np.random.default_rng(seed)
+    centre = polygon.mean(axis=0)
+    points = centre + 0.1 * (rng.random((n_points, 2)) - 0.5) * np.ptp(polygon, axis=0)
+    assume(Path(polygon).contains_points(points).all())
+    size = np.ptp(polygon, axis=0).max()
+    mesh = region_mesh(polygon, points=points if n_points else None, max_edge=size / 10,
+                       offset=None if offset is None else offset * size)
+    corners = mesh.loc[mesh.tv]
+    assert np.all(doubled_areas(corners) > 0.0)
+    x, y = polygon[:, 0] - centre[0], polygon[:, 1] - centre[1]  # shoelace, about the centre
+    area = 0.5 * abs(np.dot(x, np.roll(y, -1)) - np.dot(y, np.roll(x, -1)))
+    assert 0.5 * doubled_areas(corners[mesh.in_region]).sum() == pytest.approx(area, rel=1e-9)
+    np.testing.assert_array_equal(mesh.loc[mesh.point_vertex], points)
+    mk_fem(mesh)
+
+
+@given(polygon=st.one_of(star_polygons(exact=True),
+                         st.lists(st.tuples(st.floats(-10, 10), st.floats(-10, 10)), min_size=1, max_size=8)))
+def test_any_polygon_gives_a_valid_mesh_or_a_value_error(polygon):
+    # Slivers thinner than the mesh can follow and crossing rings are refused, never a crash.
+    try:
+        mesh = region_mesh(polygon, max_edge=1.0, max_vertices=5_000)
+    except ValueError:
+        return
+    assert np.all(doubled_areas(mesh.loc[mesh.tv]) > 0.0)
+    mk_fem(mesh)
 
 
 SQ = SQUARE.tolist()

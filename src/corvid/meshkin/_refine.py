@@ -31,21 +31,21 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     # they are, and the orientation its exact predicates give every triangle survives.
     cap = float(np.max(np.ptp(vertices, axis=0))) ** 2  # larger area bounds change nothing
 
-    def frame(xy):
+    def as_xy(xy):
         return np.asarray(xy, dtype=np.float64).reshape(-1, 2)
 
     def area(edge):  # an equilateral triangle's
         return min(math.sqrt(3.0) / 4.0 * edge**2, cap)
 
-    seeds = [np.column_stack([frame(domain.region_seeds), np.ones(len(domain.region_seeds)),
+    seeds = [np.column_stack([as_xy(domain.region_seeds), np.ones(len(domain.region_seeds)),
                               np.full(len(domain.region_seeds), area(inside_edge))]),
-             np.column_stack([frame(domain.buffer_seeds), np.zeros(len(domain.buffer_seeds)),
+             np.column_stack([as_xy(domain.buffer_seeds), np.zeros(len(domain.buffer_seeds)),
                               np.full(len(domain.buffer_seeds), area(buffer_edge))])]
-    data = {"vertices": frame(vertices), "segments": graph.segments.astype(np.int32),
+    data = {"vertices": as_xy(vertices), "segments": graph.segments.astype(np.int32),
             "segment_markers": graph.markers.reshape(-1, 1).astype(np.int32),
             "regions": np.concatenate(seeds)}
     if len(domain.void_seeds):
-        data["holes"] = frame(domain.void_seeds)
+        data["holes"] = as_xy(domain.void_seeds)
     largest = max(area(inside_edge), area(buffer_edge))
     switches = f"pq{_decimal(min_angle)}Aaa{_decimal(largest)}S"
     # Triangle's Steiner-point limit counts insertions, some of which it later takes back,
@@ -66,7 +66,8 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
                              and np.array_equal(again["triangles"], out["triangles"])):
             raise ValueError(
                 f"refinement stopped at max_vertices={max_vertices:,} before the triangles met "
-                f"max_edge and min_angle (about {estimate:,} vertices were expected): use a "
+                f"max_edge and min_angle (about {estimate:,} vertices were expected; slivers of the "
+                "domain much thinner than max_edge, or crowded points, need many more): use a "
                 "longer max_edge, a larger max_vertices, or a larger cutoff for crowded points")
     made = len(out["vertices"])
 
@@ -75,14 +76,15 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     segments = np.asarray(out["segments"], dtype=np.int64)
     boundary = segments[np.asarray(out["segment_markers"]).ravel() == REGION_MARK]
 
-    # Every input vertex lies in the domain and Triangle adds none it does not use, so all
-    # vertices belong to a triangle, as `mk_fem` and `point_vertex` need.
+    # Every input vertex lies in the domain and Triangle adds none it does not use, so a
+    # vertex in no triangle ends a part of the input closed to nothing (see _pslg).
     used = np.zeros(made, dtype=bool)
     used[tv.ravel()] = True
     unused = np.flatnonzero(~used)
     if unused.size:
-        raise ValueError(f"the mesher left vertex {unused[0]} at {(loc[unused[0]] * frame[0] + frame[1]).tolist()} outside "
-                         f"every triangle; {unused.size} such vertex(es)")
+        x, y = loc[unused[0]] * frame[0] + frame[1]
+        raise ValueError(f"the input is thinner than the mesh can follow near ({x:.6g}, {y:.6g}): "
+                         f"a vertex there belongs to no triangle; {unused.size} such vertex(es)")
     flat = np.flatnonzero(_signed_areas(loc, tv) <= 0.0)
     if flat.size:
         x, y = loc[tv[flat[0]]].mean(axis=0) * frame[0] + frame[1]

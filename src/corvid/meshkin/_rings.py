@@ -87,27 +87,32 @@ def _ring(value, name: str) -> Ring:
     spread = np.linalg.svd(xy - xy.mean(axis=0), compute_uv=False)
     if spread[1] <= 1e-12 * spread[0]:
         raise ValueError(f"{name} has zero area: its vertices lie on one line")
-    _check_turn_backs(ring)
     return ring
 
 
-def _check_turn_backs(ring: Ring) -> None:
-    # Two consecutive segments that fold back onto each other overlap along a length,
-    # which the segment-pair test below skips (neighbours always share a vertex).
+def _check_turn_backs(ring: Ring, tol: float) -> None:
+    # Two consecutive segments that fold back onto each other (to within tol) overlap along
+    # a length, which the segment-pair test skips (neighbours always share a vertex).
     v = ring.xy
     before, after = np.roll(v, 1, axis=0) - v, np.roll(v, -1, axis=0) - v
     cross = before[:, 0] * after[:, 1] - before[:, 1] * after[:, 0]
     dot = np.einsum("ij,ij->i", before, after)
-    back = np.flatnonzero((cross == 0.0) & (dot > 0.0))
+    longer = np.maximum(np.hypot(*before.T), np.hypot(*after.T))
+    back = np.flatnonzero((np.abs(cross) <= tol * longer) & (dot > 0.0))
     if back.size:
         raise ValueError(f"{ring.name} crosses itself: it turns back along its own boundary at "
                          f"{ring.vertex(back[0])}")
 
 
-def check_crossings(rings: Sequence[Ring]) -> None:
-    """Refuse segments that cross or overlap; rings of different polygons may touch at points."""
+def check_crossings(rings: Sequence[Ring], tol: float) -> None:
+    """Refuse segments that cross or overlap; rings of different polygons may touch at points.
+
+    A ring folding back onto itself counts from within `tol`, the smallest feature kept.
+    """
     if not rings:
         return
+    for ring in rings:
+        _check_turn_backs(ring, tol)
     ring_of = np.concatenate([np.full(len(r.xy), k) for k, r in enumerate(rings)])
     seg_of = np.concatenate([np.arange(len(r.xy)) for r in rings])
     start = np.concatenate([r.xy for r in rings])

@@ -255,9 +255,6 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     if xy is not None:
         xy = (xy - origin) / unit
 
-    _rings.check_crossings([*shells, *holes])
-    _rings.check_nesting(shells, holes)
-    outline = np.concatenate([r.xy for r in shells])
     # Features below `tol` are closed before meshing (see _pslg); its floor keeps them
     # above the rounding of coordinates far from the origin, which new vertices get.
     extent = float(np.max(np.ptp(given, axis=0))) / unit
@@ -266,6 +263,9 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         raise ValueError(f"the region is {extent * unit:.3g} across but {np.max(np.abs(given)):.3g} from "
                          "the origin, too far for floating-point coordinates to resolve it: "
                          "move the origin nearer")
+    _rings.check_crossings([*shells, *holes], tol)
+    _rings.check_nesting(shells, holes)
+    outline = np.concatenate([r.xy for r in shells])
     width = None
     if offset is not None and offset != 0.0:
         width = offset / unit if offset > 0.0 else -offset * _domain.diameter(outline)
@@ -369,15 +369,17 @@ def _hull(xy: np.ndarray):
 def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
     """A unit (a power of two near the extent) and an origin (a multiple of it near the centre).
 
-    Dividing by a power of two is exact. Subtracting the origin is exact when the points lie
-    far from (0, 0) compared with their extent: both are multiples of the points' ulp and
-    the difference is small. Nearer, no origin is needed and none is taken.
+    Dividing by a power of two is exact, and so is subtracting an origin o from every x
+    with o/2 <= x <= 2o (Sterbenz's lemma). On an axis where the points do not all lie that
+    far out, they are near 0 compared with their extent: that axis needs no origin.
     """
-    extent = float(np.max(np.ptp(xy, axis=0)))
+    low, high = xy.min(axis=0), xy.max(axis=0)
+    extent = float(np.max(high - low))
     unit = 2.0 ** min(max(round(math.log2(extent)), -1000), 1000) if extent > 0.0 else 1.0
-    centre = 0.5 * (xy.min(axis=0) + xy.max(axis=0))
-    far = extent < 0.25 * float(np.max(np.abs(xy)))
-    return unit, (np.round(centre / unit) * unit if far else np.zeros(2))
+    origin = np.round(0.5 * (low + high) / unit) * unit
+    sterbenz = np.where(origin > 0.0, (low >= 0.5 * origin) & (high <= 2.0 * origin),
+                        (high <= 0.5 * origin) & (low >= 2.0 * origin))
+    return unit, np.where(sterbenz, origin, 0.0)
 
 
 def _check_points_inside(xy, frame, domain, holes, reach: float, buffered: bool) -> None:

@@ -187,8 +187,9 @@ def test_features_far_below_the_mesh_size_end_quickly():
 
 
 def test_buffer_of_one_range_keeps_the_boundary_variance_near_sigma():
-    # A Matérn field on a bounded domain has up to about twice its variance at the boundary;
-    # a buffer one range wide leaves the study region's boundary within 10% of sigma.
+    # A Matérn field on a bounded domain has about twice its variance along a straight
+    # boundary, more in corners; a buffer one range wide leaves the study region's boundary
+    # within 10% of sigma (measured: 1.00 to 1.07 sigma; without the buffer 1.19 to 2.06).
     log_range, sigma = 0.0, 2.0
     sds = {}
     for offset in (1.0, None):

@@ -16,6 +16,13 @@ def _positive_float(text: str) -> float:
     return value
 
 
+def _non_negative_float(text: str) -> float:
+    value = float(text)
+    if not (math.isfinite(value) and value >= 0.0):
+        raise argparse.ArgumentTypeError(f"must be a number of at least 0, got {text}")
+    return value
+
+
 def _probability(text: str) -> float:
     value = float(text)
     if not 0.0 < value < 1.0:
@@ -46,15 +53,18 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     parser = argparse.ArgumentParser(prog="python -m corvid", description="corvid command line")
     commands = parser.add_subparsers(dest="command", required=True)
     demo = commands.add_parser(
-        "demo", help="build a PC-Matérn field on a disk, write its engine files and draw a sample",
-        description="Builds a mesh over a disk and the PC-Matérn field model on it, writes the seven "
+        "demo", help="build a PC-Matérn field on a study region, write its engine files and draw a sample",
+        description="Builds a mesh over a study region with a lake and a buffer around it (the 'mesh' "
+                    "extra), and the PC-Matérn field model on it, writes the seven "
                     "model files for the engine and reads them back, builds the observation matrix "
                     "for random locations, draws one sample of the field and saves it as a PNG "
                     "(with matplotlib, the 'plot' extra), and vets an example prior and family.")
     demo.add_argument("--out", help="output directory (default: a new corvid-demo-<time> directory here)")
-    demo.add_argument("--radius", type=_positive_float, default=10.0, help="disk radius (default 10)")
-    demo.add_argument("--rings", type=_count(1), default=32,
-                      help="mesh resolution: rings of vertices around the centre (default 32: 3169 vertices)")
+    demo.add_argument("--max-edge", type=_positive_float, default=0.4,
+                      help="longest triangle edge in the region, 2.5 times that in the buffer "
+                           "(default 0.4: about 3,000 vertices)")
+    demo.add_argument("--offset", type=_non_negative_float, default=4.0,
+                      help="width of the buffer around the region, 0 for none (default 4, one field range)")
     demo.add_argument("--prior-range", nargs=2, type=float, default=(3.0, 0.5), metavar=("R0", "P"),
                       help="PC prior of the range: P(range < R0) = P (default 3 0.5)")
     demo.add_argument("--prior-sigma", nargs=2, type=float, default=(1.0, 0.01), metavar=("S0", "P"),
@@ -85,13 +95,13 @@ def main(argv: list[str] | None = None) -> int:
     from corvid.demo import DemoSettings, run
 
     settings = DemoSettings(
-        out=args.out or _new_output_directory(), radius=args.radius, rings=args.rings,
+        out=args.out or _new_output_directory(), max_edge=args.max_edge, offset=args.offset,
         prior_range=tuple(args.prior_range), prior_sigma=tuple(args.prior_sigma),
         field_range=args.field_range, field_sigma=args.field_sigma, n_obs=args.n_obs,
         grid=tuple(args.grid), seed=args.seed)
     try:
         run(settings)
-    except OSError as exc:
+    except (OSError, ImportError, ValueError) as exc:
         print(f"python -m corvid demo: error: {exc}", file=sys.stderr)
         return 1
     return 0

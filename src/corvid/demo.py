@@ -1,5 +1,5 @@
-"""The demo job: a PC-Matérn field on a disk, its engine files, an observation matrix and a
-picture of one sample of the field."""
+"""The demo job: a PC-Matérn field on a mesh of a study region with a lake and a buffer, its
+engine files, an observation matrix and a picture of one sample of the field."""
 
 from __future__ import annotations
 
@@ -15,8 +15,8 @@ import numpy as np
 @dataclasses.dataclass
 class DemoSettings:
     out: str
-    radius: float = 10.0
-    rings: int = 32
+    max_edge: float = 0.4
+    offset: float = 4.0
     prior_range: Tuple[float, float] = (3.0, 0.5)
     prior_sigma: Tuple[float, float] = (1.0, 0.01)
     field_range: float = 4.0
@@ -45,7 +45,7 @@ class _Steps:
 def run(settings: DemoSettings) -> dict:
     """Runs every step; returns the paths of what it wrote."""
     from corvid.meshkin.gfield import gfield2_pcmatern, gfield_grid_projector, gfield_make_A
-    from corvid.meshkin.mesh import MkMesh
+    from corvid.meshkin.regions import region_mesh
 
     steps = _Steps()
     rng = np.random.default_rng(settings.seed)
@@ -53,8 +53,14 @@ def run(settings: DemoSettings) -> dict:
     written: dict = {"out": settings.out}
 
     with steps.step("Mesh"):
-        mesh = MkMesh.disk(radius=settings.radius, rings=settings.rings)
-        print(f"   disk of radius {settings.radius:g}: {mesh.n} vertices, {mesh.tv.shape[0]} triangles")
+        # Triangles in the buffer are 2.5 times longer: it only keeps the boundary's
+        # variance inflation away from the region.
+        mesh = region_mesh(STUDY_REGION, holes=[LAKE], max_edge=(settings.max_edge, 2.5 * settings.max_edge),
+                           offset=settings.offset)
+        quality = mesh.quality()
+        print(f"   study region with a lake, buffer {settings.offset:g} wide: {mesh.n} vertices, "
+              f"{mesh.tv.shape[0]} triangles ({quality.region_triangles} in the region), "
+              f"smallest angle {quality.min_angle:.1f} deg")
 
     with steps.step("PC-Matérn model"):
         model = gfield2_pcmatern(mesh, prior_range=settings.prior_range, prior_sigma=settings.prior_sigma)
@@ -67,7 +73,7 @@ def run(settings: DemoSettings) -> dict:
         print(f"   wrote and read back {prefix}.M0 ... {prefix}.BLC")
 
     with steps.step("Observation matrix"):
-        obs = _points_in_disk(rng, settings.n_obs, settings.radius * 0.95)
+        obs = _points_in_region(rng, mesh, settings.n_obs)
         A = gfield_make_A(mesh, obs)
         print(f"   {settings.n_obs} random locations: A is {A.shape[0]} x {A.shape[1]}, {A.nnz} stored weights;"
               f" rows sum to 1: {bool(np.allclose(A.sum(axis=1), 1.0))}")
@@ -86,7 +92,7 @@ def run(settings: DemoSettings) -> dict:
         projector = gfield_grid_projector(mesh, dims=settings.grid)
         image = projector.project(field)
         print("   " + projector.summary().replace("\n", "\n   "))
-        written["png"] = _save_png(projector, image, os.path.join(settings.out, "field.png"))
+        written["png"] = _save_png(projector, image, mesh, os.path.join(settings.out, "field.png"))
 
     with steps.step("Input checks and engine"):
         _vet_and_show_engine()
@@ -100,10 +106,22 @@ def run(settings: DemoSettings) -> dict:
     return written
 
 
-def _points_in_disk(rng: np.random.Generator, n: int, radius: float) -> np.ndarray:
-    r = radius * np.sqrt(rng.random(n))
-    angle = 2.0 * np.pi * rng.random(n)
-    return np.column_stack([r * np.cos(angle), r * np.sin(angle)])
+# A coast with a bay (non-convex), about 20 across like the field's range of 4 allows.
+STUDY_REGION = np.array([[-10.0, -6.0], [-2.0, -8.0], [6.0, -7.0], [10.0, -2.0], [8.0, 4.0],
+                         [2.0, 3.0], [-1.0, 8.0], [-7.0, 7.0], [-10.0, 2.0]])
+LAKE = np.array([[-5.0, -1.0], [-3.0, -2.0], [-1.5, -0.5], [-2.0, 1.5], [-4.5, 1.5]])
+
+
+def _points_in_region(rng: np.random.Generator, mesh, n: int) -> np.ndarray:
+    """Uniform in the study region: a region triangle drawn by area, then a point in it."""
+    corners = mesh.loc[mesh.tv[mesh.in_region]]
+    a, b = corners[:, 1] - corners[:, 0], corners[:, 2] - corners[:, 0]
+    area = np.abs(a[:, 0] * b[:, 1] - a[:, 1] * b[:, 0])
+    k = rng.choice(len(corners), size=n, p=area / area.sum())
+    u, v = rng.random(n), rng.random(n)
+    flip = u + v > 1.0  # fold the square's far half back onto the triangle
+    u[flip], v[flip] = 1.0 - u[flip], 1.0 - v[flip]
+    return corners[k, 0] + u[:, None] * a[k] + v[:, None] * b[k]
 
 
 def _check_model_files(model, prefix: str) -> None:
@@ -126,12 +144,13 @@ def _check_model_files(model, prefix: str) -> None:
             raise RuntimeError(f"{prefix}{suffix} does not hold the model's matrix")
 
 
-def _save_png(projector, image, path: str):
+def _save_png(projector, image, mesh, path: str):
     try:
         import matplotlib
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        from matplotlib.collections import LineCollection
     except ImportError:
         print("   matplotlib is not installed: no picture. Install it with: pip install 'corvid[plot]'")
         return None
@@ -139,6 +158,7 @@ def _save_png(projector, image, path: str):
     extent = (*projector.xlim, *projector.ylim)
     shown = ax.imshow(image, origin="lower", extent=extent, cmap="viridis")
     fig.colorbar(shown, ax=ax, label="field value")
+    ax.add_collection(LineCollection(mesh.loc[mesh.boundary_edges], colors="white", linewidths=1.0))  # the region
     ax.set_title("One sample of the PC-Matérn field")
     ax.set_xlabel("x")
     ax.set_ylabel("y")

@@ -8,6 +8,7 @@ and read-only, so the vertex count `n` always matches `loc`.
 from __future__ import annotations
 
 import dataclasses
+import os
 from typing import Optional, Sequence, Tuple
 
 import numpy as np
@@ -66,7 +67,9 @@ class MkMesh:
     checked for area or orientation; `mk_fem` refuses degenerate ones.
 
     Builders: `MkMesh.from_points` (Delaunay triangulation of scattered points),
-    `MkMesh.regular_grid` (a rectangle cut into right triangles) and `MkMesh.disk`.
+    `MkMesh.regular_grid` (a rectangle cut into right triangles) and `MkMesh.disk`;
+    `corvid.meshkin.regions.region_mesh` meshes polygons. `MkMesh.read` and `write` move
+    meshes through files of other tools (Gmsh, VTK, ...).
     """
 
     __slots__ = ("loc", "tv", "n")
@@ -88,6 +91,32 @@ class MkMesh:
 
     def __repr__(self) -> str:
         return f"MkMesh(n={self.n}, triangles={self.tv.shape[0]}, dim={self.loc.shape[1]})"
+
+    @classmethod
+    def read(cls, path, file_format: Optional[str] = None) -> "MkMesh":
+        """Read the triangles of a mesh file in any format meshio knows (.msh, .vtk, .vtu, ...).
+
+        The format follows the extension unless `file_format` names it (meshio's names,
+        e.g. "gmsh", "vtu"). Coordinates come as x, y when every z is 0, else x, y, z.
+        Cells of other types (lines, points, quads, tetrahedra) are left out, and so are
+        vertices that no triangle uses; the others keep their order. Raises
+        FileNotFoundError for a missing file and ValueError for a file that cannot be read
+        or holds no triangles. Needs meshio (pip install 'corvid[mesh]').
+        """
+        from ._mesh_files import read_triangles
+
+        loc, tv = read_triangles(path, file_format)
+        try:
+            return cls(loc, tv)
+        except ValueError as exc:
+            raise ValueError(f"{os.fspath(path)}: {exc}") from None
+
+    def write(self, path, file_format: Optional[str] = None) -> None:
+        """Write the mesh's vertices and triangles to a file, in the format its extension
+        names unless `file_format` does (see `read`). Needs meshio (pip install 'corvid[mesh]')."""
+        from ._mesh_files import write_triangles
+
+        write_triangles(path, self.loc, self.tv, file_format)
 
     @classmethod
     def from_points(cls, points) -> "MkMesh":

@@ -1,0 +1,166 @@
+"""The planar straight-line graph handed to the mesher: vertices, marked segments, and the
+vertex each observation point became.
+
+Triangle's refinement follows every feature of its input down to the smallest: two vertices
+1e-17 apart, or a vertex that far from a segment, make it refine without end or fail. So
+features below `tol` are closed here: such vertices become one, and a vertex that close to a
+segment splits it. Points are treated the same way at the coarser `cutoff`.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Sequence
+
+import numpy as np
+import shapely
+from scipy import sparse
+from scipy.sparse.csgraph import connected_components
+from scipy.spatial import cKDTree
+
+
+@dataclasses.dataclass
+class Graph:
+    vertices: np.ndarray      # (N, 2) float64: ring vertices first, then the kept points
+    segments: np.ndarray      # (M, 2) int64 vertex pairs
+    markers: np.ndarray       # (M,) int32 marker of the ring each segment came from
+    point_vertex: np.ndarray  # (n_points,) int64 vertex standing for each point
+
+
+def build_graph(rings: Sequence[tuple[np.ndarray, int]], points: np.ndarray,
+                cutoff: float, tol: float) -> Graph:
+    """Rings as (xy, marker) pairs and points (n x 2); `tol` is the smallest feature kept."""
+    xy = np.concatenate([r for r, _ in rings])
+    first = np.cumsum([0] + [len(r) for r, _ in rings])[:-1]
+    index = np.arange(len(xy))
+    nxt = index + 1
+    for start, (ring, _) in zip(first, rings):
+        nxt[start + len(ring) - 1] = start
+    segments = np.column_stack([index, nxt])
+    markers = np.concatenate([np.full(len(r), m, dtype=np.int32) for r, m in rings])
+
+    xy, segments, markers, _ = _merge(xy, _clusters(xy, tol), segments, markers)
+    segments, markers = _split_at_vertices(xy, segments, markers, tol)
+
+    n_ring = len(xy)
+    reach = max(cutoff, tol)
+    point_vertex = _thin(points, reach)
+    kept = np.unique(point_vertex)
+    on_vertex = np.full(len(kept), -1, dtype=np.int64)
+    if len(kept):
+        distance, nearest = cKDTree(xy).query(points[kept], distance_upper_bound=reach)
+        on_vertex = np.where(np.isfinite(distance), nearest, -1)
+    free = kept[on_vertex < 0]
+    moved, seg, t = _nearest_segment(xy, segments, points[free], reach)
+    placed = points[free].copy()
+    placed[moved] = xy[segments[seg, 0]] + t[:, None] * (xy[segments[seg, 1]] - xy[segments[seg, 0]])
+
+    new_index = np.full(len(points), -1, dtype=np.int64)
+    new_index[kept[on_vertex >= 0]] = on_vertex[on_vertex >= 0]
+    new_index[free] = n_ring + np.arange(len(free))
+    point_vertex = new_index[point_vertex]
+    xy = np.concatenate([xy, placed])
+    segments, markers = _split(segments, markers, seg, n_ring + np.flatnonzero(moved), t)
+
+    # Projections can land on each other or on a ring vertex; ring vertices win (lower index).
+    xy, segments, markers, renumber = _merge(xy, _clusters(xy, tol), segments, markers)
+    return Graph(xy, segments, markers, renumber[point_vertex])
+
+
+def _clusters(xy: np.ndarray, r: float) -> np.ndarray:
+    """Each vertex's representative: the lowest index among those chained to it within r."""
+    n = len(xy)
+    pairs = cKDTree(xy).query_pairs(r, output_type="ndarray")
+    if len(pairs) == 0:
+        return np.arange(n)
+    graph = sparse.coo_matrix((np.ones(len(pairs)), (pairs[:, 0], pairs[:, 1])), shape=(n, n))
+    count, label = connected_components(graph, directed=False)
+    lowest = np.full(count, n)
+    np.minimum.at(lowest, label, np.arange(n))
+    return lowest[label]
+
+
+def _thin(points: np.ndarray, r: float) -> np.ndarray:
+    """Greedy thinning in input order: a point within r of an earlier kept point joins it.
+
+    Not transitive on purpose: chaining would fold a dense cloud into a single vertex.
+    """
+    n = len(points)
+    keeper = np.arange(n)
+    if n < 2:
+        return keeper
+    pairs = cKDTree(points).query_pairs(r, output_type="ndarray")
+    if len(pairs) == 0:
+        return keeper
+    both = np.concatenate([pairs, pairs[:, ::-1]])
+    near = sparse.csr_matrix((np.ones(len(both), dtype=bool), (both[:, 0], both[:, 1])), shape=(n, n))
+    crowded = np.unique(pairs)
+    keeper[crowded] = -1
+    for i in crowded.tolist():
+        if keeper[i] < 0:
+            keeper[i] = i
+            neighbours = near.indices[near.indptr[i]:near.indptr[i + 1]]
+            keeper[neighbours[keeper[neighbours] < 0]] = i
+    return keeper
+
+
+def _merge(xy, representative, segments, markers):
+    """Keep one vertex per representative, renumber segments, drop the ones that vanished or repeat."""
+    kept, renumber = np.unique(representative, return_inverse=True)
+    xy = xy[kept]
+    segments = renumber[segments]
+    segments.sort(axis=1)
+    alive = segments[:, 0] != segments[:, 1]
+    segments, markers = segments[alive], markers[alive]
+    segments, first = np.unique(segments, axis=0, return_index=True)
+    return xy, segments, markers[first], renumber
+
+
+def _split_at_vertices(xy, segments, markers, tol):
+    """Split each segment at the vertices that lie within tol of it but are not its ends."""
+    lines = shapely.linestrings(np.stack([xy[segments[:, 0]], xy[segments[:, 1]]], axis=1))
+    vertex, seg = shapely.STRtree(lines).query(shapely.points(xy), predicate="dwithin", distance=tol)
+    inner = (segments[seg, 0] != vertex) & (segments[seg, 1] != vertex)
+    vertex, seg = vertex[inner], seg[inner]
+    t = _along(xy, segments[seg], xy[vertex])
+    return _split(segments, markers, seg, vertex, t)
+
+
+def _nearest_segment(xy, segments, query, reach):
+    """For each query point within reach of a segment: the nearest one and the position along it."""
+    none = np.zeros(len(query), dtype=bool)
+    if len(query) == 0 or len(segments) == 0:
+        return none, np.empty(0, np.int64), np.empty(0)
+    lines = shapely.linestrings(np.stack([xy[segments[:, 0]], xy[segments[:, 1]]], axis=1))
+    (which, seg) = shapely.STRtree(lines).query_nearest(
+        shapely.points(query), max_distance=reach, all_matches=False)
+    t = np.clip(_along(xy, segments[seg], query[which]), 0.0, 1.0)
+    moved = none.copy()
+    moved[which] = True
+    order = np.argsort(which)
+    return moved, seg[order], t[order]
+
+
+def _along(xy, segments, p):
+    a, b = xy[segments[:, 0]], xy[segments[:, 1]]
+    d = b - a
+    return np.einsum("ij,ij->i", p - a, d) / np.einsum("ij,ij->i", d, d)
+
+
+def _split(segments, markers, seg, vertex, t):
+    """Replace segment seg[k] by a chain through vertex[k], ordered by t[k] along it."""
+    if len(seg) == 0:
+        return segments, markers
+    order = np.lexsort((t, seg))
+    seg, vertex = seg[order], vertex[order]
+    pieces, piece_markers = [], []
+    for s in np.unique(seg).tolist():
+        chain = np.concatenate([[segments[s, 0]], vertex[seg == s], [segments[s, 1]]])
+        chain = chain[np.concatenate([[True], chain[1:] != chain[:-1]])]
+        pieces.append(np.column_stack([chain[:-1], chain[1:]]))
+        piece_markers.append(np.full(len(chain) - 1, markers[s], dtype=markers.dtype))
+    untouched = np.ones(len(segments), dtype=bool)
+    untouched[seg] = False
+    segments = np.concatenate([segments[untouched], *pieces])
+    markers = np.concatenate([markers[untouched], *piece_markers])
+    return segments, markers

@@ -1,0 +1,400 @@
+"""Quality meshes of study regions: `region_mesh` meshes polygons with holes and islands, an
+optional coarser buffer around them and observation points kept as vertices.
+
+The mesher is Shewchuk's Triangle (constrained Delaunay refinement with a minimum-angle
+bound) through the `triangle` package, with `shapely` for the polygon geometry. Both come
+with the `mesh` extra: pip install 'corvid[mesh]'.
+"""
+
+from __future__ import annotations
+
+import importlib
+import math
+import operator
+from typing import Any, NamedTuple, Optional, Tuple
+
+import numpy as np
+
+from .mesh import MkMesh, _read_only
+
+__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists"]
+
+# Above about 34 degrees Triangle's refinement need not end.
+_LARGEST_MIN_ANGLE = 34.0
+# Triangle's meshes have about 1.6 times the vertices of an equilateral tiling of the same
+# edge (1.56 to 1.76 measured on squares from 200 to 150,000 vertices).
+_FILL = 1.6
+
+
+class MeshQuality(NamedTuple):
+    """What `RegionMesh.quality()` reports. Edge lengths are quantiles at 0, 5, 50, 95 and
+    100 per cent, over the edges of the region's triangles and of the buffer's (None
+    without a buffer). Angles are in degrees."""
+
+    vertices: int
+    triangles: int
+    region_triangles: int
+    min_angle: float
+    region_edges: Tuple[float, float, float, float, float]
+    buffer_edges: Optional[Tuple[float, float, float, float, float]]
+
+    def __str__(self) -> str:
+        def edges(q):
+            return "min {:.4g}, 5% {:.4g}, median {:.4g}, 95% {:.4g}, max {:.4g}".format(*q)
+        lines = [f"{self.vertices} vertices, {self.triangles} triangles "
+                 f"({self.region_triangles} in the region), smallest angle {self.min_angle:.2f} deg",
+                 f"edges in the region: {edges(self.region_edges)}"]
+        if self.buffer_edges is not None:
+            lines.append(f"edges in the buffer: {edges(self.buffer_edges)}")
+        return "\n".join(lines)
+
+
+class MeshArtists(NamedTuple):
+    """What `RegionMesh.plot` drew."""
+
+    triangles: Any  # matplotlib.collections.PolyCollection
+    boundary: Any   # matplotlib.collections.LineCollection
+    points: Any     # matplotlib.collections.PathCollection
+
+
+class RegionMesh(MkMesh):
+    """A mesh of a study region, perhaps with a buffer around it.
+
+    Besides `loc` and `tv`:
+    in_region: (m,) bool, whether each triangle lies in the study region (not the buffer).
+    boundary_edges: (k, 2) int64, the mesh edges along the region's boundary, holes included.
+    point_vertex: (p,) int64, the vertex that stands for each observation point given.
+
+    `RegionMesh(loc, tv)` alone makes every triangle part of the region, with no boundary
+    and no points, so the `MkMesh` builders work here too.
+    """
+
+    __slots__ = ("in_region", "boundary_edges", "point_vertex")
+
+    in_region: np.ndarray
+    boundary_edges: np.ndarray
+    point_vertex: np.ndarray
+
+    def __init__(self, loc, tv, in_region=None, boundary_edges=None, point_vertex=None) -> None:
+        super().__init__(loc, tv)
+        m = self.tv.shape[0]
+        if in_region is None:
+            in_region = np.ones(m, dtype=bool)
+        in_region = np.asarray(in_region)
+        if in_region.dtype != bool or in_region.shape != (m,):
+            raise ValueError(f"in_region must be a bool array with one entry per triangle ({m}), "
+                             f"got dtype {in_region.dtype} and shape {in_region.shape}")
+        self.in_region = _read_only(in_region.copy())
+        self.boundary_edges = _read_only(_vertex_indices(
+            "boundary_edges", np.empty((0, 2), np.int64) if boundary_edges is None else boundary_edges,
+            (2,), self.n))
+        self.point_vertex = _read_only(_vertex_indices(
+            "point_vertex", np.empty(0, np.int64) if point_vertex is None else point_vertex, (), self.n))
+
+    def __reduce__(self):
+        return (type(self), (self.loc, self.tv, self.in_region, self.boundary_edges, self.point_vertex))
+
+    def __repr__(self) -> str:
+        return (f"RegionMesh(n={self.n}, triangles={self.tv.shape[0]}, "
+                f"in_region={int(self.in_region.sum())}, points={self.point_vertex.size})")
+
+    def quality(self) -> MeshQuality:
+        """Smallest angle, edge-length quantiles inside the region and in the buffer, counts."""
+        p = [self.loc[self.tv[:, i]] for i in range(3)]
+        # Unit edge vectors, edge k opposite corner k; the angle at corner i lies between
+        # unit[i - 1] and -unit[i - 2], by Kahan's formula, accurate for slivers too.
+        unit = [_length_and_direction(e)[1] for e in (p[2] - p[1], p[0] - p[2], p[1] - p[0])]
+        angles = [2.0 * np.arctan2(_norm(unit[i - 1] + unit[i - 2]), _norm(unit[i - 1] - unit[i - 2]))
+                  for i in range(3)]
+        smallest = float(np.degrees(np.min(angles))) if self.tv.size else float("nan")
+        buffer = ~self.in_region
+        return MeshQuality(
+            vertices=self.n,
+            triangles=int(self.tv.shape[0]),
+            region_triangles=int(self.in_region.sum()),
+            min_angle=smallest,
+            region_edges=self._edge_quantiles(self.in_region),
+            buffer_edges=self._edge_quantiles(buffer) if buffer.any() else None,
+        )
+
+    def _edge_quantiles(self, which: np.ndarray):
+        tv = self.tv[which]
+        pairs = np.sort(np.concatenate([tv[:, [1, 2]], tv[:, [2, 0]], tv[:, [0, 1]]]), axis=1)
+        pairs = np.unique(pairs, axis=0)
+        if len(pairs) == 0:
+            return (math.nan,) * 5
+        length = _length_and_direction(self.loc[pairs[:, 0]] - self.loc[pairs[:, 1]])[0]
+        return tuple(float(q) for q in np.quantile(length, [0.0, 0.05, 0.5, 0.95, 1.0]))
+
+    def plot(self, ax=None) -> MeshArtists:
+        """Draw the triangles (the buffer's paler), the region's boundary and the points.
+
+        Draws on `ax`, or on a new figure's axes when none is given, with equal x and y
+        scales; returns the artists. Needs matplotlib (pip install 'corvid[plot]').
+        """
+        try:
+            from matplotlib.collections import LineCollection, PolyCollection
+        except ImportError as exc:
+            raise ImportError("RegionMesh.plot needs matplotlib: pip install 'corvid[plot]'") from exc
+        if ax is None:
+            import matplotlib.pyplot as plt
+
+            _, ax = plt.subplots()
+        xy = self.loc[:, :2]
+        fill = np.where(self.in_region[:, None], (0.80, 0.87, 0.95, 1.0), (0.95, 0.95, 0.95, 1.0))
+        triangles = PolyCollection(xy[self.tv], facecolors=fill, edgecolors="0.45", linewidths=0.3)
+        boundary = LineCollection(xy[self.boundary_edges], colors="C3", linewidths=1.5)
+        ax.add_collection(triangles)
+        ax.add_collection(boundary)
+        points = ax.scatter(xy[self.point_vertex, 0], xy[self.point_vertex, 1], s=6, c="k", zorder=3)
+        ax.autoscale_view()
+        ax.set_aspect("equal")
+        return MeshArtists(triangles, boundary, points)
+
+
+def _norm(v: np.ndarray) -> np.ndarray:
+    return np.sqrt(np.einsum("ij,ij->i", v, v))
+
+
+def _length_and_direction(v: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Lengths and unit vectors of the rows of v, scaled first so that squares cannot overflow."""
+    scale = np.max(np.abs(v), axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):  # edges of length 0 give NaN directions
+        v = v / scale[:, None]
+        size = _norm(v)
+        return scale * size, v / size[:, None]
+
+
+def _vertex_indices(name: str, value, row: tuple, n: int) -> np.ndarray:
+    a = np.asarray(value)
+    if a.size == 0:
+        a = a.reshape((0, *row)).astype(np.int64)
+    if a.dtype.kind not in "iu" or a.shape[1:] != row or a.ndim != 1 + len(row):
+        raise ValueError(f"{name} must be an integer array of shape (k{''.join(f', {r}' for r in row)}), "
+                         f"got dtype {a.dtype} and shape {a.shape}")
+    bad = (a < 0) | (a >= n)
+    outside = np.flatnonzero(bad.any(axis=1) if bad.ndim > 1 else bad)
+    if outside.size:
+        raise ValueError(f"{name} entry {outside[0]} refers to a vertex outside 0..{n - 1}")
+    return np.array(a, dtype=np.int64)
+
+
+def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cutoff=0.0,
+                min_angle=25.0, max_vertices=1_000_000) -> RegionMesh:
+    """A quality triangular mesh of a study region, with an optional buffer around it.
+
+    region: the study region, one polygon (a k x 2 array of its vertices in order, either
+        way round, the first vertex repeated at the end or not) or a list of them (islands,
+        which may touch at points but not overlap). None: the convex hull of `points`.
+    holes: polygons cut out of the region; each lies inside it, none overlaps another.
+        Nothing is meshed in a hole, so the field model sees its shore as a boundary.
+    points: (p, 2) locations to keep as mesh vertices, e.g. observation locations. Points
+        within `cutoff` of an earlier kept point join it; those within `cutoff` of the
+        region's or buffer's boundary move onto it. Every point must lie in the region or
+        its buffer. `point_vertex` of the result tells which vertex stands for which point.
+    max_edge: the longest triangle edge wanted, one number or a pair (inside the region,
+        in the buffer). Triangles get at most the area of an equilateral triangle of that
+        edge: edges come out about 0.6 to 1.15 times max_edge.
+    offset: the buffer's width: absolute when positive, a fraction of the region's diameter
+        when negative (-0.1: a tenth of it). None or 0: no buffer. The buffer's outline is
+        the region's outline pushed out by that width, with rounded corners.
+    cutoff: points closer than this are merged (see `points`).
+    min_angle: smallest triangle angle in degrees, above 0 and at most 34; it holds
+        everywhere except next to input corners that are themselves sharper.
+    max_vertices: refuse to build larger meshes. The count is estimated from the areas and
+        edge lengths before meshing, and refinement stops at this many vertices.
+
+    Boundaries of the region, its holes and the buffer are mesh edges (split as needed).
+    Every triangle is counter-clockwise. Features smaller than a billionth of the region's
+    extent (or than 100 times the rounding of its coordinates, far from the origin) are
+    closed: vertices that close together become one.
+
+    Raises ValueError naming the polygon, vertex or segment at fault for: non-finite
+    coordinates, fewer than three distinct vertices, a polygon that crosses itself,
+    polygons that cross or overlap, a hole outside the region, a point outside the region
+    and its buffer, a non-positive max_edge, and a mesh larger than max_vertices. Raises
+    ImportError when the `mesh` extra is not installed.
+    """
+    inside_edge, buffer_edge = _max_edges(max_edge)
+    cutoff = _number("cutoff", cutoff, lowest=0.0)
+    min_angle = _number("min_angle", min_angle, lowest=0.0, highest=_LARGEST_MIN_ANGLE)
+    if min_angle == 0.0:  # without a bound Triangle may leave slivers of no area in floating point
+        raise ValueError("min_angle must be above 0 (and at most 34 degrees)")
+    try:
+        max_vertices = operator.index(max_vertices)
+    except TypeError:
+        raise ValueError(f"max_vertices must be an integer, got {max_vertices!r}") from None
+    if max_vertices < 3:
+        raise ValueError(f"max_vertices must be at least 3, got {max_vertices}")
+    if offset is not None:
+        offset = _number("offset", offset)
+    _require("triangle")
+    _require("shapely")
+    from . import _domain, _pslg, _rings
+    from ._refine import BUFFER_MARK, REGION_MARK, triangulate
+
+    xy = _points(points)
+    if region is None:
+        if xy is None:
+            raise ValueError("give the region, or points whose convex hull is the region")
+        shells = [_hull(xy)]
+    else:
+        shells = _rings.read_rings(region, "the region", "region polygon")
+        if not shells:
+            raise ValueError("the region has no polygon")
+    holes = _rings.read_rings(holes, "the hole", "hole")
+
+    # Work in units of a power of two near the region's size, from an origin nearby: areas
+    # (squares of lengths) neither overflow nor underflow whatever the user's units, and
+    # both moves are exact for the input (see _frame).
+    given = np.concatenate([r.xy for r in [*shells, *holes]] + ([] if xy is None else [xy]))
+    unit, origin = _frame(given)
+    shells = [r.scaled(unit, origin) for r in shells]
+    holes = [r.scaled(unit, origin) for r in holes]
+    inside_edge, buffer_edge, reach = inside_edge / unit, buffer_edge / unit, cutoff / unit
+    if xy is not None:
+        xy = (xy - origin) / unit
+
+    # Features below `tol` are closed before meshing (see _pslg); its floor keeps them
+    # above the rounding of coordinates far from the origin, which new vertices get.
+    extent = float(np.max(np.ptp(given, axis=0))) / unit
+    tol = max(1e-9 * extent, 100 * np.finfo(float).eps * float(np.max(np.abs(given))) / unit)
+    if tol > 1e-6 * extent:
+        raise ValueError(f"the region is {extent * unit:.3g} across but {np.max(np.abs(given)):.3g} from "
+                         "the origin, too far for floating-point coordinates to resolve it: "
+                         "move the origin nearer")
+    _rings.check_crossings([*shells, *holes], tol)
+    _rings.check_nesting(shells, holes)
+    outline = np.concatenate([r.xy for r in shells])
+    width = None
+    if offset is not None and offset != 0.0:
+        width = offset / unit if offset > 0.0 else -offset * _domain.diameter(outline)
+        if not math.isfinite(width):
+            raise ValueError(f"offset {offset!r} is too large for a region of this size")
+        if width < 1e3 * tol:
+            raise ValueError(f"offset {offset!r} gives a buffer narrower than {1e3 * tol * unit:.3g}, "
+                             "too thin to mesh: make it wider, or None for no buffer")
+    domain = _domain.build_domain(shells, holes, width, buffer_edge)
+    if xy is not None:
+        _check_points_inside(xy, (unit, origin), domain.domain, holes, max(reach, tol), width is not None)
+
+    ring_vertices = sum(len(r.xy) for r in [*shells, *holes]) + sum(map(len, domain.buffer_rings))
+    per_area = 2.0 / math.sqrt(3.0)  # vertices per unit area of an equilateral tiling of edge 1
+    # Triangles in a buffer narrower than they would be long must shrink to its width.
+    across = buffer_edge if width is None else min(buffer_edge, 1.5 * width)
+    estimate = int(_FILL * per_area * (domain.region_area / inside_edge**2
+                                       + domain.buffer_area / across**2)
+                   + ring_vertices + (0 if xy is None else len(xy)))
+    if estimate > max_vertices:
+        raise ValueError(f"the mesh would have about {estimate:,} vertices, more than "
+                         f"max_vertices={max_vertices:,}: use a longer max_edge or a larger max_vertices")
+
+    rings = [(r.xy, REGION_MARK) for r in [*shells, *holes]]
+    rings += [(b, BUFFER_MARK) for b in domain.buffer_rings]
+    graph = _pslg.build_graph(rings, np.empty((0, 2)) if xy is None else xy, reach, tol)
+    loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
+                                               max_vertices, estimate, (unit, origin))
+    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex)
+
+
+def _require(module: str) -> None:
+    try:
+        importlib.import_module(module)
+    except ImportError as exc:
+        raise ImportError(f"region_mesh needs the '{module}' package, which comes with the mesh "
+                          "extra: pip install 'corvid[mesh]'") from exc
+
+
+def _number(name: str, value, lowest: float = -math.inf, highest: float = math.inf) -> float:
+    try:
+        number = float(value)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a number, got {value!r}") from None
+    if not (math.isfinite(number) and lowest <= number <= highest):
+        bounds = (f"between {lowest:g} and {highest:g}" if math.isfinite(highest)
+                  else f"at least {lowest:g}" if math.isfinite(lowest) else "finite")
+        raise ValueError(f"{name} must be {bounds}, got {value!r}")
+    return number
+
+
+def _max_edges(max_edge) -> tuple[float, float]:
+    try:
+        value = np.asarray(max_edge, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError(f"max_edge must be a number or a pair of numbers, got {max_edge!r}") from None
+    if value.shape not in ((), (2,)):
+        raise ValueError(f"max_edge must be a number or a pair (inside the region, in the buffer), "
+                         f"got shape {value.shape}")
+    for k, edge in enumerate(value.reshape(-1)):
+        if not (np.isfinite(edge) and edge > 0.0):
+            which = "" if value.ndim == 0 else ("[0] (inside the region)", "[1] (in the buffer)")[k]
+            raise ValueError(f"max_edge{which} must be positive and finite, got {edge:g}")
+    pair = np.broadcast_to(value, (2,))
+    return float(pair[0]), float(pair[1])
+
+
+def _points(points) -> Optional[np.ndarray]:
+    if points is None:
+        return None
+    try:
+        xy = np.asarray(points, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ValueError("points must be an (n, 2) array of coordinates") from None
+    if xy.size == 0:
+        return np.empty((0, 2))
+    if xy.ndim != 2 or xy.shape[1] != 2:
+        raise ValueError(f"points must be an (n, 2) array of coordinates, got shape {xy.shape}")
+    bad = np.flatnonzero(~np.isfinite(xy).all(axis=1))
+    if bad.size:
+        raise ValueError(f"points has a non-finite coordinate at point {bad[0]}: {xy[bad[0]].tolist()}")
+    return xy
+
+
+def _hull(xy: np.ndarray):
+    from scipy.spatial import ConvexHull, QhullError
+
+    from ._rings import Ring
+
+    distinct = len(np.unique(xy, axis=0))
+    if distinct < 3:
+        raise ValueError(f"points has fewer than three distinct points ({distinct}): "
+                         "their convex hull cannot be the region")
+    try:
+        hull = ConvexHull(xy)
+    except QhullError:
+        raise ValueError("points all lie on one line: their convex hull has no area") from None
+    return Ring("the convex hull of points", xy[hull.vertices], hull.vertices)
+
+
+def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
+    """A unit (a power of two near the extent) and an origin (a multiple of it near the centre).
+
+    Dividing by a power of two is exact, and so is subtracting an origin o from every x
+    with o/2 <= x <= 2o (Sterbenz's lemma). On an axis where the points do not all lie that
+    far out, they are near 0 compared with their extent: that axis needs no origin.
+    """
+    low, high = xy.min(axis=0), xy.max(axis=0)
+    extent = float(np.max(high - low))
+    unit = 2.0 ** min(max(round(math.log2(extent)), -1000), 1000) if extent > 0.0 else 1.0
+    origin = np.round(0.5 * (low + high) / unit) * unit
+    sterbenz = np.where(origin > 0.0, (low >= 0.5 * origin) & (high <= 2.0 * origin),
+                        (high <= 0.5 * origin) & (low >= 2.0 * origin))
+    return unit, np.where(sterbenz, origin, 0.0)
+
+
+def _check_points_inside(xy, frame, domain, holes, reach: float, buffered: bool) -> None:
+    import shapely
+
+    outside = np.flatnonzero(~shapely.dwithin(domain, shapely.points(xy), reach))
+    if outside.size == 0:
+        return
+    i = int(outside[0])
+    where = "outside the region and its buffer" if buffered else "outside the region"
+    for hole in holes:
+        if shapely.intersects_xy(hole.polygon(), *xy[i]):
+            where = f"in {hole.name}"
+            break
+    unit, origin = frame
+    x, y = xy[i] * unit + origin
+    raise ValueError(f"point {i} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "
+                     "every point must lie in the region or its buffer")

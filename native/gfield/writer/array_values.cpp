@@ -29,13 +29,6 @@ Strided vector_of(const ArrayView& buffer) {
 
 }  // namespace
 
-void require_count(const char* what, long long value) {
-    if (value < 0 || value > kMaxCount)
-        raise_format(PyExc_ValueError,
-                     "%s = %lld does not fit the binary matrix format (at most %lld)", what, value,
-                     static_cast<long long>(kMaxCount));
-}
-
 ArrayValues::ArrayValues(PyObject* array, int ndim) {
     Ref dtype = attr(array, "dtype");
     if (numpy_subdtype(dtype.get(), "complexfloating")) {

@@ -7,9 +7,6 @@
 
 namespace corvid::gfield::writer {
 
-/// Refuses, with ValueError, a count the format's signed 32-bit fields cannot hold.
-void require_count(const char* what, long long value);
-
 /// The values of a NumPy array of one or two dimensions.
 class ArrayValues {
 public:

@@ -92,8 +92,8 @@ void write_columns(OpenFile& file, const Strided& a) {
     }
 }
 
-/// The values of a one-dimensional view as `Out`: all of them in their order when `order` is
-/// null, otherwise the elements order[0..a.nrow).
+/// The values of a view as `Out`: all of them, column by column, when `order` is null;
+/// otherwise the elements order[0..a.nrow) of a one-dimensional view.
 template <class Out>
 void write_vector(OpenFile& file, const Strided& a, const uint32_t* order) {
     if (!order) return write_columns<Out>(file, a);
@@ -105,6 +105,13 @@ void write_vector(OpenFile& file, const Strided& a, const uint32_t* order) {
 void write_values(OpenFile& file, const ArrayValues& values, const uint32_t* order) {
     if (values.is_integer()) write_vector<int32_t>(file, values.view(), order);
     else write_vector<double>(file, values.view(), order);
+}
+
+/// Refuses, with ValueError, a count the format's signed 32-bit fields cannot hold.
+void require_count(const char* what, long long value) {
+    if (value < 0 || value > kMaxCount)
+        raise_format(PyExc_ValueError, "%s = %lld does not fit the binary matrix format (at most %lld)",
+                     what, value, static_cast<long long>(kMaxCount));
 }
 
 long long extent(const Ref& item) {
@@ -122,10 +129,8 @@ void write_dense(PyObject* array, PyObject* filename) {
     require_count("elems", nrow * ncol);
     values.require_int32_range();
 
-    write_file(filename, nrow * ncol, nrow, ncol, false, values.is_integer(), false, [&](OpenFile& file) {
-        if (values.is_integer()) write_columns<int32_t>(file, values.view());
-        else write_columns<double>(file, values.view());
-    });
+    write_file(filename, nrow * ncol, nrow, ncol, false, values.is_integer(), false,
+               [&](OpenFile& file) { write_values(file, values, nullptr); });
 }
 
 void write_diagonal(PyObject* array, PyObject* filename) {

@@ -155,19 +155,20 @@ size_t position_below(I index, size_t bound) {
 }
 
 /// Stable counting sort of the items `items[0..elems)`, a permutation of 0 .. elems - 1 (the
-/// identity when null), by `key(item)` in [0, keys): `starts` gets the bucket bounds (keys + 1
+/// identity when null), by `key[item]` in [0, keys): `starts` gets the bucket bounds (keys + 1
 /// entries), `sorted` the items in bucket order. A key that changed between the two passes
 /// throws rather than write past `sorted`.
-template <class Key>
-void counting_sort(const uint32_t* items, size_t elems, size_t keys, Key key,
+template <class I>
+void counting_sort(const uint32_t* items, size_t elems, const I* key, size_t keys,
                    std::vector<uint32_t>& starts, uint32_t* sorted) {
     starts.assign(keys + 1, 0);
-    for (size_t k = 0; k < elems; ++k) ++starts[key(k) + 1];  // memory order; the counts are the same
+    for (size_t k = 0; k < elems; ++k) ++starts[position_below(key[k], keys) + 1];  // the same counts in any order
     for (size_t c = 0; c < keys; ++c) starts[c + 1] += starts[c];
     std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
     for (size_t t = 0; t < elems; ++t) {
         uint32_t k = items ? items[t] : static_cast<uint32_t>(t);
-        uint32_t at = next[key(k)]++;
+        if (items && t + 32 < elems) __builtin_prefetch(key + items[t + 32]);  // see `gather`
+        uint32_t at = next[position_below(key[k], keys)]++;
         if (at >= elems) [[unlikely]]
             throw std::invalid_argument("sparse matrix indices changed while it was written");
         sorted[at] = k;
@@ -205,11 +206,9 @@ TripletOrder order_by_column_then_row(const I* row, const I* col, size_t elems, 
     std::vector<uint32_t> by_row, row_start;
     if (!rows_sorted) {
         by_row.resize(elems);
-        counting_sort(nullptr, elems, nrow, [&](size_t k) { return position_below(row[k], nrow); },
-                      row_start, by_row.data());
+        counting_sort(nullptr, elems, row, nrow, row_start, by_row.data());
     }
-    counting_sort(rows_sorted ? nullptr : by_row.data(), elems, ncol,
-                  [&](size_t k) { return position_below(col[k], ncol); }, result.col_start,
+    counting_sort(rows_sorted ? nullptr : by_row.data(), elems, col, ncol, result.col_start,
                   result.order.data());
     return result;
 }

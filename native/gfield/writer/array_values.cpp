@@ -41,14 +41,10 @@ ArrayValues::ArrayValues(PyObject* array, int ndim) {
     integer_ = numpy_subdtype(dtype.get(), "integer");
 
     if (read_directly(array, ndim)) return;
-    // Another byte order first keeps the element type, so integer values stay exact.
-    Ref isnative = attr(dtype.get(), "isnative");
-    if (!check_status(PyObject_IsTrue(isnative.get()))) {
-        Ref native = call_method(dtype.get(), "newbyteorder", {py_str("=")});
-        if (read_directly(call_method(array, "astype", {native}).get(), ndim)) return;
-    }
-    if (read_directly(call_method(array, "astype", {numpy(integer_ ? "int64" : "float64")}).get(), ndim))
-        return;
+    // Native byte order first keeps the element type, so integer values stay exact.
+    Ref native = call_method(dtype.get(), "newbyteorder", {py_str("=")});
+    for (const Ref& type : {native, numpy(integer_ ? "int64" : "float64")})
+        if (read_directly(call_method(array, "astype", {type}).get(), ndim)) return;
     raise_format(PyExc_TypeError, "Unsupported element type: %R", dtype.get());
 }
 

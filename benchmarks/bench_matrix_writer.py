@@ -9,7 +9,8 @@ row, reorder, tofile of rows, columns and values.
 
 Files go to a temporary directory (the page cache); each timed run writes a new file, so no
 run pays for truncating the previous one. Best of several runs. BLAS threads are limited to
-one, so idle worker threads do not compete for the cores.
+one, so idle worker threads do not compete for the cores. The load average is printed before
+and after, since other work on the machine changes the timings.
 
 Usage: python benchmarks/bench_matrix_writer.py [dense_rows] [sparse_entries]
 Targets: dense within 1.5x of the raw tofile; sparse at least 3x faster than the NumPy steps.
@@ -77,6 +78,7 @@ def main():
     dense_rows = int(sys.argv[1]) if len(sys.argv) > 1 else 2_000_000
     sparse_entries = int(sys.argv[2]) if len(sys.argv) > 2 else 10_000_000
     rng = np.random.default_rng(7)
+    print("load average %.2f %.2f %.2f" % os.getloadavg())
     with tempfile.TemporaryDirectory() as tmp:
         ours, theirs, raw = (os.path.join(tmp, name) for name in ("ours", "numpy", "raw"))
 
@@ -116,6 +118,7 @@ def main():
         print(f"  NumPy steps (lexsort)     {t_numpy * 1e3:8.1f} ms")
         print(f"  _write_meshkin_file       {t_ours * 1e3:8.1f} ms")
         print(f"  speed-up                  {t_numpy / t_ours:8.2f}   (target >= 3)")
+    print("load average %.2f %.2f %.2f" % os.getloadavg())
 
 
 if __name__ == "__main__":

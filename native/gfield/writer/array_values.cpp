@@ -14,14 +14,20 @@ bool numpy_subdtype(PyObject* dtype, const char* kind) {
     return check_status(PyObject_IsTrue(result.get())) == 1;
 }
 
-}  // namespace
-
-void require_count(const char* what, long long value) {
-    if (value < 0 || value > kMaxCount)
-        raise_format(PyExc_ValueError,
-                     "%s = %lld does not fit the binary matrix format (at most %lld)", what, value,
-                     static_cast<long long>(kMaxCount));
+ArrayView as_int64(PyObject* indices) {
+    Ref copy = contiguous(indices, Element::int64);
+    ArrayView buffer = ArrayView::try_exact(copy.get(), Element::int64, 1);
+    if (!buffer) raise(PyExc_TypeError, "sparse matrix indices must be a one-dimensional integer array");
+    return buffer;
 }
+
+/// A contiguous one-dimensional buffer of a known element type as a view.
+Strided vector_of(const ArrayView& buffer) {
+    return {buffer.data<const std::byte>(), *buffer.element(), static_cast<size_t>(buffer.shape(0)),
+            1, buffer.itemsize(), 0};
+}
+
+}  // namespace
 
 ArrayValues::ArrayValues(PyObject* array, int ndim) {
     Ref dtype = attr(array, "dtype");
@@ -32,19 +38,13 @@ ArrayValues::ArrayValues(PyObject* array, int ndim) {
                      "float64 values)",
                      text.get());
     }
-    bool integer = numpy_subdtype(dtype.get(), "integer");
-    value_type_ = integer ? ValueType::int32 : ValueType::float64;
+    integer_ = numpy_subdtype(dtype.get(), "integer");
 
     if (read_directly(array, ndim)) return;
-    // Another byte order first keeps the element type, so integer values stay exact.
-    Ref isnative = attr(dtype.get(), "isnative");
-    if (!check_status(PyObject_IsTrue(isnative.get()))) {
-        Ref native = call_method(dtype.get(), "newbyteorder", {py_str("=")});
-        Ref copy = call_method(array, "astype", {native});
-        if (read_directly(copy.get(), ndim)) return;
-    }
-    Ref copy = call_method(array, "astype", {numpy(integer ? "int64" : "float64")});
-    if (read_directly(copy.get(), ndim)) return;
+    // Native byte order first keeps the element type, so integer values stay exact.
+    Ref native = call_method(dtype.get(), "newbyteorder", {py_str("=")});
+    for (const Ref& type : {native, numpy(integer_ ? "int64" : "float64")})
+        if (read_directly(call_method(array, "astype", {type}).get(), ndim)) return;
     raise_format(PyExc_TypeError, "Unsupported element type: %R", dtype.get());
 }
 
@@ -56,7 +56,6 @@ bool ArrayValues::read_directly(PyObject* array, int ndim) {
         buffer_.release();
         return false;
     }
-    owner_ = Ref::borrow(array);
     view_.base = buffer_.data<const std::byte>();
     view_.element = *element;
     view_.nrow = static_cast<size_t>(buffer_.shape(0));
@@ -69,7 +68,7 @@ bool ArrayValues::read_directly(PyObject* array, int ndim) {
 }
 
 void ArrayValues::require_int32_range() const {
-    if (value_type_ != ValueType::int32) return;
+    if (!integer_) return;
     std::optional<std::string> outside;
     without_gil([&] { outside = first_outside_int32(view_); });
     if (outside)
@@ -78,26 +77,15 @@ void ArrayValues::require_int32_range() const {
                      outside->c_str());
 }
 
-IndexValues::IndexValues(PyObject* array) {
-    if (!read_directly(array)) widen(array);
-}
-
-void IndexValues::widen(PyObject* array) {
-    if (buffer_ && is_int64()) return;
-    Ref copy = contiguous(array, Element::int64);
-    if (!read_directly(copy.get()))
-        raise(PyExc_TypeError, "sparse matrix indices must be a one-dimensional integer array");
-}
-
-bool IndexValues::read_directly(PyObject* array) {
-    for (Element e : {Element::int32, Element::int64}) {
-        buffer_ = ArrayView::try_exact(array, e, 1);
-        if (buffer_) {
-            owner_ = Ref::borrow(array);
-            return true;
-        }
+Indices::Indices(PyObject* row_array, PyObject* col_array)
+    : row_buffer_(ArrayView::try_exact(row_array, Element::int32, 1)),
+      col_buffer_(ArrayView::try_exact(col_array, Element::int32, 1)) {
+    if (!row_buffer_ || !col_buffer_) {
+        row_buffer_ = as_int64(row_array);
+        col_buffer_ = as_int64(col_array);
     }
-    return false;
+    row = vector_of(row_buffer_);
+    col = vector_of(col_buffer_);
 }
 
 }  // namespace corvid::gfield::writer

@@ -1,5 +1,5 @@
-/// The values of a NumPy array as the matrix writer reads them: a strided view of the array's
-/// own memory, its value type in the file, and the checks made before any file is opened.
+/// The arrays of a matrix as the writer reads them: strided views of their own memory, the
+/// value type in the file, and the checks made before any file is opened.
 #pragma once
 
 #include "gfield/writer/kernels/matrix_file.hpp"
@@ -7,16 +7,16 @@
 
 namespace corvid::gfield::writer {
 
+/// The values of a NumPy array of one or two dimensions.
 class ArrayValues {
 public:
-    /// Reads `array`, a NumPy array of one or two dimensions. The value type is int32 for an
-    /// integer element type and float64 for any other. Complex values are refused with
-    /// TypeError. Memory the kernels cannot read directly (another byte order, half floats,
-    /// objects, dates) is converted with NumPy here, so a failing conversion happens before
-    /// anything is written.
+    /// Reads `array`. Its values are int32 in the file for an integer element type, float64
+    /// for any other; complex values are refused with TypeError. Memory the kernels cannot read
+    /// in place (another byte order, half floats, objects) is converted with NumPy here, so a
+    /// failing conversion happens before anything is written.
     ArrayValues(PyObject* array, int ndim);
 
-    ValueType value_type() const { return value_type_; }
+    bool is_integer() const { return integer_; }
     const Strided& view() const { return view_; }
 
     /// Refuses, with ValueError, integer values that int32 cannot hold.
@@ -25,33 +25,21 @@ public:
 private:
     bool read_directly(PyObject* array, int ndim);
 
-    Ref owner_;  ///< the array whose memory is read: the input or NumPy's converted copy
-    ArrayView buffer_;
+    ArrayView buffer_;  ///< holds the array read: the input or NumPy's converted copy
     Strided view_;
-    ValueType value_type_ = ValueType::float64;
+    bool integer_ = false;
 };
 
-/// An integer index array of one dimension as aligned, contiguous int32 or int64 memory
-/// (converted to int64 by NumPy when it is neither).
-class IndexValues {
+/// The row and column indices of a coordinate matrix, read as aligned, contiguous arrays of
+/// one element type: int32 when both are, otherwise int64 (converted by NumPy).
+class Indices {
 public:
-    explicit IndexValues(PyObject* array);
-    /// Reads `array` (the one given to the constructor) as int64 from now on.
-    void widen(PyObject* array);
+    Indices(PyObject* row_array, PyObject* col_array);
 
-    size_t size() const { return static_cast<size_t>(buffer_.shape(0)); }
-    bool is_int64() const { return buffer_.element() == Element::int64; }
-    template <class I>
-    const I* data() const { return buffer_.data<const I>(); }
+    Strided row, col;
 
 private:
-    bool read_directly(PyObject* array);
-
-    Ref owner_;
-    ArrayView buffer_;
+    ArrayView row_buffer_, col_buffer_;
 };
-
-/// Refuses, with ValueError, a count the format's signed 32-bit fields cannot hold.
-void require_count(const char* what, long long value);
 
 }  // namespace corvid::gfield::writer

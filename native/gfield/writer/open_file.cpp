@@ -10,7 +10,7 @@
 
 namespace corvid::gfield::writer {
 
-OpenFile::OpenFile(PyObject* filename) {
+OpenFile::OpenFile(PyObject* filename, size_t buffer_bytes) : buffer_bytes_(buffer_bytes) {
     Ref open = attr(import("builtins").get(), "open");
     file_ = call(open.get(), {filename, py_str("wb")});
 }
@@ -31,54 +31,6 @@ OpenFile::~OpenFile() {
 #endif
 }
 
-WriteBuffer::WriteBuffer(size_t bytes) : size_(bytes) { renew(); }
-
-void WriteBuffer::renew() {
-    // An old block lives on in whatever kept it; this buffer lets go of it.
-    pinned_.release();
-    array_ = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_)));
-    pinned_ = ArrayView::any(array_.get(), true);
-    data_ = pinned_.data<std::byte>();
-    kept_ = false;
-}
-
-std::byte* WriteBuffer::fill() {
-    if (kept_) renew();
-    return data_;
-}
-
-Ref WriteBuffer::view(const std::byte* data, size_t size) const {
-    auto start = static_cast<Py_ssize_t>(data - data_);
-    Ref whole = call_method(checked(PyMemoryView_FromObject(array_.get())).get(), "toreadonly");
-    return checked(PySequence_GetSlice(whole.get(), start, start + static_cast<Py_ssize_t>(size)));
-}
-
-void WriteBuffer::note_kept() {
-    // Beyond this buffer's own export and references (`array_`, and the one the export
-    // holds): views of the block, however derived, hold an export of the bytearray; `.obj` of
-    // one is the bytearray itself.
-    auto* array = reinterpret_cast<PyByteArrayObject*>(array_.get());
-    if (array->ob_exports > 1 || Py_REFCNT(array_.get()) > 2) kept_ = true;
-}
-
-void OpenFile::write(WriteBuffer& buffer, const std::byte* data, size_t size) {
-    while (size > 0) {
-        Py_ssize_t n;
-        {
-            Ref view = buffer.view(data, size);
-            Ref written = call_method(file_.get(), "write", {view});
-            n = PyNumber_AsSsize_t(written.get(), PyExc_OverflowError);
-        }
-        buffer.note_kept();
-        if (n == -1 && PyErr_Occurred()) throw_python_error();
-        if (n <= 0 || static_cast<size_t>(n) > size)
-            raise_format(PyExc_OSError, "write returned %zd for %zu bytes", n, size);
-        data += n;
-        size -= static_cast<size_t>(n);
-        position_ += n;
-    }
-}
-
 void OpenFile::reserve([[maybe_unused]] int64_t size) {
 #if defined(__linux__)
     Ref fileno = Ref::steal(PyObject_CallMethod(file_.get(), "fileno", nullptr));
@@ -93,12 +45,42 @@ void OpenFile::reserve([[maybe_unused]] int64_t size) {
 #endif
 }
 
-void OpenFile::write_at(int64_t offset, WriteBuffer& buffer, const std::byte* data, size_t size) {
+std::byte* OpenFile::buffer() {
+    if (kept_) {
+        // An old bytearray lives on in whatever kept it.
+        pinned_.release();
+        array_ = checked(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(buffer_bytes_)));
+        pinned_ = ArrayView::any(array_.get(), true);
+        kept_ = false;
+    }
+    return pinned_.data<std::byte>();
+}
+
+void OpenFile::write(int64_t offset, const std::byte* data, size_t size) {
     if (offset != position_) {
         call_method(file_.get(), "seek", {py_int(offset)});
         position_ = offset;
     }
-    write(buffer, data, size);
+    auto* array = reinterpret_cast<PyByteArrayObject*>(array_.get());
+    while (size > 0) {
+        Py_ssize_t n;
+        {
+            auto start = static_cast<Py_ssize_t>(data - pinned_.data<std::byte>());
+            Ref whole = call_method(checked(PyMemoryView_FromObject(array_.get())).get(), "toreadonly");
+            Ref view = checked(PySequence_GetSlice(whole.get(), start, start + static_cast<Py_ssize_t>(size)));
+            Ref written = call_method(file_.get(), "write", {view});
+            n = PyNumber_AsSsize_t(written.get(), PyExc_OverflowError);
+        }
+        // Beyond our own reference and export (whose reference makes two): a view, however
+        // derived, holds an export; `.obj` of one is the bytearray itself.
+        if (array->ob_exports > 1 || Py_REFCNT(array_.get()) > 2) kept_ = true;
+        if (n == -1 && PyErr_Occurred()) throw_python_error();
+        if (n <= 0 || static_cast<size_t>(n) > size)
+            raise_format(PyExc_OSError, "write returned %zd for %zu bytes", n, size);
+        data += n;
+        size -= static_cast<size_t>(n);
+        position_ += n;
+    }
 }
 
 bool OpenFile::seekable() {

@@ -2,8 +2,8 @@
 ///
 /// Everything that can refuse the input (its type, complex values, counts or integer values
 /// beyond int32, NumPy conversions, indices outside the shape) runs before the file is opened,
-/// so a refused matrix leaves an existing file untouched. The body is streamed from the input's
-/// own memory through a fixed-size conversion buffer.
+/// so a refused matrix leaves an existing file untouched. The body is converted from the
+/// input's own memory into a buffer of a few megabytes at a time and written from there.
 #include "gfield/parts.hpp"
 #include "gfield/writer/array_values.hpp"
 #include "gfield/writer/open_file.hpp"
@@ -13,6 +13,7 @@
 #include "glue/gil.hpp"
 #include "glue/unpack.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,141 +21,97 @@ namespace corvid::gfield::writer {
 
 namespace {
 
-// Large enough that the file system's cost per write call fades, small enough for the caches.
+// Large enough that the cost per write call fades, small enough for the caches.
 constexpr size_t kChunkBytes = size_t{4} << 20;
+constexpr size_t kMaxPieces = 64;
 constexpr int64_t kHeaderBytes = 36;
 
-/// The conversion buffer: room for `bytes` of values in up to `pieces` pieces. A piece bound
-/// for file offset `o` is placed at an address congruent to `o` modulo 64, so the system copies
-/// it into the page cache at full speed (copies between mutually misaligned addresses are
-/// markedly slower, and every body starts at the unaligned offset 36).
-class Staging {
-public:
-    static constexpr uintptr_t kAlign = 64;
-
-    Staging(size_t bytes, size_t pieces) : buffer_(bytes + (pieces + 1) * 2 * kAlign) {}
-
-    /// Where the piece for `file_offset` goes: at or after `from`, or at the start of a fresh
-    /// fill of the buffer when `from` is null.
-    std::byte* place(std::byte* from, int64_t file_offset) {
-        auto p = reinterpret_cast<uintptr_t>(from ? from : buffer_.fill());
-        p = (p + kAlign - 1) & ~(kAlign - 1);
-        return reinterpret_cast<std::byte*>(p + static_cast<uintptr_t>(file_offset) % kAlign);
-    }
-
-    WriteBuffer& buffer() { return buffer_; }
-
-private:
-    WriteBuffer buffer_;
-};
-
-/// Values per chunk: `kChunkBytes` worth, or fewer when fewer are needed.
-template <class T>
-size_t chunk_capacity(size_t needed) {
-    return std::max<size_t>(1, std::min(needed, kChunkBytes / sizeof(T)));
+/// Where bytes bound for file offset `offset` go in `buffer`: at an address congruent to the
+/// offset modulo 64, within 128 bytes of the start. The system copies them into the page cache
+/// markedly faster than from an address aligned otherwise, and every body starts at offset 36.
+std::byte* place(std::byte* buffer, int64_t offset) {
+    auto p = (reinterpret_cast<uintptr_t>(buffer) + 63) & ~uintptr_t{63};
+    return reinterpret_cast<std::byte*>(p + static_cast<uintptr_t>(offset) % 64);
 }
 
-/// Bytes of one value in the file.
-int64_t value_bytes(ValueType values) { return values == ValueType::int32 ? 4 : 8; }
-
-/// Reserves the whole file, then writes its header.
-void write_header(OpenFile& file, int64_t elems, int64_t nrow, int64_t ncol, Layout layout,
-                  ValueType values, MatrixType matrix) {
-    int64_t per_entry = value_bytes(values) + (layout == Layout::sparse ? 8 : 0);
-    file.reserve(kHeaderBytes + elems * per_entry);
-    auto words = header_words(static_cast<int32_t>(elems), static_cast<int32_t>(nrow),
-                                     static_cast<int32_t>(ncol), layout, values, matrix);
-    WriteBuffer header(sizeof words);
-    std::byte* out = header.fill();
-    std::memcpy(out, words.data(), sizeof words);
-    file.write(header, out, sizeof words);
+/// Opens the file, writes the 36 leading bytes and then `body(file)`, and closes the file. The
+/// header words: the header length 8, then version 0, elems, nrow, ncol, datatype (0 dense, 1
+/// sparse), valuetype (0 int32, 1 float64), matrixtype (0 general, 2 diagonal) and
+/// storagetype 1 (values column by column).
+template <class Body>
+void write_file(PyObject* filename, long long elems, long long nrow, long long ncol, bool sparse,
+                bool integer, bool diagonal, Body body) {
+    int64_t body_bytes = elems * ((integer ? 4 : 8) + (sparse ? 8 : 0));
+    // Room for a chunk in up to kMaxPieces pieces, each placed as `place` says.
+    size_t chunk = std::clamp<size_t>(static_cast<size_t>(body_bytes), kHeaderBytes, kChunkBytes);
+    OpenFile file(filename, chunk + (kMaxPieces + 2) * 64);
+    file.reserve(kHeaderBytes + body_bytes);
+    int32_t words[9] = {8, 0, static_cast<int32_t>(elems), static_cast<int32_t>(nrow),
+                        static_cast<int32_t>(ncol), sparse, !integer, diagonal ? 2 : 0, 1};
+    std::byte* out = file.buffer();
+    std::memcpy(out, words, sizeof words);
+    file.write(0, out, sizeof words);
+    body(file);
+    file.close();
 }
 
-/// Writes values of type `T` chunk by chunk at the file's current position, through one
-/// conversion buffer sized for `largest` values.
-template <class T>
-class Stream {
-public:
-    Stream(OpenFile& file, size_t largest)
-        : file_(file), capacity_(chunk_capacity<T>(largest)), staging_(capacity_ * sizeof(T), 1) {}
-
-    /// `count` values produced by `fill(first, n, out)`.
-    template <class Fill>
-    void write(size_t count, Fill fill) {
-        for (size_t t0 = 0; t0 < count; t0 += capacity_) {
-            size_t n = std::min(capacity_, count - t0);
-            std::byte* out = staging_.place(nullptr, file_.position());
-            without_gil([&] { fill(t0, n, out); });
-            file_.write(staging_.buffer(), out, n * sizeof(T));
-        }
+/// Writes `count` values of type `T` at the file's current position, chunk by chunk as
+/// `fill(first, n, out)` makes them without the GIL.
+template <class T, class Fill>
+void write_array(OpenFile& file, size_t count, Fill fill) {
+    for (size_t first = 0; first < count; first += kChunkBytes / sizeof(T)) {
+        size_t n = std::min(kChunkBytes / sizeof(T), count - first);
+        std::byte* out = place(file.buffer(), file.position());
+        without_gil([&] { fill(first, n, out); });
+        file.write(file.position(), out, n * sizeof(T));
     }
+}
 
-private:
-    OpenFile& file_;
-    size_t capacity_;
-    Staging staging_;
-};
-
-/// Column-major values of a dense view. A view whose rows lie closer in memory than its
-/// columns is read column by column; otherwise it is read in tiles of whole rows and each
-/// tile's column pieces are written at their places in the file, so the input is read once.
+/// The values of a view, column by column, from the file's current position. A view whose
+/// rows lie farther apart than its columns is read in blocks of whole rows, and each block's
+/// column pieces are written at their places in the file, so the input is read once.
 template <class Out>
-void write_column_major(OpenFile& file, const Strided& a) {
-    bool rows_far = std::llabs(a.row_stride) > std::llabs(a.col_stride);
-    if (a.nrow < 2 || a.ncol < 2 || !rows_far || !file.seekable()) {
-        Stream<Out> stream(file, a.nrow);
-        for (size_t j = 0; j < a.ncol; ++j)
-            stream.write(a.nrow, [&](size_t r0, size_t n, std::byte* out) {
-                convert_column<Out>(a, j, r0, n, out);
-            });
-        return;
-    }
-    constexpr size_t kMaxTileColumns = 64;
-    size_t tile_cols = std::min(a.ncol, kMaxTileColumns);
-    size_t tile_rows = std::min(a.nrow, chunk_capacity<Out>(a.nrow * a.ncol) / tile_cols);
-    tile_rows = std::max<size_t>(tile_rows, 1);
-    Staging staging(tile_rows * tile_cols * sizeof(Out), tile_cols);
-    std::byte* columns[kMaxTileColumns];
-    int64_t offsets[kMaxTileColumns];
-    for (size_t c0 = 0; c0 < a.ncol; c0 += tile_cols) {
-        size_t nc = std::min(tile_cols, a.ncol - c0);
-        for (size_t r0 = 0; r0 < a.nrow; r0 += tile_rows) {
-            size_t nr = std::min(tile_rows, a.nrow - r0);
-            std::byte* next = nullptr;
-            for (size_t t = 0; t < nc; ++t) {
-                offsets[t] = kHeaderBytes + static_cast<int64_t>(((c0 + t) * a.nrow + r0) * sizeof(Out));
-                columns[t] = staging.place(next, offsets[t]);
-                next = columns[t] + nr * sizeof(Out);
-            }
-            without_gil([&] { convert_tile<Out>(a, r0, nr, c0, nc, columns); });
+void write_columns(OpenFile& file, const Strided& a) {
+    int64_t start = file.position();
+    bool by_rows = a.ncol > 1 && std::llabs(a.row_stride) > std::llabs(a.col_stride) && file.seekable();
+    size_t block_cols = by_rows ? std::min(a.ncol, kMaxPieces) : 1;
+    size_t block_rows = std::max<size_t>(1, std::min(a.nrow, kChunkBytes / sizeof(Out) / block_cols));
+    size_t file_gap = a.nrow * sizeof(Out);  // from one column to the next
+    for (size_t c0 = 0; c0 < a.ncol; c0 += block_cols) {
+        size_t nc = std::min(block_cols, a.ncol - c0);
+        for (size_t r0 = 0; r0 < a.nrow; r0 += block_rows) {
+            size_t nr = std::min(block_rows, a.nrow - r0);
+            auto offset = start + static_cast<int64_t>((c0 * a.nrow + r0) * sizeof(Out));
+            // Pieces as far apart as their file offsets are, modulo 64.
+            size_t piece = nr * sizeof(Out) + (file_gap - nr * sizeof(Out)) % 64;
+            std::byte* out = place(file.buffer(), offset);
+            without_gil([&] { copy_block<Out>(a, r0, nr, c0, nc, out, piece); });
             for (size_t t = 0; t < nc; ++t)
-                file.write_at(offsets[t], staging.buffer(), columns[t], nr * sizeof(Out));
+                file.write(offset + static_cast<int64_t>(t * file_gap), out + t * piece, nr * sizeof(Out));
         }
     }
 }
 
-/// Values of a one-dimensional view, in the given order (all of them when `order` is null).
+/// The values of a view as `Out`: all of them, column by column, when `order` is null;
+/// otherwise the elements order[0..a.nrow) of a one-dimensional view.
 template <class Out>
-void write_values(OpenFile& file, const Strided& a, const uint32_t* order, size_t count) {
-    if (!order) return write_column_major<Out>(file, a);
-    Stream<Out>(file, count).write(count, [&](size_t t0, size_t n, std::byte* out) {
-        convert_gather<Out>(a, order + t0, n, out);
+void write_vector(OpenFile& file, const Strided& a, const uint32_t* order) {
+    if (!order) return write_columns<Out>(file, a);
+    write_array<Out>(file, a.nrow, [&](size_t first, size_t n, std::byte* out) {
+        gather<Out>(a, order + first, n, out);
     });
 }
 
-void write_values(OpenFile& file, const ArrayValues& values, const uint32_t* order, size_t count) {
-    if (values.value_type() == ValueType::int32)
-        write_values<int32_t>(file, values.view(), order, count);
-    else
-        write_values<double>(file, values.view(), order, count);
+void write_values(OpenFile& file, const ArrayValues& values, const uint32_t* order) {
+    if (values.is_integer()) write_vector<int32_t>(file, values.view(), order);
+    else write_vector<double>(file, values.view(), order);
 }
 
-/// `count` int32 indices produced by `index(t)`.
-template <class Index>
-void write_indices(OpenFile& file, size_t count, Index index) {
-    Stream<int32_t>(file, count).write(count, [&](size_t t0, size_t n, std::byte* out) {
-        for (size_t t = 0; t < n; ++t) store<int32_t>(out, t, index(t0 + t));
-    });
+/// Refuses, with ValueError, a count the format's signed 32-bit fields cannot hold.
+void require_count(const char* what, long long value) {
+    if (value < 0 || value > kMaxCount)
+        raise_format(PyExc_ValueError, "%s = %lld does not fit the binary matrix format (at most %lld)",
+                     what, value, static_cast<long long>(kMaxCount));
 }
 
 long long extent(const Ref& item) {
@@ -165,19 +122,15 @@ long long extent(const Ref& item) {
 
 void write_dense(PyObject* array, PyObject* filename) {
     ArrayValues values(array, 2);
-    const Strided& a = values.view();
-    auto nrow = static_cast<long long>(a.nrow), ncol = static_cast<long long>(a.ncol);
+    auto nrow = static_cast<long long>(values.view().nrow);
+    auto ncol = static_cast<long long>(values.view().ncol);
     require_count("nrow", nrow);
     require_count("ncol", ncol);
     require_count("elems", nrow * ncol);
     values.require_int32_range();
 
-    OpenFile file(filename);
-    write_header(file, nrow * ncol, nrow, ncol, Layout::dense, values.value_type(),
-                 MatrixType::general);
-    if (values.value_type() == ValueType::int32) write_column_major<int32_t>(file, a);
-    else write_column_major<double>(file, a);
-    file.close();
+    write_file(filename, nrow * ncol, nrow, ncol, false, values.is_integer(), false,
+               [&](OpenFile& file) { write_values(file, values, nullptr); });
 }
 
 void write_diagonal(PyObject* array, PyObject* filename) {
@@ -186,33 +139,14 @@ void write_diagonal(PyObject* array, PyObject* filename) {
     require_count("elems", n);
     values.require_int32_range();
 
-    OpenFile file(filename);
-    write_header(file, n, n, n, Layout::sparse, values.value_type(), MatrixType::diagonal);
-    auto sequence = [](size_t t) { return static_cast<int32_t>(t); };
-    write_indices(file, static_cast<size_t>(n), sequence);
-    write_indices(file, static_cast<size_t>(n), sequence);
-    write_values(file, values, nullptr, 0);
-    file.close();
-}
-
-/// Triplets ordered by column, then row (stable), as `order_by_column_then_row` gives them.
-template <class I>
-void write_triplets(OpenFile& file, const I* row, const I* col, const TripletOrder& sorted,
-                    const ArrayValues& values, size_t elems) {
-    const uint32_t* order = sorted.order.empty() ? nullptr : sorted.order.data();
-    write_indices(file, elems, [&](size_t t) { return static_cast<int32_t>(row[order ? order[t] : t]); });
-    if (sorted.col_start.empty()) {
-        write_indices(file, elems, [&](size_t t) { return static_cast<int32_t>(col[order ? order[t] : t]); });
-    } else {
-        // Sorted columns are the runs that the column counts describe; chunks arrive in order.
-        const std::vector<uint32_t>& start = sorted.col_start;
-        size_t c = 0;
-        write_indices(file, elems, [&](size_t t) {
-            while (start[c + 1] <= t) ++c;
-            return static_cast<int32_t>(c);
-        });
-    }
-    write_values(file, values, order, elems);
+    write_file(filename, n, n, n, true, values.is_integer(), true, [&](OpenFile& file) {
+        auto sequence = [](size_t first, size_t count, std::byte* out) {
+            for (size_t k = 0; k < count; ++k) store(out, k, static_cast<int32_t>(first + k));
+        };
+        write_array<int32_t>(file, static_cast<size_t>(n), sequence);
+        write_array<int32_t>(file, static_cast<size_t>(n), sequence);
+        write_values(file, values, nullptr);
+    });
 }
 
 void write_sparse(PyObject* matrix, PyObject* filename) {
@@ -222,40 +156,45 @@ void write_sparse(PyObject* matrix, PyObject* filename) {
     require_count("nrow", nrow);
     require_count("ncol", ncol);
 
-    Ref row_array = attr(coo.get(), "row"), col_array = attr(coo.get(), "col");
-    IndexValues row(row_array.get()), col(col_array.get());
-    // Both index arrays in one width (SciPy keeps them alike).
-    if (row.is_int64() != col.is_int64()) {
-        row.widen(row_array.get());
-        col.widen(col_array.get());
-    }
-    bool wide = row.is_int64();
+    Indices index(attr(coo.get(), "row").get(), attr(coo.get(), "col").get());
     Ref data = call(numpy("asarray").get(), {attr(coo.get(), "data")});
     ArrayValues values(data.get(), 1);
-    size_t elems = row.size();
-    if (col.size() != elems || values.view().nrow != elems)
+    size_t elems = index.row.nrow;
+    if (index.col.nrow != elems || values.view().nrow != elems)
         raise(PyExc_ValueError, "sparse matrix has row, column and value arrays of different lengths");
     require_count("elems", static_cast<long long>(elems));
     values.require_int32_range();
 
     TripletOrder sorted;
-    auto sort = [&](auto tag) {
-        using I = decltype(tag);
-        without_gil([&] {
-            sorted = order_by_column_then_row(row.data<I>(), col.data<I>(), elems,
-                                                     static_cast<size_t>(nrow),
-                                                     static_cast<size_t>(ncol));
-        });
-    };
-    if (wide) sort(int64_t{});
-    else sort(int32_t{});
+    without_gil([&] {
+        auto sort = [&](auto tag) {
+            using I = decltype(tag);
+            sorted = order_by_column_then_row(reinterpret_cast<const I*>(index.row.base),
+                                              reinterpret_cast<const I*>(index.col.base), elems,
+                                              static_cast<size_t>(nrow), static_cast<size_t>(ncol));
+        };
+        if (index.row.element == Element::int64) sort(int64_t{});
+        else sort(int32_t{});
+    });
 
-    OpenFile file(filename);
-    write_header(file, static_cast<int64_t>(elems), nrow, ncol, Layout::sparse,
-                 values.value_type(), MatrixType::general);
-    if (wide) write_triplets(file, row.data<int64_t>(), col.data<int64_t>(), sorted, values, elems);
-    else write_triplets(file, row.data<int32_t>(), col.data<int32_t>(), sorted, values, elems);
-    file.close();
+    write_file(filename, static_cast<long long>(elems), nrow, ncol, true, values.is_integer(), false,
+               [&](OpenFile& file) {
+        const uint32_t* order = sorted.order.empty() ? nullptr : sorted.order.data();
+        write_vector<int32_t>(file, index.row, order);
+        if (sorted.col_start.empty()) {
+            write_vector<int32_t>(file, index.col, order);
+        } else {
+            // Sorted columns are the runs the column counts describe; chunks come in order.
+            size_t c = 0;
+            write_array<int32_t>(file, elems, [&](size_t first, size_t n, std::byte* out) {
+                for (size_t k = 0; k < n; ++k) {
+                    while (sorted.col_start[c + 1] <= first + k) ++c;
+                    store(out, k, static_cast<int32_t>(c));
+                }
+            });
+        }
+        write_values(file, values, order);
+    });
 }
 
 Ref write_meshkin_file(Object matrix, Str filename) {

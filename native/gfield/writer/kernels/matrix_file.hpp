@@ -1,12 +1,11 @@
-/// Kernels of the binary matrix file writer: the header words, reading values of any numeric
-/// element type through strides, the int32 range check, and the column-then-row order of
-/// coordinate triplets. Plain C++ over raw memory; no Python.
+/// Kernels of the binary matrix file writer: reading values of any numeric element type
+/// through strides, the int32 range check, and the column-then-row order of coordinate
+/// triplets. Plain C++ over raw memory; no Python.
 #pragma once
 
 #include "glue/element.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,22 +14,10 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace corvid::gfield::writer {
-
-/// Header codes (see `header_words`).
-enum class Layout : int32_t { dense = 0, sparse = 1 };
-enum class ValueType : int32_t { int32 = 0, float64 = 1 };
-enum class MatrixType : int32_t { general = 0, diagonal = 2 };
-
-/// The 36 leading bytes of a file: the header length 8, then version 0, elems, nrow, ncol,
-/// datatype, valuetype, matrixtype and storagetype 1 (values column by column).
-inline std::array<int32_t, 9> header_words(int32_t elems, int32_t nrow, int32_t ncol,
-                                           Layout layout, ValueType values, MatrixType matrix) {
-    return {8, 0, elems, nrow, ncol, static_cast<int32_t>(layout), static_cast<int32_t>(values),
-            static_cast<int32_t>(matrix), 1};
-}
 
 /// Largest count or index the format's signed 32-bit fields hold.
 inline constexpr int64_t kMaxCount = std::numeric_limits<int32_t>::max();
@@ -51,27 +38,14 @@ struct Strided {
     }
 };
 
-/// One element, read without alignment assumptions (arrays may be unaligned views).
-template <class T>
-T load(const std::byte* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-/// A boolean is 0 or 1 whatever byte the array holds.
+/// One element as `Out`, read without alignment assumptions (arrays may be unaligned views).
+/// A boolean is 1 for any byte but 0.
 template <class Out, class T>
-Out convert(T v) {
-    if constexpr (std::is_same_v<T, bool>) return v ? Out(1) : Out(0);
+Out load(const std::byte* p) {
+    std::conditional_t<std::is_same_v<T, bool>, uint8_t, T> v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::is_same_v<T, bool>) return v != 0;
     else return static_cast<Out>(v);
-}
-
-/// True when elements of type `T` can be read in place as `T` (aligned base and strides).
-template <class T>
-bool aligned_for(const Strided& a) {
-    constexpr auto align = static_cast<std::ptrdiff_t>(alignof(T));
-    return reinterpret_cast<std::uintptr_t>(a.base) % alignof(T) == 0 && a.row_stride % align == 0 &&
-           a.col_stride % align == 0;
 }
 
 /// One value stored without alignment assumptions: the writer places values at addresses
@@ -81,68 +55,60 @@ void store(std::byte* out, size_t k, Out v) {
     std::memcpy(out + k * sizeof(Out), &v, sizeof v);
 }
 
-/// Converts `count` elements of column `j`, rows `r0` onwards, into `out` as `Out` values.
+/// `copy_block` for one element type and, when `W` is not 0, a fixed width. Everything comes
+/// by value, so the compiler keeps it in registers across the stores.
+template <size_t W, class Out, class T>
+void copy_rows(const std::byte* p, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+               size_t nr, size_t nc, std::byte* out, size_t piece) {
+    if constexpr (W != 0) nc = W;
+    for (size_t i = 0; i < nr; ++i, p += row_stride)
+        for (size_t t = 0; t < nc; ++t)
+            store(out + t * piece, i, load<Out, T>(p + static_cast<std::ptrdiff_t>(t) * col_stride));
+}
+
+/// Rows [r0, r0 + nr) of columns [c0, c0 + nc), column by column.
+///
+///   a                 - the values, any element type, any strides
+///   out[nc * piece]   - output: value i of column c0 + t, as Out, at out + t * piece + i * sizeof(Out)
+///
+/// O(nr * nc), reading row by row: a block of a row-ordered matrix is read once, in order (a
+/// caller with contiguous columns asks for one column at a time). Widths 1 and 3 (vectors,
+/// n x 3 matrices) get unrolled loops.
 template <class Out>
-void convert_column(const Strided& a, size_t j, size_t r0, size_t count, std::byte* out) {
+void copy_block(const Strided& a, size_t r0, size_t nr, size_t c0, size_t nc, std::byte* out,
+                size_t piece) {
     visit(a.element, [&](auto tag) {
         using T = decltype(tag);
-        const std::byte* p = a.at(r0, j);
-        if (a.row_stride == static_cast<std::ptrdiff_t>(sizeof(T)) && aligned_for<T>(a)) {
-            // Contiguous column: a plain loop the compiler vectorises.
-            const T* src = reinterpret_cast<const T*>(p);
-            for (size_t k = 0; k < count; ++k) store<Out>(out, k, convert<Out>(src[k]));
-            return;
-        }
-        for (size_t k = 0; k < count; ++k, p += a.row_stride) store<Out>(out, k, convert<Out>(load<T>(p)));
+        const std::byte* p = a.at(r0, c0);
+        if (nc == 1) return copy_rows<1, Out, T>(p, a.row_stride, a.col_stride, nr, nc, out, piece);
+        if (nc == 3) return copy_rows<3, Out, T>(p, a.row_stride, a.col_stride, nr, nc, out, piece);
+        copy_rows<0, Out, T>(p, a.row_stride, a.col_stride, nr, nc, out, piece);
     });
 }
 
-/// Rows of NC contiguous elements, rows back to back, into NC output columns of nr values.
-/// The fixed width lets the compiler unroll the transposition.
-template <size_t NC, class Out, class T>
-void transpose_rows(const T* src, size_t nr, std::byte* const* columns) {
-    std::byte* out[NC];
-    for (size_t t = 0; t < NC; ++t) out[t] = columns[t];
-    for (size_t i = 0; i < nr; ++i, src += NC)
-        for (size_t t = 0; t < NC; ++t) store<Out>(out[t], i, convert<Out>(src[t]));
-}
-
-/// Converts the tile rows [r0, r0 + nr) x columns [c0, c0 + nc) into `columns[t]` (nr values
-/// of column c0 + t each), reading row by row: a row-ordered input is read once, sequentially.
+/// Elements of a one-dimensional view in a given order.
+///
+///   order[count]    - positions in `a`, each below a.nrow
+///   out[count Out]  - output: value k is a(order[k]) as Out
+///
+/// O(count), one read at a random place per value.
 template <class Out>
-void convert_tile(const Strided& a, size_t r0, size_t nr, size_t c0, size_t nc,
-                  std::byte* const* columns) {
+void gather(const Strided& a, const uint32_t* order, size_t count, std::byte* out) {
     visit(a.element, [&](auto tag) {
         using T = decltype(tag);
-        if (a.col_stride == static_cast<std::ptrdiff_t>(sizeof(T)) && aligned_for<T>(a)) {
-            const T* first = reinterpret_cast<const T*>(a.at(r0, c0));
-            if (a.row_stride == static_cast<std::ptrdiff_t>(nc * sizeof(T))) {
-                switch (nc) {  // the common narrow matrices, such as n x 3
-                    case 2: return transpose_rows<2, Out>(first, nr, columns);
-                    case 3: return transpose_rows<3, Out>(first, nr, columns);
-                    case 4: return transpose_rows<4, Out>(first, nr, columns);
-                }
-            }
-        }
-        for (size_t i = 0; i < nr; ++i) {
-            const std::byte* p = a.at(r0 + i, c0);
-            for (size_t t = 0; t < nc; ++t, p += a.col_stride)
-                store<Out>(columns[t], i, convert<Out>(load<T>(p)));
+        const std::byte* base = a.base;
+        std::ptrdiff_t stride = a.row_stride;
+        auto at = [&](size_t k) { return base + static_cast<std::ptrdiff_t>(order[k]) * stride; };
+        // Random reads: ask for the values a few iterations ahead, so several misses overlap.
+        for (size_t k = 0; k < count; ++k) {
+            if (k + 32 < count) __builtin_prefetch(at(k + 32));
+            store(out, k, load<Out, T>(at(k)));
         }
     });
 }
 
-/// Converts the elements `order[0..count)` of a one-dimensional view into `out`.
-template <class Out, class Index>
-void convert_gather(const Strided& a, const Index* order, size_t count, std::byte* out) {
-    visit(a.element, [&](auto tag) {
-        using T = decltype(tag);
-        for (size_t k = 0; k < count; ++k)
-            store<Out>(out, k, convert<Out>(load<T>(a.base + static_cast<std::ptrdiff_t>(order[k]) * a.row_stride)));
-    });
-}
-
-/// The decimal text of the first integer value outside the int32 range, if any.
+/// The decimal text of the first integer value outside the int32 range (column by column), if
+/// any. O(nrow * ncol) for integer types wider than int32, O(1) otherwise.
 inline std::optional<std::string> first_outside_int32(const Strided& a) {
     return visit(a.element, [&](auto tag) -> std::optional<std::string> {
         using T = decltype(tag);
@@ -150,18 +116,12 @@ inline std::optional<std::string> first_outside_int32(const Strided& a) {
                       (sizeof(T) < 4 || (sizeof(T) == 4 && std::is_signed_v<T>))) {
             return std::nullopt;  // every value fits
         } else {
-            for (size_t j = 0; j < a.ncol; ++j) {
-                const std::byte* p = a.at(0, j);
-                for (size_t i = 0; i < a.nrow; ++i, p += a.row_stride) {
-                    T v = load<T>(p);
-                    bool fits;
-                    if constexpr (std::is_signed_v<T>)
-                        fits = v >= std::numeric_limits<int32_t>::min() && v <= kMaxCount;
-                    else
-                        fits = v <= static_cast<uint64_t>(kMaxCount);
-                    if (!fits) return std::to_string(v);
+            for (size_t j = 0; j < a.ncol; ++j)
+                for (size_t i = 0; i < a.nrow; ++i) {
+                    T v = load<T, T>(a.at(i, j));
+                    if (std::cmp_less(v, std::numeric_limits<int32_t>::min()) || std::cmp_greater(v, kMaxCount))
+                        return std::to_string(v);
                 }
-            }
             return std::nullopt;
         }
     });
@@ -186,35 +146,31 @@ struct TripletOrder {
     std::vector<uint32_t> col_start;  ///< empty when the comparison sort was used
 };
 
-inline constexpr const char* kOutsideShape = "sparse matrix has a stored entry outside its shape";
-
-[[noreturn, gnu::cold, gnu::noinline]] inline void throw_invalid(const char* message) {
-    throw std::invalid_argument(message);
-}
-
 /// `index` as a position below `bound`; throws std::invalid_argument for one outside.
 template <class I>
 size_t position_below(I index, size_t bound) {
-    if (static_cast<uint64_t>(index) >= bound) [[unlikely]] throw_invalid(kOutsideShape);
+    if (static_cast<uint64_t>(index) >= bound) [[unlikely]]
+        throw std::invalid_argument("sparse matrix has a stored entry outside its shape");
     return static_cast<size_t>(index);
 }
 
 /// Stable counting sort of the items `items[0..elems)`, a permutation of 0 .. elems - 1 (the
-/// identity when null), by `key(item)` in [0, keys): `starts` gets the bucket bounds (keys + 1
+/// identity when null), by `key[item]` in [0, keys): `starts` gets the bucket bounds (keys + 1
 /// entries), `sorted` the items in bucket order. A key that changed between the two passes
 /// throws rather than write past `sorted`.
-template <class Key>
-void counting_sort(const uint32_t* items, size_t elems, size_t keys, Key key,
+template <class I>
+void counting_sort(const uint32_t* items, size_t elems, const I* key, size_t keys,
                    std::vector<uint32_t>& starts, uint32_t* sorted) {
-    auto item = [items](size_t t) { return items ? items[t] : static_cast<uint32_t>(t); };
     starts.assign(keys + 1, 0);
-    for (size_t k = 0; k < elems; ++k) ++starts[key(k) + 1];  // memory order; the counts are the same
+    for (size_t k = 0; k < elems; ++k) ++starts[position_below(key[k], keys) + 1];  // the same counts in any order
     for (size_t c = 0; c < keys; ++c) starts[c + 1] += starts[c];
     std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
     for (size_t t = 0; t < elems; ++t) {
-        uint32_t k = item(t);
-        uint32_t at = next[key(k)]++;
-        if (at >= elems) [[unlikely]] throw_invalid("sparse matrix indices changed while it was written");
+        uint32_t k = items ? items[t] : static_cast<uint32_t>(t);
+        if (items && t + 32 < elems) __builtin_prefetch(key + items[t + 32]);  // see `gather`
+        uint32_t at = next[position_below(key[k], keys)]++;
+        if (at >= elems) [[unlikely]]
+            throw std::invalid_argument("sparse matrix indices changed while it was written");
         sorted[at] = k;
     }
 }
@@ -250,11 +206,9 @@ TripletOrder order_by_column_then_row(const I* row, const I* col, size_t elems, 
     std::vector<uint32_t> by_row, row_start;
     if (!rows_sorted) {
         by_row.resize(elems);
-        counting_sort(nullptr, elems, nrow, [&](size_t k) { return position_below(row[k], nrow); },
-                      row_start, by_row.data());
+        counting_sort(nullptr, elems, row, nrow, row_start, by_row.data());
     }
-    counting_sort(rows_sorted ? nullptr : by_row.data(), elems, ncol,
-                  [&](size_t k) { return position_below(col[k], ncol); }, result.col_start,
+    counting_sort(rows_sorted ? nullptr : by_row.data(), elems, col, ncol, result.col_start,
                   result.order.data());
     return result;
 }

@@ -282,6 +282,7 @@ BY_NAME = {
     "triangles": mostly(st.sampled_from([m.tv for m in MESHES]), triangle_lists, arrays),
     "points": mostly(coordinates, vectors, arrays),
     "nearest": mostly(st.booleans(), anything_but_arrays()),
+    "in_order": mostly(st.booleans(), anything_but_arrays()),
     "pad": mostly(st.floats(), floats_or_worse),
     "proj": matrices, "M0": matrices, "M1": matrices, "M2": matrices,
     "_B0": arrays, "_B1": arrays, "_B2": arrays, "_BLC": arrays,

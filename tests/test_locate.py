@@ -137,6 +137,8 @@ def test_grid_projector_masks_what_matplotlib_masks(mesh):
     assert projector.xlim == (mesh.loc[:, 0].min(), mesh.loc[:, 0].max())
     plain = projector.project(values, mask_outside=False)
     assert type(plain) is np.ndarray and np.all(plain[~projector.inside_2d] == 0.0)
+    # Walked row by row rather than along a curve: the very same matrix.
+    assert (projector.proj != basis_matrix(mesh, projector.lattice)).nnz == 0
 
 
 def test_find_triangles_names_the_triangle_and_its_corner_weights(mesh):

@@ -29,6 +29,12 @@ public:
     HeldBuffer& operator=(const HeldBuffer&) = delete;
 
     const Py_buffer& view() const { return view_; }
+    /// Hands the buffer over; this no longer releases it.
+    Py_buffer release() {
+        Py_buffer v = view_;
+        view_ = Py_buffer{};
+        return v;
+    }
     /// True for one element type of 8 bytes in native byte order: 'd' (float) or an integer.
     bool holds(bool floating) const {
         std::string_view f = view_.format ? view_.format : "B";
@@ -59,23 +65,39 @@ Ref shape_text(const Py_buffer& v) {
 
 }  // namespace
 
-std::vector<double> copy_xy(PyObject* array, const char* what, Py_ssize_t min_columns,
-                            Py_ssize_t max_columns) {
+Coordinates::Coordinates(PyObject* array, const char* what) {
     HeldBuffer b(array, what);
     const Py_buffer& v = b.view();
-    if (v.ndim != 2 || !b.holds(true) || v.shape[1] < min_columns || v.shape[1] > max_columns) {
+    if (v.ndim != 2 || !b.holds(true) || v.shape[1] < 2 || v.shape[1] > 3) {
         Text message;
-        message << what << " must be a float64 array of shape (n, " << py_int(min_columns);
-        if (max_columns > min_columns) message << " or " << py_int(max_columns);
-        message << "), got ";
+        message << what << " must be a float64 array of shape (n, 2) or (n, 3), got ";
         if (b.holds(true)) message << "shape " << shape_text(v);
         else message << "a " << py_int(v.ndim) << "-dimensional array of format "
                      << py_str(v.format ? v.format : "B");
         raise(PyExc_ValueError, message);
     }
-    std::vector<double> xy(2 * static_cast<std::size_t>(v.shape[0]));
-    for (Py_ssize_t i = 0; i < v.shape[0]; ++i)
-        for (Py_ssize_t j = 0; j < 2; ++j) std::memcpy(&xy[2 * i + j], b.at(i, j), sizeof(double));
+    const Py_ssize_t columns = v.shape[1];
+    const bool direct = v.strides[1] == sizeof(double) &&
+                        v.strides[0] == columns * static_cast<Py_ssize_t>(sizeof(double)) &&
+                        reinterpret_cast<std::uintptr_t>(v.buf) % alignof(double) == 0;
+    if (direct) {
+        stride_ = static_cast<std::size_t>(columns);
+    } else {
+        copy_.resize(2 * static_cast<std::size_t>(v.shape[0]));
+        for (Py_ssize_t i = 0; i < v.shape[0]; ++i)
+            for (Py_ssize_t j = 0; j < 2; ++j)
+                std::memcpy(&copy_[2 * i + j], b.at(i, j), sizeof(double));
+    }
+    view_ = b.release();
+}
+
+std::vector<double> copy_xy(PyObject* array, const char* what) {
+    Coordinates c(array, what);
+    std::vector<double> xy(2 * c.size());
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        xy[2 * i] = c.xy()[i * c.stride()];
+        xy[2 * i + 1] = c.xy()[i * c.stride() + 1];
+    }
     return xy;
 }
 

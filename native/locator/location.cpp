@@ -21,56 +21,68 @@ namespace {
 
 Ref locate(Args a) {
     PreparedMesh mesh = prepare_mesh(a[0], a[1]);
-    std::vector<double> points = copy_xy(a[2], "points", 2, 3);
-    const std::size_t k = points.size() / 2;
+    Coordinates points(a[2], "points");
+    const std::size_t k = points.size();
     NewArray triangle({static_cast<Py_ssize_t>(k)}, Element::int64);
     NewArray weights({static_cast<Py_ssize_t>(k), 3}, Element::float64);
+    std::int64_t* tri = triangle.data<std::int64_t>();
+    double* wx = weights.data<double>();
     without_gil([&] {
-        locate_points(mesh.view(), mesh.grid, points.data(), 2, k, triangle.data<std::int64_t>(),
-                      weights.data<double>());
+        locate_points(mesh.view(), mesh.grid, points.xy(), points.stride(), k,
+                      [&](std::size_t i, std::int64_t t, const double* w) {
+                          tri[i] = t;
+                          for (int c = 0; c < 3; ++c) wx[3 * i + c] = w[c];
+                      });
     });
     return py_tuple({triangle.array(), weights.array()});
 }
 
-/// Row pointers, column indices and values from located points, with index type J.
+/// Row pointers, column indices and values with index type J, as compact_rows leaves
+/// them: indices and data are three entries a row long, of which the first indptr[k] are
+/// used.
 template <class J>
-Ref basis_arrays(const PreparedMesh& mesh, const std::vector<std::int64_t>& triangle,
-                 const std::vector<double>& weights, Element index) {
-    const std::size_t k = triangle.size();
+Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool nearest,
+                 Visit visit, Element index) {
+    const std::size_t k = points.size();
     NewArray indptr({static_cast<Py_ssize_t>(k) + 1}, index);
-    without_gil([&] { count_row_entries(triangle.data(), weights.data(), k, indptr.data<J>()); });
-    const auto nnz = static_cast<Py_ssize_t>(indptr.data<J>()[k]);
-    NewArray indices({nnz}, index);
-    NewArray data({nnz}, Element::float64);
+    NewArray indices({3 * static_cast<Py_ssize_t>(k)}, index);
+    NewArray data({3 * static_cast<Py_ssize_t>(k)}, Element::float64);
+    J* ip = indptr.data<J>();
+    J* ix = indices.data<J>();
+    double* dx = data.data<double>();
     without_gil([&] {
-        fill_row_entries(mesh.triangles.data(), triangle.data(), weights.data(), k,
-                         indptr.data<J>(), indices.data<J>(), data.data<double>());
+        const Mesh<std::int32_t> view = mesh.view();
+        const std::int32_t* corners = mesh.triangles.data();
+        locate_points(view, mesh.grid, points.xy(), points.stride(), k,
+                      [&](std::size_t i, std::int64_t t, const double* w) {
+                          put_row(corners, i, t, w, ix, dx);
+                      },
+                      visit);
+        if (nearest) {
+            Boundary<std::int32_t> boundary(view);
+            for (std::size_t i = 0; i < k; ++i) {
+                if (!row_is_empty<J>(i, dx)) continue;
+                const double p[2] = {points.xy()[i * points.stride()],
+                                     points.xy()[i * points.stride() + 1]};
+                if (!std::isfinite(p[0]) || !std::isfinite(p[1])) continue;
+                double w[3];
+                put_row(corners, i, boundary.nearest(p, w), w, ix, dx);
+            }
+        }
+        compact_rows(k, ip, ix, dx);
     });
     return py_tuple({indptr.array(), indices.array(), data.array()});
 }
 
 Ref basis(Args a) {
     PreparedMesh mesh = prepare_mesh(a[0], a[1]);
-    std::vector<double> points = copy_xy(a[2], "points", 2, 3);
+    Coordinates points(a[2], "points");
     const bool nearest = check_status(PyObject_IsTrue(a[3])) == 1;
-    const std::size_t k = points.size() / 2;
-    std::vector<std::int64_t> triangle(k);
-    std::vector<double> weights(3 * k);
-    without_gil([&] {
-        const Mesh<std::int32_t> view = mesh.view();
-        locate_points(view, mesh.grid, points.data(), 2, k, triangle.data(), weights.data());
-        if (!nearest) return;
-        Boundary<std::int32_t> boundary(view);
-        for (std::size_t i = 0; i < k; ++i) {
-            const double* p = &points[2 * i];
-            if (triangle[i] < 0 && std::isfinite(p[0]) && std::isfinite(p[1]))
-                triangle[i] = boundary.nearest(p, &weights[3 * i]);
-        }
-    });
+    const Visit visit = check_status(PyObject_IsTrue(a[4])) == 1 ? Visit::given : Visit::hilbert;
     // Indices as SciPy would choose them: 32 bits whenever every count fits.
-    if (k > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / 3)
-        return basis_arrays<std::int64_t>(mesh, triangle, weights, Element::int64);
-    return basis_arrays<std::int32_t>(mesh, triangle, weights, Element::int32);
+    if (points.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / 3)
+        return basis_arrays<std::int64_t>(mesh, points, nearest, visit, Element::int64);
+    return basis_arrays<std::int32_t>(mesh, points, nearest, visit, Element::int32);
 }
 
 Ref triangles_near(Args a) {
@@ -106,12 +118,16 @@ const FunctionDef kBasis{
     .params = {{.name = "vertices", .annotation = "np.ndarray"},
                {.name = "triangles", .annotation = "np.ndarray"},
                {.name = "points", .annotation = "np.ndarray"},
-               {.name = "nearest", .annotation = "bool"}},
+               {.name = "nearest", .annotation = "bool"},
+               {.name = "in_order", .annotation = "bool"}},
     .returns = "Tuple[np.ndarray, np.ndarray, np.ndarray]",
     .doc = "CSR arrays (indptr, indices, data) of the P1 basis at the points.\n\n"
            "Arguments as for _locate. A row holds the non-zero weights of its point, by\n"
            "ascending vertex; a point outside the mesh has an empty row, or with nearest\n"
-           "the weights of the nearest point on the mesh's boundary.",
+           "the weights of the nearest point on the mesh's boundary. indices and data hold\n"
+           "three entries per point, of which the first indptr[-1] are used. With in_order\n"
+           "the points are visited as given (each close to the one before, as the rows of a\n"
+           "lattice), else along a Hilbert curve; the result is the same.",
     .impl = basis,
 };
 

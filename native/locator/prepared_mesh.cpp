@@ -48,7 +48,7 @@ Ref corners_text(const PreparedMesh& mesh, std::int64_t t) {
 
 PreparedMesh prepare_mesh(PyObject* vertices, PyObject* triangles) {
     PreparedMesh mesh;
-    mesh.xy = copy_xy(vertices, "vertices", 2, 3);
+    mesh.xy = copy_xy(vertices, "vertices");
     const std::size_t n = mesh.xy.size() / 2;
     if (n > INT32_MAX) raise(PyExc_ValueError, "too many vertices");
     for (std::size_t j = 0; j < n; ++j) {

@@ -22,8 +22,8 @@ struct PreparedMesh {
     BucketGrid grid;
 
     Mesh<std::int32_t> view() const {
-        return {xy.data(),        xy.size() / 2,    triangles.data(),
-                neighbors.data(), area2.data(),     area2.size()};
+        return {xy.data(),        xy.size() / 2, triangles.data(),
+                neighbors.data(), area2.data(),  area2.size()};
     }
 };
 

@@ -90,7 +90,9 @@ public:
     /// weights when no triangle does. On an edge between two triangles, the one of lower
     /// index; at a vertex, the lowest-index triangle of the fan around it that holds the
     /// walk's answer (all of them, in a mesh whose vertices each have one fan).
-    std::int64_t locate(const double* p, double* w) {
+    std::int64_t locate(const double* point, double* w) {
+        // Read once: the caller's memory may change while it is read.
+        const double p[2] = {point[0], point[1]};
         w[0] = w[1] = w[2] = 0.0;
         const Box& b = grid_.bounds();
         if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
@@ -219,43 +221,72 @@ private:
     std::uint32_t state_ = 0x9E3779B9u;
 };
 
-/// Locates points in the mesh: for each, the triangle that holds it and its weights.
+/// The order in which locate_points visits the points.
+enum class Visit {
+    hilbert,  ///< along a Hilbert curve: for points in any order
+    given,    ///< as given: for points already close to the one before, such as the rows of
+              ///< a lattice; no sorting and no scattered writes
+};
+
+/// Locates points in the mesh and hands each one's triangle and weights to `store`.
 ///
 ///   mesh, grid                  - as for Walker
 ///   const double xy[k * stride] - point i at (xy[i * stride], xy[i * stride + 1]), stride >= 2
-///   int64_t triangle[k]         - output: the triangle holding point i (as Walker::locate),
-///                                 -1 when none does (outside the mesh, or not finite)
-///   double weights[3 k]         - output: point i's weights in triangle[i] (weights_in),
-///                                 zeros when outside
+///   store(i, triangle, weights) - called once for every point i, in no particular order, with
+///                                 the triangle holding it (as Walker::locate; -1 when none
+///                                 does, also for a point that is not finite) and its three
+///                                 weights (weights_in; zeros when outside)
+///   visit                       - the order in which points are walked to
 /// Throws std::length_error for 2^32 points or more. Cost: O(k + n_triangles) for the
-/// Hilbert sort plus, per point, the triangles walked through (a few when the points are
-/// dense in the mesh) and a bucket-grid look-up for a point that the walk cannot reach;
-/// 24 bytes of scratch memory per point.
-template <class I>
+/// Hilbert sort plus, per point, the triangles walked through (a few when consecutive points
+/// are close) and a bucket-grid look-up for a point that the walk cannot reach; 8 bytes of
+/// scratch memory per point for the Hilbert sort.
+template <class I, class Store>
 void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
-                   std::size_t stride, std::size_t k, std::int64_t* triangle, double* weights) {
+                   std::size_t stride, std::size_t k, Store&& store,
+                   Visit visit = Visit::hilbert) {
+    Walker<I> walker(mesh, grid);
+    if (visit == Visit::given) {
+        double w[3];
+        for (std::size_t i = 0; i < k; ++i) store(i, walker.locate(xy + i * stride, w), w);
+        return;
+    }
     if (k > UINT32_MAX) throw std::length_error("too many points to locate at once");
     std::vector<std::uint32_t> order(k);
-    std::vector<double> ordered(2 * k);
     const Box& b = grid.bounds();
-    hilbert_sort(xy, stride, k, b.xlo, b.ylo, b.xhi, b.yhi,
-                 order_bits_for(k, mesh.n_triangles), order.data(), ordered.data());
-    Walker<I> walker(mesh, grid);
-    // Results go to the callers' arrays a block at a time: random writes in a loop of
-    // their own cost a fraction of what they cost amid the walk's reads.
-    constexpr std::size_t kBlock = 4096;
+    hilbert_sort(xy, stride, k, b.xlo, b.ylo, b.xhi, b.yhi, order_bits_for(k, mesh.n_triangles),
+                 order.data());
+    // Results are stored a block at a time: writes all over the caller's arrays cost far less
+    // in a loop of their own than amid the walk's reads.
+    constexpr std::size_t kBlock = 4096, kAhead = 16;
     std::int64_t block_triangle[kBlock];
     double block_weights[3 * kBlock];
     for (std::size_t first = 0; first < k; first += kBlock) {
         const std::size_t count = std::min(kBlock, k - first);
-        for (std::size_t i = 0; i < count; ++i)
-            block_triangle[i] = walker.locate(&ordered[2 * (first + i)], block_weights + 3 * i);
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t j = order[first + i];
-            triangle[j] = block_triangle[i];
-            for (int c = 0; c < 3; ++c) weights[3 * j + c] = block_weights[3 * i + c];
+            if (first + i + kAhead < k) __builtin_prefetch(xy + order[first + i + kAhead] * stride);
+            block_triangle[i] = walker.locate(xy + order[first + i] * stride, block_weights + 3 * i);
         }
+        for (std::size_t i = 0; i < count; ++i)
+            store(std::size_t{order[first + i]}, block_triangle[i], block_weights + 3 * i);
     }
+}
+
+/// locate_points into arrays.
+///
+///   int64_t triangle[k] - output: the triangle holding point i, -1 when none does
+///   double weights[3 k] - output: point i's weights in triangle[i], zeros when outside
+template <class I>
+void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
+                   std::size_t stride, std::size_t k, std::int64_t* triangle, double* weights,
+                   Visit visit = Visit::hilbert) {
+    locate_points(
+        mesh, grid, xy, stride, k,
+        [&](std::size_t i, std::int64_t t, const double* w) {
+            triangle[i] = t;
+            for (int c = 0; c < 3; ++c) weights[3 * i + c] = w[c];
+        },
+        visit);
 }
 
 }  // namespace corvid::locator

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace corvid::locator {
@@ -141,7 +142,8 @@ MeshDefect build_neighbors(const I* triangles, std::size_t n_triangles, std::siz
             const std::int64_t s1 = edges[i].slot;
             const std::int64_t t1 = s1 / 3;
             if (j - i >= 3) {
-                std::int64_t t3 = edges[i + 2].slot / 3;
+                // Sorted by slot: the first three are the three lowest triangles.
+                const std::int64_t t3 = edges[i + 2].slot / 3;
                 if (shared.kind == MeshDefect::none || t3 < shared.triangle)
                     shared = {MeshDefect::shared_edge, t3, t1, edges[i + 1].slot / 3,
                               static_cast<std::int64_t>(v), edges[i].far};

@@ -58,17 +58,16 @@ MeshDefect find_vertex_inside(const Mesh<I>& mesh, const BucketGrid& grid) {
     for (std::size_t i = 0; i < 3 * mesh.n_triangles; ++i) used[mesh.triangles[i]] = 1;
     // In Hilbert order, consecutive vertices share grid cells and triangles in the cache.
     std::vector<std::uint32_t> order(mesh.n_vertices);
-    std::vector<double> ordered(2 * mesh.n_vertices);
     const Box& b = grid.bounds();
     hilbert_sort(mesh.xy, 2, mesh.n_vertices, b.xlo, b.ylo, b.xhi, b.yhi,
-                 order_bits_for(mesh.n_vertices, mesh.n_triangles), order.data(), ordered.data());
+                 order_bits_for(mesh.n_vertices, mesh.n_triangles), order.data());
     for (std::uint32_t v : order) {
         if (!used[v]) continue;
         const double* p = mesh.xy + 2 * std::size_t{v};
         grid.for_each_near(p[0], p[1], 0.0, [&](std::uint32_t t) {
+            const auto l = static_cast<std::int64_t>(t);
             if (d.kind != MeshDefect::none &&
-                (static_cast<std::int64_t>(t) > d.triangle ||
-                 (static_cast<std::int64_t>(t) == d.triangle && static_cast<std::int64_t>(v) >= d.u)))
+                (l > d.triangle || (l == d.triangle && static_cast<std::int64_t>(v) >= d.u)))
                 return;
             const I* c = mesh.triangles + 3 * std::size_t{t};
             if (c[0] == I(v) || c[1] == I(v) || c[2] == I(v)) return;
@@ -76,8 +75,7 @@ MeshDefect find_vertex_inside(const Mesh<I>& mesh, const BucketGrid& grid) {
             const double *a = mesh.xy + 2 * c[0], *b = mesh.xy + 2 * c[1], *e = mesh.xy + 2 * c[2];
             for (double o : {orient2d(p, b, e), orient2d(a, p, e), orient2d(a, b, p)})
                 if (!(s > 0.0 ? o > 0.0 : o < 0.0)) return;
-            d = {MeshDefect::vertex_inside, static_cast<std::int64_t>(t), -1, -1,
-                 static_cast<std::int64_t>(v), -1};
+            d = {MeshDefect::vertex_inside, l, -1, -1, static_cast<std::int64_t>(v), -1};
         });
     }
     return d;

@@ -9,7 +9,11 @@ def _locate(
     vertices: np.ndarray, triangles: np.ndarray, points: np.ndarray
 ) -> Tuple[np.ndarray, np.ndarray]: ...
 def _basis(
-    vertices: np.ndarray, triangles: np.ndarray, points: np.ndarray, nearest: bool
+    vertices: np.ndarray,
+    triangles: np.ndarray,
+    points: np.ndarray,
+    nearest: bool,
+    in_order: bool,
 ) -> Tuple[np.ndarray, np.ndarray, np.ndarray]: ...
 def _triangles_near(
     vertices: np.ndarray, triangles: np.ndarray, point: Tuple[float, float], pad: float

@@ -91,6 +91,7 @@ public:
             return;
         const std::uint32_t c0 = column(q.xlo), c1 = column(q.xhi);
         const std::uint32_t r0 = row(q.ylo), r1 = row(q.yhi);
+        const bool one_cell = c0 == c1 && r0 == r1;
         for (std::uint32_t r = r0; r <= r1; ++r)
             for (std::uint32_t c = c0; c <= c1; ++c)
                 for_each_in_cell(c, r, [&](std::uint32_t i) {
@@ -98,7 +99,8 @@ public:
                     if (b.xlo > q.xhi || b.xhi < q.xlo || b.ylo > q.yhi || b.yhi < q.ylo) return;
                     // A box listed in several visited cells is reported from one: the cell of
                     // the lower-left corner of its overlap with the query.
-                    if (column(std::max(b.xlo, q.xlo)) == c && row(std::max(b.ylo, q.ylo)) == r)
+                    if (one_cell ||
+                        (column(std::max(b.xlo, q.xlo)) == c && row(std::max(b.ylo, q.ylo)) == r))
                         f(i);
                 });
     }

@@ -382,12 +382,17 @@ def test_grid_projector_limits_and_values():
 # ---- the bucket-grid query --------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("pad", [0.0, 0.05, 0.3])
-def test_triangles_near_a_point_are_those_whose_grown_box_holds_it(pad):
-    mesh = MESHES["delaunay"]()
+@pytest.mark.parametrize("pad", [0.0, 0.05, 0.25, np.nan, -1.0])
+@pytest.mark.parametrize("name", ["delaunay", "grid"])
+def test_triangles_near_a_point_are_those_whose_grown_box_holds_it(name, pad):
+    mesh = MESHES[name]()
+    grown = 0.0 if not pad > 0 else pad  # NaN and negative pads grow nothing
     corners = mesh.loc[mesh.tv]
-    lo, hi = corners.min(axis=1) - pad, corners.max(axis=1) + pad
-    for point in np.random.default_rng(12).uniform(-0.2, 1.2, (60, 2)):
+    lo, hi = corners.min(axis=1) - grown, corners.max(axis=1) + grown
+    rng = np.random.default_rng(12)
+    # Random points, and grid points on the boxes' very edges.
+    points = np.vstack([rng.uniform(-0.3, 2.3, (60, 2)), rng.integers(-1, 9, (60, 2)) / 4])
+    for point in points:
         expected = np.flatnonzero(np.all((lo <= point) & (point <= hi), axis=1))
         got = _locator._triangles_near(mesh.loc, mesh.tv, tuple(point), pad)
         assert got.tolist() == expected.tolist()

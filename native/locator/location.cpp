@@ -20,8 +20,8 @@ namespace corvid::locator {
 namespace {
 
 Ref locate(Args a) {
-    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
     Coordinates points(a[2], "points");
+    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
     const std::size_t k = points.size();
     NewArray triangle({static_cast<Py_ssize_t>(k)}, Element::int64);
     NewArray weights({static_cast<Py_ssize_t>(k), 3}, Element::float64);
@@ -61,7 +61,7 @@ Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool neare
         if (nearest) {
             Boundary<std::int32_t> boundary(view);
             for (std::size_t i = 0; i < k; ++i) {
-                if (!row_is_empty<J>(i, dx)) continue;
+                if (!row_is_empty(i, dx)) continue;
                 const double p[2] = {points.xy()[i * points.stride()],
                                      points.xy()[i * points.stride() + 1]};
                 if (!std::isfinite(p[0]) || !std::isfinite(p[1])) continue;
@@ -75,10 +75,10 @@ Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool neare
 }
 
 Ref basis(Args a) {
-    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
     Coordinates points(a[2], "points");
     const bool nearest = check_status(PyObject_IsTrue(a[3])) == 1;
     const Visit visit = check_status(PyObject_IsTrue(a[4])) == 1 ? Visit::given : Visit::hilbert;
+    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
     // Indices as SciPy would choose them: 32 bits whenever every count fits.
     if (points.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / 3)
         return basis_arrays<std::int64_t>(mesh, points, nearest, visit, Element::int64);
@@ -86,9 +86,9 @@ Ref basis(Args a) {
 }
 
 Ref triangles_near(Args a) {
-    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
     const std::array<double, 2> p = to_double_pair(a[2]);
     const double pad = to_double(a[3]);
+    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
     std::vector<std::int64_t> found;
     without_gil([&] {
         mesh.grid.for_each_near(p[0], p[1], pad, [&](std::uint32_t t) { found.push_back(t); });

@@ -29,8 +29,7 @@ void put_row(const I* triangles, std::size_t i, std::int64_t t, const double* w,
 }
 
 /// True when row i, as put_row left it, is empty.
-template <class J>
-bool row_is_empty(std::size_t i, const double* data) {
+inline bool row_is_empty(std::size_t i, const double* data) {
     return data[3 * i] == 0.0 && data[3 * i + 1] == 0.0 && data[3 * i + 2] == 0.0;
 }
 

@@ -244,6 +244,27 @@ def test_thin_triangles_reproduce_linear_functions(aspect, degrees):
         assert np.allclose(w, [float(e) for e in exact_weights(p, corners)], rtol=0, atol=2e-14)
 
 
+@pytest.mark.parametrize("corners", [
+    [[0.1, 0.3], [1.7, 2.9], [-3.3, 1.1]],
+    [[1e6 + 0.1, 3e5 + 0.7], [1e6 + 0.35, 3e5 + 0.7000001], [1e6 - 0.2, 3e5 + 1.3]],
+])
+def test_points_within_rounding_of_an_edge_are_placed_exactly(corners):
+    corners = np.array(corners)
+    mesh = MkMesh(corners, [[0, 1, 2]])
+    rng = np.random.default_rng(13)
+    a, b = corners[0], corners[1]
+    # Points on the line through a and b, up to rounding, and nudged by an ulp or two.
+    t = rng.uniform(-0.2, 1.2, 300)
+    points = a + t[:, None] * (b - a)
+    points = np.nextafter(points, points + rng.choice([-1.0, 0.0, 1.0], points.shape))
+    triangle, weights = find_triangles(mesh, points)
+    for p, found, w in zip(points, triangle, weights):
+        exact = exact_weights(p, corners)
+        assert (found == 0) == all(e >= 0 for e in exact)
+        if found == 0:  # on the edge exactly when the exact weight is zero
+            assert (w[2] == 0.0) == (exact[2] == 0)
+
+
 # ---- outside the mesh -------------------------------------------------------------------------
 
 

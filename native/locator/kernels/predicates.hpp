@@ -65,15 +65,14 @@ inline void two_product(double a, double b, double& x, double& y) {
 
 /// The four-term expansion h of (a1 + a0) - (b1 + b0), smallest term first.
 inline void two_two_diff(double a1, double a0, double b1, double b0, double h[4]) {
-    // (a1 + a0) - b0, then that minus b1 (Shewchuk's Two_One_Diff twice).
-    double i, j, k;
-    double x0 = a0 - b0;
-    i = x0;
-    h[0] = two_diff_tail(a0, b0, x0);
-    two_sum(a1, i, j, k);
-    double x1 = k - b1;
-    h[1] = two_diff_tail(k, b1, x1);
-    two_sum(j, x1, h[3], h[2]);
+    // (a1 + a0) - b0 = hi + lo + h[0], then (hi + lo) - b1 (Shewchuk's Two_One_Diff twice).
+    const double d0 = a0 - b0;
+    h[0] = two_diff_tail(a0, b0, d0);
+    double hi, lo;
+    two_sum(a1, d0, hi, lo);
+    const double d1 = lo - b1;
+    h[1] = two_diff_tail(lo, b1, d1);
+    two_sum(hi, d1, h[3], h[2]);
 }
 
 /// h = e + f for non-overlapping expansions ordered by increasing magnitude; zero terms are
@@ -174,20 +173,13 @@ inline double orient2d(const double* a, const double* b, const double* c) {
     return o.sign_is_certain() ? o.value : orient2d_exact(a, b, c);
 }
 
-/// Orientation with an exact sign and an error of at most `max_error` (or a few ulps when
-/// that is smaller): the floating-point value when its bound allows, else the exact one.
-inline double orient2d_within(const double* a, const double* b, const double* c,
-                              double max_error) {
-    Orientation o = orient2d_fast(a, b, c);
-    if (o.sign_is_certain() && o.error <= max_error) return o.value;
-    return orient2d_exact(a, b, c);
-}
-
-/// Relative error allowed in the orientations that become barycentric weights: 2^-48, so a
-/// weight is within about 1e-14 of its true value on any triangle, however thin.
+/// Error allowed in the orientations that become barycentric weights, relative to the
+/// triangle's doubled area: 2^-48, so a weight is within about 1e-14 of its true value on any
+/// triangle, however thin.
 inline constexpr double kWeightTolerance = 0x1p-48;
 
-/// Orientation with an exact sign and a relative error of at most kWeightTolerance.
+/// Orientation with an exact sign and a relative error of at most kWeightTolerance: the
+/// denominator of the weights.
 inline double orient2d_accurate(const double* a, const double* b, const double* c) {
     Orientation o = orient2d_fast(a, b, c);
     if (o.error <= kWeightTolerance * std::fabs(o.value)) return o.value;

@@ -8,18 +8,20 @@
    basis_matrix against scipy's Delaunay.find_simplex (whose first call computes a transform
    for every triangle through LAPACK) on the points as given, and against gfield_make_A,
    which sorts the points along a Hilbert curve for find_simplex and adds the weights; with
-   this machine quiet and with the other core kept busy by a second process. Also printed:
+   the machine as found and with a busy-loop process added. Also printed:
    the preparation every call makes (copies, overlap checks, neighbour table, bucket grid),
    which a caller holding scipy's neighbour table and a valid triangulation can skip.
    Target for that use: locating and building the matrix within 0.05 s beyond the
    Delaunay triangulation itself.
 
-Every time is the best of several runs; ratios compare times measured in the same run.
+Every time is the best of several runs; ratios compare times measured in the same run. The
+load average is printed first: on a shared machine other work slows every line.
 
 Usage: python benchmarks/bench_locate.py [n_points] [n_vertices]
 """
 
 import contextlib
+import os
 import subprocess
 import sys
 import time
@@ -64,6 +66,7 @@ def matplotlib_matrix(mesh, points):
 
 @contextlib.contextmanager
 def other_core_busy():
+    """A second process spinning, as another program would keep the other core busy."""
     busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
     try:
         time.sleep(0.5)
@@ -91,6 +94,8 @@ def delaunay_round(triangulation_points, points):
 def main():
     n_points = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
     n_vertices = int(sys.argv[2]) if len(sys.argv) > 2 else 100_000
+    print("load average at start: {:.2f} {:.2f} {:.2f} on {} cores".format(*os.getloadavg(),
+                                                                          os.cpu_count()))
     rng = np.random.default_rng(0)
     mesh = MkMesh.from_points(rng.random((n_vertices, 2)))
     points = rng.random((n_points, 2))
@@ -108,7 +113,8 @@ def main():
           f"({projector.n_inside} points inside)")
 
     delaunay_vertices = rng.random((10_000, 2))
-    for label, context in [("quiet", contextlib.nullcontext), ("other core busy", other_core_busy)]:
+    for label, context in [("as found", contextlib.nullcontext),
+                           ("plus a busy-loop process", other_core_busy)]:
         with context():
             t_delaunay, t_scipy, t_make_A, t_find, t_basis, t_prepare = delaunay_round(
                 delaunay_vertices, points)

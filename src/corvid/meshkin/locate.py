@@ -70,13 +70,16 @@ def find_triangles(mesh: Any, points: Any) -> Tuple[np.ndarray, np.ndarray]:
     `weights` (float64, shape (k, 3)) are the barycentric weights in the order of that
     triangle's corners in `mesh.tv`, zeros outside. A point on an edge shared by two
     triangles is given the one of lower index, a point at a vertex the lowest-index triangle
-    around it, so the answer does not depend on the other points.
+    around it, so the answer does not depend on the other points (except at a vertex where
+    separate fans of triangles meet: there the lowest of the fan the point is reached in).
     """
     xy, tv, _ = _mesh_arrays(mesh)
     return _locator._locate(xy, tv, _as_points(points))
 
 
 def _basis(mesh: Any, points: Any, outside: str, in_order: bool) -> sparse.csr_matrix:
+    """basis_matrix; with `in_order` the points are walked to in their own order, for points
+    each next to the one before (a lattice row by row), which saves sorting them."""
     if not (isinstance(outside, str) and outside in ("empty", "nearest")):
         raise ValueError(f"outside must be 'empty' or 'nearest', got {outside!r}")
     xy, tv, n = _mesh_arrays(mesh)

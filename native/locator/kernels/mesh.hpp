@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -97,19 +100,23 @@ inline MeshDefect find_flat(const double* area2, std::size_t n_triangles) {
 ///   const I triangles[3 * n_triangles] - corners in 0 .. n_vertices - 1
 ///   const double area2[n_triangles]    - from doubled_areas, none zero
 ///   I neighbors[3 * n_triangles]       - output, as in Mesh; -1 across an edge of three
-/// Cost: O(n_triangles log d), d the largest vertex degree; 16 bytes per triangle corner
-/// of scratch memory.
+/// Throws std::length_error when 3 n_triangles exceeds the range of I's unsigned twin.
+/// Cost: O(n_triangles log d), d the largest vertex degree; 2 sizeof(I) bytes per triangle
+/// corner of scratch memory.
 template <class I>
 MeshDefect build_neighbors(const I* triangles, std::size_t n_triangles, std::size_t n_vertices,
                            const double* area2, I* neighbors) {
+    using Slot = std::make_unsigned_t<I>;
     struct HalfEdge {
-        I far;               // the edge's larger vertex
-        std::int64_t slot;   // 3t + k: the edge opposite corner k of triangle t
+        I far;      // the edge's larger vertex
+        Slot slot;  // 3t + k: the edge opposite corner k of triangle t
     };
     const std::size_t n_slots = 3 * n_triangles;
+    if (n_slots > std::numeric_limits<Slot>::max())
+        throw std::length_error("too many triangles for their index type");
     // Counting sort of the edges by their smaller vertex, then each vertex's few by the
     // larger vertex and slot: equal edges end up side by side, in triangle order.
-    std::vector<std::size_t> start(n_vertices + 1, 0);
+    std::vector<Slot> start(n_vertices + 1, 0);
     auto ends = [&](std::size_t slot) {
         std::size_t t = slot / 3;
         int k = static_cast<int>(slot % 3);
@@ -120,10 +127,10 @@ MeshDefect build_neighbors(const I* triangles, std::size_t n_triangles, std::siz
     for (std::size_t v = 0; v < n_vertices; ++v) start[v + 1] += start[v];
     std::vector<HalfEdge> edges(n_slots);
     {
-        std::vector<std::size_t> at(start.begin(), start.end() - 1);
+        std::vector<Slot> at(start.begin(), start.end() - 1);
         for (std::size_t s = 0; s < n_slots; ++s) {
             auto [near, far] = ends(s);
-            edges[at[static_cast<std::size_t>(near)]++] = {far, static_cast<std::int64_t>(s)};
+            edges[at[static_cast<std::size_t>(near)]++] = {far, static_cast<Slot>(s)};
         }
     }
     for (std::size_t v = 0; v < n_vertices; ++v)
@@ -145,7 +152,8 @@ MeshDefect build_neighbors(const I* triangles, std::size_t n_triangles, std::siz
                 // Sorted by slot: the first three are the three lowest triangles.
                 const std::int64_t t3 = edges[i + 2].slot / 3;
                 if (shared.kind == MeshDefect::none || t3 < shared.triangle)
-                    shared = {MeshDefect::shared_edge, t3, t1, edges[i + 1].slot / 3,
+                    shared = {MeshDefect::shared_edge, t3, t1,
+                              static_cast<std::int64_t>(edges[i + 1].slot / 3),
                               static_cast<std::int64_t>(v), edges[i].far};
             } else if (j - i == 2) {
                 const std::int64_t s2 = edges[i + 1].slot, t2 = s2 / 3;

@@ -125,8 +125,10 @@ private:
     void for_each_listing(F&& f) const {
         for (std::size_t i = 0; i < boxes_.size(); ++i) {
             const Box& b = boxes_[i];
-            for (std::uint32_t r = row(b.ylo); r <= row(b.yhi); ++r)
-                for (std::uint32_t c = column(b.xlo); c <= column(b.xhi); ++c)
+            const std::uint32_t c0 = column(b.xlo), c1 = column(b.xhi);
+            const std::uint32_t r0 = row(b.ylo), r1 = row(b.yhi);
+            for (std::uint32_t r = r0; r <= r1; ++r)
+                for (std::uint32_t c = c0; c <= c1; ++c)
                     f(std::size_t{r} * nx_ + c, static_cast<std::uint32_t>(i));
         }
     }

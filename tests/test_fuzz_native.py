@@ -1,6 +1,6 @@
 """Any Python object, and well-formed but extreme values, passed to every compiled function.
 
-The property is the same for all functions, methods and properties of the five native
+The property is the same for all functions, methods and properties of the native
 modules: a call returns or raises an ordinary exception. It never crashes or hangs the
 interpreter, never reports a broken native call (SystemError), and a known-good call made
 after every example still gives its known result, so nothing was corrupted on the way.
@@ -31,7 +31,7 @@ from scipy import sparse
 
 from corvid import options
 from corvid.binary import call
-from corvid.meshkin import gfield
+from corvid.meshkin import _locator, gfield
 from corvid.meshkin.core import mk_fem
 from corvid.meshkin.mesh import MkMesh
 from corvid.safety import expression, family
@@ -39,7 +39,7 @@ from corvid.safety.errors import SafetyError
 
 from array_layouts import relaid
 
-MODULES = [expression, family, options, call, gfield]
+MODULES = [expression, family, options, call, gfield, _locator]
 TALLY = collections.Counter()
 HANG_SECONDS = 120
 
@@ -221,6 +221,12 @@ def pair_of(values):
 
 finite = st.floats(-1e6, 1e6)
 floats_or_worse = st.one_of(st.floats(), st.integers(-3, 3), hostile, texts)
+triangle_lists = st.builds(  # (m, 3) vertex indices, some beyond the vertices
+    relaid,
+    hnp.arrays(st.sampled_from(["<i8", ">i8", "<i4", "<i2", "<f8"]),
+               st.tuples(st.integers(0, 6), st.sampled_from([3, 3, 3, 2])),
+               elements=st.integers(-2, 9)),
+    st.sampled_from(LAYOUTS))
 duck_meshes = st.builds(SimpleNamespace, n=counts, loc=st.one_of(coordinates, arrays, anything))
 duck_fems = st.builds(SimpleNamespace, c0=st.one_of(arrays, anything),
                       g1=st.one_of(matrices, anything))
@@ -271,6 +277,13 @@ BY_NAME = {
                    st.builds(Pair, st.lists(counts, max_size=3)), counts),
     "padding": mostly(st.floats(-1, 1), floats_or_worse),
     "x": arrays, "y": arrays, "inside": arrays,
+    # The meshes' own arrays, so that a vertex and a triangle array sometimes match.
+    "vertices": mostly(st.sampled_from([m.loc for m in MESHES]), coordinates, arrays),
+    "triangles": mostly(st.sampled_from([m.tv for m in MESHES]), triangle_lists, arrays),
+    "points": mostly(coordinates, vectors, arrays),
+    "nearest": mostly(st.booleans(), anything_but_arrays()),
+    "in_order": mostly(st.booleans(), anything_but_arrays()),
+    "pad": mostly(st.floats(), floats_or_worse),
     "proj": matrices, "M0": matrices, "M1": matrices, "M2": matrices,
     "_B0": arrays, "_B1": arrays, "_B2": arrays, "_BLC": arrays,
 }
@@ -435,9 +448,16 @@ def gfield_still_works(workdir):
     assert A.shape == (1, 12) and A.sum() == pytest.approx(1.0)
 
 
+def locator_still_works(workdir):
+    triangle, weights = _locator._locate(GRID.loc, GRID.tv, np.array([[0.5, 0.25]]))
+    assert triangle.tolist() == [1]
+    assert weights[0].tolist() == pytest.approx([0.5, 0.0, 0.5], abs=1e-15)
+
+
 # Calls with known results, made after every example in the module it exercised.
 STILL_WORKS = {expression: expression_still_works, family: family_still_works,
-               options: options_still_work, call: call_still_works, gfield: gfield_still_works}
+               options: options_still_work, call: call_still_works, gfield: gfield_still_works,
+               _locator: locator_still_works}
 
 
 @contextlib.contextmanager

@@ -15,6 +15,7 @@ from scipy import sparse
 
 from corvid.meshkin.gfield import (GFIELD2PcMatern, _find_nearest_vertex, gfield2_pcmatern,
                                    gfield_make_A)
+from corvid.meshkin.locate import basis_matrix, find_triangles
 
 TRIANGLE = SimpleNamespace(n=3, loc=np.array([[0.0, 0.0], [1.0, 0.0], [0.0, 1.0]]))
 SEGMENT = SimpleNamespace(n=2, loc=np.array([[0.0, 0.0], [1.0, 0.0]]))  # no triangulation
@@ -131,3 +132,22 @@ def test_signature_while_the_collector_replaces_the_defaults():
         gc.callbacks.remove(replace)
         gc.set_threshold(*threshold)
         f.__defaults__ = saved
+
+
+@pytest.mark.parametrize("replacement, message", [
+    (lambda real: lambda shape, dtype=None: real(1, dtype), "not return an array of the shape"),
+    (lambda real: lambda shape, dtype=None: SHARED, "did not return a new ndarray"),
+], ids=["one element", "shared"])
+@pytest.mark.parametrize("use", [find_triangles, basis_matrix], ids=["triangles", "basis"])
+def test_point_location_refuses_a_replaced_numpy_empty(monkeypatch, replacement, message, use):
+    points = np.random.default_rng(1).uniform(0.0, 0.5, (1000, 2))
+    real, replaced = np.empty, replacement(np.empty)
+    # corvid names its dtypes as text; NumPy and SciPy inside do not
+    monkeypatch.setattr(np, "empty", lambda shape, dtype=None:
+                        replaced(shape, dtype) if isinstance(dtype, str) else real(shape, dtype))
+    with pytest.raises(TypeError, match=message):
+        use(TRIANGLE_MESH, points)
+
+
+SHARED = np.empty(10**4)
+TRIANGLE_MESH = SimpleNamespace(n=3, loc=TRIANGLE.loc, tv=np.array([[0, 1, 2]]))

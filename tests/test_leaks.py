@@ -22,7 +22,7 @@ from scipy import sparse
 
 from corvid import options
 from corvid.binary import call
-from corvid.meshkin import gfield
+from corvid.meshkin import _locator, gfield
 from corvid.meshkin.mesh import MkMesh
 from corvid.safety import expression, family
 
@@ -299,6 +299,27 @@ CALLS = {
     "projector summary": lambda p: with_projector(P.summary),
     **{f"projector {name}": (lambda fget: lambda p: with_projector(fget))(getattr(P, name).fget)
        for name in ["n_grid", "n_inside", "inside_2d"]},
+    "location": lambda p: case(_locator._locate, GRID.loc, GRID.tv,
+                               np.random.default_rng(3).uniform(-0.2, 1.2, (200, 3)), calls=50),
+    "basis rows": lambda p: case(_locator._basis, GRID.loc, GRID.tv,
+                                 np.random.default_rng(4).uniform(-0.2, 1.2, (200, 2)), True,
+                                 False, calls=50),
+    "basis rows in order": lambda p: case(_locator._basis, GRID.loc, GRID.tv,
+                                          np.random.default_rng(4).uniform(-0.2, 1.2, (200, 2)),
+                                          False, True, calls=50),
+    "location of strided points": lambda p: case(_locator._locate, GRID.loc, GRID.tv,
+                                                 np.ones((5, 6))[:, ::2]),
+    "location of points of one column": lambda p: case(_locator._locate, GRID.loc, GRID.tv,
+                                                       np.zeros((3, 1))),
+    "location in overlapping triangles": lambda p: case(_locator._basis, GRID.loc,
+                                                        np.vstack([GRID.tv, GRID.tv[:1]]),
+                                                        np.zeros((2, 2)), False, False),
+    "location in triangles beyond the vertices": lambda p: case(_locator._locate, GRID.loc,
+                                                                GRID.tv + 40, np.zeros((2, 2))),
+    "location with a list for triangles": lambda p: case(_locator._locate, GRID.loc, [[0, 1, 2]],
+                                                         np.zeros((2, 2))),
+    "triangles near a point": lambda p: case(_locator._triangles_near, GRID.loc, GRID.tv,
+                                             (num(0.3), num(0.4)), num(0.1)),
 }
 
 

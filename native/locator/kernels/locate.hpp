@@ -1,0 +1,292 @@
+/// Point location by walking through a mesh's triangles, and barycentric weights.
+///
+/// Plain C++ over raw arrays; no Python. Points are taken in Hilbert-curve order and each
+/// is found by walking from the triangle of the one before (the remembering stochastic walk
+/// of Devillers, Pion and Teillaud, which needs no Delaunay property); points the walk cannot
+/// reach (beyond the boundary, across holes and notches, or after too many steps) are looked
+/// up in a bucket grid of the triangles. Orientation tests are exact, so a point on an edge or
+/// a vertex is placed the same way whichever way it is reached.
+#pragma once
+
+#include "locator/kernels/mesh.hpp"
+#include "locator/kernels/point_order.hpp"
+#include "locator/kernels/predicates.hpp"
+#include "locator/kernels/triangle_grid.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+namespace corvid::locator {
+
+namespace detail {
+
+/// Orientation k of p against triangle (c[0], c[1], c[2]): orient2d with p in place of
+/// corner k, whose sign says on which side of the edge opposite corner k p lies.
+inline Orientation edge_test(const double* const c[3], const double* p, int k) {
+    const double* q[3] = {c[0], c[1], c[2]};
+    q[k] = p;
+    return orient2d_fast(q[0], q[1], q[2]);
+}
+
+/// The exact orientation behind edge_test.
+inline double edge_test_exact(const double* const c[3], const double* p, int k) {
+    const double* q[3] = {c[0], c[1], c[2]};
+    q[k] = p;
+    return orient2d_exact(q[0], q[1], q[2]);
+}
+
+/// Weights from the three edge tests of a point in the closed triangle of doubled area d:
+/// each test's floating-point value is kept only when its error bound allows (or it is
+/// already exact), so the result does not depend on which tests were done beforehand.
+inline void weights_from(const double* const c[3], const double* p, double d,
+                         const Orientation o[3], const bool exact[3], double* w) {
+    const double max_error = kWeightTolerance * std::fabs(d);
+    int zeros = 0;
+    for (int k = 0; k < 3; ++k) {
+        double v = o[k].value;
+        if (!exact[k] && !(o[k].sign_is_certain() && o[k].error <= max_error))
+            v = edge_test_exact(c, p, k);
+        // "+ 0.0" turns the -0.0 of a zero over a negative area into 0.0.
+        w[k] = v / d + 0.0;
+        zeros += v == 0.0;
+    }
+    // On two edges: p is the third corner, whose weight is then exactly one.
+    if (zeros == 2)
+        for (int k = 0; k < 3; ++k) w[k] = w[k] == 0.0 ? 0.0 : 1.0;
+}
+
+}  // namespace detail
+
+/// Barycentric weights of p in triangle t, in the order of t's corners (a, b, c):
+/// orient(p, b, c) / D, orient(a, p, c) / D, orient(a, b, p) / D with D = area2[t]. Each is
+/// within about 1e-14 of its true value on any triangle, however thin. A point at a corner
+/// gets exactly 1.0 there and 0.0 elsewhere; a point on an edge exactly 0.0 for the corner
+/// across. Only meaningful for a point in the closed triangle. Cost: three orientations.
+template <class I>
+void weights_in(const Mesh<I>& mesh, std::size_t t, const double* p, double* w) {
+    const double* c[3] = {mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2)};
+    Orientation o[3];
+    bool exact[3] = {false, false, false};
+    for (int k = 0; k < 3; ++k) o[k] = detail::edge_test(c, p, k);
+    detail::weights_from(c, p, mesh.area2[t], o, exact, w);
+}
+
+/// Locates points one after another, each walk starting where the last one ended.
+template <class I>
+class Walker {
+public:
+    /// mesh - complete, with neighbours and areas; grid - triangle_grid of the same mesh.
+    /// Both must outlive the walker.
+    Walker(const Mesh<I>& mesh, const BucketGrid& grid)
+        : mesh_(mesh), grid_(grid),
+          max_steps_(64 + 4 * static_cast<std::size_t>(
+                                  std::sqrt(static_cast<double>(mesh.n_triangles)))) {}
+
+    /// The triangle that holds p = (x, y) and p's weights in it (weights_in), or -1 and zero
+    /// weights when no triangle does. On an edge between two triangles, the one of lower
+    /// index; at a vertex, the lowest-index triangle of the fan around it that holds the
+    /// walk's answer (all of them, in a mesh whose vertices each have one fan).
+    std::int64_t locate(const double* point, double* w) {
+        // Read once: the caller's memory may change while it is read.
+        const double p[2] = {point[0], point[1]};
+        w[0] = w[1] = w[2] = 0.0;
+        const Box& b = grid_.bounds();
+        if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
+                                   p[1] <= b.yhi))
+            return -1;  // also NaN
+        std::int64_t t = last_ >= 0 ? walk(p, w) : -1;
+        if (t < 0) {
+            t = search(p);
+            if (t < 0) return -1;
+            weights_in(mesh_, static_cast<std::size_t>(t), p, w);
+        }
+        t = settle(static_cast<std::size_t>(t), p, w);
+        last_ = t;
+        return t;
+    }
+
+private:
+    std::uint32_t random() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return state_;
+    }
+
+    /// Walks from the last triangle towards p: the triangle that holds p, with p's weights
+    /// in w, or -1 when the walk meets the boundary, a flat triangle or its step bound (the
+    /// triangle reached is kept as the start of the next walk).
+    std::int64_t walk(const double* p, double* w) {
+        std::int64_t t = last_, came = -1;
+        for (std::size_t step = 0; step < max_steps_; ++step) {
+            const double d = mesh_.area2[t];
+            if (d == 0.0) break;
+            const double* c[3] = {mesh_.corner(t, 0), mesh_.corner(t, 1), mesh_.corner(t, 2)};
+            Orientation o[3];
+            bool exact[3] = {false, false, false};
+            int exits[3], n_exits = 0, skipped = -1;
+            for (int k = 0; k < 3; ++k) {
+                // The edge just crossed has p on this side.
+                if (came >= 0 && mesh_.neighbors[3 * t + k] == came) {
+                    skipped = k;
+                    continue;
+                }
+                o[k] = detail::edge_test(c, p, k);
+                if (!o[k].sign_is_certain()) {
+                    o[k].value = detail::edge_test_exact(c, p, k);
+                    exact[k] = true;
+                }
+                if (d > 0.0 ? o[k].value < 0.0 : o[k].value > 0.0) exits[n_exits++] = k;
+            }
+            if (n_exits == 0) {
+                if (skipped >= 0) o[skipped] = detail::edge_test(c, p, skipped);
+                detail::weights_from(c, p, d, o, exact, w);
+                last_ = t;
+                return t;
+            }
+            // Of two edges that both separate p, either at random: a walk that always took
+            // the same one could circle forever in a mesh that is not Delaunay.
+            const int k = exits[n_exits == 1 ? 0 : random() % n_exits];
+            const std::int64_t next = mesh_.neighbors[3 * t + k];
+            if (next < 0) break;
+            came = t;
+            t = next;
+        }
+        last_ = t;
+        return -1;
+    }
+
+    /// A triangle that holds p, from the bucket grid; -1 when none does.
+    std::int64_t search(const double* p) {
+        std::int64_t found = -1;
+        grid_.for_each_near(p[0], p[1], 0.0, [&](std::uint32_t t) {
+            if (found < 0 && holds(mesh_, t, p)) found = t;
+        });
+        return found;
+    }
+
+    /// Moves p (with weights w in t, which holds it) to the lower-index triangle across an
+    /// edge p lies on, or to the lowest of the fan around a vertex p is at: the answer does
+    /// not depend on how p was reached.
+    std::int64_t settle(std::size_t t, const double* p, double* w) {
+        const int zeros = (w[0] == 0.0) + (w[1] == 0.0) + (w[2] == 0.0);
+        if (zeros == 1) {
+            const int k = w[0] == 0.0 ? 0 : (w[1] == 0.0 ? 1 : 2);
+            const std::int64_t across = mesh_.neighbors[3 * t + k];
+            if (across >= 0 && static_cast<std::size_t>(across) < t) {
+                t = static_cast<std::size_t>(across);
+                weights_in(mesh_, t, p, w);
+            }
+        } else if (zeros == 2) {
+            const int k = w[0] == 1.0 ? 0 : (w[1] == 1.0 ? 1 : 2);
+            const I v = mesh_.triangles[3 * t + k];
+            t = lowest_around(t, v);
+            for (int j = 0; j < 3; ++j) w[j] = mesh_.triangles[3 * t + j] == v ? 1.0 : 0.0;
+        }
+        return static_cast<std::int64_t>(t);
+    }
+
+    /// The lowest-index triangle reached from `start` by crossing edges at vertex v.
+    std::size_t lowest_around(std::size_t start, I v) const {
+        std::size_t best = start;
+        for (int direction = 0; direction < 2; ++direction) {
+            std::int64_t current = static_cast<std::int64_t>(start), previous = -1;
+            for (std::size_t step = 0; step < mesh_.n_triangles; ++step) {
+                const I* c = mesh_.triangles + 3 * current;
+                const int j = c[0] == v ? 0 : (c[1] == v ? 1 : (c[2] == v ? 2 : -1));
+                if (j < 0) break;
+                // The two edges at v lie opposite the two other corners.
+                const int e1 = (j + 1) % 3, e2 = (j + 2) % 3;
+                int e = direction == 0 ? e1 : e2;
+                if (previous >= 0) e = mesh_.neighbors[3 * current + e1] == previous ? e2 : e1;
+                const std::int64_t next = mesh_.neighbors[3 * current + e];
+                if (next < 0) break;
+                if (next == static_cast<std::int64_t>(start)) return best;  // the whole fan
+                best = std::min(best, static_cast<std::size_t>(next));
+                previous = current;
+                current = next;
+            }
+        }
+        return best;
+    }
+
+    const Mesh<I>& mesh_;
+    const BucketGrid& grid_;
+    std::size_t max_steps_;
+    std::int64_t last_ = -1;
+    std::uint32_t state_ = 0x9E3779B9u;
+};
+
+/// The order in which locate_points visits the points.
+enum class Visit {
+    hilbert,  ///< along a Hilbert curve: for points in any order
+    given,    ///< as given: for points already close to the one before, such as the rows of
+              ///< a lattice; no sorting and no scattered writes
+};
+
+/// Locates points in the mesh and hands each one's triangle and weights to `store`.
+///
+///   mesh, grid                  - as for Walker
+///   const double xy[k * stride] - point i at (xy[i * stride], xy[i * stride + 1]), stride >= 2
+///   store(i, triangle, weights) - called once for every point i, in no particular order, with
+///                                 the triangle holding it (as Walker::locate; -1 when none
+///                                 does, also for a point that is not finite) and its three
+///                                 weights (weights_in; zeros when outside)
+///   visit                       - the order in which points are walked to
+/// Throws std::length_error for 2^32 points or more. Cost: O(k + n_triangles) for the
+/// Hilbert sort plus, per point, the triangles walked through (a few when consecutive points
+/// are close) and a bucket-grid look-up for a point that the walk cannot reach; 8 bytes of
+/// scratch memory per point for the Hilbert sort.
+template <class I, class Store>
+void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
+                   std::size_t stride, std::size_t k, Store&& store,
+                   Visit visit = Visit::hilbert) {
+    Walker<I> walker(mesh, grid);
+    if (visit == Visit::given) {
+        double w[3];
+        for (std::size_t i = 0; i < k; ++i) store(i, walker.locate(xy + i * stride, w), w);
+        return;
+    }
+    if (k > UINT32_MAX) throw std::length_error("too many points to locate at once");
+    std::vector<std::uint32_t> order(k);
+    const Box& b = grid.bounds();
+    hilbert_sort(xy, stride, k, b.xlo, b.ylo, b.xhi, b.yhi, order_bits_for(k, mesh.n_triangles),
+                 order.data());
+    // Results are stored a block at a time: writes all over the caller's arrays cost far less
+    // in a loop of their own than amid the walk's reads.
+    constexpr std::size_t kBlock = 4096, kAhead = 16;
+    std::int64_t block_triangle[kBlock];
+    double block_weights[3 * kBlock];
+    for (std::size_t first = 0; first < k; first += kBlock) {
+        const std::size_t count = std::min(kBlock, k - first);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (first + i + kAhead < k) __builtin_prefetch(xy + order[first + i + kAhead] * stride);
+            block_triangle[i] = walker.locate(xy + order[first + i] * stride, block_weights + 3 * i);
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            store(std::size_t{order[first + i]}, block_triangle[i], block_weights + 3 * i);
+    }
+}
+
+/// locate_points into arrays.
+///
+///   int64_t triangle[k] - output: the triangle holding point i, -1 when none does
+///   double weights[3 k] - output: point i's weights in triangle[i], zeros when outside
+template <class I>
+void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
+                   std::size_t stride, std::size_t k, std::int64_t* triangle, double* weights,
+                   Visit visit = Visit::hilbert) {
+    locate_points(
+        mesh, grid, xy, stride, k,
+        [&](std::size_t i, std::int64_t t, const double* w) {
+            triangle[i] = t;
+            for (int c = 0; c < 3; ++c) weights[3 * i + c] = w[c];
+        },
+        visit);
+}
+
+}  // namespace corvid::locator

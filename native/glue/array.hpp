@@ -49,6 +49,8 @@ public:
     Py_ssize_t shape(int axis) const { return view_.shape[axis]; }
     Py_ssize_t stride(int axis) const { return view_.strides[axis]; }
     Py_ssize_t itemsize() const { return view_.itemsize; }
+    /// The buffer's format string, or null for plain bytes.
+    const char* format() const { return view_.format; }
     /// The element type, or nothing for a format C++ does not read in place.
     std::optional<Element> element() const { return element_of(view_.format, view_.itemsize); }
     bool has_suboffsets() const { return view_.suboffsets != nullptr; }
@@ -77,6 +79,18 @@ Ref contiguous(PyObject* obj, Element element);
 /// that shape and type, held by nobody else (TypeError otherwise): C++ fills it to the extent
 /// asked for, and may resize it.
 Ref fresh_array(std::initializer_list<Py_ssize_t> shape, Element element);
+
+/// A fresh array (`fresh_array`) and a writable view of it, for C++ to fill.
+struct FreshArray {
+    FreshArray(std::initializer_list<Py_ssize_t> shape, Element element)
+        : array(fresh_array(shape, element)), view(array.get(), element, static_cast<int>(shape.size()), true) {}
+
+    template <class T>
+    T* data() const { return view.data<T>(); }
+
+    Ref array;
+    ArrayView view;
+};
 
 /// `obj.ndim` as a C integer.
 int ndim_of(PyObject* obj);

@@ -19,12 +19,12 @@ namespace corvid::locator {
 
 namespace {
 
-Ref locate(Args a) {
-    Coordinates points(a[2], "points");
-    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
+Ref locate(Object vertices, Object triangles, Object points_array) {
+    Coordinates points(points_array, "points");
+    PreparedMesh mesh = prepare_mesh(vertices, triangles);
     const std::size_t k = points.size();
-    NewArray triangle({static_cast<Py_ssize_t>(k)}, Element::int64);
-    NewArray weights({static_cast<Py_ssize_t>(k), 3}, Element::float64);
+    FreshArray triangle({static_cast<Py_ssize_t>(k)}, Element::int64);
+    FreshArray weights({static_cast<Py_ssize_t>(k), 3}, Element::float64);
     std::int64_t* tri = triangle.data<std::int64_t>();
     double* wx = weights.data<double>();
     without_gil([&] {
@@ -34,7 +34,7 @@ Ref locate(Args a) {
                           for (int c = 0; c < 3; ++c) wx[3 * i + c] = w[c];
                       });
     });
-    return py_tuple({triangle.array(), weights.array()});
+    return py_tuple({triangle.array, weights.array});
 }
 
 /// Row pointers, column indices and values with index type J, as compact_rows leaves
@@ -44,9 +44,9 @@ template <class J>
 Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool nearest,
                  Visit visit, Element index) {
     const std::size_t k = points.size();
-    NewArray indptr({static_cast<Py_ssize_t>(k) + 1}, index);
-    NewArray indices({3 * static_cast<Py_ssize_t>(k)}, index);
-    NewArray data({3 * static_cast<Py_ssize_t>(k)}, Element::float64);
+    FreshArray indptr({static_cast<Py_ssize_t>(k) + 1}, index);
+    FreshArray indices({3 * static_cast<Py_ssize_t>(k)}, index);
+    FreshArray data({3 * static_cast<Py_ssize_t>(k)}, Element::float64);
     J* ip = indptr.data<J>();
     J* ix = indices.data<J>();
     double* dx = data.data<double>();
@@ -71,32 +71,29 @@ Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool neare
         }
         compact_rows(k, ip, ix, dx);
     });
-    return py_tuple({indptr.array(), indices.array(), data.array()});
+    return py_tuple({indptr.array, indices.array, data.array});
 }
 
-Ref basis(Args a) {
-    Coordinates points(a[2], "points");
-    const bool nearest = check_status(PyObject_IsTrue(a[3])) == 1;
-    const Visit visit = check_status(PyObject_IsTrue(a[4])) == 1 ? Visit::given : Visit::hilbert;
-    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
+Ref basis(Object vertices, Object triangles, Object points_array, bool nearest, bool in_order) {
+    Coordinates points(points_array, "points");
+    const Visit visit = in_order ? Visit::given : Visit::hilbert;
+    PreparedMesh mesh = prepare_mesh(vertices, triangles);
     // Indices as SciPy would choose them: 32 bits whenever every count fits.
     if (points.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()) / 3)
         return basis_arrays<std::int64_t>(mesh, points, nearest, visit, Element::int64);
     return basis_arrays<std::int32_t>(mesh, points, nearest, visit, Element::int32);
 }
 
-Ref triangles_near(Args a) {
-    const std::array<double, 2> p = to_double_pair(a[2]);
-    const double pad = to_double(a[3]);
-    PreparedMesh mesh = prepare_mesh(a[0], a[1]);
+Ref triangles_near(Object vertices, Object triangles, FloatPair p, double pad) {
+    PreparedMesh mesh = prepare_mesh(vertices, triangles);
     std::vector<std::int64_t> found;
     without_gil([&] {
         mesh.grid.for_each_near(p[0], p[1], pad, [&](std::uint32_t t) { found.push_back(t); });
         std::sort(found.begin(), found.end());
     });
-    NewArray out({static_cast<Py_ssize_t>(found.size())}, Element::int64);
+    FreshArray out({static_cast<Py_ssize_t>(found.size())}, Element::int64);
     std::copy(found.begin(), found.end(), out.data<std::int64_t>());
-    return Ref(out.array());
+    return out.array;
 }
 
 const FunctionDef kLocate{
@@ -110,7 +107,7 @@ const FunctionDef kLocate{
            "points (k, 2) or (k, 3) float64. Returns (triangle, weights): int64 of shape (k,),\n"
            "-1 for a point in no triangle, and float64 of shape (k, 3), the weights in the\n"
            "order of the triangle's corners (zeros outside).",
-    .impl = locate,
+    .impl = typed<locate>,
 };
 
 const FunctionDef kBasis{
@@ -128,7 +125,7 @@ const FunctionDef kBasis{
            "three entries per point, of which the first indptr[-1] are used. With in_order\n"
            "the points are visited as given (each close to the one before, as the rows of a\n"
            "lattice), else along a Hilbert curve; the result is the same.",
-    .impl = basis,
+    .impl = typed<basis>,
 };
 
 const FunctionDef kTrianglesNear{
@@ -140,7 +137,7 @@ const FunctionDef kTrianglesNear{
     .returns = "np.ndarray",
     .doc = "The triangles whose bounding box, grown by pad on every side, holds the point,\n"
            "as ascending int64 indices.",
-    .impl = triangles_near,
+    .impl = typed<triangles_near>,
 };
 
 }  // namespace

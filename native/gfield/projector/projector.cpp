@@ -1,7 +1,7 @@
 /// The projector matrix: barycentric interpolation from mesh vertices to observation points.
 #include "gfield/projector/kernels/barycentric.hpp"
 #include "gfield/projector/kernels/projector_rows.hpp"
-#include "gfield/projector/kernels/space_filling_curve.hpp"
+#include "locator/kernels/space_filling_curve.hpp"
 #include "gfield/parts.hpp"
 #include "gfield/projector/documented_steps.hpp"
 #include "glue/array.hpp"
@@ -190,7 +190,7 @@ std::vector<std::int64_t> locate(PyObject* tri, const double* xy, std::size_t st
     Ref ordered = fresh_array({static_cast<Py_ssize_t>(n), 2}, Element::float64);
     {
         ArrayView out(ordered.get(), Element::float64, 2, true);
-        without_gil([&] { hilbert_order(xy, stride, n, order.data(), out.data<double>()); });
+        without_gil([&] { locator::hilbert_order(xy, stride, n, order.data(), out.data<double>()); });
     }
     Ref found = call_method(tri, "find_simplex", {ordered});
     Ref simplices = contiguous(found.get(), Element::int64);

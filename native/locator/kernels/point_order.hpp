@@ -1,12 +1,12 @@
 /// Points in Hilbert-curve order over a grid as fine as the mesh they are located in.
 ///
-/// Plain C++; no Python. The curve is the one of gfield's space_filling_curve.hpp; the grid
+/// Plain C++; no Python. The curve is the one of space_filling_curve.hpp; the grid
 /// is sized by the mesh rather than by the points: a walk from one point to the next needs
 /// them no closer than about a triangle apart, and a coarser grid keeps the counting sort's
 /// table in the cache.
 #pragma once
 
-#include "gfield/kernels/space_filling_curve.hpp"
+#include "locator/kernels/space_filling_curve.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@ namespace corvid::locator {
 /// one cell per triangle, no finer than the points need, at most 2^10 cells a side.
 inline unsigned order_bits_for(std::size_t n_points, std::size_t n_triangles) {
     unsigned bits = 1;
-    while (bits < gfield::projection::hilbert_bits_for(n_points) &&
+    while (bits < hilbert_bits_for(n_points) &&
            (std::size_t{1} << (2 * bits)) < n_triangles)
         ++bits;
     return bits;
@@ -35,8 +35,6 @@ inline unsigned order_bits_for(std::size_t n_points, std::size_t n_triangles) {
 inline void hilbert_sort(const double* xy, std::size_t stride, std::size_t k, double xlo,
                          double ylo, double xhi, double yhi, unsigned bits,
                          std::uint32_t* order) {
-    using gfield::projection::grid_cell;
-    using gfield::projection::hilbert_index;
     if (k > UINT32_MAX) throw std::length_error("too many points to order");
     const std::uint32_t cells = std::uint32_t{1} << bits;
     const std::size_t n_cells = std::size_t{cells} * cells;

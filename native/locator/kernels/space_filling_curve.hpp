@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace corvid::gfield::projector {
+namespace corvid::locator {
 
 namespace detail {
 
@@ -120,4 +120,4 @@ inline void hilbert_order(const double* xy, std::size_t row_stride, std::size_t 
     }
 }
 
-}  // namespace corvid::gfield::projector
+}  // namespace corvid::locator

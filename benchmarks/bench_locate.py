@@ -31,19 +31,11 @@ import numpy as np
 from scipy import sparse
 from scipy.spatial import Delaunay
 
+from bench_common import best_of, other_core_busy
 from corvid.meshkin import _locator
 from corvid.meshkin.gfield import gfield_make_A
 from corvid.meshkin.locate import MeshGridProjector, basis_matrix, find_triangles
 from corvid.meshkin.mesh import MkMesh
-
-
-def best_of(repeats, fn):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
 
 
 def matplotlib_matrix(mesh, points):
@@ -62,18 +54,6 @@ def matplotlib_matrix(mesh, points):
     weights /= area[:, None]
     return sparse.csr_matrix((weights.ravel(), (np.repeat(rows, 3), corners.ravel())),
                              shape=(points.shape[0], mesh.n))
-
-
-@contextlib.contextmanager
-def other_core_busy():
-    """A second process spinning, as another program would keep the other core busy."""
-    busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
-    try:
-        time.sleep(0.5)
-        yield
-    finally:
-        busy.kill()
-        busy.wait()
 
 
 def delaunay_round(triangulation_points, points):

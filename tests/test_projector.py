@@ -259,3 +259,46 @@ def test_a_rebound_find_nearest_vertex_serves_the_fallback(monkeypatch):
     monkeypatch.setattr(gfield, "_find_nearest_vertex", lambda m, p: 1)
     A = gfield_make_A(mesh, [[0.0, 0.0], [0.1, 0.0]])
     assert A.toarray().tolist() == [[0.0, 1.0], [0.0, 1.0]]
+
+
+def reference_make_A(mesh, loc):
+    """The projector by its documented steps: scipy's find_simplex, then the module's weights."""
+    loc = np.asarray(loc, dtype=float)
+    tri = scipy.spatial.Delaunay(mesh.loc[:, :2])
+    found = tri.find_simplex(loc[:, :2])
+    rows, cols, data = [], [], []
+    for i, s in enumerate(found):
+        if s < 0:
+            continue
+        verts = tri.simplices[s]
+        for v, w in zip(verts, _compute_barycentric(loc[i, :2], *mesh.loc[verts, :2])):
+            if abs(w) > 1e-12:
+                rows.append(i), cols.append(v), data.append(w)
+    return sparse.csr_matrix((data, (rows, cols)), shape=(loc.shape[0], mesh.n))
+
+
+def _hull_hairs(rng):
+    """Points on the unit square's boundary and a hair outside it, within and beyond
+    find_simplex's tolerance."""
+    t = rng.uniform(0, 1, 300)
+    sides = []
+    for d in [0.0, 1e-17, 1e-16, 1e-15, 1e-14, 3e-14, 1e-13, 1e-12]:
+        sides += [np.column_stack([t, np.full_like(t, -d)]), np.column_stack([np.full_like(t, 1 + d), t])]
+    return np.vstack(sides)
+
+
+@pytest.mark.parametrize("mesh, points", [
+    (MkMesh.from_points(np.random.default_rng(7).random((2000, 2))),
+     np.random.default_rng(8).uniform(-0.1, 1.1, (20000, 2))),
+    (MkMesh.regular_grid((0, 2), (0, 1), (21, 11)),  # lattice points on edges and vertices
+     np.stack(np.meshgrid(np.linspace(0, 2, 81), np.linspace(0, 1, 41)), -1).reshape(-1, 2)),
+    (MkMesh.regular_grid((0, 1), (0, 1), (11, 11)), _hull_hairs(np.random.default_rng(9))),
+    (MkMesh.disk(radius=3.0, rings=8), np.random.default_rng(10).normal(0.0, 2.0, (5000, 2))),
+], ids=["random", "lattice on edges", "a hair outside the hull", "disk"])
+def test_same_rows_as_the_documented_steps(mesh, points):
+    ours, steps = gfield_make_A(mesh, points), reference_make_A(mesh, points)
+    assert np.array_equal(np.diff(ours.indptr) == 0, np.diff(steps.indptr) == 0)
+    # On an edge or a vertex either triangle may serve: the rows agree as interpolants.
+    fields = np.random.default_rng(11).random((mesh.n, 3))
+    assert np.allclose(ours @ fields, steps @ fields, rtol=0, atol=1e-12)
+    assert np.allclose(ours @ plane(mesh.loc), plane(points) * (np.diff(ours.indptr) > 0), atol=1e-11)

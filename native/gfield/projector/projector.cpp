@@ -1,7 +1,7 @@
 /// The projector matrix: barycentric interpolation from mesh vertices to observation points.
 #include "gfield/projector/kernels/barycentric.hpp"
-#include "gfield/projector/kernels/projector_rows.hpp"
-#include "locator/kernels/space_filling_curve.hpp"
+#include "gfield/projector/kernels/delaunay_rows.hpp"
+#include "locator/kernels/triangle_grid.hpp"
 #include "gfield/parts.hpp"
 #include "gfield/projector/documented_steps.hpp"
 #include "glue/array.hpp"
@@ -163,46 +163,75 @@ Ref triangulate(PyObject* mesh_xy) {
     return {};
 }
 
-/// Builds the CSR arrays from located observations, with the GIL released for both passes.
-template <class I>
-Ref assemble(const Triangles& tri, const Located& obs, Py_ssize_t columns, Element index) {
-    const auto rows = static_cast<Py_ssize_t>(obs.n);
-    Ref indptr = fresh_array({rows + 1}, index);
-    ArrayView ip(indptr.get(), index, 1, true);
-    without_gil([&] { count_rows(tri, obs, columns, ip.data<I>()); });
+/// SciPy's Delaunay triangulation as the locator reads it: its points, simplices and
+/// neighbours copied and checked (the kernels index with them), doubled areas and a bucket
+/// grid over the triangles.
+struct Triangulation {
+    std::vector<double> xy;
+    std::vector<std::int32_t> simplices, neighbors;
+    std::vector<double> area2;
+    locator::BucketGrid grid;
 
-    const auto nnz = static_cast<Py_ssize_t>(ip.data<I>()[rows]);
-    Ref indices = fresh_array({nnz}, index);
-    Ref data = fresh_array({nnz}, Element::float64);
-    ArrayView iv(indices.get(), index, 1, true);
-    ArrayView dv(data.get(), Element::float64, 1, true);
-    without_gil([&] {
-        fill_rows(tri, obs, columns, ip.data<I>(), iv.data<I>(), dv.data<double>());
-    });
-    return csr_from_arrays(data.get(), indices.get(), indptr.get(), rows, columns);
+    locator::Mesh<std::int32_t> view() const {
+        return {xy.data(), xy.size() / 2, simplices.data(), neighbors.data(), area2.data(), area2.size()};
+    }
+};
+
+/// `obj.<name>` as a copied int32 (m, 3) table whose entries lie in [lowest, bound).
+std::vector<std::int32_t> index_table(PyObject* tri, const char* name, std::int64_t lowest,
+                                      std::int64_t bound) {
+    Ref array = contiguous(attr(tri, name).get(), Element::int32);
+    ArrayView v(array.get(), Element::int32, 2);
+    if (v.shape(1) != 3) raise(PyExc_ValueError, "expected a triangulation of points in the plane");
+    const std::int32_t* first = v.data<const std::int32_t>();
+    std::vector<std::int32_t> table(first, first + 3 * v.shape(0));
+    for (std::int32_t value : table)
+        if (value < lowest || value >= bound)
+            raise(PyExc_ValueError, "triangulation refers to a vertex or triangle it does not have");
+    return table;
 }
 
-/// Locates every observation with one `find_simplex` call on the points in Hilbert order
-/// (much faster than in arbitrary order) and returns the triangles in input order.
-std::vector<std::int64_t> locate(PyObject* tri, const double* xy, std::size_t stride,
-                                 std::size_t n) {
-    std::vector<std::uint32_t> order(n);
-    Ref ordered = fresh_array({static_cast<Py_ssize_t>(n), 2}, Element::float64);
-    {
-        ArrayView out(ordered.get(), Element::float64, 2, true);
-        without_gil([&] { locator::hilbert_order(xy, stride, n, order.data(), out.data<double>()); });
-    }
-    Ref found = call_method(tri, "find_simplex", {ordered});
-    Ref simplices = contiguous(found.get(), Element::int64);
-    ArrayView sv(simplices.get(), Element::int64, 1);
-    if (sv.shape(0) != static_cast<Py_ssize_t>(n))
-        raise(PyExc_ValueError, "point location returned the wrong number of triangles");
-    std::vector<std::int64_t> simplex_of(n);
-    const std::int64_t* s = sv.data<std::int64_t>();
+Triangulation read_triangulation(PyObject* tri) {
+    Triangulation t;
+    Ref points = contiguous(attr(tri, "points").get(), Element::float64);
+    ArrayView pv(points.get(), Element::float64, 2);
+    if (pv.shape(1) != 2) raise(PyExc_ValueError, "expected a triangulation of points in the plane");
+    const double* first = pv.data<const double>();
+    t.xy.assign(first, first + 2 * pv.shape(0));
+    const auto n_points = static_cast<std::int64_t>(pv.shape(0));
+    t.simplices = index_table(tri, "simplices", 0, n_points);
+    const auto m = static_cast<std::int64_t>(t.simplices.size() / 3);
+    t.neighbors = index_table(tri, "neighbors", -1, m);
+    if (t.neighbors.size() != t.simplices.size())
+        raise(PyExc_ValueError, "expected a triangulation of points in the plane");
     without_gil([&] {
-        for (std::size_t k = 0; k < n; ++k) simplex_of[order[k]] = s[k];
+        t.area2.resize(static_cast<std::size_t>(m));
+        locator::doubled_areas(t.xy.data(), t.simplices.data(), t.area2.size(), t.area2.data());
+        t.grid = locator::triangle_grid(t.xy.data(), t.simplices.data(), t.area2.size());
     });
-    return simplex_of;
+    return t;
+}
+
+/// The projector rows of the observations as a CSR matrix with index type J.
+template <class J>
+Ref located_rows(const Triangulation& t, const ArrayView& obs, Py_ssize_t columns, Element index) {
+    const Py_ssize_t rows = obs.shape(0);
+    FreshArray indptr({rows + 1}, index);
+    FreshArray indices({3 * rows}, index);
+    FreshArray data({3 * rows}, Element::float64);
+    std::size_t nnz = 0;
+    without_gil([&] {
+        nnz = delaunay_rows(t.view(), t.grid, obs.data<const double>(), static_cast<std::size_t>(obs.shape(1)),
+                            static_cast<std::size_t>(rows), columns, indptr.data<J>(), indices.data<J>(),
+                            data.data<double>());
+    });
+    // Down to the stored entries: fresh arrays are ours alone.
+    for (FreshArray* a : {&indices, &data}) {
+        a->view.release();
+        call_kw(attr(a->array.get(), "resize").get(), {py_tuple({py_int(static_cast<long long>(nnz))})},
+                {{"refcheck", Py_False}});
+    }
+    return csr_from_arrays(data.array.get(), indices.array.get(), indptr.array.get(), rows, columns);
 }
 
 Ref located_matrix(PyObject* tri, PyObject* loc, Py_ssize_t rows, PyObject* n) {
@@ -213,28 +242,13 @@ Ref located_matrix(PyObject* tri, PyObject* loc, Py_ssize_t rows, PyObject* n) {
     }
     if (rows > static_cast<Py_ssize_t>(std::numeric_limits<std::uint32_t>::max()))
         raise(PyExc_ValueError, "too many observation locations");
-
-    Ref points = contiguous(attr(tri, "points").get(), Element::float64);
-    Ref simplices = contiguous(attr(tri, "simplices").get(), Element::int64);
-    ArrayView pv(points.get(), Element::float64, 2);
-    ArrayView sv(simplices.get(), Element::int64, 2);
-    if (pv.shape(1) != 2 || sv.shape(1) != 3)
-        raise(PyExc_ValueError, "expected a triangulation of points in the plane");
-    Triangles triangles{pv.data<double>(), static_cast<std::size_t>(pv.shape(0)),
-                        sv.data<std::int64_t>(), static_cast<std::size_t>(sv.shape(0))};
-
+    Triangulation triangulation = read_triangulation(tri);
     Ref obs = contiguous(loc, Element::float64);
     ArrayView ov(obs.get(), Element::float64, 2);
     ov.expect({rows, shape_of(loc, 1)});
-    const auto stride = static_cast<std::size_t>(ov.shape(1));
-    const auto count = static_cast<std::size_t>(rows);
-    std::vector<std::int64_t> simplex_of = locate(tri, ov.data<double>(), stride, count);
-
     Py_ssize_t columns = column_count(n, rows);
-    Located located{ov.data<double>(), stride, simplex_of.data(), count};
-    if (needs_int64(rows, columns))
-        return assemble<std::int64_t>(triangles, located, columns, Element::int64);
-    return assemble<std::int32_t>(triangles, located, columns, Element::int32);
+    if (needs_int64(rows, columns)) return located_rows<std::int64_t>(triangulation, ov, columns, Element::int64);
+    return located_rows<std::int32_t>(triangulation, ov, columns, Element::int32);
 }
 
 /// The fallback without a triangulation: every row holds 1.0 at the nearest vertex.

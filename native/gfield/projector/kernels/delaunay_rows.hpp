@@ -1,0 +1,162 @@
+/// Rows of the projector matrix: points located in the Delaunay triangulation of the mesh
+/// vertices, weighted by the documented barycentric formula.
+///
+/// Plain C++ over raw arrays; no Python. Points are found by the locator's walk, whose exact
+/// orientation tests place every point of a triangle in it. SciPy's find_simplex, which
+/// fixes the triangles of this matrix, also takes points a hair outside the hull (within its
+/// tolerance on barycentric coordinates) and sends points of a triangle it cannot invert (a
+/// sliver) to a neighbour; both are reproduced here. On an edge or a vertex shared by several
+/// triangles any of them may serve: their weights agree up to rounding.
+#pragma once
+
+#include "gfield/projector/kernels/barycentric.hpp"
+#include "locator/kernels/basis_rows.hpp"
+#include "locator/kernels/locate.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace corvid::gfield::projector {
+
+/// find_simplex's tolerance on barycentric coordinates, and its wider one towards a sliver.
+inline constexpr double kSimplexEps = 100 * std::numeric_limits<double>::epsilon();
+inline const double kSimplexEpsBroad = std::sqrt(kSimplexEps);
+
+/// SciPy's barycentric transform of a triangle (a, b, c): coordinates relative to corner c,
+/// marked singular, as SciPy marks it, when its reciprocal condition number in the 1-norm is
+/// below 1000 eps.
+struct Transform {
+    double inv[2][2] = {{0.0, 0.0}, {0.0, 0.0}};
+    double r[2] = {0.0, 0.0};
+    bool valid = false;
+
+    static Transform of(const double* a, const double* b, const double* c) {
+        Transform t;
+        const double m00 = a[0] - c[0], m01 = b[0] - c[0], m10 = a[1] - c[1], m11 = b[1] - c[1];
+        const double det = m00 * m11 - m01 * m10;
+        if (!(det != 0.0) || !std::isfinite(det)) return t;
+        t.inv[0][0] = m11 / det;
+        t.inv[0][1] = -m01 / det;
+        t.inv[1][0] = -m10 / det;
+        t.inv[1][1] = m00 / det;
+        const double norm = std::max(std::fabs(m00) + std::fabs(m10), std::fabs(m01) + std::fabs(m11));
+        const double inv_norm = std::max(std::fabs(t.inv[0][0]) + std::fabs(t.inv[1][0]),
+                                         std::fabs(t.inv[0][1]) + std::fabs(t.inv[1][1]));
+        t.valid = 1.0 / (norm * inv_norm) >= 1000.0 * std::numeric_limits<double>::epsilon();
+        t.r[0] = c[0];
+        t.r[1] = c[1];
+        return t;
+    }
+
+    /// The three coordinates of p, the last one as 1 minus the others.
+    void coordinates(const double* p, double c[3]) const {
+        const double dx = p[0] - r[0], dy = p[1] - r[1];
+        c[0] = inv[0][0] * dx + inv[0][1] * dy;
+        c[1] = inv[1][0] * dx + inv[1][1] * dy;
+        c[2] = 1.0 - c[0] - c[1];
+    }
+};
+
+/// Where find_simplex puts a point, given the triangle that holds it exactly.
+///
+///   mesh, grid - the triangulation as the locator reads it (SciPy's simplices and
+///                neighbours, doubled areas) and its bucket grid
+/// Cost: one transform per triangle at construction; per point O(1), plus a bucket-grid
+/// look-up for a point the walk found in no triangle.
+template <class I>
+class SimplexPlacement {
+public:
+    SimplexPlacement(const locator::Mesh<I>& mesh, const locator::BucketGrid& grid)
+        : mesh_(mesh), grid_(grid), transforms_(mesh.n_triangles) {
+        for (std::size_t t = 0; t < mesh.n_triangles; ++t)
+            transforms_[t] = Transform::of(mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
+        const locator::Box& b = grid.bounds();
+        lo_[0] = b.xlo;
+        lo_[1] = b.ylo;
+        hi_[0] = b.xhi;
+        hi_[1] = b.yhi;
+        // Within the tolerance a point lies at most eps times a triangle's extent outside it.
+        pad_ = 4.0 * kSimplexEps * std::max(b.xhi - b.xlo, b.yhi - b.ylo);
+    }
+
+    /// The triangle for point p, which the walk placed in `t` (-1: in none).
+    std::int64_t place(std::int64_t t, const double* p) const {
+        if (t >= 0) return transforms_[t].valid ? t : beside_sliver(t, p);
+        for (int k = 0; k < 2; ++k)
+            if (!(p[k] >= lo_[k] - kSimplexEps && p[k] <= hi_[k] + kSimplexEps)) return -1;
+        std::int64_t found = -1;
+        grid_.for_each_near(p[0], p[1], pad_, [&](std::uint32_t candidate) {
+            if ((found < 0 || candidate < found) && within(candidate, p, -1)) found = candidate;
+        });
+        return found;
+    }
+
+private:
+    /// True when p's coordinates in triangle t lie in [-eps, 1 + eps], with -eps_broad
+    /// allowed towards triangle `towards`.
+    bool within(std::size_t t, const double* p, std::int64_t towards) const {
+        const Transform& tr = transforms_[t];
+        if (!tr.valid) return false;
+        double c[3];
+        tr.coordinates(p, c);
+        for (int k = 0; k < 3; ++k) {
+            const bool broad = towards >= 0 && mesh_.neighbors[3 * t + k] == towards;
+            if (!((broad ? -kSimplexEpsBroad : -kSimplexEps) <= c[k] && c[k] <= 1.0 + kSimplexEps))
+                return false;
+        }
+        return true;
+    }
+
+    /// A neighbour of sliver t that holds p within the wider tolerance, else t itself.
+    std::int64_t beside_sliver(std::int64_t t, const double* p) const {
+        for (int k = 0; k < 3; ++k) {
+            const std::int64_t n = mesh_.neighbors[3 * t + k];
+            if (n >= 0 && within(static_cast<std::size_t>(n), p, t)) return n;
+        }
+        return t;
+    }
+
+    const locator::Mesh<I>& mesh_;
+    const locator::BucketGrid& grid_;
+    std::vector<Transform> transforms_;
+    double lo_[2], hi_[2], pad_;
+};
+
+/// The projector rows of k points as CSR arrays.
+///
+///   mesh, grid                  - as for SimplexPlacement
+///   const double xy[k * stride] - point i at (xy[i * stride], xy[i * stride + 1])
+///   n_columns                   - the matrix's columns; a vertex at or beyond it throws
+///                                 std::out_of_range ("column index exceeds matrix dimensions")
+///   J indptr[k + 1]             - output
+///   J indices[3k], double data[3k] - output: the first indptr[k] entries, columns ascending
+///                                  in each row, weights of magnitude above 1e-12
+/// Returns indptr[k]. Cost: that of locator::locate_points, plus O(k).
+template <class I, class J>
+std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGrid& grid,
+                          const double* xy, std::size_t stride, std::size_t k,
+                          std::int64_t n_columns, J* indptr, J* indices, double* data) {
+    SimplexPlacement<I> placement(mesh, grid);
+    locator::locate_points(mesh, grid, xy, stride, k, [&](std::size_t i, std::int64_t t, const double*) {
+        const double p[2] = {xy[i * stride], xy[i * stride + 1]};
+        t = placement.place(t, p);
+        double w[3] = {0.0, 0.0, 0.0};
+        if (t >= 0) {
+            const auto weights = barycentric_2d(p, mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
+            for (int c = 0; c < 3; ++c) {
+                if (!(std::fabs(weights[c]) > kNegligibleWeight)) continue;
+                if (mesh.triangles[3 * t + c] >= n_columns)
+                    throw std::out_of_range("column index exceeds matrix dimensions");
+                w[c] = weights[c];
+            }
+        }
+        locator::put_row(mesh.triangles, i, t, w, indices, data);
+    });
+    return locator::compact_rows(k, indptr, indices, data);
+}
+
+}  // namespace corvid::gfield::projector

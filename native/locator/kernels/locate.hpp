@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 namespace corvid::locator {
@@ -98,7 +99,7 @@ public:
         if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
                                    p[1] <= b.yhi))
             return -1;  // also NaN
-        std::int64_t t = last_ >= 0 ? walk(p, w) : -1;
+        std::int64_t t = last_ >= 0 ? walk<true>(p, w) : -1;
         if (t < 0) {
             t = search(p);
             if (t < 0) return -1;
@@ -106,6 +107,20 @@ public:
         }
         t = settle(static_cast<std::size_t>(t), p, w);
         last_ = t;
+        return t;
+    }
+
+    /// A triangle that holds p, or -1: as `locate`, without the weights and without moving
+    /// a point on an edge or a vertex to the lowest-index triangle (any one that holds it).
+    std::int64_t find(const double* point) {
+        const double p[2] = {point[0], point[1]};
+        const Box& b = grid_.bounds();
+        if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
+                                   p[1] <= b.yhi))
+            return -1;  // also NaN
+        std::int64_t t = last_ >= 0 ? walk<false>(p, nullptr) : -1;
+        if (t < 0) t = search(p);
+        if (t >= 0) last_ = t;
         return t;
     }
 
@@ -118,8 +133,9 @@ private:
     }
 
     /// Walks from the last triangle towards p: the triangle that holds p, with p's weights
-    /// in w, or -1 when the walk meets the boundary, a flat triangle or its step bound (the
-    /// triangle reached is kept as the start of the next walk).
+    /// in w when kWeights, or -1 when the walk meets the boundary, a flat triangle or its step
+    /// bound (the triangle reached is kept as the start of the next walk).
+    template <bool kWeights>
     std::int64_t walk(const double* p, double* w) {
         std::int64_t t = last_, came = -1;
         for (std::size_t step = 0; step < max_steps_; ++step) {
@@ -143,8 +159,10 @@ private:
                 if (d > 0.0 ? o[k].value < 0.0 : o[k].value > 0.0) exits[n_exits++] = k;
             }
             if (n_exits == 0) {
-                if (skipped >= 0) o[skipped] = detail::edge_test(c, p, skipped);
-                detail::weights_from(c, p, d, o, exact, w);
+                if constexpr (kWeights) {
+                    if (skipped >= 0) o[skipped] = detail::edge_test(c, p, skipped);
+                    detail::weights_from(c, p, d, o, exact, w);
+                }
                 last_ = t;
                 return t;
             }
@@ -235,7 +253,8 @@ enum class Visit {
 ///   store(i, triangle, weights) - called once for every point i, in no particular order, with
 ///                                 the triangle holding it (as Walker::locate; -1 when none
 ///                                 does, also for a point that is not finite) and its three
-///                                 weights (weights_in; zeros when outside)
+///                                 weights (weights_in; zeros when outside). A store(i,
+///                                 triangle) without weights gets Walker::find's triangle.
 ///   visit                       - the order in which points are walked to
 /// Throws std::length_error for 2^32 points or more. Cost: O(k + n_triangles) for the
 /// Hilbert sort plus, per point, the triangles walked through (a few when consecutive points
@@ -246,9 +265,13 @@ void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy
                    std::size_t stride, std::size_t k, Store&& store,
                    Visit visit = Visit::hilbert) {
     Walker<I> walker(mesh, grid);
+    constexpr bool kWeights = !std::is_invocable_v<Store, std::size_t, std::int64_t>;
     if (visit == Visit::given) {
         double w[3];
-        for (std::size_t i = 0; i < k; ++i) store(i, walker.locate(xy + i * stride, w), w);
+        for (std::size_t i = 0; i < k; ++i) {
+            if constexpr (kWeights) store(i, walker.locate(xy + i * stride, w), w);
+            else store(i, walker.find(xy + i * stride));
+        }
         return;
     }
     if (k > UINT32_MAX) throw std::length_error("too many points to locate at once");
@@ -265,10 +288,14 @@ void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy
         const std::size_t count = std::min(kBlock, k - first);
         for (std::size_t i = 0; i < count; ++i) {
             if (first + i + kAhead < k) __builtin_prefetch(xy + order[first + i + kAhead] * stride);
-            block_triangle[i] = walker.locate(xy + order[first + i] * stride, block_weights + 3 * i);
+            const double* p = xy + order[first + i] * stride;
+            if constexpr (kWeights) block_triangle[i] = walker.locate(p, block_weights + 3 * i);
+            else block_triangle[i] = walker.find(p);
         }
-        for (std::size_t i = 0; i < count; ++i)
-            store(std::size_t{order[first + i]}, block_triangle[i], block_weights + 3 * i);
+        for (std::size_t i = 0; i < count; ++i) {
+            if constexpr (kWeights) store(std::size_t{order[first + i]}, block_triangle[i], block_weights + 3 * i);
+            else store(std::size_t{order[first + i]}, block_triangle[i]);
+        }
     }
 }
 

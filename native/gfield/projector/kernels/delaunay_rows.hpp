@@ -10,7 +10,6 @@
 #pragma once
 
 #include "gfield/projector/kernels/barycentric.hpp"
-#include "locator/kernels/basis_rows.hpp"
 #include "locator/kernels/locate.hpp"
 
 #include <cmath>
@@ -71,9 +70,11 @@ template <class I>
 class SimplexPlacement {
 public:
     SimplexPlacement(const locator::Mesh<I>& mesh, const locator::BucketGrid& grid)
-        : mesh_(mesh), grid_(grid), transforms_(mesh.n_triangles) {
-        for (std::size_t t = 0; t < mesh.n_triangles; ++t)
+        : mesh_(mesh), grid_(grid), transforms_(mesh.n_triangles), valid_(mesh.n_triangles) {
+        for (std::size_t t = 0; t < mesh.n_triangles; ++t) {
             transforms_[t] = Transform::of(mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
+            valid_[t] = transforms_[t].valid;
+        }
         const locator::Box& b = grid.bounds();
         lo_[0] = b.xlo;
         lo_[1] = b.ylo;
@@ -85,7 +86,7 @@ public:
 
     /// The triangle for point p, which the walk placed in `t` (-1: in none).
     std::int64_t place(std::int64_t t, const double* p) const {
-        if (t >= 0) return transforms_[t].valid ? t : beside_sliver(t, p);
+        if (t >= 0) return valid_[t] ? t : beside_sliver(t, p);
         for (int k = 0; k < 2; ++k)
             if (!(p[k] >= lo_[k] - kSimplexEps && p[k] <= hi_[k] + kSimplexEps)) return -1;
         std::int64_t found = -1;
@@ -123,6 +124,7 @@ private:
     const locator::Mesh<I>& mesh_;
     const locator::BucketGrid& grid_;
     std::vector<Transform> transforms_;
+    std::vector<std::uint8_t> valid_;  ///< transforms_[t].valid, compact for the per-point test
     double lo_[2], hi_[2], pad_;
 };
 
@@ -135,28 +137,45 @@ private:
 ///   J indptr[k + 1]             - output
 ///   J indices[3k], double data[3k] - output: the first indptr[k] entries, columns ascending
 ///                                  in each row, weights of magnitude above 1e-12
-/// Returns indptr[k]. Cost: that of locator::locate_points, plus O(k).
+/// Returns indptr[k]. The walk (in curve order) only notes each point's triangle; one pass in
+/// row order then places the points as find_simplex would and writes the rows, so the writes
+/// all over the output are four bytes a point. Cost: that of locator::locate_points, plus
+/// O(k); 4 bytes of scratch per point.
 template <class I, class J>
 std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGrid& grid,
                           const double* xy, std::size_t stride, std::size_t k,
                           std::int64_t n_columns, J* indptr, J* indices, double* data) {
+    std::vector<std::int32_t> triangle_of(k);
+    locator::locate_points(mesh, grid, xy, stride, k, [&](std::size_t i, std::int64_t t) {
+        triangle_of[i] = static_cast<std::int32_t>(t);
+    });
     SimplexPlacement<I> placement(mesh, grid);
-    locator::locate_points(mesh, grid, xy, stride, k, [&](std::size_t i, std::int64_t t, const double*) {
+    std::size_t at = 0;
+    indptr[0] = 0;
+    for (std::size_t i = 0; i < k; ++i) {
+        // Read once: the caller's memory may change while it is read.
         const double p[2] = {xy[i * stride], xy[i * stride + 1]};
-        t = placement.place(t, p);
-        double w[3] = {0.0, 0.0, 0.0};
+        const std::int64_t t = placement.place(triangle_of[i], p);
         if (t >= 0) {
-            const auto weights = barycentric_2d(p, mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
+            const auto w = barycentric_2d(p, mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
+            std::size_t first = at;
             for (int c = 0; c < 3; ++c) {
-                if (!(std::fabs(weights[c]) > kNegligibleWeight)) continue;
-                if (mesh.triangles[3 * t + c] >= n_columns)
-                    throw std::out_of_range("column index exceeds matrix dimensions");
-                w[c] = weights[c];
+                if (!(std::fabs(w[c]) > kNegligibleWeight)) continue;
+                const I column = mesh.triangles[3 * t + c];
+                if (column >= n_columns) throw std::out_of_range("column index exceeds matrix dimensions");
+                // Insertion keeps the (at most three) columns of the row ascending.
+                std::size_t j = at++;
+                for (; j > first && indices[j - 1] > static_cast<J>(column); --j) {
+                    indices[j] = indices[j - 1];
+                    data[j] = data[j - 1];
+                }
+                indices[j] = static_cast<J>(column);
+                data[j] = w[c];
             }
         }
-        locator::put_row(mesh.triangles, i, t, w, indices, data);
-    });
-    return locator::compact_rows(k, indptr, indices, data);
+        indptr[i + 1] = static_cast<J>(at);
+    }
+    return at;
 }
 
 }  // namespace corvid::gfield::projector

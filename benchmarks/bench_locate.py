@@ -6,13 +6,10 @@
 2. MeshGridProjector: a 1000 x 1000 grid over the same mesh.
 3. On the Delaunay triangulation of 10^4 vertices, 10^6 points: find_triangles and
    basis_matrix against scipy's Delaunay.find_simplex (whose first call computes a transform
-   for every triangle through LAPACK) on the points as given, and against gfield_make_A,
-   which sorts the points along a Hilbert curve for find_simplex and adds the weights; with
-   the machine as found and with a busy-loop process added. Also printed:
-   the preparation every call makes (copies, overlap checks, neighbour table, bucket grid),
-   which a caller holding scipy's neighbour table and a valid triangulation can skip.
-   Target for that use: locating and building the matrix within 0.05 s beyond the
-   Delaunay triangulation itself.
+   for every triangle through LAPACK) on the points as given; with the machine as found and
+   with a busy-loop process added. Also printed: the preparation every call makes (copies,
+   overlap checks, neighbour table, bucket grid). gfield_make_A, which uses the same walk on
+   scipy's triangulation, has its own benchmark, bench_projector.py.
 
 Every time is the best of several runs; ratios compare times measured in the same run. The
 load average is printed first: on a shared machine other work slows every line.
@@ -22,9 +19,7 @@ Usage: python benchmarks/bench_locate.py [n_points] [n_vertices]
 
 import contextlib
 import os
-import subprocess
 import sys
-import time
 from types import SimpleNamespace
 
 import numpy as np
@@ -33,7 +28,6 @@ from scipy.spatial import Delaunay
 
 from bench_common import best_of, other_core_busy
 from corvid.meshkin import _locator
-from corvid.meshkin.gfield import gfield_make_A
 from corvid.meshkin.locate import MeshGridProjector, basis_matrix, find_triangles
 from corvid.meshkin.mesh import MkMesh
 
@@ -62,13 +56,12 @@ def delaunay_round(triangulation_points, points):
     t_scipy, simplex = best_of(3, lambda: Delaunay(triangulation_points).find_simplex(points))
     mesh = SimpleNamespace(n=triangulation_points.shape[0], loc=triangulation_points,
                            tv=tri.simplices.astype(np.int64))
-    t_make_A, _ = best_of(3, lambda: gfield_make_A(mesh, points))
     t_find, (triangle, _) = best_of(5, lambda: find_triangles(mesh, points))
     t_basis, _ = best_of(5, lambda: basis_matrix(mesh, points))
     t_prepare, _ = best_of(5, lambda: _locator._triangles_near(mesh.loc, mesh.tv, (0.0, 0.0), 0.0))
     # scipy's tolerance takes points a hair outside the hull; none of these is.
     assert np.array_equal(triangle >= 0, simplex >= 0)
-    return t_delaunay, t_scipy - t_delaunay, t_make_A - t_delaunay, t_find, t_basis, t_prepare
+    return t_delaunay, t_scipy - t_delaunay, t_find, t_basis, t_prepare
 
 
 def main():
@@ -96,16 +89,14 @@ def main():
     for label, context in [("as found", contextlib.nullcontext),
                            ("plus a busy-loop process", other_core_busy)]:
         with context():
-            t_delaunay, t_scipy, t_make_A, t_find, t_basis, t_prepare = delaunay_round(
+            t_delaunay, t_scipy, t_find, t_basis, t_prepare = delaunay_round(
                 delaunay_vertices, points)
         print(f"Delaunay of 10^4 vertices, {n_points} points, {label}:")
         print(f"  Delaunay(...):                           {t_delaunay:7.3f} s")
         print(f"  find_simplex beyond it (transforms too): {t_scipy:7.3f} s")
-        print(f"  gfield_make_A beyond it:                 {t_make_A:7.3f} s")
         print(f"  find_triangles:                          {t_find:7.3f} s  "
               f"find_simplex / this {t_scipy / t_find:5.1f}x")
-        print(f"  basis_matrix:                            {t_basis:7.3f} s  "
-              f"gfield_make_A / this {t_make_A / t_basis:5.1f}x  (preparation {t_prepare:.3f} s)")
+        print(f"  basis_matrix:                            {t_basis:7.3f} s  (preparation {t_prepare:.3f} s)")
 
 
 if __name__ == "__main__":

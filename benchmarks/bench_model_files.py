@@ -19,7 +19,6 @@ import tempfile
 import time
 
 import numpy as np
-from scipy import sparse
 
 from corvid.meshkin import gfield
 from corvid.meshkin.gfield import gfield2_pcmatern

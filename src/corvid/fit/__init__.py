@@ -1,0 +1,1 @@
+"""Fitting Gaussian data with the field model, without the engine."""

@@ -2,64 +2,70 @@
 /// Plain C++; no Python.
 ///
 /// Cost notes count multiply-adds. The products keep a 4 x 4 block of the result in local
-/// accumulators, so each value loaded serves four multiply-adds.
+/// accumulators, so each value loaded serves four multiply-adds, and each entry sums its
+/// terms in one fixed order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 
 namespace corvid::selinv::dense {
 
-/// y = -G x for a symmetric m x m matrix G held in full, and an m x w matrix x.
+/// out = scale · Aᵀ B for an m x p matrix A and an m x q matrix B; with `lower`, only the
+/// entries i >= j are needed (p = q), and blocks wholly above the diagonal are skipped.
 ///
-///   const double G[m * m]  - column-major, both triangles
-///   const double x[m * w]  - column-major
-///   double       y[m * w]  - column-major, overwritten
+///   const double A[m * p]    - column-major
+///   const double B[m * q]    - column-major
+///   double       out[p * q]  - column-major, overwritten (above the diagonal: unspecified
+///                              with `lower`)
 ///
-/// Cost: m² w.
-inline void negative_product(size_t m, size_t w, const double* __restrict G,
-                             const double* __restrict x, double* __restrict y) {
-    // y[a, c] = -sum_k G[k, a] x[k, c]: G's symmetry turns rows into contiguous columns.
-    size_t a = 0;
-    for (; a + 4 <= m; a += 4) {
-        const double* g0 = G + a * m;
-        const double* g1 = g0 + m;
-        const double* g2 = g1 + m;
-        const double* g3 = g2 + m;
-        size_t c = 0;
-        for (; c + 4 <= w; c += 4) {
-            const double* x0 = x + c * m;
-            const double* x1 = x0 + m;
-            const double* x2 = x1 + m;
-            const double* x3 = x2 + m;
+/// Cost: m p q, or about half with `lower`.
+inline void cross_product(size_t m, size_t p, size_t q, const double* __restrict A,
+                          const double* __restrict B, double scale, bool lower,
+                          double* __restrict out) {
+    // Entry (i, j) is the dot product of column i of A and column j of B, both contiguous.
+    size_t i = 0;
+    for (; i + 4 <= p; i += 4) {
+        const double* a0 = A + i * m;
+        const double* a1 = a0 + m;
+        const double* a2 = a1 + m;
+        const double* a3 = a2 + m;
+        size_t j = 0;
+        size_t j_end = lower ? std::min(q, i + 4) : q;
+        for (; j + 4 <= j_end; j += 4) {
+            const double* b0 = B + j * m;
+            const double* b1 = b0 + m;
+            const double* b2 = b1 + m;
+            const double* b3 = b2 + m;
             double s[4][4] = {};
             for (size_t k = 0; k < m; ++k) {
-                double g[4] = {g0[k], g1[k], g2[k], g3[k]};
-                double v[4] = {x0[k], x1[k], x2[k], x3[k]};
-                for (int i = 0; i < 4; ++i)
-                    for (int j = 0; j < 4; ++j) s[j][i] += g[i] * v[j];
+                double a[4] = {a0[k], a1[k], a2[k], a3[k]};
+                double b[4] = {b0[k], b1[k], b2[k], b3[k]};
+                for (int jj = 0; jj < 4; ++jj)
+                    for (int ii = 0; ii < 4; ++ii) s[jj][ii] += a[ii] * b[jj];
             }
-            for (int j = 0; j < 4; ++j)
-                for (int i = 0; i < 4; ++i) y[(c + j) * m + a + i] = -s[j][i];
+            for (int jj = 0; jj < 4; ++jj)
+                for (int ii = 0; ii < 4; ++ii) out[(j + jj) * p + i + ii] = scale * s[jj][ii];
         }
-        for (; c < w; ++c) {
-            const double* xc = x + c * m;
+        for (; j < j_end; ++j) {
+            const double* bj = B + j * m;
             double s[4] = {};
             for (size_t k = 0; k < m; ++k) {
-                s[0] += g0[k] * xc[k];
-                s[1] += g1[k] * xc[k];
-                s[2] += g2[k] * xc[k];
-                s[3] += g3[k] * xc[k];
+                s[0] += a0[k] * bj[k];
+                s[1] += a1[k] * bj[k];
+                s[2] += a2[k] * bj[k];
+                s[3] += a3[k] * bj[k];
             }
-            for (int i = 0; i < 4; ++i) y[c * m + a + i] = -s[i];
+            for (int ii = 0; ii < 4; ++ii) out[j * p + i + ii] = scale * s[ii];
         }
     }
-    for (; a < m; ++a) {
-        const double* ga = G + a * m;
-        for (size_t c = 0; c < w; ++c) {
-            const double* xc = x + c * m;
+    for (; i < p; ++i) {
+        const double* ai = A + i * m;
+        for (size_t j = 0; j < (lower ? std::min(q, i + 1) : q); ++j) {
+            const double* bj = B + j * m;
             double s = 0.0;
-            for (size_t k = 0; k < m; ++k) s += ga[k] * xc[k];
-            y[c * m + a] = -s;
+            for (size_t k = 0; k < m; ++k) s += ai[k] * bj[k];
+            out[j * p + i] = scale * s;
         }
     }
 }
@@ -112,13 +118,6 @@ inline void inverse_of_factored(size_t w, const double* __restrict L, const doub
         zj[j] = diagonal;
         for (size_t i = j + 1; i < w; ++i) Z[i * w + j] = zj[i];
     }
-}
-
-/// The dot product of two columns of length m.
-inline double dot(size_t m, const double* __restrict a, const double* __restrict b) {
-    double s = 0.0;
-    for (size_t k = 0; k < m; ++k) s += a[k] * b[k];
-    return s;
 }
 
 }  // namespace corvid::selinv::dense

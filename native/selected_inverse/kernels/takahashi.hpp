@@ -33,7 +33,7 @@ namespace corvid::selinv {
 /// Throws std::domain_error when some d[j] is not positive and finite (A is then not positive
 /// definite, or the factor is not of one), std::invalid_argument when the pattern turns out
 /// not to be closed. Cost: about Σ_j |column j|² multiply-adds, as the factorization itself;
-/// workspace |R|² + 2 |R| |S| + 2 |S|² doubles for the largest supernode.
+/// workspace |R|² + 3 |R| |S| + 3 |S|² doubles for the largest supernode.
 template <class I>
 void selected_inverse(const Pattern<I>& L, const double* values, const double* d, double* sigma) {
     for (size_t j = 0; j < L.n; ++j) {
@@ -48,7 +48,7 @@ void selected_inverse(const Pattern<I>& L, const double* values, const double* d
     for (size_t s = 0; s + 1 < starts.size(); ++s)
         for (size_t j = starts[s]; j < starts[s + 1]; ++j) supernode_of[j] = s;
 
-    std::vector<double> G, X, B, Y, Lss, Z;
+    std::vector<double> G, X, B, Y, Lss, Z, XY;
     std::vector<int64_t> where;
     for (size_t s = starts.size() - 1; s-- > 0;) {
         const size_t f = starts[s], l = starts[s + 1] - 1, w = l - f + 1;
@@ -98,15 +98,17 @@ void selected_inverse(const Pattern<I>& L, const double* values, const double* d
         X.resize(m * w);
         Y.resize(m * w);
         Z.resize(w * w);
+        XY.resize(w * w);
         dense::solve_unit_lower_right(m, w, Lss.data(), B.data(), X.data());
-        dense::negative_product(m, w, G.data(), X.data(), Y.data());
+        // G is symmetric: Gᵀ X = G X.
+        dense::cross_product(m, m, w, G.data(), X.data(), -1.0, false, Y.data());
         dense::inverse_of_factored(w, Lss.data(), d + f, Z.data());
+        dense::cross_product(m, w, w, X.data(), Y.data(), 1.0, true, XY.data());
 
         for (size_t c = 0; c < w; ++c) {
             double* column = sigma + L.begin(f + c);
             const double* yc = Y.data() + c * m;
-            for (size_t r = c; r < w; ++r)
-                column[r - c] = Z[c * w + r] - dense::dot(m, X.data() + r * m, yc);
+            for (size_t r = c; r < w; ++r) column[r - c] = Z[c * w + r] - XY[c * w + r];
             for (size_t a = 0; a < m; ++a) column[w - c + a] = yc[a];
         }
     }

@@ -77,7 +77,7 @@ class SparseFactor:
     """A = Pᵀ L D Lᵀ P for a symmetric positive definite A: made once, then asked.
 
     Attributes: `backend` ("cholmod" or "superlu"), `n`, and `perm`, the ordering, so that the
-    factor is that of A[perm][:, perm].
+    factor is that of A[perm][:, perm]. Solves take and give vectors in A's own order.
     """
 
     backend: str
@@ -101,25 +101,39 @@ class SparseFactor:
         """The factor of another matrix with A's pattern, in the same ordering."""
         raise NotImplementedError
 
+    def refactor_permuted(self, permuted) -> "SparseFactor":
+        """Like `refactor`, given B[perm][:, perm] (CSC) rather than B itself: no permuting."""
+        raise NotImplementedError
+
     def selected_inverse(self) -> "SelectedInverse":
         """The entries of A⁻¹ on the factor's pattern."""
         L, d = self.factor()
         indptr, indices, values = _takahashi(L.indptr, L.indices, L.data, d)
         return SelectedInverse(self.perm, indptr, indices, values)
 
+    def _solve_permuted(self, solve, b: np.ndarray) -> np.ndarray:
+        """A⁻¹ b through `solve`, which solves with A[perm][:, perm]."""
+        b = np.asarray(b, dtype=np.float64)
+        x = np.empty_like(b)
+        x[self.perm] = solve(b[self.perm])
+        return x
+
+
+_SUPERLU_OPTIONS = dict(diag_pivot_thresh=0.0, options={"SymmetricMode": True})
+
 
 class _SuperLUFactor(SparseFactor):
     backend = "superlu"
 
-    def __init__(self, A: sparse.csc_matrix, perm: Optional[np.ndarray]) -> None:
+    def __init__(self, A: sparse.csc_matrix, perm: Optional[np.ndarray], permuted: bool = False) -> None:
+        """perm None: SuperLU's minimum degree ordering. `permuted`: A is already in order."""
         self.n = A.shape[0]
-        options = dict(diag_pivot_thresh=0.0, options={"SymmetricMode": True})
         try:
             if perm is None:
-                lu = sparse_linalg.splu(A, permc_spec="MMD_AT_PLUS_A", **options)
+                lu = sparse_linalg.splu(A, permc_spec="MMD_AT_PLUS_A", **_SUPERLU_OPTIONS)
             else:
-                permuted = A if _is_identity(perm) else A[perm][:, perm].tocsc()
-                lu = sparse_linalg.splu(permuted, permc_spec="NATURAL", **options)
+                ordered = A if permuted or _is_identity(perm) else A[perm][:, perm].tocsc()
+                lu = sparse_linalg.splu(ordered, permc_spec="NATURAL", **_SUPERLU_OPTIONS)
         except RuntimeError as exc:  # "Factor is exactly singular"
             raise NotPositiveDefiniteError(f"the matrix is not positive definite: {exc}") from exc
         if not np.array_equal(lu.perm_r, lu.perm_c):
@@ -128,7 +142,7 @@ class _SuperLUFactor(SparseFactor):
         self._lu = lu
         # perm_c[i] is the position of index i in the factored order
         self.perm = np.argsort(lu.perm_c) if perm is None else perm
-        self._inner = _is_identity(self.perm) or perm is None
+        self._own_order = perm is None or _is_identity(perm)  # lu.solve takes A's order
         self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
         d = lu.U.diagonal()
         if not np.all(d > 0.0):
@@ -138,12 +152,9 @@ class _SuperLUFactor(SparseFactor):
         self._d = d
 
     def solve(self, b: np.ndarray) -> np.ndarray:
-        b = np.asarray(b, dtype=np.float64)
-        if self._inner:
-            return self._lu.solve(b)
-        x = np.empty_like(b)
-        x[self.perm] = self._lu.solve(b[self.perm])
-        return x
+        if self._own_order:
+            return self._lu.solve(np.asarray(b, dtype=np.float64))
+        return self._solve_permuted(self._lu.solve, b)
 
     def logdet(self) -> float:
         return float(np.sum(np.log(self._d)))
@@ -158,6 +169,9 @@ class _SuperLUFactor(SparseFactor):
 
     def refactor(self, A) -> SparseFactor:
         return _SuperLUFactor(_square_csc(A), self.perm)
+
+    def refactor_permuted(self, permuted) -> SparseFactor:
+        return _SuperLUFactor(_square_csc(permuted), self.perm, permuted=True)
 
 
 def _is_identity(perm: np.ndarray) -> bool:
@@ -181,34 +195,34 @@ def _check_symmetric_lu(L: sparse.csc_matrix, U, d: np.ndarray) -> None:
 
 
 class _CholmodFactor(SparseFactor):
+    """CHOLMOD's factor, either of A with CHOLMOD's own ordering, or of A[perm][:, perm]
+    in natural order (a given ordering). Symbolic analyses are shared by refactors."""
+
     backend = "cholmod"
 
-    def __init__(self, A: sparse.csc_matrix, perm: Optional[np.ndarray], symbolic=None) -> None:
+    def __init__(self, A: sparse.csc_matrix, perm: Optional[np.ndarray], *,
+                 permuted: bool = False, symbolic=None) -> None:
         from sksparse import cholmod
 
         self.n = A.shape[0]
+        self._natural = perm is not None  # the factor is of A[perm][:, perm], natural order
+        if self._natural and not permuted:
+            A = A if _is_identity(perm) else A[perm][:, perm].tocsc()
         if symbolic is None:
-            if perm is not None and not _is_identity(perm):
-                A = A[perm][:, perm].tocsc()
-            method = "default" if perm is None else "natural"
-            symbolic = cholmod.analyze(A, ordering_method=method)
-        self._permuted = perm is not None and not _is_identity(perm)
+            symbolic = cholmod.analyze(A, ordering_method="natural" if self._natural else "default")
         try:
             self._chol = symbolic.cholesky(A)
         except cholmod.CholmodNotPositiveDefiniteError as exc:
             raise NotPositiveDefiniteError(f"the matrix is not positive definite: {exc}") from exc
         self._symbolic = symbolic
-        self._given = perm
-        self.perm = self._chol.P() if perm is None else perm
+        self._permuted_symbolic = symbolic if self._natural else None
+        self.perm = perm if perm is not None else self._chol.P()
         self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
 
     def solve(self, b: np.ndarray) -> np.ndarray:
-        b = np.asarray(b, dtype=np.float64)
-        if not self._permuted:
-            return self._chol.solve_A(b)
-        x = np.empty_like(b)
-        x[self.perm] = self._chol.solve_A(b[self.perm])
-        return x
+        if self._natural:
+            return self._solve_permuted(self._chol.solve_A, b)
+        return self._chol.solve_A(np.asarray(b, dtype=np.float64))
 
     def logdet(self) -> float:
         return float(self._chol.logdet())
@@ -226,9 +240,15 @@ class _CholmodFactor(SparseFactor):
 
     def refactor(self, A) -> SparseFactor:
         A = _square_csc(A)
-        if self._permuted:
-            A = A[self.perm][:, self.perm].tocsc()
-        return _CholmodFactor(A, self._given, symbolic=self._symbolic)
+        if self._natural:
+            return _CholmodFactor(A, self.perm, symbolic=self._symbolic)
+        return _CholmodFactor(A, None, symbolic=self._symbolic)
+
+    def refactor_permuted(self, permuted) -> SparseFactor:
+        factor = _CholmodFactor(_square_csc(permuted), self.perm, permuted=True,
+                                symbolic=self._permuted_symbolic)
+        self._permuted_symbolic = factor._symbolic
+        return factor
 
 
 def cholesky(A, *, ordering: Ordering = None, backend: Optional[str] = None) -> SparseFactor:

@@ -19,14 +19,14 @@ pattern of G, is factored for them; otherwise Q itself.
 from __future__ import annotations
 
 import dataclasses
-from typing import Optional
+from typing import Callable, Optional
 
 import numpy as np
 from scipy import linalg, sparse
 
 from . import factor
 from ._selected_inverse import selected_inverse as _takahashi
-from .assembly import AlignedSum
+from .assembly import AlignedSum, sorted_unique
 from .observations import Observations
 from .precision import FieldPrecision
 
@@ -54,14 +54,27 @@ class Conditional:
 
 
 @dataclasses.dataclass
+class _State:
+    """What an evaluation keeps for its gradient and posterior: the factors and solves."""
+
+    fp: factor.SparseFactor
+    prior_factor: factor.SparseFactor
+    W_field: np.ndarray
+    S_inv: np.ndarray
+    mean_field: np.ndarray
+    mean_fixed: np.ndarray
+
+
+@dataclasses.dataclass
 class Evaluation:
     """log p(y | theta), its gradient by theta (None unless asked), and the posterior given
-    theta (None unless asked)."""
+    theta (None unless asked); `LatentGaussian.complete` adds them later."""
 
     theta: np.ndarray
     log_likelihood: float
     gradient: Optional[np.ndarray] = None
     conditional: Optional[Conditional] = None
+    _state: Optional[_State] = dataclasses.field(default=None, repr=False)
 
 
 def mesh_edges(tv: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
@@ -69,7 +82,7 @@ def mesh_edges(tv: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
     tv = np.asarray(tv, dtype=np.int64)
     a = np.concatenate([tv[:, 0], tv[:, 1], tv[:, 2]])
     b = np.concatenate([tv[:, 1], tv[:, 2], tv[:, 0]])
-    keys = np.unique(np.maximum(a, b) * n + np.minimum(a, b))
+    keys = sorted_unique(np.maximum(a, b) * n + np.minimum(a, b))
     return keys // n, keys % n
 
 
@@ -105,17 +118,21 @@ class LatentGaussian:
         self.backend = backend
         self.via_k = _has_k_structure(field)
         self._P: Optional[AlignedSum] = None
-        self._factors: dict[str, factor.SparseFactor] = {}
+        self._last: dict[str, tuple] = {}  # name -> (key, the factor at that key)
+        self._traces: dict[int, float] = {}
         self._positions: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]] = {}
 
     # ---- set-up on the first evaluation ----------------------------------------------------
 
     def _prepare(self, theta: np.ndarray) -> None:
-        """Orderings from a first factor at theta; patterns aligned in those orders."""
+        """Orderings from first factors at theta (kept for the first evaluation); the
+        patterns aligned in those orders."""
         f = self.field
         c, t = f.coefficients(theta[:2]), np.exp(-2.0 * theta[2])
-        first = (c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2 + t * self.AtA).tocsc()
-        perm = factor.cholesky(first, backend=self.backend).perm
+        first = factor.cholesky((c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2 + t * self.AtA).tocsc(),
+                                backend=self.backend)
+        perm = first.perm
+        self._last["P"] = (tuple(theta), first)
         self._P = AlignedSum([f.M0, f.M1, f.M2, self.AtA], perm)
         rows, cols, weights = self._P.lower()
         self._diagonal_in_lower = np.flatnonzero(rows == cols)  # in column order
@@ -127,21 +144,30 @@ class LatentGaussian:
                          weights[:3])
         if self.via_k:
             phi1 = f.phi(theta[:2])[1]
-            k_perm = factor.cholesky((np.exp(phi1) * f.M0 + f.M1).tocsc(), backend=self.backend).perm
-            self._K = AlignedSum([f.M0, f.M1], k_perm)
-            self._c_in_k = f.M0.diagonal()[k_perm]
+            first_k = factor.cholesky((np.exp(phi1) * f.M0 + f.M1).tocsc(), backend=self.backend)
+            self._last["K"] = (phi1, first_k)
+            self._K = AlignedSum([f.M0, f.M1], first_k.perm)
+            self._c = f.M0.diagonal()
         else:
-            first_q = f.precision(theta[:2]).tocsc()
-            self._Q = AlignedSum([f.M0, f.M1, f.M2], factor.cholesky(first_q, backend=self.backend).perm)
+            first_q = factor.cholesky(f.precision(theta[:2]).tocsc(), backend=self.backend)
+            self._last["Q"] = (tuple(theta[:2]), first_q)
+            self._Q = AlignedSum([f.M0, f.M1, f.M2], first_q.perm)
             rows, cols, weights = self._Q.lower()
             self._Q_lower = (rows, cols, weights)
 
-    def _factor(self, name: str, matrix: sparse.csc_matrix) -> factor.SparseFactor:
-        previous = self._factors.get(name)
-        f = (factor.cholesky(matrix, ordering="natural", backend=self.backend)
-             if previous is None else previous.refactor(matrix))
-        self._factors[name] = f
-        return f
+    @property
+    def backend_used(self) -> str:
+        """The Cholesky backend of the factors ("cholmod" or "superlu")."""
+        return self._last["P"][1].backend
+
+    def _factor(self, name: str, key, matrix: Callable[[], sparse.csc_matrix]) -> factor.SparseFactor:
+        """The factor of matrix() (in its aligned order), the last one again when `key` is
+        the last key."""
+        last_key, last = self._last[name]
+        if last_key != key:
+            last = last.refactor_permuted(matrix())
+            self._last[name] = (key, last)
+        return last
 
     def _selected_lower(self, name: str, f: factor.SparseFactor, rows: np.ndarray,
                         cols: np.ndarray) -> np.ndarray:
@@ -170,26 +196,32 @@ class LatentGaussian:
 
     # ---- log |Q| -----------------------------------------------------------------------------
 
-    def _prior_logdet(self, theta: np.ndarray, gradient: bool) -> tuple[float, np.ndarray]:
-        """log |Q(theta)| and its derivatives by theta0, theta1 (zeros unless asked)."""
+    def _prior_logdet(self, theta: np.ndarray) -> tuple[float, factor.SparseFactor]:
+        """log |Q(theta)|, and the factor its derivatives come from."""
         f = self.field
-        d_logdet = np.zeros(2)
         if self.via_k:
             phi0, phi1, _ = f.phi(theta[:2])
-            kappa2 = np.exp(phi1)
-            fk = self._factor("K", self._K.matrix([kappa2, 1.0]))
-            logdet = 2 * self.n * phi0 + 2 * fk.logdet() - float(np.sum(np.log(self._c_in_k)))
-            if gradient:
-                inverse = fk.selected_inverse()
-                trace_kc = float(self._c_in_k @ inverse.values[inverse.indptr[:-1]])
-                d_logdet = 2 * self.n * f.b[0, 1:] + 2 * f.b[1, 1:] * kappa2 * trace_kc
-            return logdet, d_logdet
-        fq = self._factor("Q", self._Q.matrix(f.coefficients(theta[:2])))
-        if gradient:
-            rows, cols, weights = self._Q_lower
-            traces = weights @ self._selected_lower("Q", fq, rows, cols)
-            d_logdet = f.coefficient_gradient(theta[:2]) @ traces
-        return fq.logdet(), d_logdet
+            fk = self._factor("K", phi1, lambda: self._K.matrix([np.exp(phi1), 1.0]))
+            logdet = 2 * self.n * phi0 + 2 * fk.logdet() - float(np.sum(np.log(self._c)))
+            return logdet, fk
+        fq = self._factor("Q", tuple(theta[:2]), lambda: self._Q.matrix(f.coefficients(theta[:2])))
+        return fq.logdet(), fq
+
+    def _prior_logdet_gradient(self, theta: np.ndarray, prior_factor: factor.SparseFactor) -> np.ndarray:
+        """d log |Q| / d (theta0, theta1), from the factor `_prior_logdet` used."""
+        f = self.field
+        if self.via_k:
+            kappa2 = np.exp(f.phi(theta[:2])[1])
+            trace_kc = self._traces.get(id(prior_factor))
+            if trace_kc is None:  # tr(K⁻¹ C), once per factor of K
+                self._traces.clear()
+                inverse = prior_factor.selected_inverse()
+                trace_kc = float(self._c @ inverse.diagonal())
+                self._traces[id(prior_factor)] = trace_kc
+            return 2 * self.n * f.b[0, 1:] + 2 * f.b[1, 1:] * kappa2 * trace_kc
+        rows, cols, weights = self._Q_lower
+        traces = weights @ self._selected_lower("Q", prior_factor, rows, cols)
+        return f.coefficient_gradient(theta[:2]) @ traces
 
     # ---- one evaluation ----------------------------------------------------------------------
 
@@ -199,19 +231,20 @@ class LatentGaussian:
         Raises factor.NotPositiveDefiniteError where the matrices are not numerically
         positive definite (hyperparameters far out of scale).
         """
+        return self.complete(self._value(theta), gradient=gradient, keep=keep)
+
+    def _value(self, theta) -> Evaluation:
         theta = np.asarray(theta, dtype=np.float64)
         if self._P is None:
             self._prepare(theta)
         assert self._P is not None
-        fld, data = self.field, self.data
-        c, t = fld.coefficients(theta[:2]), float(np.exp(-2.0 * theta[2]))
-        fp = self._factor("P", self._P.matrix([c[0], c[1], c[2], t]))
-        perm = self._P.perm
+        c, t = self.field.coefficients(theta[:2]), float(np.exp(-2.0 * theta[2]))
+        P = self._P
+        fp = self._factor("P", tuple(theta), lambda: P.matrix([c[0], c[1], c[2], t]))
 
-        solved = fp.solve(t * np.column_stack([self.Aty, self.AtX])[perm])
-        z, W = solved[:, 0], solved[:, 1:]
-        AtX_p = self.AtX[perm]
-        S = t * self.XtX + np.diag(self.fixed_precision) - t * (AtX_p.T @ W)
+        solved = fp.solve(t * np.column_stack([self.Aty, self.AtX]))
+        z, W_field = solved[:, 0], solved[:, 1:]
+        S = t * self.XtX + np.diag(self.fixed_precision) - t * (self.AtX.T @ W_field)
         S = 0.5 * (S + S.T)
         try:
             S_factor = linalg.cho_factor(S, lower=True) if self.k else None
@@ -219,44 +252,54 @@ class LatentGaussian:
             raise factor.NotPositiveDefiniteError(
                 "the fixed effects' posterior precision is not positive definite") from exc
         S_inv = linalg.cho_solve(S_factor, np.eye(self.k)) if S_factor else np.zeros((0, 0))
-        mean_fixed = S_inv @ (t * self.Xty - t * (AtX_p.T @ z))
-        mean_p = z - W @ mean_fixed
-        mean_field = np.empty(self.n)
-        mean_field[perm] = mean_p
+        mean_fixed = S_inv @ (t * self.Xty - t * (self.AtX.T @ z))
+        mean_field = z - W_field @ mean_fixed
         logdet_S = 2.0 * float(np.sum(np.log(np.diag(S_factor[0])))) if S_factor else 0.0
-        logdet_P = fp.logdet() + logdet_S
         b_mean = t * (float(self.Aty @ mean_field) + float(self.Xty @ mean_fixed))
-        logdet_Q, d_logdet_Q = self._prior_logdet(theta, gradient)
+        logdet_Q, prior_factor = self._prior_logdet(theta)
         log_likelihood = 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
-                                + self.n_obs * np.log(t) - logdet_P - t * self.yty + b_mean
-                                - self.n_obs * LOG_2PI)
+                                + self.n_obs * np.log(t) - fp.logdet() - logdet_S
+                                - t * self.yty + b_mean - self.n_obs * LOG_2PI)
         out = Evaluation(theta=theta, log_likelihood=float(log_likelihood))
-        if not (gradient or keep):
-            return out
+        out._state = _State(fp, prior_factor, W_field, S_inv, mean_field, mean_fixed)
+        return out
 
+    def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
+        """Adds to an evaluation its gradient (if asked) and the posterior given theta, from
+        the factors it kept: no matrix is factored again."""
+        state = out._state
+        if state is None or not (gradient or keep):
+            return out
+        theta, fld, data = out.theta, self.field, self.data
+        c, t = fld.coefficients(theta[:2]), float(np.exp(-2.0 * theta[2]))
         rows, cols, weights = self._P_lower
-        sigma_read = self._selected_lower("P", fp, rows, cols)
+        sigma_read = self._selected_lower("P", state.fp, rows, cols)
         sigma_lower, sigma_edges = sigma_read[:weights.shape[1]], sigma_read[weights.shape[1]:]
-        W_field = np.empty_like(W)
-        W_field[perm] = W
+        W_field, S_inv = state.W_field, state.S_inv
+        mean_field, mean_fixed = state.mean_field, state.mean_fixed
         WS = W_field @ S_inv  # Cov(u, beta) = -WS; Cov(u) = P_uu⁻¹ + WS Wᵀ
-        if gradient:
+        if gradient and out.gradient is None:
             matrices = (fld.M0, fld.M1, fld.M2)
             low_rank = np.array([float(np.sum((M @ W_field) * WS)) for M in matrices])
             traces = weights @ sigma_lower + low_rank  # tr(Cov(u) M_k)
             quadratic = np.array([float(mean_field @ (M @ mean_field)) for M in matrices])
             residual = data.y - data.A @ mean_field - data.X @ mean_fixed
+            d_logdet_Q = self._prior_logdet_gradient(theta, state.prior_factor)
             d_field = 0.5 * d_logdet_Q - 0.5 * fld.coefficient_gradient(theta[:2]) @ (traces + quadratic)
             trace_prior = float(c @ traces) + float(np.diag(S_inv) @ self.fixed_precision)
             d_noise = -self.n_obs + (self.n + self.k) - trace_prior + t * float(residual @ residual)
             out.gradient = np.r_[d_field, d_noise]
-        if keep:
+        # The posterior given theta costs little once the selected inverse is there.
+        if out.conditional is None:
+            assert self._P is not None
             diagonal = np.empty(self.n)
-            diagonal[perm] = sigma_lower[self._diagonal_in_lower]
+            diagonal[self._P.perm] = sigma_lower[self._diagonal_in_lower]
             i, j = self.edges
             out.conditional = Conditional(
                 theta=theta, log_likelihood=out.log_likelihood, mean_field=mean_field,
                 var_field=diagonal + np.sum(WS * W_field, axis=1),
                 edge_cov=sigma_edges + np.sum(WS[i] * W_field[j], axis=1),
                 mean_fixed=mean_fixed, cov_fixed=S_inv, cov_field_fixed=-WS)
+        if out.conditional is not None and out.gradient is not None:
+            out._state = None  # nothing left to compute: let the factors go
         return out

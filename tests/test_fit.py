@@ -167,7 +167,8 @@ def test_hyperparameters_in_the_data_units_and_the_summary(fitted):
     for word in ["range", "sigma", "noise_sd", "intercept", "x0", f"{fit.hyperparameters['range'].estimate:.5g}"]:
         assert word in text
     stages = [r.stage for r in reports]
-    assert stages[0] == "optimise" and stages[-1] == "done" and stages.count("hessian") == 3
+    assert stages[-1] == "done" and "optimise" in stages
+    assert stages.count("hessian") in (3, 6)  # at the start, and at the mode if it is far
     assert all(isinstance(r, FitProgress) and r.theta.shape == (3,) for r in reports)
 
 
@@ -199,14 +200,14 @@ def test_progress_true_writes_a_line_per_step_to_stderr(capsys):
     loc, y, _ = make_data(mesh, covariates=0, seed=2)
     fit_gaussian(model, loc, y, progress=True)
     lines = capsys.readouterr().err.splitlines()
-    assert lines[0].startswith("fit  optimise   1:  range ") and "log posterior" in lines[0]
+    steps = [line for line in lines if line.startswith("fit  optimise")]
+    assert steps[0].startswith("fit  optimise   1:  range ") and "log posterior" in steps[0]
     assert lines[-1].startswith("fit      done")
 
 
 def test_an_optimiser_that_stops_short_warns_with_its_last_state(monkeypatch):
     import corvid.fit.mode as mode
-    monkeypatch.setattr(mode, "MAX_ITERATIONS", 1)
-    monkeypatch.setattr(mode, "NEWTON_STEPS", 0)
+    monkeypatch.setattr(mode, "MAX_ITERATIONS", 0)
     mesh = MESHES["grid"]()
     model = gfield2_pcmatern(mesh, prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
     loc, y, _ = make_data(mesh, covariates=0, seed=2)

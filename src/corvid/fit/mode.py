@@ -1,11 +1,13 @@
 """The hyperparameters' posterior mode and the Hessian there.
 
-The log posterior is the exact log marginal likelihood plus the log priors. L-BFGS-B with
-the analytic gradient climbs to the mode inside a wide box (which keeps the trial steps of
-the line search away from values where the matrices overflow); the Hessian comes from
-central differences of the analytic gradient, and a few Newton steps with it polish the mode.
-A fit that ends off the mode, on the box, or with a Hessian that is not negative definite
-says so with a ConvergenceWarning.
+The log posterior is the exact log marginal likelihood plus the log priors. The climb takes
+Newton steps with a backtracking line search, inside a wide box that keeps trial steps away
+from values where the matrices overflow. Its model of the curvature starts from differences
+of the analytic gradient and is updated by BFGS at every step; standard errors come from a
+Hessian taken at the mode. The gradient is taken only at the points the line search
+accepts: a trial point costs the factorizations alone, an accepted one also the selected
+inverses. A fit that ends off the mode, on the box, or with a Hessian that is not negative
+definite says so with a ConvergenceWarning.
 """
 
 from __future__ import annotations
@@ -17,8 +19,6 @@ import warnings
 from typing import Callable, Optional, TextIO, Union
 
 import numpy as np
-from scipy import optimize
-
 from .factor import NotPositiveDefiniteError
 from .latent import Evaluation, LatentGaussian
 
@@ -26,10 +26,10 @@ __all__ = ["ConvergenceWarning", "FitProgress", "LogPosterior", "Mode", "find_mo
            "progress_reporter"]
 
 NAMES = ("range", "sigma", "noise sd")
-HESSIAN_STEP = 1e-3     # in theta, far below any posterior sd that the data can give
+HESSIAN_STEP = 2e-4     # in theta: forward differences, relative error about the step
 MODE_TOLERANCE = 1e-2   # Newton step to the mode, in posterior standard deviations
-MAX_ITERATIONS = 200    # of L-BFGS-B
-NEWTON_STEPS = 5        # at most, after it
+FRESH_HESSIAN = 0.1     # sd from the mode within which a Hessian serves for it
+MAX_ITERATIONS = 100    # Newton steps
 
 
 class ConvergenceWarning(UserWarning):
@@ -94,14 +94,20 @@ class LogPosterior:
         return value, np.array([field[0], field[1], 1.0 - rate * np.exp(t2)])
 
     def __call__(self, theta, *, gradient: bool = True, keep: bool = False) -> tuple[float, Evaluation]:
-        """(log posterior, the evaluation with the gradient of the log posterior)."""
+        """(log posterior, the evaluation, with the log posterior's gradient if asked)."""
         theta = np.asarray(theta, dtype=np.float64)
         self.evaluations += 1
-        ev = self.latent.evaluate(theta, gradient=gradient, keep=keep)
-        prior, d_prior = self.log_prior(theta)
-        if ev.gradient is not None:
-            ev.gradient = ev.gradient + d_prior
-        return ev.log_likelihood + prior, ev
+        ev = self.latent.evaluate(theta, gradient=False)
+        return self.log_prior(theta)[0] + ev.log_likelihood, self.complete(ev, gradient=gradient,
+                                                                           keep=keep)
+
+    def complete(self, ev: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
+        """Adds the gradient (of the log posterior) and the posterior given theta, as asked."""
+        had_gradient = ev.gradient is not None
+        self.latent.complete(ev, gradient=gradient, keep=keep)
+        if ev.gradient is not None and not had_gradient:
+            ev.gradient = ev.gradient + self.log_prior(ev.theta)[1]
+        return ev
 
 
 @dataclasses.dataclass
@@ -115,85 +121,125 @@ class Mode:
     steps: int
 
 
-def _hessian(posterior: LogPosterior, theta: np.ndarray, report: Callable[[str, int, float], None],
-             value: float) -> np.ndarray:
+def _hessian(posterior: LogPosterior, theta: np.ndarray, gradient: np.ndarray,
+             report: Callable[[str, int, np.ndarray, float], None], value: float) -> np.ndarray:
+    """Forward differences of the analytic gradient, symmetrised."""
     columns = []
     for j in range(theta.size):
-        step = np.eye(theta.size)[j] * HESSIAN_STEP
-        _, up = posterior(theta + step)
-        _, down = posterior(theta - step)
-        assert up.gradient is not None and down.gradient is not None
-        columns.append((up.gradient - down.gradient) / (2 * HESSIAN_STEP))
-        report("hessian", j + 1, value)
+        _, ev = posterior(theta + np.eye(theta.size)[j] * HESSIAN_STEP)
+        assert ev.gradient is not None
+        columns.append((ev.gradient - gradient) / HESSIAN_STEP)
+        report("hessian", j + 1, theta, value)
     H = np.column_stack(columns)
     return 0.5 * (H + H.T)
 
 
+def _positive_definite(curvature: np.ndarray) -> np.ndarray:
+    """The curvature with its eigenvalues made positive (their size kept): a Newton model
+    that climbs even where the log posterior is not concave."""
+    values, vectors = np.linalg.eigh(curvature)
+    floor = 1e-8 * max(float(np.max(np.abs(values))), 1e-300)
+    return (vectors * np.maximum(np.abs(values), floor)) @ vectors.T
+
+
+class _Climb:
+    """The state of the climb: the current point, its value and gradient."""
+
+    def __init__(self, posterior: LogPosterior, theta: np.ndarray, bounds: np.ndarray) -> None:
+        self.posterior, self.bounds = posterior, bounds
+        self.theta = np.clip(theta, bounds[:, 0], bounds[:, 1])
+        self.value, self.ev = posterior(self.theta)
+
+    @property
+    def gradient(self) -> np.ndarray:
+        assert self.ev.gradient is not None
+        return self.ev.gradient
+
+    def try_step(self, step: np.ndarray, slope_fraction: float = 1e-4) -> bool:
+        """Moves by `step` (cut to the box) if the log posterior rises enough (Armijo's
+        condition); the gradient is taken only then."""
+        trial = np.clip(self.theta + step, self.bounds[:, 0], self.bounds[:, 1])
+        actual = trial - self.theta
+        if not np.any(actual):
+            return False
+        try:
+            value, ev = self.posterior(trial, gradient=False)
+        except NotPositiveDefiniteError:
+            return False  # out of numerical range: a wall to back off from
+        if not value >= self.value + slope_fraction * float(self.gradient @ actual):
+            return False
+        self.theta, self.value, self.ev = trial, value, self.posterior.complete(ev)
+        return True
+
+    def line_search(self, direction: np.ndarray) -> bool:
+        for scale in 0.5 ** np.arange(0, 40, 2):
+            if self.try_step(scale * direction):
+                return True
+        return False
+
+
 def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
               reporter: Optional[Reporter], started: float) -> Mode:
-    """The posterior mode from theta0 within bounds ((3, 2): lower, upper)."""
-    last: dict = {}
+    """The posterior mode from theta0 within bounds ((3, 2): lower, upper).
 
-    def report(stage: str, step: int, value: float, gradient: Optional[np.ndarray] = None,
-               theta: Optional[np.ndarray] = None) -> None:
+    Newton steps with a line search, on a model of minus the Hessian that starts from
+    differences of the gradient at theta0 and learns from every step (BFGS updates). Once
+    the step to the mode is below MODE_TOLERANCE sd, the Hessian is taken afresh there
+    unless the last one was taken within FRESH_HESSIAN sd: standard errors come from a
+    Hessian at the mode.
+    """
+
+    def report(stage: str, step: int, theta: np.ndarray, value: float,
+               gradient: Optional[np.ndarray] = None) -> None:
         if reporter:
             norm = float(np.linalg.norm(gradient)) if gradient is not None else float("nan")
-            reporter(FitProgress(stage, step, np.array(last["theta"] if theta is None else theta),
-                                 float(value), norm, time.perf_counter() - started))
+            reporter(FitProgress(stage, step, np.array(theta), float(value), norm,
+                                 time.perf_counter() - started))
 
-    def negative(theta: np.ndarray) -> tuple[float, np.ndarray]:
-        try:
-            value, ev = posterior(theta, keep=True)
-        except NotPositiveDefiniteError:
-            # Out of numerical range: a wall the line search backs off from.
-            return float(last.get("wall", 1e300)), np.zeros_like(theta)
-        assert ev.gradient is not None
-        last.update(theta=theta.copy(), value=value, gradient=ev.gradient, ev=ev)
-        last.setdefault("wall", abs(value) * 10 + 1e6)
-        return -value, -ev.gradient
-
-    steps = [0]
-
-    def step(*_args) -> None:
-        steps[0] += 1
-        report("optimise", steps[0], last["value"], last["gradient"])
-
-    result = optimize.minimize(negative, theta0, jac=True, method="L-BFGS-B", bounds=bounds,
-                               callback=step, options={"maxiter": MAX_ITERATIONS, "ftol": 1e-13, "gtol": 1e-2})
-    theta = np.clip(np.asarray(result.x, dtype=np.float64), bounds[:, 0], bounds[:, 1])
-    if "theta" in last and np.array_equal(theta, last["theta"]):
-        value, ev = last["value"], last["ev"]
-    else:
-        value, ev = posterior(theta, keep=True)
-    H = _hessian(posterior, theta, report, value)
+    climb = _Climb(posterior, np.asarray(theta0, dtype=np.float64), bounds)
+    H = _hessian(posterior, climb.theta, climb.gradient, report, climb.value)
+    anchor = climb.theta
+    model = _positive_definite(-H)
+    message, steps = "converged", 0
+    while True:
+        g = climb.gradient
+        direction = np.linalg.solve(model, g)
+        if np.sqrt(max(float(g @ direction), 0.0)) <= MODE_TOLERANCE:
+            offset = climb.theta - anchor
+            if np.sqrt(offset @ model @ offset) <= FRESH_HESSIAN:
+                break
+            H = _hessian(posterior, climb.theta, climb.gradient, report, climb.value)
+            anchor = climb.theta
+            model = _positive_definite(-H)
+            continue
+        if steps == MAX_ITERATIONS:
+            message = f"{MAX_ITERATIONS} steps"
+            break
+        theta, g_old = climb.theta, g
+        if not climb.line_search(direction):
+            message = "the line search found no higher point"
+            break
+        steps += 1
+        s, y = climb.theta - theta, -(climb.gradient - g_old)
+        if s @ y > 1e-12 * np.linalg.norm(s) * np.linalg.norm(y):
+            Bs = model @ s
+            model = model - np.outer(Bs, Bs) / (s @ Bs) + np.outer(y, y) / (s @ y)
+        report("optimise", steps, climb.theta, climb.value, climb.gradient)
     curvature = -H
     definite = bool(np.all(np.linalg.eigvalsh(curvature) > 0))
-    # Newton steps with the Hessian found: quadratic convergence, no further Hessians.
-    for _ in range(NEWTON_STEPS):
-        if not definite:
-            break
-        assert ev.gradient is not None
-        delta = np.linalg.solve(curvature, ev.gradient)
-        if np.sqrt(delta @ curvature @ delta) <= MODE_TOLERANCE:
-            break
-        trial = np.clip(theta + delta, bounds[:, 0], bounds[:, 1])
-        trial_value, trial_ev = posterior(trial, keep=True)
-        if trial_value < value:
-            break
-        theta, value, ev = trial, trial_value, trial_ev
-    assert ev.gradient is not None
-    off = float(np.sqrt(max(ev.gradient @ np.linalg.solve(curvature, ev.gradient), 0.0))) \
-        if definite else float("inf")
-    on_bound = bool(np.any(np.isclose(theta, bounds[:, 0]) | np.isclose(theta, bounds[:, 1])))
+    g = climb.gradient
+    off = float(np.sqrt(max(float(g @ np.linalg.solve(curvature, g)), 0.0))) if definite \
+        else float("inf")
+    on_bound = bool(np.any(np.isclose(climb.theta, bounds[:, 0]) | np.isclose(climb.theta, bounds[:, 1])))
     converged = definite and off <= MODE_TOLERANCE and not on_bound
-    message = str(result.message)
     if not converged:
         why = ("the Hessian is not negative definite" if not definite else
                "the mode lies on the search box" if on_bound else
                f"the gradient is not zero: the mode is about {off:.2g} posterior sd away")
-        state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(NAMES, np.exp(theta)))
+        state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(NAMES, np.exp(climb.theta)))
         warnings.warn(f"fit_gaussian did not converge: {why} (optimiser: {message}); last state "
-                      f"{state}, log posterior {value:.6f}, gradient {np.array2string(ev.gradient, precision=4)}",
-                      ConvergenceWarning, stacklevel=3)
-    return Mode(theta=theta, log_posterior=value, evaluation=ev, hessian=H, converged=converged,
-                message=message, steps=steps[0])
+                      f"{state}, log posterior {climb.value:.6f}, gradient "
+                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=3)
+    ev = posterior.complete(climb.ev, keep=True)
+    return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,
+                converged=converged, message=message, steps=steps)

@@ -42,8 +42,10 @@ def _start(data: Observations, loc: np.ndarray) -> tuple[np.ndarray, np.ndarray]
     residual = y - X @ np.linalg.lstsq(X, y, rcond=None)[0] if X.shape[1] else y
     variance = float(np.mean(residual**2)) or float(np.mean(y**2)) or 1.0
     extent = float(np.hypot(*np.ptp(loc, axis=0))) or 1.0
-    _, neighbour = spatial.cKDTree(loc).query(loc, k=2)
-    nugget = 0.5 * float(np.mean((residual - residual[neighbour[:, 1]]) ** 2))
+    nugget = 0.5 * variance
+    if y.size >= 2:
+        _, neighbour = spatial.cKDTree(loc).query(loc, k=2)
+        nugget = 0.5 * float(np.mean((residual - residual[neighbour[:, 1]]) ** 2))
     noise = min(max(nugget, 1e-4 * variance), 0.9 * variance)
     field = variance - noise
     rng = np.random.default_rng(0)

@@ -56,7 +56,7 @@ void selected_inverse(const Pattern<I>& L, const double* values, const double* d
         const auto m = static_cast<size_t>(L.count(l) - 1);
 
         // Σ_RR, gathered run by run: the rows of R that are columns of one later supernode T
-        G.assign(m * m, 0.0);
+        G.resize(m * m);  // every entry is written below
         where.resize(m);
         for (size_t b = 0; b < m;) {
             const auto first = static_cast<size_t>(R[b]);

@@ -273,6 +273,27 @@ def test_bad_input_is_refused_saying_what_and_where(kwargs, message):
         fit_gaussian(model, args.pop("loc"), args.pop("y"), **args)
 
 
+class Table:
+    """A data frame's face: named columns and values."""
+
+    def __init__(self, columns, values):
+        self.columns, self.values = columns, values
+
+    def __array__(self, dtype=None, copy=None):
+        return np.asarray(self.values, dtype=dtype)
+
+
+def test_a_tables_column_names_name_the_fixed_effects():
+    model = gfield2_pcmatern(GRID, prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
+    table = Table(["depth", "slope"], np.c_[LOC[:, 0], LOC[:, 1] ** 2])
+    fit = fit_gaussian(model, LOC, Y, covariates=table, theta=THETA)
+    assert fit.fixed_names == ["intercept", "depth", "slope"]
+    assert "depth" in fit.summary() and fit.fixed_mean.shape == (3,)
+    with pytest.raises(ValueError, match="collinear: 'twice_depth' is a combination of 'depth'"):
+        fit_gaussian(model, LOC, Y, covariates=Table(["depth", "twice_depth"], np.c_[LOC[:, 0], 2 * LOC[:, 0]]),
+                     intercept=False, theta=THETA)
+
+
 def test_predict_outside_the_mesh_gives_nan_and_checks_covariates():
     model = gfield2_pcmatern(GRID, prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
     fit = fit_gaussian(model, LOC, Y, covariates=LOC[:, 0], theta=THETA)

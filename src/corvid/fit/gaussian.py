@@ -4,6 +4,7 @@ exactly at the hyperparameters' posterior mode (and, if asked, integrated over t
 from __future__ import annotations
 
 import time
+import warnings
 from typing import Callable, Optional, Tuple, Union
 
 import numpy as np
@@ -12,7 +13,7 @@ from scipy import spatial
 from . import factor
 from .design import central_composite, design_weights
 from .latent import LatentGaussian, mesh_edges
-from .mode import FitProgress, LogPosterior, find_mode, progress_reporter
+from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, progress_reporter
 from .observations import Observations, fixed_prior_sd, observations
 from .precision import FieldPrecision
 from .result import GaussianFit
@@ -114,7 +115,14 @@ def fit_gaussian(model, loc, y, *, covariates=None, intercept: bool = True,
         mode = find_mode(posterior, theta0, bounds, reporter, started)
         theta_hat, value, converged = mode.theta, mode.log_posterior, mode.converged
         centre = mode.evaluation.conditional
-        theta_cov = np.linalg.inv(-mode.hessian)
+        definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
+        # Without a proper curvature there is no honest covariance: NaN, after the warning.
+        theta_cov = np.linalg.inv(-mode.hessian) if definite else np.full((3, 3), np.nan)
+        if integrate and not definite:
+            warnings.warn("fit_gaussian: no integration over theta without a negative definite "
+                          "Hessian at the mode; the field is given at the mode alone",
+                          ConvergenceWarning, stacklevel=2)
+            integrate = False
     else:
         theta_hat, converged = given, True
         value, ev = posterior(given, gradient=False, keep=True)

@@ -1,7 +1,7 @@
 """Arrays changed by another thread while a kernel runs without the GIL.
 
-The writer's sort, the stiffness product and the projector read the caller's arrays with the
-GIL released. Another thread writing to those arrays meanwhile may give a wrong answer or an
+The writer's sort, the stiffness product, the projector and the selected inversion read the
+caller's arrays with the GIL released. Another thread writing to those arrays meanwhile may give a wrong answer or an
 error, but never a read or write outside the arrays: each call below must return a well-formed
 result or raise. The changes land at random moments, so each case runs for a fixed time.
 """
@@ -87,3 +87,26 @@ def test_projector():
         if A is not None:
             A.check_format(full_check=True)
             assert A.shape == (len(loc), mesh.n)
+
+
+@pytest.mark.parametrize("part", ["indices", "indptr", "d"])
+def test_selected_inverse(part):
+    from corvid.fit._selected_inverse import selected_inverse
+    from corvid.meshkin.gfield import gfield2_pcmatern
+    from scipy.sparse import linalg as sparse_linalg
+    Q = gfield2_pcmatern(MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (40, 40))).precision((0.0, 0.0))
+    lu = sparse_linalg.splu(Q.tocsc(), permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
+                            options={"SymmetricMode": True})
+    L = sparse.csc_matrix(lu.L)
+    L.sort_indices()
+    arrays = {"indptr": L.indptr, "indices": L.indices, "d": lu.U.diagonal()}
+    changes = {"indptr": [0, 10**9, -5], "indices": [1, 10**9, -(10**9)], "d": [1.0, -1.0, np.nan]}
+    target = arrays[part]
+    index = slice(len(target) // 2, len(target) // 2 + 50)
+    for outcome in call_while_changing(
+            target, index, changes[part],
+            lambda: selected_inverse(arrays["indptr"], arrays["indices"], L.data, arrays["d"]),
+            ValueError):
+        if outcome is not None:
+            indptr, indices, values = outcome
+            assert indptr[-1] == len(indices) == len(values)

@@ -31,6 +31,7 @@ from scipy import sparse
 
 from corvid import options
 from corvid.binary import call
+from corvid.fit import _selected_inverse
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.core import mk_fem
 from corvid.meshkin.mesh import MkMesh
@@ -39,7 +40,7 @@ from corvid.safety.errors import SafetyError
 
 from array_layouts import relaid
 
-MODULES = [expression, family, options, call, gfield, _locator]
+MODULES = [expression, family, options, call, gfield, _locator, _selected_inverse]
 TALLY = collections.Counter()
 HANG_SECONDS = 120
 
@@ -242,8 +243,21 @@ option_values = st.one_of(st.sampled_from(["remote", "QUILL.remote", "experiment
                                            "default", "/no/such/lib.so", "je", "dir/é"]),
                           anything_but_arrays())
 
+# A factor L D Lᵀ of order 4 and its parts changed one at a time: the selected inverse's input.
+FACTOR = sparse.csc_matrix(np.array([[1.0, 0, 0, 0], [0.5, 1, 0, 0], [0, 0.25, 1, 0],
+                                     [-0.5, 0, 0.5, 1]]))
+factor_indices = st.one_of(st.just(FACTOR.indices), st.lists(st.integers(-2, 5), max_size=9).map(
+    lambda v: np.array(v, dtype=np.int32)), st.sampled_from(HUGE_INTS).map(
+    lambda v: np.array([0, 1, v, 1, 2, 2, 3], dtype=object)))
+factor_pointers = st.one_of(st.just(FACTOR.indptr), st.lists(st.integers(-1, 9), max_size=6).map(
+    np.array))
+pivots = hnp.arrays(np.float64, st.integers(0, 5), elements=st.floats(allow_nan=True))
+
 # Values by parameter (or attribute) name, extreme ones included.
 BY_NAME = {
+    "indptr": mostly(factor_pointers, arrays), "indices": mostly(factor_indices, arrays),
+    "data": mostly(st.just(FACTOR.data), hnp.arrays(np.float64, st.integers(0, 9)), arrays),
+    "d": mostly(st.just(np.array([2.0, 1.0, 3.0, 0.5])), pivots, arrays),
     "prior": mostly(prior_texts, st.builds(Text, prior_texts)),
     "family": family_specs,
     "link_val": st.builds(lambda v: {"model": v}, st.one_of(texts, st.none())),
@@ -454,10 +468,18 @@ def locator_still_works(workdir):
     assert weights[0].tolist() == pytest.approx([0.5, 0.0, 0.5], abs=1e-15)
 
 
+def selected_inverse_still_works(workdir):
+    indptr, indices, values = _selected_inverse.selected_inverse(
+        FACTOR.indptr, FACTOR.indices, FACTOR.data, np.array([2.0, 1.0, 3.0, 0.5]))
+    dense = FACTOR.toarray() @ np.diag([2.0, 1.0, 3.0, 0.5]) @ FACTOR.toarray().T
+    assert list(indptr) == [0, 3, 6, 8, 9]
+    assert values[0] == pytest.approx(np.linalg.inv(dense)[0, 0], rel=1e-12)
+
+
 # Calls with known results, made after every example in the module it exercised.
 STILL_WORKS = {expression: expression_still_works, family: family_still_works,
                options: options_still_work, call: call_still_works, gfield: gfield_still_works,
-               _locator: locator_still_works}
+               _locator: locator_still_works, _selected_inverse: selected_inverse_still_works}
 
 
 @contextlib.contextmanager

@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-COMPILED = ["corvid.meshkin.gfield", "corvid.options", "corvid.binary.call",
+COMPILED = ["corvid.meshkin.gfield", "corvid.options", "corvid.binary.call", "corvid.fit._selected_inverse",
             "corvid.safety.expression", "corvid.safety.family"]
 
 

@@ -19,9 +19,11 @@ from types import SimpleNamespace
 import numpy as np
 import pytest
 from scipy import sparse
+import scipy.sparse.linalg  # noqa: F401  (sparse.linalg)
 
 from corvid import options
 from corvid.binary import call
+from corvid.fit._selected_inverse import selected_inverse
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.mesh import MkMesh
 from corvid.safety import expression, family
@@ -180,6 +182,20 @@ def with_projector(fn, *args, calls=100):
 
 
 M, P = gfield.GFIELD2PcMatern, gfield.GfieldGridProjector
+
+
+def factor_of(matrix):
+    """(indptr, indices, data, d) of matrix = L D Lᵀ, read off SciPy's symmetric-mode LU."""
+    lu = sparse.linalg.splu(sparse.csc_matrix(matrix), permc_spec="NATURAL",
+                            diag_pivot_thresh=0.0, options={"SymmetricMode": True})
+    L = sparse.csc_matrix(lu.L)
+    L.sort_indices()
+    return L.indptr, L.indices, L.data, lu.U.diagonal()
+
+
+FACTOR = factor_of(gfield.gfield2_pcmatern(GRID).precision([0.0, 0.0]))
+OPEN_FACTOR = (np.array([0, 3, 5, 7, 8]), np.array([0, 1, 3, 1, 2, 2, 3, 3]),
+               np.array([1.0, 0.5, -0.5, 1, 0.25, 1, 0.5, 1]), np.array([2.0, 1.0, 3.0, 0.5]))
 E, F = expression._validate_expression_prior, family.enforce_allowed_family
 W = gfield._write_meshkin_file
 
@@ -320,6 +336,13 @@ CALLS = {
                                                          np.zeros((2, 2))),
     "triangles near a point": lambda p: case(_locator._triangles_near, GRID.loc, GRID.tv,
                                              (num(0.3), num(0.4)), num(0.1)),
+    "selected inverse": lambda p: case(selected_inverse, *FACTOR, calls=100),
+    "selected inverse, pattern closed first": lambda p: case(selected_inverse, *OPEN_FACTOR),
+    "selected inverse of a malformed factor": lambda p: case(
+        selected_inverse, FACTOR[0], FACTOR[1][::-1].copy(), *FACTOR[2:]),
+    "selected inverse of no pivot": lambda p: case(selected_inverse, *FACTOR[:3], np.zeros(20)),
+    "selected inverse of text indices": lambda p: case(selected_inverse, FACTOR[0], [text("x")],
+                                                       *FACTOR[2:]),
 }
 
 

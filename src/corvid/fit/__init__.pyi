@@ -1,0 +1,105 @@
+"""Fitting Gaussian data with the field model, without the engine."""
+
+import os
+from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple, Union
+
+import numpy as np
+from scipy import sparse
+
+from ..meshkin.gfield import GFIELD2PcMatern
+from ..meshkin.mesh import MkMesh
+
+__all__ = ["fit_gaussian", "GaussianFit", "Hyperparameter", "FitProgress", "ConvergenceWarning",
+           "precision_from_files"]
+
+class ConvergenceWarning(UserWarning): ...
+
+class FitProgress:
+    __match_args__ = ("stage", "step", "theta", "log_posterior", "gradient_norm", "seconds")
+    stage: str
+    step: int
+    theta: np.ndarray
+    log_posterior: float
+    gradient_norm: float
+    seconds: float
+    def __init__(
+        self, stage: str, step: int, theta: np.ndarray, log_posterior: float,
+        gradient_norm: float, seconds: float
+    ) -> None: ...
+    def line(self) -> str: ...
+
+class Hyperparameter(NamedTuple):
+    estimate: float
+    std_error: float
+    lower: float
+    upper: float
+
+class GaussianFit:
+    mesh: MkMesh
+    intercept: bool
+    n_obs: int
+    fixed_names: list[str]
+    fixed_prior_sd: np.ndarray
+    theta: np.ndarray
+    theta_cov: np.ndarray
+    hyperparameters: dict[str, Hyperparameter]
+    field_mean: np.ndarray
+    field_sd: np.ndarray
+    fixed_mean: np.ndarray
+    fixed_sd: np.ndarray
+    fixed_cov: np.ndarray
+    log_marginal_likelihood: float
+    log_posterior: float
+    converged: bool
+    n_evaluations: int
+    seconds: float
+    backend: str
+    integrated: bool
+    design_theta: np.ndarray
+    design_weights: np.ndarray
+    def __init__(
+        self,
+        *,
+        mesh: MkMesh,
+        intercept: bool,
+        n_obs: int,
+        fixed_names: list[str],
+        fixed_prior_sd: np.ndarray,
+        theta: np.ndarray,
+        theta_cov: np.ndarray,
+        log_posterior: float,
+        conditionals: Sequence[Any],
+        weights: np.ndarray,
+        edges: Tuple[np.ndarray, np.ndarray],
+        converged: bool,
+        n_evaluations: int,
+        seconds: float,
+        backend: str,
+        integrated: bool,
+    ) -> None: ...
+    def predict(
+        self, loc: np.ndarray, covariates: Optional[np.ndarray] = None
+    ) -> Tuple[np.ndarray, np.ndarray]: ...
+    def grid(
+        self,
+        dims: Tuple[int, int] = (100, 100),
+        xlim: Optional[Tuple[float, float]] = None,
+        ylim: Optional[Tuple[float, float]] = None,
+    ) -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]: ...
+    def summary(self) -> str: ...
+
+def fit_gaussian(
+    model: GFIELD2PcMatern,
+    loc: np.ndarray,
+    y: np.ndarray,
+    *,
+    covariates: Optional[np.ndarray] = None,
+    intercept: bool = True,
+    prior_noise: Tuple[float, float] = (1.0, 0.01),
+    theta: Optional[Sequence[float]] = None,
+    integrate: bool = False,
+    progress: Union[None, bool, Callable[[FitProgress], None]] = None,
+) -> GaussianFit: ...
+def precision_from_files(
+    prefix: Union[str, os.PathLike], theta: Union[Sequence[float], np.ndarray]
+) -> sparse.csr_matrix: ...

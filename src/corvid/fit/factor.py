@@ -1,0 +1,324 @@
+"""Sparse Cholesky factors of symmetric positive definite matrices, and selected inverses.
+
+`cholesky(A)` factors A once with a fill-reducing ordering and answers solves,
+log-determinants and, through `selected_inverse()`, the entries of A⁻¹ on the factor's
+pattern (marginal variances among them). Two backends share this interface:
+
+- "cholmod": CHOLMOD through scikit-sparse, when it is installed (the `cholmod` extra);
+- "superlu": SciPy's SuperLU in symmetric mode without pivoting, read off as L D Lᵀ.
+
+The backend is CHOLMOD when scikit-sparse imports and SuperLU otherwise; the environment
+variable CORVID_CHOLESKY ("cholmod" or "superlu") or the `backend` argument chooses one.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Optional, Union
+
+import numpy as np
+from scipy import sparse
+from scipy.sparse import linalg as sparse_linalg
+
+from ._selected_inverse import selected_inverse as _takahashi
+
+__all__ = ["cholesky", "SparseFactor", "SelectedInverse", "NotPositiveDefiniteError",
+           "available_backends"]
+
+Ordering = Union[None, str, np.ndarray]
+
+
+class NotPositiveDefiniteError(ValueError):
+    """The matrix handed to `cholesky` is not (numerically) positive definite."""
+
+
+def available_backends() -> list[str]:
+    """The backends that work here, the preferred one first."""
+    try:
+        import sksparse.cholmod  # noqa: F401
+    except ImportError:
+        return ["superlu"]
+    return ["cholmod", "superlu"]
+
+
+def _choose_backend(backend: Optional[str]) -> str:
+    backend = backend or os.environ.get("CORVID_CHOLESKY") or available_backends()[0]
+    if backend not in ("cholmod", "superlu"):
+        raise ValueError(f"unknown Cholesky backend {backend!r}; use 'cholmod' or 'superlu'")
+    if backend == "cholmod" and "cholmod" not in available_backends():
+        raise ImportError("the CHOLMOD backend needs scikit-sparse: pip install 'corvid[cholmod]' "
+                          "(it builds against SuiteSparse, e.g. Debian's libsuitesparse-dev)")
+    return backend
+
+
+def _square_csc(A) -> sparse.csc_matrix:
+    A = sparse.csc_matrix(A, dtype=np.float64)
+    if A.shape[0] != A.shape[1]:
+        raise ValueError(f"the matrix must be square, got shape {A.shape}")
+    return A
+
+
+def _ordering(ordering: Ordering, n: int) -> Optional[np.ndarray]:
+    """None for the backend's own fill-reducing ordering, else a checked permutation."""
+    if ordering is None:
+        return None
+    if isinstance(ordering, str):
+        if ordering != "natural":
+            raise ValueError(f"ordering must be None, 'natural' or a permutation, got {ordering!r}")
+        return np.arange(n)
+    perm = np.asarray(ordering)
+    if perm.shape != (n,) or perm.dtype.kind not in "iu" or not np.array_equal(
+            np.sort(perm), np.arange(n)):
+        raise ValueError(f"ordering must be a permutation of 0..{n - 1}")
+    return perm.astype(np.intp)
+
+
+class SparseFactor:
+    """A = Pᵀ L D Lᵀ P for a symmetric positive definite A: made once, then asked.
+
+    Attributes: `backend` ("cholmod" or "superlu"), `n`, and `perm`, the ordering, so that the
+    factor is that of A[perm][:, perm]. Solves take and give vectors in A's own order.
+    """
+
+    backend: str
+    n: int
+    perm: np.ndarray
+
+    def solve(self, b: np.ndarray) -> np.ndarray:
+        """A⁻¹ b for b of shape (n,) or (n, k)."""
+        raise NotImplementedError
+
+    def logdet(self) -> float:
+        """log |A|."""
+        return float(np.sum(np.log(self.factor()[1])))
+
+    def factor(self) -> tuple[sparse.csc_matrix, np.ndarray]:
+        """(L, d): L unit lower triangular (CSC, sorted rows), d > 0, with L diag(d) Lᵀ =
+        A[perm][:, perm]."""
+        raise NotImplementedError
+
+    def refactor(self, A) -> "SparseFactor":
+        """The factor of another matrix with A's pattern, in the same ordering."""
+        raise NotImplementedError
+
+    def refactor_permuted(self, permuted) -> "SparseFactor":
+        """Like `refactor`, given B[perm][:, perm] (CSC) rather than B itself: no permuting."""
+        raise NotImplementedError
+
+    def selected_inverse(self) -> "SelectedInverse":
+        """The entries of A⁻¹ on the factor's pattern."""
+        L, d = self.factor()
+        indptr, indices, values = _takahashi(L.indptr, L.indices, L.data, d)
+        return SelectedInverse(self.perm, indptr, indices, values)
+
+    def _solve_permuted(self, solve, b: np.ndarray) -> np.ndarray:
+        """A⁻¹ b through `solve`, which solves with A[perm][:, perm]."""
+        b = np.asarray(b, dtype=np.float64)
+        x = np.empty_like(b)
+        x[self.perm] = solve(b[self.perm])
+        return x
+
+
+_SUPERLU_OPTIONS = dict(diag_pivot_thresh=0.0, options={"SymmetricMode": True})
+
+
+class _SuperLUFactor(SparseFactor):
+    backend = "superlu"
+
+    def __init__(self, A: sparse.csc_matrix, perm: Optional[np.ndarray], permuted: bool = False) -> None:
+        """perm None: SuperLU's minimum degree ordering. `permuted`: A is already in order."""
+        self.n = A.shape[0]
+        try:
+            if perm is None:
+                lu = sparse_linalg.splu(A, permc_spec="MMD_AT_PLUS_A", **_SUPERLU_OPTIONS)
+            else:
+                ordered = A if permuted or _is_identity(perm) else A[perm][:, perm].tocsc()
+                lu = sparse_linalg.splu(ordered, permc_spec="NATURAL", **_SUPERLU_OPTIONS)
+        except RuntimeError as exc:  # "Factor is exactly singular"
+            raise NotPositiveDefiniteError(f"the matrix is not positive definite: {exc}") from exc
+        if not np.array_equal(lu.perm_r, lu.perm_c):
+            raise NotPositiveDefiniteError(
+                "the matrix is not positive definite: SuperLU pivoted off the diagonal")
+        self._lu = lu
+        # perm_c[i] is the position of index i in the factored order
+        self.perm = np.argsort(lu.perm_c) if perm is None else perm
+        self._own_order = perm is None or _is_identity(perm)  # lu.solve takes A's order
+        self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
+        d = lu.U.diagonal()
+        if not np.all(d > 0.0):
+            raise NotPositiveDefiniteError(
+                f"the matrix is not positive definite: pivot {int(np.argmin(d))} is "
+                f"{d.min():.3g}")
+        self._d = d
+
+    def solve(self, b: np.ndarray) -> np.ndarray:
+        if self._own_order:
+            return self._lu.solve(np.asarray(b, dtype=np.float64))
+        return self._solve_permuted(self._lu.solve, b)
+
+    def logdet(self) -> float:
+        return float(np.sum(np.log(self._d)))
+
+    def factor(self) -> tuple[sparse.csc_matrix, np.ndarray]:
+        if self._factor is None:
+            L = sparse.csc_matrix(self._lu.L)
+            L.sort_indices()
+            _check_symmetric_lu(L, self._lu.U, self._d)
+            self._factor = (L, self._d)
+        return self._factor
+
+    def refactor(self, A) -> SparseFactor:
+        return _SuperLUFactor(_square_csc(A), self.perm)
+
+    def refactor_permuted(self, permuted) -> SparseFactor:
+        return _SuperLUFactor(_square_csc(permuted), self.perm, permuted=True)
+
+
+def _is_identity(perm: np.ndarray) -> bool:
+    return bool(np.array_equal(perm, np.arange(perm.shape[0])))
+
+
+def _check_symmetric_lu(L: sparse.csc_matrix, U, d: np.ndarray) -> None:
+    """SuperLU without pivoting in symmetric mode gives L unit lower and U = D Lᵀ; anything
+    else is not a factor to read L D Lᵀ from. U = D Lᵀ is compared on a random vector,
+    which any difference beyond rounding shows, at the cost of two products."""
+    n = L.shape[0]
+    starts = L.indptr[:-1]
+    unit = bool((np.diff(L.indptr) > 0).all() and np.array_equal(L.indices[starts], np.arange(n))
+                and np.all(L.data[starts] == 1.0))
+    probe = np.random.default_rng(n).standard_normal(n)
+    Uv = U @ probe
+    gap = float(np.max(np.abs(Uv - d * (L.T @ probe)), initial=0.0))
+    if not unit or gap > 1e-8 * float(np.max(np.abs(Uv), initial=0.0)):
+        raise NotPositiveDefiniteError("SuperLU's factors are not L and D Lᵀ of one "
+                                       "symmetric matrix")
+
+
+class _CholmodFactor(SparseFactor):
+    """CHOLMOD's factor, either of A with CHOLMOD's own ordering, or of A[perm][:, perm]
+    in natural order (a given ordering). Symbolic analyses are shared by refactors."""
+
+    backend = "cholmod"
+
+    def __init__(self, A: sparse.csc_matrix, perm: Optional[np.ndarray], *,
+                 permuted: bool = False, symbolic=None) -> None:
+        from sksparse import cholmod
+
+        self.n = A.shape[0]
+        self._natural = perm is not None  # the factor is of A[perm][:, perm], natural order
+        if self._natural and not permuted:
+            A = A if _is_identity(perm) else A[perm][:, perm].tocsc()
+        if symbolic is None:
+            symbolic = cholmod.analyze(A, ordering_method="natural" if self._natural else "default")
+        try:
+            self._chol = symbolic.cholesky(A)
+        except cholmod.CholmodNotPositiveDefiniteError as exc:
+            raise NotPositiveDefiniteError(f"the matrix is not positive definite: {exc}") from exc
+        self._symbolic = symbolic
+        self._permuted_symbolic = symbolic if self._natural else None
+        self.perm = perm if perm is not None else self._chol.P()
+        self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
+
+    def solve(self, b: np.ndarray) -> np.ndarray:
+        if self._natural:
+            return self._solve_permuted(self._chol.solve_A, b)
+        return self._chol.solve_A(np.asarray(b, dtype=np.float64))
+
+    def logdet(self) -> float:
+        return float(self._chol.logdet())
+
+    def factor(self) -> tuple[sparse.csc_matrix, np.ndarray]:
+        if self._factor is None:
+            L, D = self._chol.L_D()
+            L = sparse.csc_matrix(L)
+            L.sort_indices()
+            d = np.asarray(D.diagonal(), dtype=np.float64)
+            if not np.all(d > 0.0):
+                raise NotPositiveDefiniteError("the matrix is not positive definite")
+            self._factor = (L, d)
+        return self._factor
+
+    def refactor(self, A) -> SparseFactor:
+        A = _square_csc(A)
+        if self._natural:
+            return _CholmodFactor(A, self.perm, symbolic=self._symbolic)
+        return _CholmodFactor(A, None, symbolic=self._symbolic)
+
+    def refactor_permuted(self, permuted) -> SparseFactor:
+        factor = _CholmodFactor(_square_csc(permuted), self.perm, permuted=True,
+                                symbolic=self._permuted_symbolic)
+        self._permuted_symbolic = factor._symbolic
+        return factor
+
+
+def cholesky(A, *, ordering: Ordering = None, backend: Optional[str] = None) -> SparseFactor:
+    """Factor a sparse symmetric positive definite matrix A (both triangles stored).
+
+    ordering: None for the backend's fill-reducing ordering (SuperLU: minimum degree on
+    A + Aᵀ; CHOLMOD: its default, AMD or METIS), "natural" for none, or a permutation.
+    backend: "cholmod", "superlu" or None (see the module's note).
+
+    Raises NotPositiveDefiniteError (a ValueError) when A is not positive definite.
+    """
+    A = _square_csc(A)
+    perm = _ordering(ordering, A.shape[0])
+    if _choose_backend(backend) == "cholmod":
+        return _CholmodFactor(A, perm)
+    return _SuperLUFactor(A, perm)
+
+
+class SelectedInverse:
+    """Entries of A⁻¹ on the pattern of A's factor (closed under elimination, so it holds
+    the pattern of A): the diagonal, and any entry (i, j) where i and j are neighbours in A.
+
+    Stored as the lower triangle in the factor's order (`perm`), column by column.
+    """
+
+    def __init__(self, perm: np.ndarray, indptr: np.ndarray, indices: np.ndarray,
+                 values: np.ndarray) -> None:
+        self.perm = perm
+        self.indptr, self.indices, self.values = indptr, indices, values
+        self.n = perm.shape[0]
+        self._keys: Optional[np.ndarray] = None
+
+    def diagonal(self) -> np.ndarray:
+        """diag(A⁻¹), in A's own order."""
+        out = np.empty(self.n)
+        out[self.perm] = self.values[self.indptr[:-1]]
+        return out
+
+    def positions(self, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+        """Where entries (rows[k], cols[k]) of A⁻¹ (A's own order) sit in `values`.
+
+        Raises KeyError when some pair lies outside the pattern.
+        """
+        where = np.empty(self.n, dtype=np.int64)
+        where[self.perm] = np.arange(self.n)
+        r, c = where[np.asarray(rows)], where[np.asarray(cols)]
+        return self._positions(np.maximum(r, c), np.minimum(r, c))
+
+    def _positions(self, lower_rows: np.ndarray, lower_cols: np.ndarray) -> np.ndarray:
+        if self._keys is None:
+            counts = np.diff(self.indptr)
+            self._keys = np.repeat(np.arange(self.n, dtype=np.int64), counts) * self.n + self.indices
+        query = lower_cols.astype(np.int64) * self.n + lower_rows
+        found = np.minimum(np.searchsorted(self._keys, query), max(self._keys.size - 1, 0))
+        if query.size and (self._keys.size == 0 or np.any(self._keys[found] != query)):
+            raise KeyError("entries outside the factor's pattern")
+        return found
+
+    def lookup(self, rows: np.ndarray, cols: np.ndarray) -> np.ndarray:
+        """Entries (rows[k], cols[k]) of A⁻¹, A's own order; KeyError outside the pattern."""
+        return self.values[self.positions(rows, cols)]
+
+    def tocsc(self) -> sparse.csc_matrix:
+        """The stored entries as a symmetric matrix in A's own order (zero elsewhere)."""
+        counts = np.diff(self.indptr)
+        cols = self.perm[np.repeat(np.arange(self.n), counts)]
+        rows = self.perm[self.indices]
+        off = rows != cols
+        entries = sparse.coo_matrix(
+            (np.concatenate([self.values, self.values[off]]),
+             (np.concatenate([rows, cols[off]]), np.concatenate([cols, rows[off]]))),
+            shape=(self.n, self.n))
+        return entries.tocsc()

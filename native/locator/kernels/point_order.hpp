@@ -8,6 +8,7 @@
 
 #include "locator/kernels/space_filling_curve.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -59,6 +60,25 @@ inline void hilbert_sort(const double* xy, std::size_t stride, std::size_t k, do
     }
     for (std::size_t c = 1; c < start.size(); ++c) start[c] += start[c - 1];
     for (std::size_t i = 0; i < k; ++i) order[start[key[i]]++] = static_cast<std::uint32_t>(i);
+}
+
+/// True when points are already in an order a walk can follow: on average each lies within
+/// about two triangles' width of the one before (the rows of a lattice, a traced path), so
+/// sorting them along a curve would cost more than it saves.
+///
+///   const double xy[k * stride] - point i at (xy[i * stride], xy[i * stride + 1])
+///   width, height               - the extent of the mesh; n_triangles its triangles
+/// Cost: O(k), one pass.
+inline bool follows_itself(const double* xy, std::size_t stride, std::size_t k, double width,
+                           double height, std::size_t n_triangles) {
+    if (k < 2 || n_triangles == 0) return true;
+    const double triangle_width = std::sqrt(width * height / static_cast<double>(n_triangles));
+    double path = 0.0;
+    for (std::size_t i = 1; i < k; ++i)
+        path += std::fabs(xy[i * stride] - xy[(i - 1) * stride]) +
+                std::fabs(xy[i * stride + 1] - xy[(i - 1) * stride + 1]);
+    // Non-finite steps make the path NaN or infinite: not an order to follow.
+    return path <= 2.0 * triangle_width * static_cast<double>(k - 1);
 }
 
 }  // namespace corvid::locator

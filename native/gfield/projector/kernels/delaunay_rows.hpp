@@ -137,7 +137,8 @@ private:
 ///   J indptr[k + 1]             - output
 ///   J indices[3k], double data[3k] - output: the first indptr[k] entries, columns ascending
 ///                                  in each row, weights of magnitude above 1e-12
-/// Returns indptr[k]. The walk (in curve order) only notes each point's triangle; one pass in
+/// Returns indptr[k]. Points already in an order a walk can follow (the rows of a lattice) are
+/// visited as given, others along a Hilbert curve. The walk only notes each point's triangle; one pass in
 /// row order then places the points as find_simplex would and writes the rows, so the writes
 /// all over the output are four bytes a point. Cost: that of locator::locate_points, plus
 /// O(k); 4 bytes of scratch per point.
@@ -146,9 +147,11 @@ std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGri
                           const double* xy, std::size_t stride, std::size_t k,
                           std::int64_t n_columns, J* indptr, J* indices, double* data) {
     std::vector<std::int32_t> triangle_of(k);
+    const locator::Box& b = grid.bounds();
+    const bool in_order = locator::follows_itself(xy, stride, k, b.xhi - b.xlo, b.yhi - b.ylo, mesh.n_triangles);
     locator::locate_points(mesh, grid, xy, stride, k, [&](std::size_t i, std::int64_t t) {
         triangle_of[i] = static_cast<std::int32_t>(t);
-    });
+    }, in_order ? locator::Visit::given : locator::Visit::hilbert);
     SimplexPlacement<I> placement(mesh, grid);
     std::size_t at = 0;
     indptr[0] = 0;

@@ -11,10 +11,10 @@ import pytest
 from corvid.__main__ import main
 from corvid.meshkin_io import read_meshkin_file
 
-SMALL = ["--max-edge", "2", "--n-obs", "40", "--grid", "30", "20", "--seed", "3"]
+SMALL = ["--max-edge", "2", "--n-obs", "200", "--grid", "30", "20", "--seed", "3"]
 
 
-def test_demo_writes_model_files_sample_and_picture(tmp_path, capsys, monkeypatch):
+def test_demo_writes_model_files_fits_the_simulated_data_and_draws(tmp_path, capsys, monkeypatch):
     monkeypatch.delenv("QUILL_BIN", raising=False)
     out = tmp_path / "run"
     assert main(["demo", "--out", str(out), *SMALL]) == 0
@@ -30,12 +30,18 @@ def test_demo_writes_model_files_sample_and_picture(tmp_path, capsys, monkeypatc
     except ImportError:
         assert "pip install 'corvid[plot]'" in printed
     else:
-        assert (out / "field.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+        assert (out / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert "Time per step" in printed and "engine" in printed
+    # Truth against estimate, one row per hyperparameter and the intercept.
+    table = {line.split()[0]: line.split() for line in printed.splitlines()
+             if line.strip().split(" ")[0] in ("range", "sigma", "noise_sd", "intercept")}
+    assert set(table) == {"range", "sigma", "noise_sd", "intercept"}
+    assert float(table["noise_sd"][1]) == 0.3 and table["noise_sd"][-1] in ("yes", "no")
 
 
 @pytest.mark.parametrize("argv", [
     ["demo", "--n-obs", "-1"],
+    ["demo", "--noise-sd", "0"],
     ["demo", "--prior-range", "3", "1.5"],
     ["demo", "--max-edge", "zero"],
     ["demo", "--offset", "-1"],

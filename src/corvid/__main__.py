@@ -15,12 +15,13 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     parser = argparse.ArgumentParser(prog="python -m corvid", description="corvid command line")
     commands = parser.add_subparsers(dest="command", required=True)
     demo = commands.add_parser(
-        "demo", help="build a PC-Matérn field on a study region, write its engine files and draw a sample",
-        description="Builds a mesh over a study region with a lake and a buffer around it (the 'mesh' "
-                    "extra), and the PC-Matérn field model on it, writes the seven "
-                    "model files for the engine and reads them back, builds the observation matrix "
-                    "for random locations, draws one sample of the field and saves it as a PNG "
-                    "(with matplotlib, the 'plot' extra), and vets an example prior and family.")
+        "demo", help="simulate data from a PC-Matérn field on a study region and fit it without the engine",
+        description="Meshes a study region with a lake and a buffer around it (the 'mesh' extra), builds "
+                    "the PC-Matérn field model on it, writes the seven model files for the engine and "
+                    "reads them back, simulates a field and noisy observations at random locations in "
+                    "the region, fits the model to them without the engine, prints truth against "
+                    "estimate, saves a PNG of the truth, the data and the posterior mean and sd (with "
+                    "matplotlib, the 'plot' extra), and vets an example prior and family.")
     demo.add_argument("--out", help="output directory (default: a new corvid-demo-<time> directory here)")
     demo.add_argument("--max-edge", type=positive_float, default=0.4,
                       help="longest triangle edge in the region, 2.5 times that in the buffer "
@@ -35,9 +36,12 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                       help="range of the sampled field (default 4)")
     demo.add_argument("--field-sigma", type=positive_float, default=1.0,
                       help="standard deviation of the sampled field (default 1)")
-    demo.add_argument("--n-obs", type=count(0), default=500, help="random observation locations (default 500)")
+    demo.add_argument("--noise-sd", type=positive_float, default=0.3,
+                      help="standard deviation of the observations' noise (default 0.3)")
+    demo.add_argument("--n-obs", type=count(10), default=1000,
+                      help="observations at random locations in the region (default 1000)")
     demo.add_argument("--grid", nargs=2, type=count(2), default=(300, 300), metavar=("NX", "NY"),
-                      help="pixels of the picture (default 300 300)")
+                      help="pixels of each panel of the picture (default 300 300)")
     demo.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
     fit_command.add_parser(commands)
     return parser, demo
@@ -62,7 +66,8 @@ def main(argv: list[str] | None = None) -> int:
     settings = DemoSettings(
         out=args.out or new_output_directory("demo"), max_edge=args.max_edge, offset=args.offset,
         prior_range=tuple(args.prior_range), prior_sigma=tuple(args.prior_sigma),
-        field_range=args.field_range, field_sigma=args.field_sigma, n_obs=args.n_obs,
+        field_range=args.field_range, field_sigma=args.field_sigma, noise_sd=args.noise_sd,
+        n_obs=args.n_obs,
         grid=tuple(args.grid), seed=args.seed)
     try:
         run(settings)

@@ -1,5 +1,6 @@
 """The demo job: a PC-Matérn field on a mesh of a study region with a lake and a buffer, its
-engine files, an observation matrix and a picture of one sample of the field."""
+engine files, noisy observations of a simulated field with known truth, the fit of the model
+to them without the engine, and a picture of truth, data and posterior."""
 
 from __future__ import annotations
 
@@ -21,7 +22,9 @@ class DemoSettings:
     prior_sigma: Tuple[float, float] = (1.0, 0.01)
     field_range: float = 4.0
     field_sigma: float = 1.0
-    n_obs: int = 500
+    intercept: float = 2.0
+    noise_sd: float = 0.3
+    n_obs: int = 1000
     grid: Tuple[int, int] = (300, 300)
     seed: int = 1
 
@@ -44,7 +47,7 @@ class _Steps:
 
 def run(settings: DemoSettings) -> dict:
     """Runs every step; returns the paths of what it wrote."""
-    from corvid.meshkin.gfield import gfield2_pcmatern, gfield_grid_projector, gfield_make_A
+    from corvid.meshkin.gfield import gfield2_pcmatern, gfield_make_A
     from corvid.meshkin.regions import region_mesh
 
     steps = _Steps()
@@ -72,34 +75,39 @@ def run(settings: DemoSettings) -> dict:
         _check_model_files(model, prefix)
         print(f"   wrote and read back {prefix}.M0 ... {prefix}.BLC")
 
-    with steps.step("Observation matrix"):
-        obs = _points_in_region(rng, mesh, settings.n_obs)
-        A = gfield_make_A(mesh, obs)
-        print(f"   {settings.n_obs} random locations: A is {A.shape[0]} x {A.shape[1]}, {A.nnz} stored weights;"
-              f" rows sum to 1: {bool(np.allclose(A.sum(axis=1), 1.0))}")
-
-    with steps.step("A sample of the field"):
+    with steps.step("Simulated field and observations"):
+        from corvid.meshkin.locate import basis_matrix
         from corvid.sampling import gmrf_sample
 
-        theta = (np.log(settings.field_range), np.log(settings.field_sigma))
-        Q = model.precision(theta)
-        field = gmrf_sample(Q, rng)
-        print(f"   range {settings.field_range:g}, sigma {settings.field_sigma:g}: "
-              f"log prior {model.log_prior(theta):.3f}; sample sd {field.std():.3f}")
+        truth = Truth(settings.field_range, settings.field_sigma, settings.noise_sd, settings.intercept)
+        field = gmrf_sample(model.precision(truth.theta[:2]), rng)
+        obs = _points_in_region(rng, mesh, settings.n_obs)
+        B = basis_matrix(mesh, obs)  # the field of the finite-element model at the locations
+        y = truth.intercept + B @ field + truth.noise_sd * rng.standard_normal(settings.n_obs)
         np.save(os.path.join(settings.out, "field_sample.npy"), field)
+        A = gfield_make_A(mesh, obs)  # the engine's observation matrix
+        print(f"   field with range {truth.range:g} and sigma {truth.sigma:g} (log prior "
+              f"{model.log_prior(truth.theta[:2]):.3f}), sample sd {field.std():.3f}")
+        print(f"   {settings.n_obs} observations in the region: intercept {truth.intercept:g} + field "
+              f"+ noise of sd {truth.noise_sd:g}")
+        print(f"   the engine's observation matrix A is {A.shape[0]} x {A.shape[1]}, {A.nnz} stored weights")
 
-    with steps.step("Grid projection"):
-        projector = gfield_grid_projector(mesh, dims=settings.grid)
-        image = projector.project(field)
-        print("   " + projector.summary().replace("\n", "\n   "))
-        written["png"] = _save_png(projector, image, mesh, os.path.join(settings.out, "field.png"))
+    with steps.step("Fit without the engine"):
+        from corvid.fit import fit_gaussian
+
+        fit = fit_gaussian(model, obs, y, prior_noise=(1.0, 0.01), progress=_progress_line)
+        print(_truth_table(truth, fit))
+
+    with steps.step("Picture"):
+        written["png"] = _save_picture(fit, mesh, field + truth.intercept, obs, y, settings.grid,
+                                       os.path.join(settings.out, "fit.png"))
 
     with steps.step("Input checks and engine"):
         _vet_and_show_engine()
 
     print("\nWhere everything went:")
     print(f"   model files:  {written['prefix']}.*")
-    print(f"   field sample: {os.path.join(settings.out, 'field_sample.npy')}")
+    print(f"   true field:   {os.path.join(settings.out, 'field_sample.npy')}")
     if written["png"]:
         print(f"   picture:      {written['png']}")
     print("Time per step: " + ", ".join(f"{t} {s:.2f} s" for t, s in steps.times))
@@ -144,7 +152,39 @@ def _check_model_files(model, prefix: str) -> None:
             raise RuntimeError(f"{prefix}{suffix} does not hold the model's matrix")
 
 
-def _save_png(projector, image, mesh, path: str):
+@dataclasses.dataclass
+class Truth:
+    """The values the data were simulated with."""
+
+    range: float
+    sigma: float
+    noise_sd: float
+    intercept: float
+
+    @property
+    def theta(self) -> np.ndarray:
+        return np.log([self.range, self.sigma, self.noise_sd])
+
+
+def _progress_line(report) -> None:
+    print("   " + report.line())
+
+
+def _truth_table(truth: Truth, fit) -> str:
+    """Truth against estimate, with the 95% intervals and whether they hold the truth."""
+    rows = [(name, getattr(truth, name), h.estimate, h.lower, h.upper)
+            for name, h in fit.hyperparameters.items()]
+    half = 1.959963984540054 * fit.fixed_sd[0]
+    rows.append(("intercept", truth.intercept, fit.fixed_mean[0], fit.fixed_mean[0] - half,
+                 fit.fixed_mean[0] + half))
+    lines = [f"   {'':<10}{'truth':>9}{'estimate':>10}{'95% interval':>22}  covers",
+             *(f"   {name:<10}{true:>9.4g}{est:>10.4g}   [{lo:>8.4g}, {hi:>8.4g}]  "
+               f"{'yes' if lo <= true <= hi else 'no'}" for name, true, est, lo, hi in rows)]
+    return "\n".join(lines)
+
+
+def _save_picture(fit, mesh, truth_field, obs, y, dims, path: str):
+    """Four panels over the study region: truth, observations, posterior mean and sd."""
     try:
         import matplotlib
 
@@ -154,15 +194,35 @@ def _save_png(projector, image, mesh, path: str):
     except ImportError:
         print("   matplotlib is not installed: no picture. Install it with: pip install 'corvid[plot]'")
         return None
-    fig, ax = plt.subplots(figsize=(6, 5))
-    extent = (*projector.xlim, *projector.ylim)
-    shown = ax.imshow(image, origin="lower", extent=extent, cmap="viridis")
-    fig.colorbar(shown, ax=ax, label="field value")
-    ax.add_collection(LineCollection(mesh.loc[mesh.boundary_edges], colors="white", linewidths=1.0))  # the region
-    ax.set_title("One sample of the PC-Matérn field")
-    ax.set_xlabel("x")
-    ax.set_ylabel("y")
-    fig.savefig(path, dpi=100, bbox_inches="tight")
+    from corvid.meshkin.locate import MeshGridProjector, find_triangles
+
+    region = mesh.loc[mesh.tv[mesh.in_region]]
+    xlim = (float(region[..., 0].min()), float(region[..., 0].max()))
+    ylim = (float(region[..., 1].min()), float(region[..., 1].max()))
+    projector = MeshGridProjector(mesh, dims=dims, xlim=xlim, ylim=ylim)
+    triangle, _ = find_triangles(mesh, projector.lattice)
+    outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
+    mean, sd = fit.grid(dims=dims, xlim=xlim, ylim=ylim)
+    images = [np.ma.masked_where(outside, projector.project(truth_field)), None,
+              np.ma.masked_where(outside, mean), np.ma.masked_where(outside, sd)]
+    titles = ["true field (with the intercept)", f"{len(y)} observations", "posterior mean",
+              "posterior sd"]
+    low, high = float(images[0].min()), float(images[0].max())
+
+    fig, axes = plt.subplots(2, 2, figsize=(11, 9), constrained_layout=True)
+    for ax, image, title in zip(axes.ravel(), images, titles):
+        if image is None:
+            shown = ax.scatter(obs[:, 0], obs[:, 1], c=y, s=6, cmap="viridis", vmin=low, vmax=high)
+            ax.set_xlim(xlim)
+            ax.set_ylim(ylim)
+        else:
+            same_scale = {"vmin": low, "vmax": high} if title != "posterior sd" else {}
+            shown = ax.imshow(image, origin="lower", extent=(*xlim, *ylim), cmap="viridis", **same_scale)
+        fig.colorbar(shown, ax=ax, shrink=0.85)
+        ax.add_collection(LineCollection(mesh.loc[mesh.boundary_edges], colors="black", linewidths=0.8))
+        ax.set_title(title)
+        ax.set_aspect("equal")
+    fig.savefig(path, dpi=90)
     plt.close(fig)
     print(f"   saved {path}")
     return path

@@ -1,4 +1,5 @@
-"""Helpers shared by the benchmarks: best-of timing and a second process keeping a core busy."""
+"""Helpers shared by the benchmarks: best-of timing, a second process keeping a core busy, the
+load average, and the process's peak memory (Linux)."""
 
 import contextlib
 import os
@@ -6,10 +7,18 @@ import subprocess
 import sys
 import time
 
+# What another program might do on the other core: dense products on one BLAS thread.
+BUSY_LOOP = """
+import numpy as np
+a = np.random.default_rng(0).random((400, 400))
+while True:
+    a = np.tanh(a @ a / 400.0)
+"""
+
 
 def best_of(repeats, fn):
     """The best time of `repeats` calls of `fn`, and the last result."""
-    times = []
+    times, result = [], None
     for _ in range(repeats):
         start = time.perf_counter()
         result = fn()
@@ -18,15 +27,19 @@ def best_of(repeats, fn):
 
 
 @contextlib.contextmanager
-def other_core_busy():
-    """A second process spinning, as another program would keep the other core busy."""
-    busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+def other_core_busy(busy=True):
+    """A second process keeping a core busy while the block runs (nothing when not `busy`)."""
+    if not busy:
+        yield
+        return
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
+    process = subprocess.Popen([sys.executable, "-c", BUSY_LOOP], env=env)
     try:
         time.sleep(0.5)
         yield
     finally:
-        busy.kill()
-        busy.wait()
+        process.kill()
+        process.wait()
 
 
 def load_average() -> str:
@@ -35,3 +48,25 @@ def load_average() -> str:
         return f"{os.getloadavg()[0]:.2f}"
     except OSError:
         return "unknown"
+
+
+def status_kib(field: str) -> int:
+    """A field of /proc/self/status in KiB, such as VmRSS or VmHWM (0 where there is none)."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def reset_peak() -> bool:
+    """Resets the peak resident size VmHWM to the current one (Linux 4.0 and later)."""
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False

@@ -18,26 +18,10 @@ import time
 
 import numpy as np
 
+from bench_common import reset_peak, status_kib
+
 CASES = [(10_000, 10_000), (100_000, 50_000)]   # (observations, vertices)
 TRUE = np.log([0.2, 1.0, 0.5])                  # range, sigma, noise sd
-
-
-def peak_reset():
-    """Resets this process's peak resident set (Linux): what follows is measured alone."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def peak_bytes():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
 
 
 def run_case(index):
@@ -47,13 +31,13 @@ def run_case(index):
     n_obs, vertices = CASES[index]
     model = square_model(vertices, prior_range=(0.05, 0.5), prior_sigma=(1.0, 0.1))
     loc, y, x = simulate(model, n_obs, TRUE, np.random.default_rng(index))
-    reset = peak_reset()
+    reset = reset_peak()
     start = time.perf_counter()
     fit = fit_gaussian(model, loc, y, covariates=x)
     seconds = time.perf_counter() - start
     estimates = "  ".join(f"{name} {h.estimate:.4g} [{h.lower:.4g}, {h.upper:.4g}]"
                           for name, h in fit.hyperparameters.items())
-    print(f"{seconds:.2f} {peak_bytes() / 2**30 if reset else float('nan'):.3f} "
+    print(f"{seconds:.2f} {status_kib("VmHWM") * 1024 / 2**30 if reset else float('nan'):.3f} "
           f"{fit.n_evaluations} {fit.backend} {int(fit.converged)} {estimates}")
 
 
@@ -62,7 +46,8 @@ def main():
         run_case(int(sys.argv[2]))
         return
     sys.path.insert(0, os.path.dirname(__file__))
-    from fit_setup import load, other_core_busy
+    from bench_common import other_core_busy
+    from fit_setup import load
 
     cases = [int(a) for a in sys.argv[1:]] or range(len(CASES))
     print(f"truth: range 0.2, sigma 1, noise sd 0.5; {load()}")

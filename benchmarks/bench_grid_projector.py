@@ -18,31 +18,19 @@ import time
 import numpy as np
 from scipy.spatial import Delaunay
 
-from bench_common import best_of, load_average
+from bench_common import best_of, load_average, reset_peak, status_kib
 from corvid.meshkin.gfield import gfield_grid_projector
 from corvid.meshkin.mesh import MkMesh
 
 
-def _status_kib(key):
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    raise KeyError(key)
-
-
 def peak_extra(step):
     """Runs `step`, returning its result, its time and the peak memory above the start (MiB)."""
-    try:
-        with open("/proc/self/clear_refs", "w") as clear:
-            clear.write("5")  # resets the peak resident size to the current one
-    except OSError:
-        pass
-    before = _status_kib("VmRSS")
+    reset_peak()
+    before = status_kib("VmRSS")
     start = time.perf_counter()
     result = step()
     elapsed = time.perf_counter() - start
-    return result, elapsed, (_status_kib("VmHWM") - before) / 1024
+    return result, elapsed, (status_kib("VmHWM") - before) / 1024
 
 
 def main():

@@ -8,9 +8,8 @@ allowed), compared with the plain NumPy steps: tocoo, int32 indices, lexsort by 
 row, reorder, tofile of rows, columns and values.
 
 Files go to a temporary directory (the page cache); each timed run writes a new file, so no
-run pays for truncating the previous one. Best of several runs. BLAS threads are limited to
-one, so idle worker threads do not compete for the cores. The load average is printed before
-and after, since other work on the machine changes the timings.
+run pays for truncating the previous one. Best of several runs. The load average is printed
+before and after, since other work on the machine changes the timings.
 
 Usage: python benchmarks/bench_matrix_writer.py [dense_rows] [sparse_entries]
 Targets: dense within 1.5x of the raw tofile; sparse at least 3x faster than the NumPy steps.
@@ -18,7 +17,6 @@ Targets: dense within 1.5x of the raw tofile; sparse at least 3x faster than the
 
 import os
 
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import struct
 import sys

@@ -10,9 +10,6 @@ Usage: python benchmarks/bench_model_files.py [side]   (default 1000: 1000 x 100
 """
 
 import os
-
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-
 import struct
 import sys
 import tempfile
@@ -20,29 +17,12 @@ import time
 
 import numpy as np
 
+from bench_common import reset_peak, status_kib
 from corvid.meshkin import gfield
 from corvid.meshkin.gfield import gfield2_pcmatern
 from corvid.meshkin.mesh import MkMesh
 
 SUFFIXES = [".M0", ".M1", ".M2", ".B0", ".B1", ".B2", ".BLC"]
-
-
-def status_kib(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def reset_peak():
-    """Resets VmHWM to the current resident size (Linux 4.0 and later)."""
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
 
 
 def numpy_write(A, filename):

@@ -9,27 +9,14 @@ Usage: python benchmarks/bench_precision.py [side ...]   (default sides 317 and 
 Target: at least 3x faster than the SciPy expression at both sizes.
 """
 
-import os
-
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
-
 import sys
-import time
 
 import numpy as np
 from scipy import sparse
 
+from bench_common import best_of
 from corvid.meshkin.gfield import gfield2_pcmatern
 from corvid.meshkin.mesh import MkMesh
-
-
-def best_of(repeats, fn):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
 
 
 def scipy_m2(fem):

@@ -16,15 +16,15 @@ Target: corvid at least 50x faster.
 """
 
 import sys
-import time
 
 import numpy as np
 
+from bench_common import best_of, other_core_busy
 from corvid.fit import fit_gaussian
 from corvid.meshkin.gfield import gfield2_pcmatern
 from corvid.meshkin.locate import basis_matrix
 from corvid.meshkin.mesh import MkMesh
-from fit_setup import best_of, load, other_core_busy, simulate
+from fit_setup import load, simulate
 
 RANGE, SIGMA, NOISE = 0.2, 1.0, 0.5
 

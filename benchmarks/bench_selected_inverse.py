@@ -14,8 +14,9 @@ import sys
 
 import numpy as np
 
+from bench_common import best_of, other_core_busy
 from corvid.fit import factor
-from fit_setup import best_of, load, other_core_busy, square_model
+from fit_setup import load, square_model
 
 
 def main():

@@ -1,11 +1,7 @@
 """Shared by the fitting benchmarks: data simulated from the field model, a second process
 that keeps the other core busy, timing and the load the machine was under."""
 
-import contextlib
 import os
-import subprocess
-import sys
-import time
 
 import numpy as np
 
@@ -13,39 +9,6 @@ from corvid.meshkin.gfield import gfield2_pcmatern
 from corvid.meshkin.locate import basis_matrix
 from corvid.meshkin.mesh import MkMesh
 from corvid.sampling import gmrf_sample
-
-BUSY_LOOP = """
-import numpy as np
-a = np.random.default_rng(0).random((400, 400))
-while True:
-    a = np.tanh(a @ a / 400.0)
-"""
-
-
-@contextlib.contextmanager
-def other_core_busy(busy=True):
-    """A second process doing dense products on one BLAS thread, while the block runs."""
-    if not busy:
-        yield
-        return
-    env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    process = subprocess.Popen([sys.executable, "-c", BUSY_LOOP], env=env)
-    try:
-        time.sleep(0.5)
-        yield
-    finally:
-        process.kill()
-        process.wait()
-
-
-def best_of(repeats, fn):
-    times, result = [], None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-    return min(times), result
-
 
 def load():
     return "load average %.2f %.2f %.2f" % os.getloadavg()

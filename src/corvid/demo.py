@@ -203,11 +203,11 @@ def _save_picture(fit, mesh, truth_field, obs, y, dims, path: str):
     triangle, _ = find_triangles(mesh, projector.lattice)
     outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
     mean, sd = fit.grid(dims=dims, xlim=xlim, ylim=ylim)
-    images = [np.ma.masked_where(outside, projector.project(truth_field)), None,
-              np.ma.masked_where(outside, mean), np.ma.masked_where(outside, sd)]
+    truth_image = np.ma.masked_where(outside, projector.project(truth_field))
+    images = [truth_image, None, np.ma.masked_where(outside, mean), np.ma.masked_where(outside, sd)]
     titles = ["true field (with the intercept)", f"{len(y)} observations", "posterior mean",
               "posterior sd"]
-    low, high = float(images[0].min()), float(images[0].max())
+    low, high = float(truth_image.min()), float(truth_image.max())
 
     fig, axes = plt.subplots(2, 2, figsize=(11, 9), constrained_layout=True)
     for ax, image, title in zip(axes.ravel(), images, titles):

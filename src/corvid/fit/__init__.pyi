@@ -4,6 +4,7 @@ import os
 from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
+from numpy.typing import ArrayLike
 from scipy import sparse
 
 from ..meshkin.gfield import GFIELD2PcMatern
@@ -90,10 +91,10 @@ class GaussianFit:
 
 def fit_gaussian(
     model: GFIELD2PcMatern,
-    loc: np.ndarray,
-    y: np.ndarray,
+    loc: ArrayLike,
+    y: ArrayLike,
     *,
-    covariates: Optional[np.ndarray] = None,
+    covariates: Optional[ArrayLike] = None,
     intercept: bool = True,
     prior_noise: Tuple[float, float] = (1.0, 0.01),
     theta: Optional[Sequence[float]] = None,

@@ -12,6 +12,7 @@
 #include "gfield/projector/kernels/barycentric.hpp"
 #include "locator/kernels/locate.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -155,6 +156,15 @@ std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGri
         triangle_of[i] = static_cast<std::int32_t>(t);
     }, in_order ? locator::Visit::given : locator::Visit::hilbert);
     SimplexPlacement<I> placement(mesh, grid);
+    // Each triangle's corners by ascending vertex, so a row's columns come out in order
+    // without comparisons (whose outcomes no branch predictor could guess).
+    std::vector<std::uint8_t> ascending(3 * mesh.n_triangles);
+    for (std::size_t t = 0; t < mesh.n_triangles; ++t) {
+        std::uint8_t* a = ascending.data() + 3 * t;
+        a[0] = 0, a[1] = 1, a[2] = 2;
+        const I* v = mesh.triangles + 3 * t;
+        std::sort(a, a + 3, [v](std::uint8_t x, std::uint8_t y) { return v[x] < v[y]; });
+    }
     std::size_t at = 0;
     indptr[0] = 0;
     // Each row waits on a chain of loads (triangle, its corners, their coordinates), which
@@ -177,19 +187,14 @@ std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGri
         const std::int64_t t = placement.place(triangle_of[i], p);
         if (t >= 0) {
             const auto w = barycentric_2d(p, mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
-            std::size_t first = at;
-            for (int c = 0; c < 3; ++c) {
+            for (int r = 0; r < 3; ++r) {
+                const int c = ascending[3 * static_cast<std::size_t>(t) + r];
                 if (!(std::fabs(w[c]) > kNegligibleWeight)) continue;
                 const I column = mesh.triangles[3 * t + c];
                 if (column >= n_columns) throw std::out_of_range("column index exceeds matrix dimensions");
-                // Insertion keeps the (at most three) columns of the row ascending.
-                std::size_t j = at++;
-                for (; j > first && indices[j - 1] > static_cast<J>(column); --j) {
-                    indices[j] = indices[j - 1];
-                    data[j] = data[j - 1];
-                }
-                indices[j] = static_cast<J>(column);
-                data[j] = w[c];
+                indices[at] = static_cast<J>(column);
+                data[at] = w[c];
+                ++at;
             }
         }
         indptr[i + 1] = static_cast<J>(at);

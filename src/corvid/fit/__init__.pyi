@@ -1,6 +1,7 @@
 """Fitting Gaussian data with the field model, without the engine."""
 
 import os
+from dataclasses import dataclass
 from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
@@ -15,18 +16,14 @@ __all__ = ["fit_gaussian", "GaussianFit", "Hyperparameter", "FitProgress", "Conv
 
 class ConvergenceWarning(UserWarning): ...
 
+@dataclass(frozen=True)
 class FitProgress:
-    __match_args__ = ("stage", "step", "theta", "log_posterior", "gradient_norm", "seconds")
     stage: str
     step: int
     theta: np.ndarray
     log_posterior: float
     gradient_norm: float
     seconds: float
-    def __init__(
-        self, stage: str, step: int, theta: np.ndarray, log_posterior: float,
-        gradient_norm: float, seconds: float
-    ) -> None: ...
     def line(self) -> str: ...
 
 class Hyperparameter(NamedTuple):

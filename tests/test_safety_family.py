@@ -111,10 +111,10 @@ def test_a_deleted_module_name_is_a_name_error(monkeypatch, name):
 
 
 @pytest.mark.parametrize("result, outcome", [
-    (lambda spec: (name for name in ["t", "sn"]), ()),  # spent by the check of the names
-    (lambda spec: ["t", "sn"], ("t", "sn")),
-    (lambda spec: None, "'family' may not be empty."),
-    (lambda spec: 0, "'family' may not be empty."),
+    (lambda requested: (name for name in ["t", "sn"]), ()),  # spent by the check of the names
+    (lambda requested: ["t", "sn"], ("t", "sn")),
+    (lambda requested: None, "'family' may not be empty."),
+    (lambda requested: 0, "'family' may not be empty."),
 ])
 def test_a_rebound_normaliser_is_used_as_it_answers(monkeypatch, result, outcome):
     monkeypatch.setattr(family, "_normalize_family_spec", result)

@@ -183,6 +183,21 @@ def test_points_on_edges_get_exactly_two_entries():
     assert np.array_equal(A.indices.reshape(-1, 2), edges[even])
 
 
+def test_half_a_million_points_on_a_fine_mesh_are_all_placed():
+    # So many points on a mesh this fine are put in walking order in two sorting passes.
+    rng = np.random.default_rng(12)
+    mesh = MkMesh.from_points(rng.random((40_000, 2)))
+    points = rng.uniform(-0.01, 1.01, (600_000, 2))
+    triangle, weights = find_triangles(mesh, points)
+    inside = tri.Triangulation(*mesh.loc[:, :2].T, mesh.tv).get_trifinder()(*points.T) >= 0
+    assert np.array_equal(triangle >= 0, inside)
+    corners = mesh.loc[mesh.tv[triangle[inside]], :2]
+    assert np.allclose(np.einsum("pk,pkd->pd", weights[inside], corners), points[inside], rtol=0, atol=1e-13)
+    assert (basis_matrix(mesh, points) != sparse.csr_matrix(
+        (weights[inside].ravel(), mesh.tv[triangle[inside]].ravel(),
+         np.concatenate([[0], np.cumsum(3 * inside)])), shape=(len(points), mesh.n))).nnz == 0
+
+
 def test_answers_do_not_depend_on_the_other_points():
     mesh = MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (11, 11))
     rng = np.random.default_rng(7)

@@ -302,3 +302,15 @@ def test_same_rows_as_the_documented_steps(mesh, points):
     fields = np.random.default_rng(11).random((mesh.n, 3))
     assert np.allclose(ours @ fields, steps @ fields, rtol=0, atol=1e-12)
     assert np.allclose(ours @ plane(mesh.loc), plane(points) * (np.diff(ours.indptr) > 0), atol=1e-11)
+
+
+def test_half_a_million_points_on_a_fine_mesh_are_all_placed():
+    # So many points on a mesh this fine are put in walking order in two sorting passes.
+    rng = np.random.default_rng(12)
+    mesh = MkMesh.from_points(rng.random((40_000, 2)))
+    points = rng.uniform(-0.01, 1.01, (600_000, 2))
+    A = gfield_make_A(mesh, points)
+    inside = scipy.spatial.Delaunay(mesh.loc[:, :2]).find_simplex(points) >= 0
+    assert np.array_equal(np.diff(A.indptr) > 0, inside)
+    # The documented weights lose accuracy on the thinnest of 80,000 random triangles.
+    assert np.allclose(A @ plane(mesh.loc), plane(points) * inside, rtol=0, atol=1e-6)

@@ -42,17 +42,48 @@ constexpr HilbertStep make_hilbert_steps() {
 
 inline constexpr HilbertStep kHilbertSteps = make_hilbert_steps();
 
+/// Four steps of the curve at once: entry[state << 8 | x nibble << 4 | y nibble] holds the
+/// four steps' digits in its low byte and the state after them above.
+struct HilbertNibbleSteps {
+    std::uint16_t entry[4 * 256];
+};
+
+constexpr HilbertNibbleSteps make_hilbert_nibble_steps() {
+    HilbertNibbleSteps t{};
+    for (unsigned first = 0; first < 4; ++first)
+        for (unsigned x = 0; x < 16; ++x)
+            for (unsigned y = 0; y < 16; ++y) {
+                unsigned state = first, digits = 0;
+                for (unsigned level = 4; level-- > 0;) {
+                    unsigned index = state << 2 | ((x >> level) & 1) << 1 | ((y >> level) & 1);
+                    digits = digits << 2 | kHilbertSteps.digit[index];
+                    state = kHilbertSteps.next[index];
+                }
+                t.entry[first << 8 | x << 4 | y] = static_cast<std::uint16_t>(state << 8 | digits);
+            }
+    return t;
+}
+
+inline constexpr HilbertNibbleSteps kHilbertNibbleSteps = make_hilbert_nibble_steps();
+
 }  // namespace detail
 
 /// Position of cell (x, y) along the Hilbert curve through a 2^bits x 2^bits grid (bits <= 16).
-/// Table driven, so there is no data-dependent branch.
+/// Table driven, four levels a look-up, so there is no data-dependent branch.
 inline std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y, unsigned bits) {
     std::uint32_t d = 0;
     unsigned state = 0;
-    for (unsigned level = bits; level-- > 0;) {
-        unsigned index = state << 2 | ((x >> level) & 1) << 1 | ((y >> level) & 1);
+    unsigned level = bits;
+    for (; level % 4 != 0; --level) {
+        unsigned index = state << 2 | ((x >> (level - 1)) & 1) << 1 | ((y >> (level - 1)) & 1);
         d = d << 2 | detail::kHilbertSteps.digit[index];
         state = detail::kHilbertSteps.next[index];
+    }
+    for (; level > 0; level -= 4) {
+        const unsigned entry = detail::kHilbertNibbleSteps
+                                   .entry[state << 8 | ((x >> (level - 4)) & 15) << 4 | ((y >> (level - 4)) & 15)];
+        d = d << 8 | (entry & 0xFF);
+        state = entry >> 8;
     }
     return d;
 }

@@ -14,9 +14,11 @@
 #include "locator/kernels/triangle_grid.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
@@ -76,6 +78,15 @@ void weights_in(const Mesh<I>& mesh, std::size_t t, const double* p, double* w) 
     detail::weights_from(c, p, mesh.area2[t], o, exact, w);
 }
 
+/// What a walk needs of a triangle, in one cache line: its corners' coordinates, its
+/// neighbours and which way it turns.
+template <class I>
+struct alignas(64) WalkTriangle {
+    double corner[3][2];
+    I neighbor[3];
+    std::int8_t turn;  ///< the sign of its doubled area: 1, -1, or 0 when flat
+};
+
 /// Locates points one after another, each walk starting where the last one ended.
 template <class I>
 class Walker {
@@ -118,7 +129,13 @@ public:
         if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
                                    p[1] <= b.yhi))
             return -1;  // also NaN
-        std::int64_t t = last_ >= 0 ? walk<false>(p, nullptr) : -1;
+        if (packed_.empty()) pack();
+        std::int64_t t = -1;
+        if (last_ >= 0) {
+            t = quick_walk(p);
+            if (t >= 0) return t;
+            t = walk<false>(p, nullptr);
+        }
         if (t < 0) t = search(p);
         if (t >= 0) last_ = t;
         return t;
@@ -130,6 +147,53 @@ private:
         state_ ^= state_ >> 17;
         state_ ^= state_ << 5;
         return state_;
+    }
+
+    /// Fills packed_, which `find` walks on: 64 bytes a triangle.
+    void pack() {
+        packed_.resize(mesh_.n_triangles);
+        for (std::size_t t = 0; t < mesh_.n_triangles; ++t) {
+            WalkTriangle<I>& r = packed_[t];
+            for (int k = 0; k < 3; ++k) {
+                r.corner[k][0] = mesh_.corner(t, k)[0];
+                r.corner[k][1] = mesh_.corner(t, k)[1];
+                r.neighbor[k] = mesh_.neighbors[3 * t + k];
+            }
+            r.turn = static_cast<std::int8_t>((mesh_.area2[t] > 0.0) - (mesh_.area2[t] < 0.0));
+        }
+    }
+
+    /// Walks from the last triangle towards p as long as every orientation's sign is certain
+    /// in floating point, testing all three edges of a triangle at once: the triangle that
+    /// holds p, or -1 where this walk stops (at a sign it cannot be sure of, the boundary, a
+    /// flat triangle or the step bound), kept in last_ for the careful walk to go on from.
+    std::int64_t quick_walk(const double* p) {
+        std::int64_t t = last_;
+        for (std::size_t step = 0; step < max_steps_; ++step) {
+            const WalkTriangle<I>& r = packed_[static_cast<std::size_t>(t)];
+            const double *a = r.corner[0], *b = r.corner[1], *c = r.corner[2];
+            const Orientation o[3] = {orient2d_fast(p, b, c), orient2d_fast(a, p, c),
+                                      orient2d_fast(a, b, p)};
+            const double s = r.turn;
+            unsigned out = 0, unsure = r.turn == 0;
+            for (int k = 0; k < 3; ++k) {
+                out |= unsigned(s * o[k].value < 0.0) << k;
+                unsure |= unsigned(!(std::fabs(o[k].value) >= o[k].error));
+            }
+            if (unsure) break;
+            if (out == 0) {
+                last_ = t;
+                return t;
+            }
+            // Of two edges that both separate p, either at random, as in the careful walk.
+            const int k = (out & (out - 1)) == 0 || (random() & 1) ? std::countr_zero(out)
+                                                                     : 31 - std::countl_zero(out);
+            const std::int64_t next = r.neighbor[k];
+            if (next < 0) break;
+            t = next;
+        }
+        last_ = t;
+        return -1;
     }
 
     /// Walks from the last triangle towards p: the triangle that holds p, with p's weights
@@ -235,6 +299,7 @@ private:
     const Mesh<I>& mesh_;
     const BucketGrid& grid_;
     std::size_t max_steps_;
+    std::vector<WalkTriangle<I>> packed_;  ///< filled by the first `find`
     std::int64_t last_ = -1;
     std::uint32_t state_ = 0x9E3779B9u;
 };
@@ -259,7 +324,8 @@ enum class Visit {
 /// Throws std::length_error for 2^32 points or more. Cost: O(k + n_triangles) for the
 /// Hilbert sort plus, per point, the triangles walked through (a few when consecutive points
 /// are close) and a bucket-grid look-up for a point that the walk cannot reach; 8 bytes of
-/// scratch memory per point for the Hilbert sort.
+/// scratch memory per point for the Hilbert sort (16 on a grid finer than 2^8 cells a side),
+/// and without weights 64 bytes per triangle for the walk.
 template <class I, class Store>
 void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
                    std::size_t stride, std::size_t k, Store&& store,
@@ -275,13 +341,14 @@ void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy
         return;
     }
     if (k > UINT32_MAX) throw std::length_error("too many points to locate at once");
-    std::vector<std::uint32_t> order(k);
+    // Scratch that every step writes before reading: left uninitialised.
+    std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[k]);
     const Box& b = grid.bounds();
     hilbert_sort(xy, stride, k, b.xlo, b.ylo, b.xhi, b.yhi, order_bits_for(k, mesh.n_triangles),
-                 order.data());
+                 order.get());
     // Results are stored a block at a time: writes all over the caller's arrays cost far less
     // in a loop of their own than amid the walk's reads.
-    constexpr std::size_t kBlock = 4096, kAhead = 16;
+    constexpr std::size_t kBlock = 4096, kAhead = 64;
     std::int64_t block_triangle[kBlock];
     double block_weights[3 * kBlock];
     for (std::size_t first = 0; first < k; first += kBlock) {

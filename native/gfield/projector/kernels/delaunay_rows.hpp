@@ -86,6 +86,9 @@ public:
         pad_ = 4.0 * kSimplexEps * std::max(b.xhi - b.xlo, b.yhi - b.ylo);
     }
 
+    /// True when the points the walk places in triangle t stay there.
+    bool keeps(std::size_t t) const { return valid_[t] != 0; }
+
     /// The triangle for point p, which the walk placed in `t` (-1: in none).
     std::int64_t place(std::int64_t t, const double* p) const {
         if (t >= 0) return valid_[t] ? t : beside_sliver(t, p);
@@ -130,6 +133,39 @@ private:
     double lo_[2], hi_[2], pad_;
 };
 
+/// What a projector row needs of a triangle, in one cache line: its corners' coordinates in
+/// the triangulation's order, and its vertices by ascending index (so a row's columns come
+/// out in order without comparisons, whose outcomes no branch predictor could guess) with
+/// the corner each one is.
+template <class I>
+struct alignas(64) RowTriangle {
+    double corner[3][2];
+    I column[3];
+    std::uint8_t slot[3];  ///< column[s] is corner slot[s]
+    bool invertible;       ///< find_simplex keeps the points the walk places here
+};
+
+/// RowTriangle of every triangle of the mesh, as `placement` treats it. Cost: O(n_triangles).
+template <class I>
+std::vector<RowTriangle<I>> row_triangles(const locator::Mesh<I>& mesh,
+                                          const SimplexPlacement<I>& placement) {
+    std::vector<RowTriangle<I>> rows(mesh.n_triangles);
+    for (std::size_t t = 0; t < mesh.n_triangles; ++t) {
+        RowTriangle<I>& r = rows[t];
+        const I* v = mesh.triangles + 3 * t;
+        std::uint8_t order[3] = {0, 1, 2};
+        std::sort(order, order + 3, [v](std::uint8_t x, std::uint8_t y) { return v[x] < v[y]; });
+        for (int c = 0; c < 3; ++c) {
+            r.corner[c][0] = mesh.corner(t, c)[0];
+            r.corner[c][1] = mesh.corner(t, c)[1];
+            r.slot[c] = order[c];
+            r.column[c] = v[order[c]];
+        }
+        r.invertible = placement.keeps(t);
+    }
+    return rows;
+}
+
 /// The projector rows of k points as CSR arrays.
 ///
 ///   mesh, grid                  - as for SimplexPlacement
@@ -143,7 +179,7 @@ private:
 /// visited as given, others along a Hilbert curve. The walk only notes each point's triangle; one pass in
 /// row order then places the points as find_simplex would and writes the rows, so the writes
 /// all over the output are four bytes a point. Cost: that of locator::locate_points, plus
-/// O(k); 4 bytes of scratch per point.
+/// O(k + n_triangles); 4 bytes of scratch per point and 64 per triangle.
 template <class I, class J>
 std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGrid& grid,
                           const double* xy, std::size_t stride, std::size_t k,
@@ -156,43 +192,29 @@ std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGri
         triangle_of[i] = static_cast<std::int32_t>(t);
     }, in_order ? locator::Visit::given : locator::Visit::hilbert);
     SimplexPlacement<I> placement(mesh, grid);
-    // Each triangle's corners by ascending vertex, so a row's columns come out in order
-    // without comparisons (whose outcomes no branch predictor could guess).
-    std::vector<std::uint8_t> ascending(3 * mesh.n_triangles);
-    for (std::size_t t = 0; t < mesh.n_triangles; ++t) {
-        std::uint8_t* a = ascending.data() + 3 * t;
-        a[0] = 0, a[1] = 1, a[2] = 2;
-        const I* v = mesh.triangles + 3 * t;
-        std::sort(a, a + 3, [v](std::uint8_t x, std::uint8_t y) { return v[x] < v[y]; });
-    }
+    const std::vector<RowTriangle<I>> triangle = row_triangles(mesh, placement);
     std::size_t at = 0;
     indptr[0] = 0;
-    // Each row waits on a chain of loads (triangle, its corners, their coordinates), which
-    // the next rows' do not depend on: fetch theirs ahead of time.
+    // Each row waits on its triangle, which the next rows' do not depend on: fetch theirs
+    // ahead of time.
     constexpr std::size_t kAhead = 8;
-    auto prefetch_triangle = [&](std::size_t i) {
-        const std::int32_t t = triangle_of[i];
-        if (t >= 0) __builtin_prefetch(mesh.triangles + 3 * static_cast<std::size_t>(t));
-    };
-    auto prefetch_corners = [&](std::size_t i) {
-        const std::int32_t t = triangle_of[i];
-        if (t < 0) return;
-        for (int c = 0; c < 3; ++c) __builtin_prefetch(mesh.corner(static_cast<std::size_t>(t), c));
-    };
     for (std::size_t i = 0; i < k; ++i) {
-        if (i + 2 * kAhead < k) prefetch_triangle(i + 2 * kAhead);
-        if (i + kAhead < k) prefetch_corners(i + kAhead);
+        if (i + kAhead < k && triangle_of[i + kAhead] >= 0)
+            __builtin_prefetch(triangle.data() + triangle_of[i + kAhead]);
         // Read once: the caller's memory may change while it is read.
         const double p[2] = {xy[i * stride], xy[i * stride + 1]};
-        const std::int64_t t = placement.place(triangle_of[i], p);
+        const std::int32_t found = triangle_of[i];
+        const std::int64_t t = found >= 0 && triangle[static_cast<std::size_t>(found)].invertible
+                                   ? found
+                                   : placement.place(found, p);
         if (t >= 0) {
-            const auto w = barycentric_2d(p, mesh.corner(t, 0), mesh.corner(t, 1), mesh.corner(t, 2));
-            for (int r = 0; r < 3; ++r) {
-                const int c = ascending[3 * static_cast<std::size_t>(t) + r];
+            const RowTriangle<I>& r = triangle[static_cast<std::size_t>(t)];
+            const auto w = barycentric_2d(p, r.corner[0], r.corner[1], r.corner[2]);
+            for (int s = 0; s < 3; ++s) {
+                const int c = r.slot[s];
                 if (!(std::fabs(w[c]) > kNegligibleWeight)) continue;
-                const I column = mesh.triangles[3 * t + c];
-                if (column >= n_columns) throw std::out_of_range("column index exceeds matrix dimensions");
-                indices[at] = static_cast<J>(column);
+                if (r.column[s] >= n_columns) throw std::out_of_range("column index exceeds matrix dimensions");
+                indices[at] = static_cast<J>(r.column[s]);
                 data[at] = w[c];
                 ++at;
             }

@@ -129,11 +129,12 @@ public:
         if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
                                    p[1] <= b.yhi))
             return -1;  // also NaN
-        if (packed_.empty()) pack();
         std::int64_t t = -1;
         if (last_ >= 0) {
-            t = quick_walk(p);
-            if (t >= 0) return t;
+            if (!packed_.empty()) {
+                t = quick_walk(p);
+                if (t >= 0) return t;
+            }
             t = walk<false>(p, nullptr);
         }
         if (t < 0) t = search(p);
@@ -141,15 +142,9 @@ public:
         return t;
     }
 
-private:
-    std::uint32_t random() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 17;
-        state_ ^= state_ << 5;
-        return state_;
-    }
-
-    /// Fills packed_, which `find` walks on: 64 bytes a triangle.
+    /// Copies the triangles into one cache line each (64 bytes a triangle), on which `find`
+    /// then walks first. Worth its cost, a pass over the mesh, when there are many more points
+    /// to find than triangles.
     void pack() {
         packed_.resize(mesh_.n_triangles);
         for (std::size_t t = 0; t < mesh_.n_triangles; ++t) {
@@ -161,6 +156,14 @@ private:
             }
             r.turn = static_cast<std::int8_t>((mesh_.area2[t] > 0.0) - (mesh_.area2[t] < 0.0));
         }
+    }
+
+private:
+    std::uint32_t random() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        return state_;
     }
 
     /// Walks from the last triangle towards p as long as every orientation's sign is certain
@@ -299,7 +302,7 @@ private:
     const Mesh<I>& mesh_;
     const BucketGrid& grid_;
     std::size_t max_steps_;
-    std::vector<WalkTriangle<I>> packed_;  ///< filled by the first `find`
+    std::vector<WalkTriangle<I>> packed_;  ///< filled by `pack`
     std::int64_t last_ = -1;
     std::uint32_t state_ = 0x9E3779B9u;
 };
@@ -325,13 +328,16 @@ enum class Visit {
 /// Hilbert sort plus, per point, the triangles walked through (a few when consecutive points
 /// are close) and a bucket-grid look-up for a point that the walk cannot reach; 8 bytes of
 /// scratch memory per point for the Hilbert sort (16 on a grid finer than 2^8 cells a side),
-/// and without weights 64 bytes per triangle for the walk.
+/// and without weights, for 16 points a triangle or more, 64 bytes per triangle for the walk.
 template <class I, class Store>
 void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
                    std::size_t stride, std::size_t k, Store&& store,
                    Visit visit = Visit::hilbert) {
     Walker<I> walker(mesh, grid);
     constexpr bool kWeights = !std::is_invocable_v<Store, std::size_t, std::int64_t>;
+    // Packing pays for itself when each triangle holds many points; visiting each packed
+    // triangle only a few times costs more than it saves.
+    if (!kWeights && k >= 16 * mesh.n_triangles) walker.pack();
     if (visit == Visit::given) {
         double w[3];
         for (std::size_t i = 0; i < k; ++i) {

@@ -19,11 +19,13 @@
 namespace corvid::locator {
 
 /// Grid resolution for `n_points` points in a mesh of `n_triangles` triangles: at least about
-/// one cell per triangle, no finer than the points need, at most 2^10 cells a side.
+/// four cells per triangle, no finer than the points need, at most 2^10 cells a side. (Finer
+/// than one cell per triangle, consecutive points share a triangle more often: for 10^6
+/// points on 2 10^4 triangles the walking saved outweighs the second sorting pass.)
 inline unsigned order_bits_for(std::size_t n_points, std::size_t n_triangles) {
     unsigned bits = 1;
     while (bits < hilbert_bits_for(n_points) &&
-           (std::size_t{1} << (2 * bits)) < n_triangles)
+           (std::size_t{1} << (2 * bits)) < 4 * n_triangles)
         ++bits;
     return bits;
 }

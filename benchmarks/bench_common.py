@@ -26,6 +26,34 @@ def best_of(repeats, fn):
     return min(times), result
 
 
+def best_of_alternating(repeats, *fns):
+    """best_of for several functions called in turn, so that a slow spell of a shared machine
+    weighs on all of them alike: their best times and last results, in order."""
+    best, results = [float("inf")] * len(fns), [None] * len(fns)
+    for _ in range(repeats):
+        for k, fn in enumerate(fns):
+            start = time.perf_counter()
+            results[k] = fn()
+            best[k] = min(best[k], time.perf_counter() - start)
+    return best, results
+
+
+@contextlib.contextmanager
+def triangulation_reused(points):
+    """scipy.spatial.Delaunay returning one triangulation of `points`, made beforehand, to
+    whatever asks for it: a call then costs everything but its triangulation, measured
+    directly rather than as a difference of two noisy times."""
+    import scipy.spatial
+
+    made = scipy.spatial.Delaunay(points)
+    own = scipy.spatial.Delaunay
+    scipy.spatial.Delaunay = lambda _points: made
+    try:
+        yield
+    finally:
+        scipy.spatial.Delaunay = own
+
+
 @contextlib.contextmanager
 def other_core_busy(busy=True):
     """A second process keeping a core busy while the block runs (nothing when not `busy`)."""

@@ -36,9 +36,9 @@ inline unsigned order_bits_for(std::size_t n_points, std::size_t n_triangles) {
 ///   const double xy[k * stride] - point i at (xy[i * stride], xy[i * stride + 1])
 ///   uint32_t order[k]           - output: order[r] is the index of the r-th point visited
 /// Points in one cell keep their input order. Throws std::length_error for 2^32 points or
-/// more. Cost: O(k + 4^bits) for up to 2^8 cells a side, one counting sort; beyond, two
-/// passes of a radix sort on the halves of the curve position, O(k + 2^bits), whose
-/// tables stay in the cache however fine the grid. Scratch: 4 bytes per cell and per point,
+/// more. Cost: O(k + 4^bits) for up to 2^8 cells a side, one counting sort; beyond, a
+/// counting sort on each half of the curve position in turn, O(k + 4^bits) with tables of
+/// 2^bits entries, which stay in the cache however fine the grid. Scratch: 4 bytes per cell and per point,
 /// or beyond 2^8 cells a side 12 bytes per point.
 inline void hilbert_sort(const double* xy, std::size_t stride, std::size_t k, double xlo,
                          double ylo, double xhi, double yhi, unsigned bits,
@@ -60,25 +60,31 @@ inline void hilbert_sort(const double* xy, std::size_t stride, std::size_t k, do
         for (std::size_t i = 0; i < k; ++i) order[start[key[i]]++] = static_cast<std::uint32_t>(i);
         return;
     }
-    // Least significant half first; both passes are stable, so ties keep the input order.
+    // The high half of the curve position first, into 2^bits runs; then each run by the low
+    // half, within a stretch of the output small enough for the cache. Both passes keep
+    // the input order among equals.
     const std::uint32_t low_mask = cells - 1;
-    std::vector<std::uint32_t> low_start(std::size_t{cells} + 1, 0), high_start(std::size_t{cells} + 1, 0);
-    for (std::size_t i = 0; i < k; ++i) {
-        const std::uint32_t c = key[i] = position(i);
-        ++low_start[(c & low_mask) + 1];
-        ++high_start[(c >> bits) + 1];
-    }
-    for (std::size_t c = 1; c <= cells; ++c) {
-        low_start[c] += low_start[c - 1];
-        high_start[c] += high_start[c - 1];
-    }
+    std::vector<std::uint32_t> run_start(std::size_t{cells} + 1, 0);
+    for (std::size_t i = 0; i < k; ++i) ++run_start[((key[i] = position(i)) >> bits) + 1];
+    for (std::size_t c = 1; c <= cells; ++c) run_start[c] += run_start[c - 1];
     struct Keyed {
         std::uint32_t key, index;
     };
-    std::unique_ptr<Keyed[]> by_low(new Keyed[k]);
-    for (std::size_t i = 0; i < k; ++i)
-        by_low[low_start[key[i] & low_mask]++] = {key[i], static_cast<std::uint32_t>(i)};
-    for (std::size_t r = 0; r < k; ++r) order[high_start[by_low[r].key >> bits]++] = by_low[r].index;
+    std::unique_ptr<Keyed[]> by_high(new Keyed[k]);
+    {
+        std::vector<std::uint32_t> at(run_start.begin(), run_start.end() - 1);
+        for (std::size_t i = 0; i < k; ++i)
+            by_high[at[key[i] >> bits]++] = {key[i], static_cast<std::uint32_t>(i)};
+    }
+    std::vector<std::uint32_t> low_start(std::size_t{cells} + 1);
+    for (std::size_t run = 0; run < cells; ++run) {
+        const std::uint32_t first = run_start[run], last = run_start[run + 1];
+        std::fill(low_start.begin(), low_start.end(), 0);
+        for (std::uint32_t r = first; r < last; ++r) ++low_start[(by_high[r].key & low_mask) + 1];
+        for (std::size_t c = 1; c <= cells; ++c) low_start[c] += low_start[c - 1];
+        for (std::uint32_t r = first; r < last; ++r)
+            order[first + low_start[by_high[r].key & low_mask]++] = by_high[r].index;
+    }
 }
 
 /// True when points are already in an order a walk can follow: on average each lies within

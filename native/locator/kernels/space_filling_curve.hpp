@@ -71,21 +71,21 @@ inline constexpr HilbertNibbleSteps kHilbertNibbleSteps = make_hilbert_nibble_st
 /// Position of cell (x, y) along the Hilbert curve through a 2^bits x 2^bits grid (bits <= 16).
 /// Table driven, four levels a look-up, so there is no data-dependent branch.
 inline std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y, unsigned bits) {
-    std::uint32_t d = 0;
-    unsigned state = 0;
-    unsigned level = bits;
-    for (; level % 4 != 0; --level) {
-        unsigned index = state << 2 | ((x >> (level - 1)) & 1) << 1 | ((y >> (level - 1)) & 1);
-        d = d << 2 | detail::kHilbertSteps.digit[index];
-        state = detail::kHilbertSteps.next[index];
-    }
-    for (; level > 0; level -= 4) {
-        const unsigned entry = detail::kHilbertNibbleSteps
-                                   .entry[state << 8 | ((x >> (level - 4)) & 15) << 4 | ((y >> (level - 4)) & 15)];
-        d = d << 8 | (entry & 0xFF);
-        state = entry >> 8;
-    }
-    return d;
+    // Computed over 12 or 16 levels: the levels above `bits` hold zeros, which add nothing to
+    // the position and only switch the curve between states 0 and 2, so the walk down starts
+    // in the state that reaches state 0 at level `bits`.
+    auto walk_down = [&](unsigned levels) {
+        unsigned state = (levels - bits) % 2 ? 2 : 0;
+        std::uint32_t d = 0;
+        for (unsigned level = levels; level > 0; level -= 4) {
+            const unsigned entry = detail::kHilbertNibbleSteps
+                                       .entry[state << 8 | ((x >> (level - 4)) & 15) << 4 | ((y >> (level - 4)) & 15)];
+            d = d << 8 | (entry & 0xFF);
+            state = entry >> 8;
+        }
+        return d;
+    };
+    return bits <= 12 ? walk_down(12) : walk_down(16);
 }
 
 /// Grid resolution for n points: about two to eight points per cell, at most 2^10 cells per

@@ -38,8 +38,8 @@ inline unsigned order_bits_for(std::size_t n_points, std::size_t n_triangles) {
 /// Points in one cell keep their input order. Throws std::length_error for 2^32 points or
 /// more. Cost: O(k + 4^bits) for up to 2^8 cells a side, one counting sort; beyond, a
 /// counting sort on each half of the curve position in turn, O(k + 4^bits) with tables of
-/// 2^bits entries, which stay in the cache however fine the grid. Scratch: 4 bytes per cell and per point,
-/// or beyond 2^8 cells a side 12 bytes per point.
+/// 2^bits entries, which stay in the cache however fine the grid. Scratch: 4 bytes per cell
+/// and per point, or beyond 2^8 cells a side 12 bytes per point.
 inline void hilbert_sort(const double* xy, std::size_t stride, std::size_t k, double xlo,
                          double ylo, double xhi, double yhi, unsigned bits,
                          std::uint32_t* order) {

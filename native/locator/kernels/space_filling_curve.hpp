@@ -78,8 +78,8 @@ inline std::uint32_t hilbert_index(std::uint32_t x, std::uint32_t y, unsigned bi
         unsigned state = (levels - bits) % 2 ? 2 : 0;
         std::uint32_t d = 0;
         for (unsigned level = levels; level > 0; level -= 4) {
-            const unsigned entry = detail::kHilbertNibbleSteps
-                                       .entry[state << 8 | ((x >> (level - 4)) & 15) << 4 | ((y >> (level - 4)) & 15)];
+            const unsigned nibbles = ((x >> (level - 4)) & 15) << 4 | ((y >> (level - 4)) & 15);
+            const unsigned entry = detail::kHilbertNibbleSteps.entry[state << 8 | nibbles];
             d = d << 8 | (entry & 0xFF);
             state = entry >> 8;
         }

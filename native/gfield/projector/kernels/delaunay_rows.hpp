@@ -213,7 +213,8 @@ std::size_t delaunay_rows(const locator::Mesh<I>& mesh, const locator::BucketGri
             for (int s = 0; s < 3; ++s) {
                 const int c = r.slot[s];
                 if (!(std::fabs(w[c]) > kNegligibleWeight)) continue;
-                if (r.column[s] >= n_columns) throw std::out_of_range("column index exceeds matrix dimensions");
+                if (r.column[s] >= n_columns)
+                    throw std::out_of_range("column index exceeds matrix dimensions");
                 indices[at] = static_cast<J>(r.column[s]);
                 data[at] = w[c];
                 ++at;

@@ -63,7 +63,7 @@ def test_output_directory_that_is_a_file_is_a_one_line_error(tmp_path):
     blocker.write_text("x")
     result = subprocess.run([sys.executable, "-m", "corvid", "demo", "--out", str(blocker), *SMALL],
                             capture_output=True, text=True, cwd=tmp_path)
-    assert result.returncode == 1
+    assert result.returncode == 2  # refused before any work, as bad input
     assert result.stderr.strip().startswith("python -m corvid demo: error:")
     assert os.path.isfile(blocker)
 

@@ -8,6 +8,9 @@ import sys
 
 from corvid import fit_command
 from corvid.cli_arguments import count, new_output_directory, non_negative_float, positive_float
+from corvid.cli_errors import run_reporting
+from corvid.cli_limits import require_memory
+from corvid.cli_output import OutputDirectory
 
 
 def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
@@ -43,6 +46,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("--grid", nargs=2, type=count(2), default=(300, 300), metavar=("NX", "NY"),
                       help="pixels of each panel of the picture (default 300 300)")
     demo.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
+    demo.add_argument("--overwrite", action="store_true",
+                      help="write into an existing output directory that is not empty, replacing "
+                           "the files the demo writes (others are kept)")
     fit_command.add_parser(commands)
     return parser, demo
 
@@ -61,7 +67,7 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "fit":
         return fit_command.main(args, args.out or new_output_directory("fit"))
     _check_priors(demo, args)
-    from corvid.demo import DemoSettings, run
+    from corvid.demo import OUTPUTS, DemoSettings, memory_needed, run
 
     settings = DemoSettings(
         out=args.out or new_output_directory("demo"), max_edge=args.max_edge, offset=args.offset,
@@ -69,12 +75,15 @@ def main(argv: list[str] | None = None) -> int:
         field_range=args.field_range, field_sigma=args.field_sigma, noise_sd=args.noise_sd,
         n_obs=args.n_obs,
         grid=tuple(args.grid), seed=args.seed)
-    try:
-        run(settings)
-    except (OSError, ImportError, ValueError) as exc:
-        print(f"python -m corvid demo: error: {exc}", file=sys.stderr)
-        return 1
-    return 0
+
+    def work() -> None:
+        require_memory(memory_needed(settings),
+                       f"{settings.n_obs:,} observations and a picture of {settings.grid[0]:,} x "
+                       f"{settings.grid[1]:,} cells", "use a smaller --n-obs or --grid")
+        with OutputDirectory(settings.out, args.overwrite, OUTPUTS) as staging:
+            run(settings, staging)
+
+    return run_reporting("python -m corvid demo", work)
 
 
 if __name__ == "__main__":

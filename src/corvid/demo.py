@@ -8,7 +8,7 @@ import dataclasses
 import os
 import time
 from contextlib import contextmanager
-from typing import Iterator, Tuple
+from typing import Iterator, Optional, Tuple
 
 import numpy as np
 
@@ -45,15 +45,32 @@ class _Steps:
         print(f"   ({seconds:.3f} s)")
 
 
-def run(settings: DemoSettings) -> dict:
-    """Runs every step; returns the paths of what it wrote."""
+# What the demo writes into its output directory ("/" marks a directory).
+OUTPUTS = ("model/", "field_sample.npy", "fit.png")
+# Bytes an observation and a picture cell take at the most while the demo runs.
+OBSERVATION_BYTES, CELL_BYTES = 400.0, 1000.0
+
+
+def memory_needed(settings: DemoSettings) -> float:
+    """About the most memory the demo's observations and picture take, in bytes."""
+    return settings.n_obs * OBSERVATION_BYTES + settings.grid[0] * settings.grid[1] * CELL_BYTES
+
+
+def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
+    """Runs every step; returns the paths of what it wrote. Files go into `directory` (by
+    default `settings.out`, made if missing); messages name them under `settings.out`, where
+    the caller moves them once the run succeeded."""
     from corvid.meshkin.gfield import gfield2_pcmatern, gfield_make_A
     from corvid.meshkin.regions import region_mesh
 
     steps = _Steps()
     rng = np.random.default_rng(settings.seed)
-    os.makedirs(settings.out, exist_ok=True)
+    directory = directory or settings.out
+    os.makedirs(directory, exist_ok=True)
     written: dict = {"out": settings.out}
+
+    def shown(path: str) -> str:
+        return os.path.join(settings.out, os.path.relpath(path, directory))
 
     with steps.step("Mesh"):
         # Triangles in the buffer are 2.5 times longer: it only keeps the boundary's
@@ -70,10 +87,10 @@ def run(settings: DemoSettings) -> dict:
         print("   " + model.summary().replace("\n", "\n   "))
 
     with steps.step("Model files for the engine"):
-        prefix = model.write_gfield_files(os.path.join(settings.out, "model", "gfield"))
-        written["prefix"] = prefix
+        prefix = model.write_gfield_files(os.path.join(directory, "model", "gfield"))
         _check_model_files(model, prefix)
-        print(f"   wrote and read back {prefix}.M0 ... {prefix}.BLC")
+        written["prefix"] = shown(prefix)
+        print(f"   wrote and read back {written['prefix']}.M0 ... .BLC")
 
     with steps.step("Simulated field and observations"):
         from corvid.meshkin.locate import basis_matrix
@@ -84,7 +101,7 @@ def run(settings: DemoSettings) -> dict:
         obs = _points_in_region(rng, mesh, settings.n_obs)
         B = basis_matrix(mesh, obs)  # the field of the finite-element model at the locations
         y = truth.intercept + B @ field + truth.noise_sd * rng.standard_normal(settings.n_obs)
-        np.save(os.path.join(settings.out, "field_sample.npy"), field)
+        np.save(os.path.join(directory, "field_sample.npy"), field)
         A = gfield_make_A(mesh, obs)  # the engine's observation matrix
         print(f"   field with range {truth.range:g} and sigma {truth.sigma:g} (log prior "
               f"{model.log_prior(truth.theta[:2]):.3f}), sample sd {field.std():.3f}")
@@ -99,8 +116,11 @@ def run(settings: DemoSettings) -> dict:
         print(_truth_table(truth, fit))
 
     with steps.step("Picture"):
-        written["png"] = _save_picture(fit, mesh, field + truth.intercept, obs, y, settings.grid,
-                                       os.path.join(settings.out, "fit.png"))
+        png = _save_picture(fit, mesh, field + truth.intercept, obs, y, settings.grid,
+                            os.path.join(directory, "fit.png"))
+        written["png"] = png and shown(png)
+        if png:
+            print(f"   saved {written['png']}")
 
     with steps.step("Input checks and engine"):
         _vet_and_show_engine()
@@ -224,7 +244,6 @@ def _save_picture(fit, mesh, truth_field, obs, y, dims, path: str):
         ax.set_aspect("equal")
     fig.savefig(path, dpi=90)
     plt.close(fig)
-    print(f"   saved {path}")
     return path
 
 

@@ -3,27 +3,38 @@
 Reads the coordinates, the observed values and any covariates by column name, builds a
 quality mesh with a buffer around the data, fits the model without the engine, prints the
 hyperparameter table and writes the posterior maps and the model files for the engine.
+Everything that can be refused without the fit (options, the output directory, sizes, the
+file's columns and values) is refused before it; the results appear in the output
+directory only when all of them were written.
 """
 
 from __future__ import annotations
 
 import argparse
-import csv
 import math
 import os
-import sys
-from typing import Dict, List, Sequence
+from typing import List
 
 import numpy as np
 
 from corvid.cli_arguments import count, non_negative_float, positive_float
+from corvid.cli_errors import CommandError, run_reporting
+from corvid.cli_limits import require_memory
+from corvid.cli_mesh import build_mesh, convex_hull, plan_mesh
+from corvid.cli_output import OutputDirectory
+from corvid.cli_table import MIN_ROWS, read_columns
 
-# Fewer rows leave no room to tell the field from the noise.
-MIN_ROWS = 10
+__all__ = ["add_parser", "main", "run", "CommandError", "MIN_ROWS", "read_columns"]
 
-
-class CommandError(Exception):
-    """A problem with the user's input, reported as one line with exit status 2."""
+# What a run writes into its output directory ("/" marks a directory).
+OUTPUTS = ("posterior_grid.npz", "posterior.png", "model/")
+# Bytes a grid cell takes while the maps are computed and written, measured with a few
+# fixed effects (the lattice, the projector, the mean and sd, masks and copies), and per
+# fixed effect.
+GRID_CELL_BYTES, GRID_CELL_BYTES_PER_EFFECT = 600.0, 40.0
+PICTURE_PIXELS, PICTURE_POINTS = 2000, 20_000
+# Magnitudes beyond which squares of values or coordinates leave floating-point range.
+LARGEST_MAGNITUDE = 1e100
 
 
 def add_parser(commands) -> argparse.ArgumentParser:
@@ -47,8 +58,11 @@ def add_parser(commands) -> argparse.ArgumentParser:
     fit.add_argument("--offset", type=positive_float, metavar="WIDTH",
                      help="width of the buffer around the region (default: a fifth of its diameter)")
     fit.add_argument("--cutoff", type=non_negative_float, metavar="DISTANCE",
-                     help="locations closer than this share a mesh vertex (default: a 1000th of "
-                          "the diameter)")
+                     help="make the locations mesh vertices, those closer than this sharing one "
+                          "(default: locations are vertices only when there are no more of them "
+                          "than the mesh has vertices, then with a 25th of --max-edge)")
+    fit.add_argument("--max-vertices", type=count(3), default=1_000_000, metavar="N",
+                     help="refuse meshes with more vertices (default 1000000)")
     fit.add_argument("--prior-range", nargs=2, type=float, metavar=("R0", "P"),
                      help="PC prior of the range: P(range < R0) = P (default: a tenth of the "
                           "diameter, 0.5)")
@@ -61,59 +75,10 @@ def add_parser(commands) -> argparse.ArgumentParser:
     fit.add_argument("--grid", nargs=2, type=count(2), default=(200, 200), metavar=("NX", "NY"),
                      help="pixels of the maps (default 200 200)")
     fit.add_argument("--quiet", action="store_true", help="no progress line per optimiser step")
+    fit.add_argument("--overwrite", action="store_true",
+                     help="write into an existing output directory that is not empty, replacing "
+                          "the files this command writes (others are kept)")
     return fit
-
-
-def read_columns(path: str, names: Sequence[str]) -> Dict[str, np.ndarray]:
-    """The named columns of a CSV file with a header row, as float64 arrays.
-
-    Raises `CommandError` for a missing file, a missing column, a value that is not a finite
-    number (saying where), or fewer than `MIN_ROWS` rows.
-    """
-    try:
-        handle = open(path, newline="", encoding="utf-8-sig")
-    except FileNotFoundError:
-        raise CommandError(f"no such file: {path}") from None
-    except OSError as exc:
-        raise CommandError(f"cannot read {path}: {exc.strerror or exc}") from None
-    with handle:
-        reader = csv.reader(handle)
-        try:
-            header = [cell.strip() for cell in next(reader)]
-        except StopIteration:
-            raise CommandError(f"{path} is empty") from None
-        except (csv.Error, UnicodeDecodeError) as exc:
-            raise CommandError(f"{path} is not a readable CSV file: {exc}") from None
-        positions = {}
-        for name in names:
-            if name not in header:
-                raise CommandError(f"{path} has no column {name!r} (columns: {', '.join(header)})")
-            positions[name] = header.index(name)
-        values: Dict[str, List[float]] = {name: [] for name in names}
-        try:
-            for line, row in enumerate(reader, start=2):
-                if not any(cell.strip() for cell in row):
-                    continue  # blank lines
-                for name, at in positions.items():
-                    cell = row[at].strip() if at < len(row) else ""
-                    values[name].append(_number(cell, path, line, name))
-        except (csv.Error, UnicodeDecodeError) as exc:
-            raise CommandError(f"{path} is not a readable CSV file: {exc}") from None
-    rows = len(values[names[0]]) if names else 0
-    if rows < MIN_ROWS:
-        raise CommandError(f"{path} has {rows} data row(s); at least {MIN_ROWS} are needed")
-    return {name: np.asarray(column, dtype=np.float64) for name, column in values.items()}
-
-
-def _number(cell: str, path: str, line: int, name: str) -> float:
-    try:
-        value = float(cell)
-    except ValueError:
-        shown = repr(cell) if cell else "an empty cell"
-        raise CommandError(f"{path} line {line}, column {name!r}: {shown} is not a number") from None
-    if not math.isfinite(value):
-        raise CommandError(f"{path} line {line}, column {name!r}: {cell!r} is not a finite number")
-    return value
 
 
 class _NamedColumns:
@@ -134,9 +99,18 @@ def run(args: argparse.Namespace, out: str) -> None:
     _check_priors(args)
     if args.max_edge is not None and len(args.max_edge) > 2:
         raise CommandError("--max-edge takes one or two lengths")
+    nx, ny = args.grid
+    require_memory(nx * ny * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(names)),
+                   f"maps of {nx:,} x {ny:,} cells", "use a smaller --grid")
+    with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
+        _fit_and_write(args, names, staging, out)
+
+
+def _fit_and_write(args: argparse.Namespace, names: List[str], staging: str, out: str) -> None:
     columns = read_columns(args.data, names)
     loc = np.column_stack([columns[args.x], columns[args.y]])
     values = columns[args.value]
+    _check_magnitudes(loc, values, args)
     covariates = None
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
@@ -144,25 +118,18 @@ def run(args: argparse.Namespace, out: str) -> None:
 
     from corvid.fit import fit_gaussian
     from corvid.meshkin.gfield import gfield2_pcmatern
-    from corvid.meshkin.regions import region_mesh
 
-    extent = np.ptp(loc, axis=0)
-    diameter = float(np.hypot(*extent))
-    if not diameter > 0.0:
-        raise CommandError("all locations are the same point")
-    spread = float(np.std(values)) or 1.0
-    edges = list(args.max_edge or [diameter / 40.0])
-    max_edge = (edges[0], edges[1] if len(edges) == 2 else 3.0 * edges[0])
-    try:
-        mesh = region_mesh(points=loc, max_edge=max_edge,
-                           offset=args.offset if args.offset is not None else diameter / 5.0,
-                           cutoff=args.cutoff if args.cutoff is not None else diameter / 1000.0)
-    except ValueError as exc:
-        raise CommandError(f"cannot mesh the locations: {exc}") from None
-    print(f"mesh: {mesh.n} vertices, {mesh.tv.shape[0]} triangles "
-          f"(max edge {max_edge[0]:.4g} in the data's region, {max_edge[1]:.4g} in the buffer)")
+    hull = convex_hull(loc)
+    plan = plan_mesh(loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
+    mesh = build_mesh(loc, hull, plan, args.max_vertices)
+    how = ("the locations are vertices" if plan.points_as_vertices else
+           f"the {len(loc):,} locations are located in it, not made vertices")
+    print(f"mesh: {mesh.n} vertices, {mesh.tv.shape[0]} triangles (max edge "
+          f"{plan.max_edge[0]:.4g} in the data's region, {plan.max_edge[1]:.4g} in the buffer; "
+          f"{how})")
 
-    model = gfield2_pcmatern(mesh, prior_range=tuple(args.prior_range or (diameter / 10.0, 0.5)),
+    spread = _spread(values)
+    model = gfield2_pcmatern(mesh, prior_range=tuple(args.prior_range or (hull.diameter / 10.0, 0.5)),
                              prior_sigma=tuple(args.prior_sigma or (3.0 * spread, 0.01)))
     try:
         fit = fit_gaussian(model, loc, values, covariates=covariates,
@@ -172,17 +139,36 @@ def run(args: argparse.Namespace, out: str) -> None:
         raise CommandError(str(exc)) from None
     print(fit.summary())
 
-    os.makedirs(out, exist_ok=True)
     x, y, mean, sd = _maps(fit, mesh, loc, tuple(args.grid))
-    grid_path = os.path.join(out, "posterior_grid.npz")
-    np.savez(grid_path, x=x, y=y, mean=mean.filled(np.nan), sd=sd.filled(np.nan))
+    np.savez(os.path.join(staging, "posterior_grid.npz"), x=x, y=y, mean=mean.filled(np.nan),
+             sd=sd.filled(np.nan))
+    model.write_gfield_files(os.path.join(staging, "model", "gfield"))
+    png = _save_maps(x, y, mean, sd, loc, os.path.join(staging, "posterior.png"))
     print(f"posterior mean and sd of intercept plus field on a {len(x)} x {len(y)} grid "
-          f"(NaN outside the data's region): {grid_path}")
-    prefix = model.write_gfield_files(os.path.join(out, "model", "gfield"))
-    print(f"model files for the engine: {prefix}.M0 ... {prefix}.BLC")
-    png = _save_maps(x, y, mean, sd, loc, os.path.join(out, "posterior.png"))
+          f"(NaN outside the data's region): {os.path.join(out, 'posterior_grid.npz')}")
+    print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
     if png:
-        print(f"maps: {png}")
+        print(f"maps: {os.path.join(out, 'posterior.png')}")
+
+
+def _check_magnitudes(loc: np.ndarray, values: np.ndarray, args: argparse.Namespace) -> None:
+    """Refuses numbers whose squares leave floating-point range, naming the column."""
+    for name, column in ((args.x, loc[:, 0]), (args.y, loc[:, 1]), (args.value, values)):
+        largest = float(np.max(np.abs(column)))
+        if largest > LARGEST_MAGNITUDE:
+            raise CommandError(f"column {name!r} holds values up to {largest:.3g} in magnitude, "
+                               "beyond what the fit can square in floating point: rescale it "
+                               "(e.g. to other units)")
+    extent = float(np.max(np.ptp(loc, axis=0)))
+    if 0.0 < extent < 1.0 / LARGEST_MAGNITUDE:
+        raise CommandError(f"the locations span only {extent:.3g}, too little for the areas of "
+                           "a mesh in floating point: rescale the coordinates")
+
+
+def _spread(values: np.ndarray) -> float:
+    """The values' standard deviation, computed without overflow; 1 when they are constant."""
+    scale = float(np.max(np.abs(values))) or 1.0
+    return float(np.std(values / scale)) * scale or 1.0
 
 
 def _maps(fit, mesh, loc: np.ndarray, dims):
@@ -222,26 +208,23 @@ def _save_maps(x, y, mean, sd, loc: np.ndarray, path: str):
         print("matplotlib is not installed: no maps. Install it with: pip install 'corvid[plot]'")
         return None
     extent = (x[0], x[-1], y[0], y[-1])
+    # The picture has about a thousand pixels a side: larger images are drawn thinned, and
+    # a sample of the locations stands for them all.
+    step = max(1, math.ceil(max(len(x), len(y)) / PICTURE_PIXELS))
+    shown_loc = loc[::max(1, len(loc) // PICTURE_POINTS)]
     fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), constrained_layout=True)
     for ax, image, title in [(axes[0], mean, "posterior mean"), (axes[1], sd, "posterior sd")]:
-        shown = ax.imshow(image, origin="lower", extent=extent, cmap="viridis", aspect="equal")
+        shown = ax.imshow(image[::step, ::step], origin="lower", extent=extent, cmap="viridis",
+                          aspect="equal")
         fig.colorbar(shown, ax=ax, shrink=0.85)
         ax.set_title(title)
         ax.set_xlabel("x")
         ax.set_ylabel("y")
-    axes[0].scatter(loc[:, 0], loc[:, 1], s=2, c="white", alpha=0.5, linewidths=0)
+    axes[0].scatter(shown_loc[:, 0], shown_loc[:, 1], s=2, c="white", alpha=0.5, linewidths=0)
     fig.savefig(path, dpi=100)
     plt.close(fig)
     return path
 
 
 def main(args: argparse.Namespace, out: str) -> int:
-    try:
-        run(args, out)
-    except CommandError as exc:
-        print(f"python -m corvid fit: error: {exc}", file=sys.stderr)
-        return 2
-    except OSError as exc:
-        print(f"python -m corvid fit: error: {exc}", file=sys.stderr)
-        return 1
-    return 0
+    return run_reporting("python -m corvid fit", lambda: run(args, out))

@@ -1,0 +1,41 @@
+"""How the commands of ``python -m corvid`` fail: one line on stderr and an exit status.
+
+Status 2: the input or the options cannot be used (a file, a column, a value, a size that
+would not fit in memory); status 1: the system failed while writing; 130: interrupted.
+"""
+
+from __future__ import annotations
+
+import sys
+from typing import Callable
+
+
+class CommandError(Exception):
+    """A problem with the user's input, reported as one line with exit status 2."""
+
+
+def run_reporting(prog: str, work: Callable[[], None]) -> int:
+    """Runs `work`, turning every failure a user can cause into one line and a status."""
+    try:
+        work()
+    except CommandError as exc:
+        return _fail(prog, str(exc), 2)
+    except (OverflowError, ZeroDivisionError) as exc:
+        return _fail(prog, f"a number is out of floating-point range ({exc}): check the "
+                           "scale of the coordinates, values and options", 2)
+    except MemoryError:
+        return _fail(prog, "out of memory: use fewer rows, a coarser mesh (--max-edge) or "
+                           "a smaller --grid", 2)
+    except ValueError as exc:
+        return _fail(prog, str(exc), 2)
+    except OSError as exc:
+        return _fail(prog, str(exc), 1)
+    except KeyboardInterrupt:
+        return _fail(prog, "interrupted; nothing was written", 130)
+    return 0
+
+
+def _fail(prog: str, message: str, status: int) -> int:
+    line = " ".join(message.split())  # one line, whatever the message held
+    print(f"{prog}: error: {line}", file=sys.stderr)
+    return status

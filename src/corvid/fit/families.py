@@ -1,0 +1,381 @@
+"""Likelihood families: what the fit needs to know of p(y | eta) for each kind of data.
+
+A family is one object holding, for observations y given the linear predictor eta (offset
+included): the log density with every constant (log y!, binomial coefficients, the gamma's
+normalising terms, so that marginal likelihoods compare across families), its first three
+derivatives in eta, the derivatives of the log density and of its first two eta-derivatives
+in the family's own hyperparameter psi (on the log scale), the response-scale mean and sd
+of its link's inverse under a Gaussian eta, its data checks and its hyperparameter's prior.
+The fitting code asks the object and never tests a family's name.
+
+Log densities are computed in log space (gammaln, log-sum-exp, expit), so large counts and
+extreme linear predictors neither overflow nor lose their digits.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+from typing import ClassVar, Optional, Tuple
+
+import numpy as np
+from scipy import special
+
+__all__ = ["Family", "FamilyData", "FAMILIES", "PCRatePrior", "Gaussian", "Poisson", "Binomial",
+           "NegativeBinomial", "Gamma"]
+
+LOG_2PI = math.log(2.0 * math.pi)
+SHOWN = 5  # rows named in a message
+
+
+@dataclasses.dataclass(frozen=True)
+class FamilyData:
+    """Observations as a family reads them: y (n,), the offset of the linear predictor (n,:
+    log exposure, or zeros), and the binomial trials (n,: ones for other families)."""
+
+    y: np.ndarray
+    offset: np.ndarray
+    trials: np.ndarray
+
+
+@dataclasses.dataclass(frozen=True)
+class PCRatePrior:
+    """An exponential prior with P(s > u) = a on a positive quantity s that is a power of
+    exp(psi), s = exp(power * psi), written as a log density of psi (Jacobian included):
+    the noise sd (s = exp(psi), power 1) or an overdispersion d = exp(-psi / 2) = 1/sqrt(size)
+    or 1/sqrt(phi) (power -1/2)."""
+
+    u: float
+    a: float
+    power: float
+
+    @property
+    def rate(self) -> float:
+        return -math.log(self.a) / self.u
+
+    def __call__(self, psi: float) -> Tuple[float, float]:
+        """(log density of psi, its derivative in psi)."""
+        s = math.exp(self.power * psi)
+        value = math.log(self.rate) - self.rate * s + math.log(abs(self.power)) + self.power * psi
+        return value, self.power * (1.0 - self.rate * s)
+
+
+def pc_rate_prior(pair, name: str, power: float) -> PCRatePrior:
+    try:
+        u, a = (float(v) for v in pair)
+    except (TypeError, ValueError):
+        raise ValueError(f"{name} must be a pair (u, a), got {pair!r}") from None
+    if not (math.isfinite(u) and u > 0.0 and 0.0 < a < 1.0):
+        raise ValueError(f"{name} = (u, a) needs u > 0 and 0 < a < 1, got {pair!r}")
+    return PCRatePrior(u, a, power)
+
+
+def _rows(mask: np.ndarray) -> str:
+    rows = np.flatnonzero(mask)
+    shown = ", ".join(str(r) for r in rows[:SHOWN])
+    return f"row {shown}" if rows.size == 1 else f"{rows.size} rows ({shown}" + (
+        ", ...)" if rows.size > SHOWN else ")")
+
+
+def _refuse_rows(bad: np.ndarray, what: str) -> None:
+    if bad.any():
+        raise ValueError(f"{what}: {_rows(bad)}")
+
+
+def _vector(values, name: str, n: int) -> np.ndarray:
+    array = np.asarray(values)
+    if array.dtype.kind not in "biuf":
+        raise ValueError(f"{name} must hold real numbers, got an array of dtype {array.dtype}")
+    array = np.broadcast_to(array.astype(np.float64), (n,)) if array.ndim == 0 else \
+        array.astype(np.float64)
+    if array.shape != (n,):
+        raise ValueError(f"{name} must have shape ({n},), one value per observation, got "
+                         f"{array.shape}")
+    _refuse_rows(~np.isfinite(array), f"{name} must be finite, and is not in")
+    return array
+
+
+class Family:
+    """The interface every family fills in; see the module's note."""
+
+    name: ClassVar[str]
+    title: ClassVar[str]                # as a table names it
+    link: ClassVar[str]
+    hyperparameter: ClassVar[Optional[str]] = None  # its name in results, e.g. "size"
+    exact: ClassVar[bool] = False       # the Gaussian is fitted exactly, without Laplace
+    exposure: ClassVar[bool] = False    # takes an exposure (an offset log E)
+    trials: ClassVar[bool] = False      # takes binomial trials
+
+    def __init__(self, prior: Optional[PCRatePrior] = None) -> None:
+        self.prior = prior
+
+    # ---- data ---------------------------------------------------------------------------
+
+    def data(self, y: np.ndarray, exposure=None, trials=None) -> FamilyData:
+        """Checks the observations for this family; ValueError names the rows at fault."""
+        n = y.shape[0]
+        if exposure is not None and not self.exposure:
+            raise ValueError(f"exposure is for the poisson and nbinomial families; the {self.name} "
+                             "family takes none")
+        if trials is not None and not self.trials:
+            raise ValueError(f"trials are for the binomial family; the {self.name} family takes none")
+        offset = np.zeros(n)
+        if exposure is not None:
+            E = _vector(exposure, "exposure", n)
+            _refuse_rows(E <= 0.0, "exposure must be positive, and is not in")
+            offset = np.log(E)
+        N = np.ones(n) if trials is None else _vector(trials, "trials", n)
+        if trials is not None:
+            _refuse_rows((N < 1.0) | (N != np.floor(N)), "trials must be whole numbers of at least 1, "
+                         "and are not in")
+        self._check(y, N)
+        return FamilyData(y, offset, N)
+
+    def _check(self, y: np.ndarray, trials: np.ndarray) -> None:
+        """Family-specific checks of y (finite already)."""
+
+    @staticmethod
+    def _counts(y: np.ndarray, family: str) -> None:
+        _refuse_rows(y < 0.0, f"{family} data must be counts (0, 1, 2, ...), and are negative in")
+        _refuse_rows(y != np.floor(y), f"{family} data must be counts (0, 1, 2, ...), and are not "
+                     "whole numbers in")
+
+    # ---- the log density and its derivatives ----------------------------------------------
+
+    def log_density(self, d: FamilyData, eta: np.ndarray, psi: Optional[float]) -> np.ndarray:
+        """log p(y_i | eta_i, psi), every constant included, shape (n,)."""
+        raise NotImplementedError
+
+    def derivatives(self, d: FamilyData, eta: np.ndarray,
+                    psi: Optional[float]) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The first three derivatives of the log density in eta, each (n,)."""
+        raise NotImplementedError
+
+    def hyper_derivatives(self, d: FamilyData, eta: np.ndarray,
+                          psi: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """d/dpsi of the log density and of its first two eta-derivatives, each (n,)."""
+        raise NotImplementedError
+
+    def log_prior(self, psi: np.ndarray) -> Tuple[float, np.ndarray]:
+        """The hyperparameter's log prior density on the log scale and its gradient (an
+        empty gradient for families without one)."""
+        if self.prior is None:
+            return 0.0, np.zeros(0)
+        value, slope = self.prior(float(psi[0]))
+        return value, np.array([slope])
+
+    # ---- the response scale ---------------------------------------------------------------
+
+    def response(self, mean: np.ndarray, sd: np.ndarray,
+                 scale: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+        """Mean and sd of scale * g^-1(eta) for eta ~ N(mean, sd²), g the link."""
+        raise NotImplementedError
+
+    # ---- starting values --------------------------------------------------------------------
+
+    def working(self, d: FamilyData) -> Tuple[np.ndarray, np.ndarray]:
+        """A working response on the link scale (offset removed) and the variance its
+        sampling noise adds there, for starting values."""
+        raise NotImplementedError
+
+    def start_hyperparameter(self, d: FamilyData) -> Optional[float]:
+        """A starting psi from the data; None for families without a hyperparameter."""
+        return None
+
+
+def _log_normal_moments(mean, sd, scale):
+    """Mean and sd of scale * exp(eta), eta ~ N(mean, sd²), computed in log space."""
+    with np.errstate(over="ignore"):
+        mu = scale * np.exp(mean + 0.5 * sd**2)
+        return mu, mu * np.sqrt(np.expm1(sd**2))
+
+
+class Gaussian(Family):
+    """y ~ N(eta, s²), identity link; psi = log s (the noise sd)."""
+
+    name, title, link, hyperparameter, exact = "gaussian", "Gaussian", "identity", "noise_sd", True
+
+    def log_density(self, d, eta, psi):
+        r = (d.y - eta) * math.exp(-psi)
+        return -0.5 * LOG_2PI - psi - 0.5 * r**2
+
+    def derivatives(self, d, eta, psi):
+        t = math.exp(-2.0 * psi)
+        return (d.y - eta) * t, np.full(eta.shape, -t), np.zeros(eta.shape)
+
+    def hyper_derivatives(self, d, eta, psi):
+        t = math.exp(-2.0 * psi)
+        residual = d.y - eta
+        return -1.0 + residual**2 * t, -2.0 * residual * t, np.full(eta.shape, 2.0 * t)
+
+    def response(self, mean, sd, scale):
+        return mean, sd
+
+    def working(self, d):
+        return d.y - d.offset, np.zeros(d.y.shape)
+
+
+class Poisson(Family):
+    """y ~ Poisson(E exp(eta)), log link, E the exposure (eta's offset log E)."""
+
+    name, title, link, exposure = "poisson", "Poisson", "log", True
+
+    def _check(self, y, trials):
+        self._counts(y, "poisson")
+
+    def log_density(self, d, eta, psi):
+        with np.errstate(over="ignore"):
+            return d.y * eta - np.exp(eta) - special.gammaln(d.y + 1.0)
+
+    def derivatives(self, d, eta, psi):
+        with np.errstate(over="ignore"):
+            mu = np.exp(eta)
+        return d.y - mu, -mu, -mu
+
+    def response(self, mean, sd, scale):
+        return _log_normal_moments(mean, sd, scale)
+
+    def working(self, d):
+        return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
+
+
+class NegativeBinomial(Family):
+    """y ~ NB(mean E exp(eta), size r), variance mu + mu²/r; log link, exposure as for the
+    Poisson; psi = log r."""
+
+    name, title, link, hyperparameter, exposure = "nbinomial", "Negative binomial", "log", "size", True
+
+    def _check(self, y, trials):
+        self._counts(y, "nbinomial")
+
+    def log_density(self, d, eta, psi):
+        r, y = math.exp(psi), d.y
+        # log(r + mu) = logaddexp(psi, eta): no overflow for any eta.
+        return (special.gammaln(y + r) - special.gammaln(r) - special.gammaln(y + 1.0)
+                + r * psi + y * eta - (y + r) * np.logaddexp(psi, eta))
+
+    def derivatives(self, d, eta, psi):
+        r = math.exp(psi)
+        q = special.expit(eta - psi)              # mu / (r + mu)
+        spread = (d.y + r) * q * special.expit(psi - eta)
+        return d.y - (d.y + r) * q, -spread, -spread * (1.0 - 2.0 * q)
+
+    def hyper_derivatives(self, d, eta, psi):
+        r, y = math.exp(psi), d.y
+        q, p = special.expit(eta - psi), special.expit(psi - eta)   # p = 1 - q
+        # d/dr of the log density, then times dr/dpsi = r. digamma(y + r) - digamma(r)
+        # loses its digits for r far above y; the sum 1/r + ... + 1/(r + y - 1) keeps them.
+        # 1 - (y + r) p / r, written as q - y p / r so that it keeps its digits for large r.
+        dl = r * (_digamma_difference(y, r) - np.logaddexp(0.0, eta - psi) + q - y * p / r)
+        d1 = -r * q + (y + r) * q * p
+        d2 = -r * q * p + (y + r) * q * p * (1.0 - 2.0 * q)
+        return dl, d1, d2
+
+    def response(self, mean, sd, scale):
+        return _log_normal_moments(mean, sd, scale)
+
+    def working(self, d):
+        return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
+
+    def start_hyperparameter(self, d):
+        rate = d.y / np.exp(d.offset)
+        mean = float(np.mean(rate))
+        excess = float(np.var(rate)) - mean * float(np.mean(np.exp(-d.offset)))
+        size = mean**2 / excess if excess > 0.0 else 100.0
+        return float(np.log(np.clip(size, 0.05, 1e4)))
+
+
+def _digamma_difference(y: np.ndarray, r: float) -> np.ndarray:
+    """digamma(y + r) - digamma(r) for counts y: a sum of 1/(r + j) over j < y for small
+    counts, where the difference of digammas would cancel, else the difference itself."""
+    out = special.digamma(y + r) - special.digamma(r)
+    small = y <= 64
+    if r > 1.0 and small.any():
+        j = np.arange(64.0)
+        terms = 1.0 / (r + j)
+        sums = np.concatenate([[0.0], np.cumsum(terms)])
+        out[small] = sums[y[small].astype(np.int64)]
+    return out
+
+
+class Binomial(Family):
+    """y ~ Binomial(N, logistic(eta)), logit link, N the trials (1 by default)."""
+
+    name, title, link, trials = "binomial", "Binomial", "logit", True
+
+    def _check(self, y, trials):
+        self._counts(y, "binomial")
+        _refuse_rows(y > trials, "binomial data must not exceed the trials, and do in")
+
+    def log_density(self, d, eta, psi):
+        y, N = d.y, d.trials
+        log_choose = special.gammaln(N + 1.0) - special.gammaln(y + 1.0) - special.gammaln(N - y + 1.0)
+        return log_choose + y * eta - N * np.logaddexp(0.0, eta)
+
+    def derivatives(self, d, eta, psi):
+        p, q = special.expit(eta), special.expit(-eta)
+        spread = d.trials * p * q
+        return d.y - d.trials * p, -spread, -spread * (q - p)
+
+    def response(self, mean, sd, scale):
+        first, second = _gauss_hermite(special.expit, mean, sd)
+        return scale * first, scale * np.sqrt(np.maximum(second - first**2, 0.0))
+
+    def working(self, d):
+        share = (d.y + 0.5) / (d.trials + 1.0)
+        return special.logit(share), 1.0 / ((d.trials + 1.0) * share * (1.0 - share))
+
+
+class Gamma(Family):
+    """y ~ Gamma with mean mu = exp(eta) and variance mu²/phi, log link; psi = log phi."""
+
+    name, title, link, hyperparameter = "gamma", "Gamma", "log", "phi"
+
+    def _check(self, y, trials):
+        _refuse_rows(y <= 0.0, "gamma data must be positive, and are not in")
+
+    def log_density(self, d, eta, psi):
+        phi, y = math.exp(psi), d.y
+        with np.errstate(over="ignore"):
+            return (phi * psi - phi * eta + (phi - 1.0) * np.log(y) - phi * y * np.exp(-eta)
+                    - special.gammaln(phi))
+
+    def derivatives(self, d, eta, psi):
+        phi = math.exp(psi)
+        with np.errstate(over="ignore"):
+            scaled = phi * d.y * np.exp(-eta)
+        return scaled - phi, -scaled, scaled
+
+    def hyper_derivatives(self, d, eta, psi):
+        phi, y = math.exp(psi), d.y
+        with np.errstate(over="ignore"):
+            ratio = y * np.exp(-eta)
+        dl = phi * (psi + 1.0 - eta + np.log(y) - ratio - special.digamma(phi))
+        return dl, phi * (ratio - 1.0), -phi * ratio
+
+    def response(self, mean, sd, scale):
+        return _log_normal_moments(mean, sd, scale)
+
+    def working(self, d):
+        return np.log(d.y), np.zeros(d.y.shape)
+
+    def start_hyperparameter(self, d):
+        logs = np.log(d.y)
+        # Var(log y) = trigamma(phi) for the gamma; trigamma(phi) is about 1/phi + 1/(2 phi²).
+        v = max(float(np.var(logs)), 1e-6)
+        phi = (1.0 + math.sqrt(1.0 + 2.0 * v)) / (2.0 * v)
+        return float(np.log(np.clip(phi, 0.05, 1e4)))
+
+
+_NODES, _WEIGHTS = np.polynomial.hermite.hermgauss(40)
+
+
+def _gauss_hermite(g, mean: np.ndarray, sd: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """E[g(eta)] and E[g(eta)²] for eta ~ N(mean, sd²), by 40-point Gauss–Hermite quadrature."""
+    mean, sd = np.asarray(mean, dtype=np.float64), np.asarray(sd, dtype=np.float64)
+    values = g(mean[..., None] + math.sqrt(2.0) * sd[..., None] * _NODES)
+    w = _WEIGHTS / math.sqrt(math.pi)
+    return values @ w, (values**2) @ w
+
+
+FAMILIES = {family.name: family for family in (Gaussian, Poisson, Binomial, NegativeBinomial, Gamma)}

@@ -7,7 +7,7 @@ factor's order, so no ordering is computed again and nothing is permuted again.
 
 from __future__ import annotations
 
-from typing import Sequence, Union
+from typing import Optional, Sequence, Union
 
 import numpy as np
 from scipy import sparse
@@ -25,13 +25,14 @@ def sorted_unique(keys: np.ndarray) -> np.ndarray:
 class AlignedSum:
     """Square matrices of order n, each term's values placed on the union of their nonzero
     entries taken in the order `perm` (entry (i, j) of the sum at (where[i], where[j]), where[perm] =
-    0..n-1).
+    0..n-1); and optionally Aᵀ diag(w) A for a sparse `rows` matrix A (m x n), whose weights
+    w (m,) change from sum to sum (the observations' weights of a Newton step).
 
     `indptr`, `indices`: the union pattern in compressed-column form, rows ascending.
     `parts`: shape (terms, nnz), each term's values on it.
     """
 
-    def __init__(self, terms: Sequence, perm: np.ndarray) -> None:
+    def __init__(self, terms: Sequence, perm: np.ndarray, rows=None) -> None:
         n = perm.shape[0]
         self.n = n
         self.perm = perm
@@ -39,6 +40,9 @@ class AlignedSum:
         where[perm] = np.arange(n)
         entries = [sparse.coo_matrix(t) for t in terms]
         keys = [where[e.col] * n + where[e.row] for e in entries]
+        pairs = _row_pairs(sparse.csr_matrix(rows), where) if rows is not None else None
+        if pairs is not None:
+            keys.append(pairs[0])
         union = sorted_unique(np.concatenate(keys) if keys else np.empty(0, np.int64))
         parts = np.zeros((len(entries), union.size))
         for part, entry, key in zip(parts, entries, keys):
@@ -47,15 +51,37 @@ class AlignedSum:
         # Entries stored as zero in every term stay out: SuperLU takes a stored zero for
         # structure and then factors many times slower.
         used = np.any(parts != 0.0, axis=0)
+        if pairs is not None:
+            used[np.searchsorted(union, pairs[0][pairs[2] != 0.0])] = True
         self.keys, self.parts = union[used], parts[:, used]
         self.indices = (self.keys % n).astype(np.int32 if n < 2**31 else np.int64)
         columns = self.keys // n
         self.indptr = np.searchsorted(columns, np.arange(n + 1)).astype(self.indices.dtype)
         self._columns = columns
+        self._rows_map: Optional[sparse.csr_matrix] = None
+        self._rows_lower: Optional[sparse.csr_matrix] = None
+        if pairs is not None:
+            key, observation, product = pairs
+            m = rows.shape[0]
+            at = np.searchsorted(self.keys, key)
+            self._rows_map = sparse.csr_matrix((product, (at, observation)),
+                                               shape=(self.keys.size, m))
+            # The same products read at the lower entry of each pair: both orders of an
+            # off-diagonal pair land there, which doubles it as a trace needs.
+            row, col = key % n, key // n
+            lower_key = np.maximum(row, col) + np.minimum(row, col) * n
+            lower_at = np.searchsorted(self._lower_keys(), lower_key)
+            self._rows_lower = sparse.csr_matrix((product, (observation, lower_at)),
+                                                 shape=(m, int(np.count_nonzero(self._is_lower()))))
 
-    def matrix(self, weights: Union[Sequence[float], np.ndarray]) -> sparse.csc_matrix:
-        """sum_k weights[k] terms[k], in the order `perm`, on the full pattern."""
+    def matrix(self, weights: Union[Sequence[float], np.ndarray],
+               row_weights: Optional[np.ndarray] = None) -> sparse.csc_matrix:
+        """sum_k weights[k] terms[k] (+ Aᵀ diag(row_weights) A), in the order `perm`, on the
+        full pattern."""
         data = np.asarray(weights, dtype=np.float64) @ self.parts
+        if row_weights is not None:
+            assert self._rows_map is not None, "this sum has no rows term"
+            data = data + self._rows_map @ row_weights
         out = sparse.csc_matrix((data, self.indices, self.indptr), shape=(self.n, self.n))
         out.has_sorted_indices = True
         return out
@@ -65,6 +91,32 @@ class AlignedSum:
         term's values there times 2 off the diagonal (shape (terms, entries)): the trace of a
         symmetric term times another symmetric matrix S is weights @ S's lower values."""
         rows = self.indices.astype(np.int64)
-        lower = rows >= self._columns
+        lower = self._is_lower()
         doubling = np.where(rows[lower] == self._columns[lower], 1.0, 2.0)
         return rows[lower], self._columns[lower], self.parts[:, lower] * doubling
+
+    def rows_quadratic(self, lower_values: np.ndarray) -> np.ndarray:
+        """a_iᵀ S a_i for every row a_i of the rows term, given a symmetric S by its values at
+        the entries `lower()` lists: the diagonal of A S Aᵀ, shape (m,)."""
+        assert self._rows_lower is not None, "this sum has no rows term"
+        return self._rows_lower @ lower_values
+
+    def _is_lower(self) -> np.ndarray:
+        return self.indices.astype(np.int64) >= self._columns
+
+    def _lower_keys(self) -> np.ndarray:
+        return self.keys[self._is_lower()]
+
+
+def _row_pairs(A: sparse.csr_matrix, where: np.ndarray):
+    """For every row of A and every ordered pair (p, q) of its stored entries: the key of
+    entry (col_p, col_q) in the order `where`, the row, and A[row, p] A[row, q]."""
+    n = where.shape[0]
+    counts = np.diff(A.indptr)
+    row_of = np.repeat(np.arange(A.shape[0]), counts)
+    partners = counts[row_of]
+    p = np.repeat(np.arange(A.nnz), partners)
+    q = np.repeat(A.indptr[:-1][row_of], partners) + (
+        np.arange(p.size) - np.repeat(np.cumsum(partners) - partners, partners))
+    ci, cj = where[A.indices[p]], where[A.indices[q]]
+    return cj * n + ci, row_of[p], A.data[p] * A.data[q]

@@ -19,7 +19,7 @@ pattern of G, is factored for them; otherwise Q itself.
 from __future__ import annotations
 
 import dataclasses
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 import numpy as np
 from scipy import linalg, sparse
@@ -30,7 +30,7 @@ from .assembly import AlignedSum, sorted_unique
 from .observations import Observations
 from .precision import FieldPrecision
 
-__all__ = ["LatentGaussian", "Evaluation", "Conditional"]
+__all__ = ["LatentModel", "LatentGaussian", "Evaluation", "Conditional"]
 
 LOG_2PI = float(np.log(2.0 * np.pi))
 
@@ -51,6 +51,8 @@ class Conditional:
     mean_fixed: np.ndarray
     cov_fixed: np.ndarray
     cov_field_fixed: np.ndarray
+    mode_field: Optional[np.ndarray] = None   # where the mean is not the mode (Laplace)
+    mode_fixed: Optional[np.ndarray] = None
 
 
 @dataclasses.dataclass
@@ -74,7 +76,7 @@ class Evaluation:
     log_likelihood: float
     gradient: Optional[np.ndarray] = None
     conditional: Optional[Conditional] = None
-    _state: Optional[_State] = dataclasses.field(default=None, repr=False)
+    _state: Optional[Any] = dataclasses.field(default=None, repr=False)  # the model's own
 
 
 def mesh_edges(tv: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
@@ -99,20 +101,19 @@ def _has_k_structure(field: FieldPrecision) -> bool:
     return bool(abs(product - field.M2).max() <= 1e-10 * scale)
 
 
-class LatentGaussian:
-    """The model of the module's note for one data set: assembled once, evaluated at many
-    theta. `fixed_prior_sd` (k,) gives V = diag(fixed_prior_sd²)."""
+class LatentModel:
+    """What the latent models share, assembled once for one data set and evaluated at many
+    theta: the field's precision, the factor cache, selected inverses read on the factor's
+    pattern and at the mesh edges, log |Q| and its gradient, and the posterior given theta
+    from a factor by blocks (the sparse field block, the dense fixed-effect rows by their
+    Schur complement). `fixed_prior_sd` (k,) gives the fixed effects' prior
+    V = diag(fixed_prior_sd²)."""
 
     def __init__(self, field: FieldPrecision, data: Observations, edges, fixed_prior_sd,
                  backend: Optional[str] = None) -> None:
         self.field = field
         self.data = data
         self.n, self.k, self.n_obs = field.n, data.X.shape[1], data.y.shape[0]
-        A, X, y = data.A, data.X, data.y
-        self.AtA = (A.T @ A).tocsr()
-        self.AtX = np.asarray(A.T @ X).reshape(self.n, self.k)
-        self.Aty = np.asarray(A.T @ y).ravel()
-        self.XtX, self.Xty, self.yty = X.T @ X, X.T @ y, float(y @ y)
         self.fixed_precision = 1.0 / np.asarray(fixed_prior_sd, dtype=np.float64) ** 2
         self.edges = edges
         self.backend = backend
@@ -124,24 +125,25 @@ class LatentGaussian:
 
     # ---- set-up on the first evaluation ----------------------------------------------------
 
-    def _prepare(self, theta: np.ndarray) -> None:
-        """Orderings from first factors at theta (kept for the first evaluation); the
-        patterns aligned in those orders."""
+    def _align(self, theta: np.ndarray, first: factor.SparseFactor, extra=(), rows=None) -> None:
+        """Aligns the posterior precision's terms (M0, M1, M2, then `extra`, and Aᵀ diag(w) A
+        for `rows` A) in the order of its first factor, and the entries where the selected
+        inverse is read: the lower pattern, then the mesh edges."""
         f = self.field
-        c, t = f.coefficients(theta[:2]), np.exp(-2.0 * theta[2])
-        first = factor.cholesky((c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2 + t * self.AtA).tocsc(),
-                                backend=self.backend)
         perm = first.perm
         self._last["P"] = (tuple(theta), first)
-        self._P = AlignedSum([f.M0, f.M1, f.M2, self.AtA], perm)
-        rows, cols, weights = self._P.lower()
-        self._diagonal_in_lower = np.flatnonzero(rows == cols)  # in column order
-        # The selected inverse is read at P's lower entries, then at the mesh edges.
+        self._P = AlignedSum([f.M0, f.M1, f.M2, *extra], perm, rows=rows)
+        rows_, cols, weights = self._P.lower()
+        self._diagonal_in_lower = np.flatnonzero(rows_ == cols)  # in column order
         where = np.empty(self.n, dtype=np.int64)
         where[perm] = np.arange(self.n)
         r, s = where[self.edges[0]], where[self.edges[1]]
-        self._P_lower = (np.r_[rows, np.maximum(r, s)], np.r_[cols, np.minimum(r, s)],
+        self._P_lower = (np.r_[rows_, np.maximum(r, s)], np.r_[cols, np.minimum(r, s)],
                          weights[:3])
+
+    def _prepare_prior(self, theta: np.ndarray) -> None:
+        """The ordering and aligned terms of K (or Q) for log |Q|, from a first factor."""
+        f = self.field
         if self.via_k:
             phi1 = f.phi(theta[:2])[1]
             first_k = factor.cholesky((np.exp(phi1) * f.M0 + f.M1).tocsc(), backend=self.backend)
@@ -223,6 +225,69 @@ class LatentGaussian:
         traces = weights @ self._selected_lower("Q", prior_factor, rows, cols)
         return f.coefficient_gradient(theta[:2]) @ traces
 
+    def evaluate(self, theta, *, gradient: bool = True, keep: bool = False) -> Evaluation:
+        """log p(y | theta) and, as asked, its gradient and the posterior given theta."""
+        raise NotImplementedError
+
+    def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
+        """Adds the gradient and the posterior given theta to an evaluation, as asked."""
+        raise NotImplementedError
+
+    # ---- the posterior given theta -------------------------------------------------------
+
+    def _selected(self, fp: factor.SparseFactor) -> tuple[np.ndarray, np.ndarray]:
+        """The selected inverse of the field block at its lower pattern, and at the edges."""
+        rows, cols, weights = self._P_lower
+        read = self._selected_lower("P", fp, rows, cols)
+        return read[:weights.shape[1]], read[weights.shape[1]:]
+
+    def _field_traces(self, sigma_lower: np.ndarray, W_field: np.ndarray,
+                      WS: np.ndarray) -> np.ndarray:
+        """tr(Cov(u) M_k) for k = 0, 1, 2, with Cov(u) = P_uu⁻¹ + W S⁻¹ Wᵀ."""
+        f = self.field
+        low_rank = np.array([float(np.sum((M @ W_field) * WS)) for M in (f.M0, f.M1, f.M2)])
+        return self._P_lower[2] @ sigma_lower + low_rank
+
+    def _conditional(self, theta: np.ndarray, log_likelihood: float, sigma_lower: np.ndarray,
+                     sigma_edges: np.ndarray, W_field: np.ndarray, S_inv: np.ndarray,
+                     mean_field: np.ndarray, mean_fixed: np.ndarray) -> Conditional:
+        """The posterior given theta from the block factor: W = P_uu⁻¹ P_ub, S the Schur
+        complement; Cov(u) = P_uu⁻¹ + W S⁻¹ Wᵀ, Cov(u, beta) = -W S⁻¹, Cov(beta) = S⁻¹."""
+        assert self._P is not None
+        WS = W_field @ S_inv
+        diagonal = np.empty(self.n)
+        diagonal[self._P.perm] = sigma_lower[self._diagonal_in_lower]
+        i, j = self.edges
+        return Conditional(
+            theta=theta, log_likelihood=log_likelihood, mean_field=mean_field,
+            var_field=diagonal + np.sum(WS * W_field, axis=1),
+            edge_cov=sigma_edges + np.sum(WS[i] * W_field[j], axis=1),
+            mean_fixed=mean_fixed, cov_fixed=S_inv, cov_field_fixed=-WS)
+
+
+class LatentGaussian(LatentModel):
+    """The model of the module's note for one data set: assembled once, evaluated at many
+    theta. `fixed_prior_sd` (k,) gives V = diag(fixed_prior_sd²)."""
+
+    def __init__(self, field: FieldPrecision, data: Observations, edges, fixed_prior_sd,
+                 backend: Optional[str] = None) -> None:
+        super().__init__(field, data, edges, fixed_prior_sd, backend)
+        A, X, y = data.A, data.X, data.y
+        self.AtA = (A.T @ A).tocsr()
+        self.AtX = np.asarray(A.T @ X).reshape(self.n, self.k)
+        self.Aty = np.asarray(A.T @ y).ravel()
+        self.XtX, self.Xty, self.yty = X.T @ X, X.T @ y, float(y @ y)
+
+    def _prepare(self, theta: np.ndarray) -> None:
+        """Orderings from first factors at theta (kept for the first evaluation); the
+        patterns aligned in those orders."""
+        f = self.field
+        c, t = f.coefficients(theta[:2]), np.exp(-2.0 * theta[2])
+        first = factor.cholesky((c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2 + t * self.AtA).tocsc(),
+                                backend=self.backend)
+        self._align(theta, first, extra=[self.AtA])
+        self._prepare_prior(theta)
+
     # ---- one evaluation ----------------------------------------------------------------------
 
     def evaluate(self, theta, *, gradient: bool = True, keep: bool = False) -> Evaluation:
@@ -272,17 +337,12 @@ class LatentGaussian:
             return out
         theta, fld, data = out.theta, self.field, self.data
         c, t = fld.coefficients(theta[:2]), float(np.exp(-2.0 * theta[2]))
-        rows, cols, weights = self._P_lower
-        sigma_read = self._selected_lower("P", state.fp, rows, cols)
-        sigma_lower, sigma_edges = sigma_read[:weights.shape[1]], sigma_read[weights.shape[1]:]
+        sigma_lower, sigma_edges = self._selected(state.fp)
         W_field, S_inv = state.W_field, state.S_inv
         mean_field, mean_fixed = state.mean_field, state.mean_fixed
-        WS = W_field @ S_inv  # Cov(u, beta) = -WS; Cov(u) = P_uu⁻¹ + WS Wᵀ
         if gradient and out.gradient is None:
-            matrices = (fld.M0, fld.M1, fld.M2)
-            low_rank = np.array([float(np.sum((M @ W_field) * WS)) for M in matrices])
-            traces = weights @ sigma_lower + low_rank  # tr(Cov(u) M_k)
-            quadratic = np.array([float(mean_field @ (M @ mean_field)) for M in matrices])
+            traces = self._field_traces(sigma_lower, W_field, W_field @ S_inv)  # tr(Cov(u) M_k)
+            quadratic = np.array([float(mean_field @ (M @ mean_field)) for M in (fld.M0, fld.M1, fld.M2)])
             residual = data.y - data.A @ mean_field - data.X @ mean_fixed
             d_logdet_Q = self._prior_logdet_gradient(theta, state.prior_factor)
             d_field = 0.5 * d_logdet_Q - 0.5 * fld.coefficient_gradient(theta[:2]) @ (traces + quadratic)
@@ -291,15 +351,8 @@ class LatentGaussian:
             out.gradient = np.r_[d_field, d_noise]
         # The posterior given theta costs little once the selected inverse is there.
         if out.conditional is None:
-            assert self._P is not None
-            diagonal = np.empty(self.n)
-            diagonal[self._P.perm] = sigma_lower[self._diagonal_in_lower]
-            i, j = self.edges
-            out.conditional = Conditional(
-                theta=theta, log_likelihood=out.log_likelihood, mean_field=mean_field,
-                var_field=diagonal + np.sum(WS * W_field, axis=1),
-                edge_cov=sigma_edges + np.sum(WS[i] * W_field[j], axis=1),
-                mean_fixed=mean_fixed, cov_fixed=S_inv, cov_field_fixed=-WS)
+            out.conditional = self._conditional(theta, out.log_likelihood, sigma_lower, sigma_edges,
+                                                W_field, S_inv, mean_field, mean_fixed)
         if out.conditional is not None and out.gradient is not None:
             out._state = None  # nothing left to compute: let the factors go
         return out

@@ -1,16 +1,20 @@
-"""Fitting Gaussian data with the field model, without the engine.
+"""Fitting latent Gaussian models with the field model, without the engine.
 
-`fit_gaussian(model, loc, y, ...)` fits the field of a `GFIELD2PcMatern` model observed with
-Gaussian noise, plus fixed effects: the hyperparameters at their posterior mode (or
-integrated over), the field and the fixed effects exactly given them. It returns a
-`GaussianFit` with the estimates, a summary table, and predictions at new locations and on
-a grid. `precision_from_files` assembles the field's precision from the model files.
+`fit(model, loc, y, family=...)` fits the field of a `GFIELD2PcMatern` model plus fixed
+effects to Gaussian, Poisson, binomial, negative binomial or gamma observations: the
+hyperparameters at their posterior mode (or integrated over), the field and the fixed
+effects given them, exactly for Gaussian data and by the Laplace approximation otherwise.
+It returns a `LatentFit` with the estimates, a summary table, and predictions at new
+locations and on a grid, on the link or the response scale. `fit_gaussian` is the Gaussian
+case, returning a `GaussianFit`. `precision_from_files` assembles the field's precision
+from the model files.
 """
 
+from .fitting import fit
 from .gaussian import fit_gaussian
 from .mode import ConvergenceWarning, FitProgress
 from .precision import precision_from_files
-from .result import GaussianFit, Hyperparameter
+from .result import GaussianFit, Hyperparameter, LatentFit
 
-__all__ = ["fit_gaussian", "GaussianFit", "Hyperparameter", "FitProgress", "ConvergenceWarning",
-           "precision_from_files"]
+__all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
+           "ConvergenceWarning", "precision_from_files"]

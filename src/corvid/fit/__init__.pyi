@@ -1,4 +1,4 @@
-"""Fitting Gaussian data with the field model, without the engine."""
+"""Fitting latent Gaussian models with the field model, without the engine."""
 
 import os
 from dataclasses import dataclass
@@ -11,8 +11,8 @@ from scipy import sparse
 from ..meshkin.gfield import GFIELD2PcMatern
 from ..meshkin.mesh import MkMesh
 
-__all__ = ["fit_gaussian", "GaussianFit", "Hyperparameter", "FitProgress", "ConvergenceWarning",
-           "precision_from_files"]
+__all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
+           "ConvergenceWarning", "precision_from_files"]
 
 class ConvergenceWarning(UserWarning): ...
 
@@ -24,6 +24,7 @@ class FitProgress:
     log_posterior: float
     gradient_norm: float
     seconds: float
+    names: Tuple[str, ...] = ("range", "sigma", "noise sd")
     def line(self) -> str: ...
 
 class Hyperparameter(NamedTuple):
@@ -32,8 +33,10 @@ class Hyperparameter(NamedTuple):
     lower: float
     upper: float
 
-class GaussianFit:
+class LatentFit:
     mesh: MkMesh
+    family: str
+    link: str
     intercept: bool
     n_obs: int
     fixed_names: list[str]
@@ -43,9 +46,11 @@ class GaussianFit:
     hyperparameters: dict[str, Hyperparameter]
     field_mean: np.ndarray
     field_sd: np.ndarray
+    field_mode: np.ndarray
     fixed_mean: np.ndarray
     fixed_sd: np.ndarray
     fixed_cov: np.ndarray
+    fixed_mode: np.ndarray
     log_marginal_likelihood: float
     log_posterior: float
     converged: bool
@@ -55,6 +60,47 @@ class GaussianFit:
     integrated: bool
     design_theta: np.ndarray
     design_weights: np.ndarray
+    def __init__(
+        self,
+        *,
+        mesh: MkMesh,
+        family: Any,
+        intercept: bool,
+        n_obs: int,
+        fixed_names: list[str],
+        fixed_prior_sd: np.ndarray,
+        theta: np.ndarray,
+        theta_cov: np.ndarray,
+        log_posterior: float,
+        conditionals: Sequence[Any],
+        weights: np.ndarray,
+        edges: Tuple[np.ndarray, np.ndarray],
+        converged: bool,
+        n_evaluations: int,
+        seconds: float,
+        backend: str,
+        integrated: bool,
+    ) -> None: ...
+    def predict(
+        self,
+        loc: ArrayLike,
+        covariates: Optional[ArrayLike] = None,
+        *,
+        exposure: Optional[ArrayLike] = None,
+        trials: Optional[ArrayLike] = None,
+        scale: str = "link",
+    ) -> Tuple[np.ndarray, np.ndarray]: ...
+    def grid(
+        self,
+        dims: Tuple[int, int] = (100, 100),
+        xlim: Optional[Tuple[float, float]] = None,
+        ylim: Optional[Tuple[float, float]] = None,
+        *,
+        scale: str = "link",
+    ) -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]: ...
+    def summary(self) -> str: ...
+
+class GaussianFit(LatentFit):
     def __init__(
         self,
         *,
@@ -74,18 +120,27 @@ class GaussianFit:
         seconds: float,
         backend: str,
         integrated: bool,
+        family: Optional[Any] = None,
     ) -> None: ...
-    def predict(
-        self, loc: np.ndarray, covariates: Optional[np.ndarray] = None
-    ) -> Tuple[np.ndarray, np.ndarray]: ...
-    def grid(
-        self,
-        dims: Tuple[int, int] = (100, 100),
-        xlim: Optional[Tuple[float, float]] = None,
-        ylim: Optional[Tuple[float, float]] = None,
-    ) -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]: ...
-    def summary(self) -> str: ...
 
+def fit(
+    model: GFIELD2PcMatern,
+    loc: ArrayLike,
+    y: ArrayLike,
+    *,
+    family: Any = "gaussian",
+    covariates: Optional[ArrayLike] = None,
+    intercept: bool = True,
+    exposure: Optional[ArrayLike] = None,
+    trials: Optional[ArrayLike] = None,
+    prior_noise: Tuple[float, float] = (1.0, 0.01),
+    prior_dispersion: Tuple[float, float] = (1.0, 0.01),
+    prior_fixed: Union[None, float, Sequence[float], np.ndarray] = None,
+    theta: Optional[Sequence[float]] = None,
+    integrate: bool = False,
+    progress: Union[None, bool, Callable[[FitProgress], None]] = None,
+    mean_correction: bool = True,
+) -> LatentFit: ...
 def fit_gaussian(
     model: GFIELD2PcMatern,
     loc: ArrayLike,
@@ -94,6 +149,7 @@ def fit_gaussian(
     covariates: Optional[ArrayLike] = None,
     intercept: bool = True,
     prior_noise: Tuple[float, float] = (1.0, 0.01),
+    prior_fixed: Union[None, float, Sequence[float], np.ndarray] = None,
     theta: Optional[Sequence[float]] = None,
     integrate: bool = False,
     progress: Union[None, bool, Callable[[FitProgress], None]] = None,

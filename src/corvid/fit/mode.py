@@ -16,11 +16,11 @@ import dataclasses
 import sys
 import time
 import warnings
-from typing import Callable, Optional, TextIO, Union
+from typing import Callable, Optional, TextIO, Tuple, Union
 
 import numpy as np
 from .factor import NotPositiveDefiniteError
-from .latent import Evaluation, LatentGaussian
+from .latent import Evaluation
 
 __all__ = ["ConvergenceWarning", "FitProgress", "LogPosterior", "Mode", "find_mode",
            "progress_reporter"]
@@ -38,9 +38,10 @@ class ConvergenceWarning(UserWarning):
 
 @dataclasses.dataclass(frozen=True)
 class FitProgress:
-    """One report of `fit_gaussian`'s progress. stage: "optimise" (one per optimiser step),
+    """One report of a fit's progress. stage: "optimise" (one per optimiser step),
     "hessian", "integrate" (one per design point) or "done"; theta = (log range, log sigma,
-    log noise sd); seconds since the fit started."""
+    and the log of the family's hyperparameter if it has one), `names` naming them; seconds
+    since the fit started."""
 
     stage: str
     step: int
@@ -48,9 +49,10 @@ class FitProgress:
     log_posterior: float
     gradient_norm: float
     seconds: float
+    names: Tuple[str, ...] = NAMES
 
     def line(self) -> str:
-        values = "  ".join(f"{name} {value:.5g}" for name, value in zip(NAMES, np.exp(self.theta)))
+        values = "  ".join(f"{name} {value:.5g}" for name, value in zip(self.names, np.exp(self.theta)))
         gradient = "" if np.isnan(self.gradient_norm) else f"  |gradient| {self.gradient_norm:.3g}"
         return (f"fit {self.stage:>9} {self.step:3d}:  {values}  log posterior "
                 f"{self.log_posterior:.6f}{gradient}  ({self.seconds:.1f} s)")
@@ -74,24 +76,29 @@ def progress_reporter(progress: Union[None, bool, Reporter],
 
 
 class LogPosterior:
-    """log p(y | theta) + log pi(theta): the field's prior from the model's `log_prior`, the
-    noise sd's exponential PC prior with `noise_rate`, on the log scale (with its Jacobian)."""
+    """log p(y | theta) + log pi(theta): the field's prior from the model's `log_prior`, and
+    `hyper_log_prior` for the family's hyperparameter (theta[2:], on the log scale, with its
+    Jacobian), a callable giving (value, gradient). `names` name theta's entries in reports
+    and `label` the fit in warnings."""
 
-    def __init__(self, latent: LatentGaussian, field_log_prior: Callable, noise_rate: float) -> None:
+    def __init__(self, latent, field_log_prior: Callable,
+                 hyper_log_prior: Callable[[np.ndarray], Tuple[float, np.ndarray]],
+                 names: Tuple[str, ...] = NAMES, label: str = "fit_gaussian") -> None:
         self.latent = latent
         self.field_log_prior = field_log_prior
-        self.noise_rate = noise_rate
+        self.hyper_log_prior = hyper_log_prior
+        self.names, self.label = tuple(names), label
         self.evaluations = 0
 
     def log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        rate, t2 = self.noise_rate, float(theta[2])
-        value = float(self.field_log_prior(theta[:2])) + np.log(rate) - rate * np.exp(t2) + t2
+        hyper, hyper_gradient = self.hyper_log_prior(theta[2:])
+        value = float(self.field_log_prior(theta[:2])) + hyper
         # The model's prior is a smooth closed form: central differences are exact to ~1e-10.
         h = 1e-6
         steps = np.eye(2) * h
         field = [(float(self.field_log_prior(theta[:2] + s)) -
                   float(self.field_log_prior(theta[:2] - s))) / (2 * h) for s in steps]
-        return value, np.array([field[0], field[1], 1.0 - rate * np.exp(t2)])
+        return value, np.r_[field, hyper_gradient]
 
     def __call__(self, theta, *, gradient: bool = True, keep: bool = False) -> tuple[float, Evaluation]:
         """(log posterior, the evaluation, with the log posterior's gradient if asked)."""
@@ -180,7 +187,7 @@ class _Climb:
 
 def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
               reporter: Optional[Reporter], started: float) -> Mode:
-    """The posterior mode from theta0 within bounds ((3, 2): lower, upper).
+    """The posterior mode from theta0 within bounds ((d, 2): lower, upper).
 
     Newton steps with a line search, on a model of minus the Hessian that starts from
     differences of the gradient at theta0 and learns from every step (BFGS updates). Once
@@ -194,7 +201,7 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         if reporter:
             norm = float(np.linalg.norm(gradient)) if gradient is not None else float("nan")
             reporter(FitProgress(stage, step, np.array(theta), float(value), norm,
-                                 time.perf_counter() - started))
+                                 time.perf_counter() - started, posterior.names))
 
     climb = _Climb(posterior, np.asarray(theta0, dtype=np.float64), bounds)
     H = _hessian(posterior, climb.theta, climb.gradient, report, climb.value)
@@ -236,8 +243,8 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         why = ("the Hessian is not negative definite" if not definite else
                "the mode lies on the search box" if on_bound else
                f"the gradient is not zero: the mode is about {off:.2g} posterior sd away")
-        state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(NAMES, np.exp(climb.theta)))
-        warnings.warn(f"fit_gaussian did not converge: {why} (optimiser: {message}); last state "
+        state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, np.exp(climb.theta)))
+        warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
                       f"{state}, log posterior {climb.value:.6f}, gradient "
                       f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=3)
     ev = posterior.complete(climb.ev, keep=True)

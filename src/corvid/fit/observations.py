@@ -11,7 +11,8 @@ from scipy import sparse
 
 from ..meshkin.locate import basis_matrix
 
-__all__ = ["Observations", "observations", "design_matrix", "new_design", "fixed_prior_sd"]
+__all__ = ["Observations", "observations", "response_values", "design_matrix", "new_design",
+           "fixed_prior_sd"]
 
 SHOWN = 5  # rows named in a message
 FIXED_PRIOR_SCALE = 1000.0
@@ -89,6 +90,15 @@ def _require_independent(X: np.ndarray, names: list[str]) -> None:
             involved = [names[i] for i in np.flatnonzero(np.abs(coef) > 1e-9)]
             raise ValueError(f"fixed effects are collinear: {names[j]!r} is a combination of "
                              f"{', '.join(repr(name) for name in involved)}")
+
+
+def response_values(y) -> np.ndarray:
+    """The observations as a finite float64 vector; ValueError says what is wrong."""
+    y = _real(y, "y")
+    if y.ndim != 1:
+        raise ValueError(f"y must be one-dimensional, got shape {y.shape}")
+    _finite(y, "y")
+    return y
 
 
 def observations(mesh, loc, y, covariates=None, intercept: bool = True) -> Observations:

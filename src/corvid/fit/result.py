@@ -1,5 +1,5 @@
-"""The result of `fit_gaussian`: estimates as plain attributes, a summary table, and
-predictions at new locations and on a grid."""
+"""The result of a fit: estimates as plain attributes, a summary table, and predictions at
+new locations and on a grid, on the link or the response scale."""
 
 from __future__ import annotations
 
@@ -9,13 +9,13 @@ import numpy as np
 from scipy import stats
 
 from ..meshkin.locate import MeshGridProjector, basis_matrix
+from .families import Family, Gaussian
 from .latent import Conditional
 from .observations import new_design
 
-__all__ = ["GaussianFit", "Hyperparameter"]
+__all__ = ["LatentFit", "GaussianFit", "Hyperparameter"]
 
 Z95 = float(stats.norm.ppf(0.975))
-HYPERPARAMETERS = ("range", "sigma", "noise_sd")
 
 
 class Hyperparameter(NamedTuple):
@@ -49,6 +49,10 @@ class _Mixture:
     def linear(self, B, X: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """Mean and sd of B u + X beta, B a sparse basis with at most three entries a row
         on the vertices of one triangle."""
+        return self.combine(*self.linear_parts(B, X))
+
+    def linear_parts(self, B, X: np.ndarray) -> tuple[list[np.ndarray], list[np.ndarray]]:
+        """Means and variances of B u + X beta under each design point's Gaussian."""
         cols, vals = _padded_rows(B)
         n = self.conditionals[0].mean_field.size
         pairs = []
@@ -69,7 +73,7 @@ class _Mixture:
             var += np.sum((X @ c.cov_fixed) * X, axis=1)
             means.append(np.asarray(B @ c.mean_field).ravel() + X @ c.mean_fixed)
             variances.append(var)
-        return self.combine(means, variances)
+        return means, variances
 
 
 def _padded_rows(B) -> tuple[np.ndarray, np.ndarray]:
@@ -87,30 +91,53 @@ def _padded_rows(B) -> tuple[np.ndarray, np.ndarray]:
     return cols, vals
 
 
-class GaussianFit:
-    """A Gaussian field fitted by `fit_gaussian`. Results are plain attributes:
+def _scale_factor(values, name: str, m: int, allowed: bool, family: str) -> np.ndarray:
+    """Exposure or trials at new locations: ones when not given."""
+    if values is None:
+        return np.ones(m)
+    if not allowed:
+        raise ValueError(f"{name} does not apply to the {family} family")
+    array = np.asarray(values, dtype=np.float64)
+    array = np.broadcast_to(array, (m,)) if array.ndim == 0 else array
+    if array.shape != (m,) or not np.all(np.isfinite(array) & (array > 0.0)):
+        raise ValueError(f"{name} must be positive and finite, one value or one per location "
+                         f"({m}), got shape {array.shape}")
+    return array
 
-    theta : (3,) log range, log sigma, log noise sd at the posterior mode (or as given)
-    theta_cov : (3, 3) inverse of minus the log posterior's Hessian there (NaN when theta
+
+class LatentFit:
+    """A latent Gaussian model fitted by `corvid.fit.fit`. Results are plain attributes:
+
+    family : the likelihood family's name ("gaussian", "poisson", "binomial", "nbinomial",
+        "gamma"); link : its link ("identity", "log", "logit")
+    theta : (d,) log range, log sigma and, for families that have one, the log of the
+        family's hyperparameter (noise sd, size or phi), at the posterior mode (or as given)
+    theta_cov : (d, d) inverse of minus the log posterior's Hessian there (NaN when theta
         was given)
-    hyperparameters : {"range", "sigma", "noise_sd"} -> Hyperparameter(estimate, std_error,
-        lower, upper), in the data's units
+    hyperparameters : {"range", "sigma"[, "noise_sd" | "size" | "phi"]} -> Hyperparameter(
+        estimate, std_error, lower, upper); the range in the mesh's units
     field_mean, field_sd : (n,) the field at every mesh vertex (fixed effects not included)
     fixed_names : k names ("intercept", then the covariates)
     fixed_mean, fixed_sd : (k,); fixed_cov : (k, k)
-    fixed_prior_sd : (k,) the prior sd of each fixed effect (see `fit_gaussian`)
-    log_marginal_likelihood : log p(y | theta), the field and fixed effects integrated out
+    field_mode, fixed_mode : the latent mode at the central theta (for the Gaussian family,
+        and with `mean_correction=False`, the same as the means given theta)
+    fixed_prior_sd : (k,) the prior sd of each fixed effect (see `fit`)
+    log_marginal_likelihood : log p(y | theta), the latent field and fixed effects
+        integrated out (exactly for the Gaussian, by the Laplace approximation otherwise),
+        every constant of the likelihood included, so it compares across families
     log_posterior : log p(y | theta) + log pi(theta)
     converged : False when the optimiser warned; n_evaluations, seconds, backend
     design_theta, design_weights : the integration points and weights (one point without)
     """
 
-    def __init__(self, *, mesh, intercept: bool, n_obs: int, fixed_names: list[str],
-                 fixed_prior_sd: np.ndarray, theta: np.ndarray, theta_cov: np.ndarray,
-                 log_posterior: float, conditionals: Sequence[Conditional], weights: np.ndarray,
-                 edges, converged: bool, n_evaluations: int, seconds: float, backend: str,
-                 integrated: bool) -> None:
+    def __init__(self, *, mesh, family: Family, intercept: bool, n_obs: int,
+                 fixed_names: list[str], fixed_prior_sd: np.ndarray, theta: np.ndarray,
+                 theta_cov: np.ndarray, log_posterior: float, conditionals: Sequence[Conditional],
+                 weights: np.ndarray, edges, converged: bool, n_evaluations: int, seconds: float,
+                 backend: str, integrated: bool) -> None:
         self.mesh = mesh
+        self._family = family
+        self.family, self.link = family.name, family.link
         self.intercept = intercept
         self.n_obs = n_obs
         self.fixed_names = list(fixed_names)
@@ -130,59 +157,92 @@ class GaussianFit:
         self.log_marginal_likelihood = float(centre.log_likelihood)
         self.field_mean, self.field_sd = self._mixture.combine(
             [c.mean_field for c in conditionals], [c.var_field for c in conditionals])
+        self.field_mode = centre.mean_field if centre.mode_field is None else centre.mode_field
+        self.fixed_mode = centre.mean_fixed if centre.mode_fixed is None else centre.mode_fixed
         self.fixed_mean = sum(w * c.mean_fixed for w, c in zip(weights, conditionals))
         self.fixed_cov = sum(w * (c.cov_fixed + np.outer(c.mean_fixed, c.mean_fixed))
                              for w, c in zip(weights, conditionals)) - np.outer(self.fixed_mean, self.fixed_mean)
         self.fixed_sd = np.sqrt(np.maximum(np.diag(self.fixed_cov), 0.0))
+        names = ("range", "sigma") + ((family.hyperparameter,) if family.hyperparameter else ())
         se = np.sqrt(np.maximum(np.diag(theta_cov), 0.0)) if np.all(np.isfinite(theta_cov)) \
-            else np.full(3, np.nan)
+            else np.full(len(names), np.nan)
         self.hyperparameters = {
             name: Hyperparameter(float(np.exp(t)), float(np.exp(t) * s), float(np.exp(t - Z95 * s)),
                                  float(np.exp(t + Z95 * s)))
-            for name, t, s in zip(HYPERPARAMETERS, theta, se)}
+            for name, t, s in zip(names, theta, se)}
 
-    def predict(self, loc, covariates=None) -> Tuple[np.ndarray, np.ndarray]:
-        """Posterior mean and sd of the field plus fixed effects at locations `loc` (m, 2)
-        with the covariates' values there ((m, p), or (m,) for one).
+    def predict(self, loc, covariates=None, *, exposure=None, trials=None,
+                scale: str = "link") -> Tuple[np.ndarray, np.ndarray]:
+        """Posterior mean and sd at locations `loc` (m, 2), with the covariates' values
+        there ((m, p), or (m,) for one).
 
-        The sd is that of the signal; a new observation adds the noise: sqrt(sd² +
-        noise_sd²). Locations outside the mesh get NaN.
+        scale="link": of the linear predictor eta = field + fixed effects, without an
+        exposure's offset. For the Gaussian family this is the signal; a new observation
+        adds the noise: sqrt(sd² + noise_sd²).
+        scale="response": of the mean the family's link gives, E exp(eta) (poisson,
+        nbinomial: `exposure` E, 1 by default, so the expected count per unit of exposure),
+        N logistic(eta) (binomial: `trials` N, 1 by default, so the probability), exp(eta)
+        (gamma), eta (gaussian): exactly from the Gaussian posterior of eta for the log
+        link, by Gauss–Hermite quadrature for the logit, mixed over the design points.
+        Locations outside the mesh get NaN.
         """
         loc = np.asarray(loc, dtype=np.float64)
         if loc.ndim != 2 or loc.shape[1] != 2:
             raise ValueError(f"loc must have shape (m, 2), got {loc.shape}")
+        factor = self._response_factor(scale, loc.shape[0], exposure, trials)
         B = basis_matrix(self.mesh, loc)
         X = new_design(covariates, loc.shape[0], self.intercept,
                        len(self.fixed_names) - int(self.intercept))
-        return self._at(B, X)
+        return self._at(B, X, scale, factor)
 
-    def _at(self, B, X: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    def _response_factor(self, scale: str, m: int, exposure, trials) -> np.ndarray:
+        if scale not in ("link", "response"):
+            raise ValueError(f"scale must be 'link' or 'response', got {scale!r}")
+        family = self._family
+        E = _scale_factor(exposure, "exposure", m, family.exposure, family.name)
+        N = _scale_factor(trials, "trials", m, family.trials, family.name)
+        return E * N
+
+    def _at(self, B, X: np.ndarray, scale: str = "link",
+            factor: Optional[np.ndarray] = None) -> Tuple[np.ndarray, np.ndarray]:
         inside = np.diff(B.indptr) > 0
         mean = np.full(B.shape[0], np.nan)
         sd = np.full(B.shape[0], np.nan)
         if inside.any():
-            mean[inside], sd[inside] = self._mixture.linear(B[inside], X[inside])
+            means, variances = self._mixture.linear_parts(B[inside], X[inside])
+            if scale == "response":
+                f = np.ones(B.shape[0]) if factor is None else factor
+                moments = [self._family.response(m, np.sqrt(np.maximum(v, 0.0)), f[inside])
+                           for m, v in zip(means, variances)]
+                means, variances = [m for m, _ in moments], [s**2 for _, s in moments]
+            mean[inside], sd[inside] = self._mixture.combine(means, variances)
         return mean, sd
 
     def grid(self, dims: Tuple[int, int] = (100, 100), xlim: Optional[Tuple[float, float]] = None,
-             ylim: Optional[Tuple[float, float]] = None) -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]:
+             ylim: Optional[Tuple[float, float]] = None, *,
+             scale: str = "link") -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]:
         """Mean and sd images, shape (ny, nx) for dims = (nx, ny), of the intercept plus
         the field (covariates at zero) on `MeshGridProjector(mesh, dims, xlim, ylim)`'s
-        points (its `x`, `y`); masked outside the mesh."""
+        points (its `x`, `y`), on the link or the response scale as for `predict` (per unit
+        of exposure, per trial); masked outside the mesh."""
         projector = MeshGridProjector(self.mesh, dims=dims, xlim=xlim, ylim=ylim)
         X = np.zeros((projector.lattice.shape[0], len(self.fixed_names)))
         if self.intercept:
             X[:, 0] = 1.0
-        mean, sd = self._at(projector.proj, X)
+        self._response_factor(scale, 0, None, None)
+        mean, sd = self._at(projector.proj, X, scale)
         shape = (projector.y.size, projector.x.size)
         mask = ~np.asarray(projector.inside).reshape(shape)
         return (np.ma.masked_array(mean.reshape(shape), mask=mask),
                 np.ma.masked_array(sd.reshape(shape), mask=mask))
 
+    def _title(self) -> str:
+        return (f"{self._family.title} fit ({self.link} link): {self.n_obs} observations, "
+                f"field on {self.mesh.n} mesh vertices, {len(self.fixed_names)} fixed effect(s)")
+
     def summary(self) -> str:
         """The estimates as a table of text."""
-        lines = [f"Gaussian fit: {self.n_obs} observations, field on {self.mesh.n} mesh vertices, "
-                 f"{len(self.fixed_names)} fixed effect(s)", "",
+        lines = [self._title(), "",
                  f"{'hyperparameter':<16}{'estimate':>12}{'std.error':>12}{'2.5%':>12}{'97.5%':>12}"]
         for name, h in self.hyperparameters.items():
             lines.append(f"{name:<16}{h.estimate:>12.5g}{h.std_error:>12.4g}{h.lower:>12.5g}"
@@ -203,4 +263,25 @@ class GaussianFit:
 
     def __repr__(self) -> str:
         values = ", ".join(f"{name}={h.estimate:.4g}" for name, h in self.hyperparameters.items())
-        return f"GaussianFit({values}, n_obs={self.n_obs})"
+        return f"{type(self).__name__}({values}, n_obs={self.n_obs})"
+
+
+class GaussianFit(LatentFit):
+    """A Gaussian field fitted by `fit_gaussian` (or `fit(..., family="gaussian")`): a
+    `LatentFit` of the Gaussian family, its hyperparameters range, sigma and noise_sd."""
+
+    def __init__(self, *, mesh, intercept: bool, n_obs: int, fixed_names: list[str],
+                 fixed_prior_sd: np.ndarray, theta: np.ndarray, theta_cov: np.ndarray,
+                 log_posterior: float, conditionals: Sequence[Conditional], weights: np.ndarray,
+                 edges, converged: bool, n_evaluations: int, seconds: float, backend: str,
+                 integrated: bool, family: Optional[Family] = None) -> None:
+        super().__init__(mesh=mesh, family=family or Gaussian(), intercept=intercept, n_obs=n_obs,
+                         fixed_names=fixed_names, fixed_prior_sd=fixed_prior_sd, theta=theta,
+                         theta_cov=theta_cov, log_posterior=log_posterior,
+                         conditionals=conditionals, weights=weights, edges=edges,
+                         converged=converged, n_evaluations=n_evaluations, seconds=seconds,
+                         backend=backend, integrated=integrated)
+
+    def _title(self) -> str:
+        return (f"Gaussian fit: {self.n_obs} observations, field on {self.mesh.n} mesh vertices, "
+                f"{len(self.fixed_names)} fixed effect(s)")

@@ -1,0 +1,195 @@
+"""`fit`: a latent Gaussian model with the field of a `GFIELD2PcMatern` model, fixed effects
+and one of five likelihood families, fitted without the engine."""
+
+from __future__ import annotations
+
+import time
+import warnings
+from typing import Callable, Optional, Sequence, Tuple, Union
+
+import numpy as np
+
+from ..safety.family import enforce_allowed_family
+from . import factor
+from .design import central_composite, design_weights
+from .families import FAMILIES, Family, pc_rate_prior
+from .laplace import LaplaceLatent
+from .latent import LatentGaussian, LatentModel, mesh_edges
+from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, progress_reporter
+from .observations import observations, response_values
+from .precision import FieldPrecision
+from .priors import fixed_effect_prior_sd
+from .result import GaussianFit, LatentFit
+from .start import gaussian_start, link_scale_start
+
+__all__ = ["fit", "family_for"]
+
+PROGRESS_NAMES = {"noise_sd": "noise sd"}
+
+
+def family_for(family, prior_noise=(1.0, 0.01), prior_dispersion=(1.0, 0.01)) -> Family:
+    """The family object for a name, vetted against the allow-list of families and with its
+    hyperparameter's prior; ValueError for a name on the list that corvid does not fit."""
+    names = enforce_allowed_family({"family": family})
+    if len(names) != 1:
+        raise ValueError(f"fit takes one family, got {len(names)}: {', '.join(names)}")
+    kind = FAMILIES.get(names[0])
+    if kind is None:
+        raise ValueError(f"corvid fits the families {', '.join(FAMILIES)} itself; the family "
+                         f"{names[0]!r} is fitted by the engine")
+    if kind.name == "gaussian":
+        return kind(pc_rate_prior(prior_noise, "prior_noise", 1.0))
+    if kind.hyperparameter:
+        return kind(pc_rate_prior(prior_dispersion, "prior_dispersion", -0.5))
+    return kind()
+
+
+def _given_theta(theta, names: Sequence[str]) -> np.ndarray:
+    values = np.asarray(theta, dtype=np.float64)
+    if values.shape != (len(names),) or not np.all(np.isfinite(values)):
+        count = ("two", "three")[len(names) - 2]
+        logs = ", ".join(f"log {PROGRESS_NAMES.get(name, name)}" for name in names)
+        raise ValueError(f"theta must be {count} finite values ({logs}), got {theta!r}")
+    return values
+
+
+def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
+        exposure=None, trials=None, prior_noise: Tuple[float, float] = (1.0, 0.01),
+        prior_dispersion: Tuple[float, float] = (1.0, 0.01), prior_fixed=None, theta=None,
+        integrate: bool = False,
+        progress: Union[None, bool, Callable[[FitProgress], None]] = None,
+        mean_correction: bool = True) -> LatentFit:
+    """Fit y given a latent field (a `GFIELD2PcMatern` model) plus fixed effects.
+
+    loc : (n_obs, 2) locations, all inside the model's mesh. y : (n_obs,) observations.
+    family, with its link and hyperparameter (theta's third entry, on the log scale):
+        "gaussian"   y ~ N(eta, s²), identity link; noise sd s;
+        "poisson"    y ~ Poisson(E exp(eta)), log link; none;
+        "binomial"   y ~ Binomial(N, logistic(eta)), logit link; none;
+        "nbinomial"  y ~ negative binomial with mean E exp(eta) and variance mu + mu²/size,
+                     log link; size;
+        "gamma"      y ~ gamma with mean exp(eta) and variance mu²/phi, log link; phi.
+        Names are vetted by `corvid.safety.family.enforce_allowed_family` (its SafetyError
+        for names outside the allow-list); ValueError for the listed families the engine
+        fits and corvid does not.
+    covariates : (n_obs, p) or (n_obs,) values, or None; a table's column names name them.
+    intercept : include an intercept.
+    exposure : E > 0 per observation (poisson, nbinomial): log E is eta's offset.
+    trials : N >= 1 per observation (binomial), 1 by default: presence/absence.
+
+    Priors (enough to rebuild the posterior):
+    - the field's: the model's PC priors on range and sigma (`model.log_prior`);
+    - gaussian: the noise sd s has the exponential (PC) prior P(s > u) = a,
+      `prior_noise=(u, a)`;
+    - nbinomial and gamma: the overdispersion d = 1/sqrt(size), or d = 1/sqrt(phi), has the
+      exponential (PC-type) prior P(d > u) = a, `prior_dispersion=(u, a)`;
+    - fixed effects: independent N(0, s_j²); `prior_fixed` gives s_j (one number or one per
+      effect, in the order "intercept", then the covariates). By default, for the gaussian
+      s_j = 1000 rms(y) / rms(x_j); for the other families, on the link scale, s_j =
+      10 / sd(x_j) for a covariate (10 / rms(x_j) without an intercept) and
+      10 sqrt(1 + sum_j (mean(x_j) / sd(x_j))²) for the intercept (see `corvid.fit.priors`).
+
+    Method: the Gaussian family exactly (sparse Cholesky factors and selected inversion).
+    The others by the Laplace approximation: given theta, the latent mode by Newton's
+    method on the sparse posterior precision with the observed information, a line search
+    that never lets the log density fall, from the last mode, until the Newton decrement is
+    below 1e-16 (the mode to within 1e-8 posterior sd); log p(y | theta) by the Laplace
+    approximation there, every constant of the likelihood included. Hyperparameters: the
+    posterior mode of log p(y | theta) + log priors, its Hessian, and with `integrate=True`
+    a central composite design around the mode. The field and fixed effects are Gaussian
+    given theta, mixed over the design. With `mean_correction` (the default) their means
+    are the mode moved by the first-order correction for the likelihood's skewness (the
+    mean of the simplified Laplace approximation); the mode itself is kept as
+    `field_mode`, `fixed_mode`.
+
+    theta : the hyperparameters to use instead of the posterior mode.
+    progress : a callable receiving `FitProgress` reports, or True for a line on stderr per
+        optimiser step.
+
+    Raises ValueError naming the rows at fault for data the family cannot take (negative or
+    non-whole counts, y above the trials, trials below 1, exposure not positive, gamma data
+    not positive, exposure or trials for a family without them), non-finite data,
+    locations outside the mesh, collinear fixed effects; warns with `ConvergenceWarning`
+    when the optimiser does not reach a proper mode.
+    """
+    started = time.perf_counter()
+    reporter = progress_reporter(progress)
+    kind = family_for(family, prior_noise, prior_dispersion)
+    values = response_values(y)
+    family_data = kind.data(values, exposure, trials)
+    data = observations(model.mesh, loc, values, covariates, intercept)
+    loc = np.asarray(loc, dtype=np.float64)
+    names = ("range", "sigma") + ((kind.hyperparameter,) if kind.hyperparameter else ())
+    given = None if theta is None else _given_theta(theta, names)
+    if integrate and given is not None:
+        raise ValueError("integrate=True integrates around the posterior mode: leave theta unset")
+    prior_sd = fixed_effect_prior_sd(data, intercept, kind.exact, prior_fixed)
+    edges = mesh_edges(model.mesh.tv, model.mesh.n)
+    field = FieldPrecision.of_model(model)
+    latent: LatentModel
+    if kind.exact:
+        latent = LatentGaussian(field, data, edges, prior_sd)
+        start = lambda: gaussian_start(data, loc)  # noqa: E731
+        label = "fit_gaussian"
+    else:
+        theta0, bounds, fixed0 = link_scale_start(kind, family_data, data, loc)
+        latent = LaplaceLatent(field, data, kind, family_data, edges, prior_sd,
+                               start_fixed=fixed0, mean_correction=mean_correction)
+        start = lambda: (theta0, bounds)  # noqa: E731
+        label = f"fit ({kind.name})"
+    shown = tuple(PROGRESS_NAMES.get(name, name) for name in names)
+    posterior = LogPosterior(latent, model.log_prior, kind.log_prior, shown, label)
+
+    d = len(names)
+    if given is None:
+        theta0, bounds = start()
+        mode = find_mode(posterior, theta0, bounds, reporter, started)
+        theta_hat, value, converged = mode.theta, mode.log_posterior, mode.converged
+        centre = mode.evaluation.conditional
+        definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
+        # Without a proper curvature there is no honest covariance: NaN, after the warning.
+        theta_cov = np.linalg.inv(-mode.hessian) if definite else np.full((d, d), np.nan)
+        if integrate and not definite:
+            warnings.warn(f"{label}: no integration over theta without a negative definite "
+                          "Hessian at the mode; the field is given at the mode alone",
+                          ConvergenceWarning, stacklevel=2)
+            integrate = False
+    else:
+        theta_hat, converged = given, True
+        value, ev = posterior(given, gradient=False, keep=True)
+        centre = ev.conditional
+        theta_cov = np.full((d, d), np.nan)
+    assert centre is not None
+    conditionals, weights = [centre], np.ones(1)
+
+    if integrate:
+        z, w = central_composite(d)
+        eigenvalues, vectors = np.linalg.eigh(theta_cov)
+        root = vectors * np.sqrt(np.maximum(eigenvalues, 0.0))
+        values_at, kept = [value], [0]
+        for index, point in enumerate(z[1:], start=1):
+            try:
+                point_value, ev = posterior(theta_hat + root @ point, gradient=False, keep=True)
+            except factor.NotPositiveDefiniteError:
+                continue  # too far out to matter: left out of the design
+            assert ev.conditional is not None
+            conditionals.append(ev.conditional)
+            values_at.append(point_value)
+            kept.append(index)
+            if reporter:
+                reporter(FitProgress("integrate", index, ev.theta, point_value, float("nan"),
+                                     time.perf_counter() - started, shown))
+        weights = design_weights(z[kept], w[kept], np.array(values_at))
+
+    seconds = time.perf_counter() - started
+    if reporter:
+        reporter(FitProgress("done", 0, theta_hat, value, float("nan"), seconds, shown))
+    result = dict(mesh=model.mesh, intercept=intercept, n_obs=data.y.size,
+                  fixed_names=data.names, fixed_prior_sd=prior_sd, theta=theta_hat,
+                  theta_cov=theta_cov, log_posterior=value, conditionals=conditionals,
+                  weights=weights, edges=edges, converged=converged,
+                  n_evaluations=posterior.evaluations, seconds=seconds,
+                  backend=latent.backend_used, integrated=integrate)
+    if kind.exact:
+        return GaussianFit(family=kind, **result)
+    return LatentFit(family=kind, **result)

@@ -1,0 +1,255 @@
+"""Non-Gaussian observations at given hyperparameters: the Laplace approximation.
+
+    eta = A u + X beta + offset,   y_i ~ p(y_i | eta_i, psi),
+    u ~ N(0, Q(theta)⁻¹),   beta ~ N(0, V),
+
+theta = (log range, log sigma[, psi]), psi the family's own hyperparameter. Given theta, the
+latent vector x = (u, beta) has its mode x* found by Newton's method on the sparse system
+H = [[Q + Aᵀ W A, Aᵀ W X], [Xᵀ W A, Xᵀ W X + V⁻¹]], W = -d²log p/d eta² (the observed
+information, which every family here keeps positive: their log densities are concave in
+eta). Each step is factored by blocks as the Gaussian model is: the sparse field block by
+the sparse Cholesky factor in one fixed fill-reducing ordering, the dense fixed-effect rows
+by their Schur complement. A backtracking line search never lets the log density fall, and
+the iteration stops when the Newton decrement gᵀ H⁻¹ g (twice the rise a further step would
+bring) is below NEWTON_TOLERANCE; each theta starts from the last mode found.
+
+At the mode,
+
+    log p(y | theta) ≈ log p(y | x*) + log p(x* | theta) + ½ log |Q̃| - ½ log |H| + const,
+
+with Q̃ = blockdiag(Q, V⁻¹) (the (2 pi) terms cancel): the Laplace approximation, every
+constant of the likelihood included. Its gradient in theta is analytic. The mode moves with
+theta, which enters through W: with v_i = Var(eta_i) (the selected inverse of the field
+block plus the low-rank part of the fixed effects) and z = H⁻¹ Bᵀ (W' ∘ v), B = [A X],
+
+    d/d theta_j = -½ u*ᵀ Q_j u* + ½ tr(Q⁻¹ Q_j) - ½ tr(Cov(u) Q_j) + ½ zᵀ Q_j u*,
+    d/d psi     = Σ dl/d psi - ½ vᵀ dW/d psi - ½ (B z)ᵀ d(dl/d eta)/d psi.
+
+The posterior given theta is Gaussian with covariance H⁻¹ (no dense inverse is formed). Its
+mean is the mode moved by the first-order correction for the likelihood's skewness,
+-½ z = ½ H⁻¹ Bᵀ (l''' ∘ v), the mean part of the simplified Laplace approximation: the
+third-order term of the log density at the mode shifts the mean by this much.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Optional
+
+import numpy as np
+from scipy import linalg, sparse
+
+from . import factor
+from .families import Family, FamilyData
+from .latent import Evaluation, LatentModel
+from .observations import Observations
+from .precision import FieldPrecision
+
+__all__ = ["LaplaceLatent", "NEWTON_TOLERANCE"]
+
+NEWTON_TOLERANCE = 1e-16   # Newton decrement at the mode: the mode within 1e-8 sd
+RESOLUTION = 1e-12         # relative: rises of the log density below this are rounding
+MAX_NEWTON = 200
+MAX_HALVINGS = 60
+
+
+@dataclasses.dataclass
+class _Block:
+    """The factored posterior precision at a point: the field block's factor, P_ub, W =
+    P_uu⁻¹ P_ub and the Schur complement's Cholesky factor and inverse."""
+
+    fp: factor.SparseFactor
+    P_ub: np.ndarray
+    W_field: np.ndarray
+    S_factor: Optional[tuple]
+    S_inv: np.ndarray
+
+    def solve(self, rhs_u: np.ndarray, rhs_b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """P⁻¹ (rhs_u, rhs_b), by blocks."""
+        a = self.fp.solve(rhs_u)
+        b = self.S_inv @ (rhs_b - self.P_ub.T @ a) if self.S_factor else np.zeros(0)
+        return a - self.W_field @ b, b
+
+    def logdet(self) -> float:
+        schur = 2.0 * float(np.sum(np.log(np.diag(self.S_factor[0])))) if self.S_factor else 0.0
+        return self.fp.logdet() + schur
+
+
+@dataclasses.dataclass
+class _State:
+    block: _Block
+    prior_factor: Optional[factor.SparseFactor]
+    u: np.ndarray
+    b: np.ndarray
+    eta: np.ndarray
+    third: np.ndarray    # d³ log p / d eta³ at the mode
+
+
+class LaplaceLatent(LatentModel):
+    """The model of the module's note for one data set and family, evaluated at many theta.
+
+    `start_fixed` (k,) is where the first Newton iteration starts the fixed effects (the
+    field starts at zero); later ones start from the last mode. Without `mean_correction`
+    the posterior given theta has its mean at the mode.
+    """
+
+    def __init__(self, field: FieldPrecision, data: Observations, family: Family,
+                 family_data: FamilyData, edges, fixed_prior_sd, backend: Optional[str] = None,
+                 start_fixed: Optional[np.ndarray] = None, mean_correction: bool = True) -> None:
+        super().__init__(field, data, edges, fixed_prior_sd, backend)
+        self.mean_correction = mean_correction
+        self.family, self.family_data = family, family_data
+        self.A = data.A.tocsr()
+        self.At = self.A.T.tocsr()
+        self.X = data.X
+        self._start = (np.zeros(self.n), np.zeros(self.k) if start_fixed is None
+                       else np.asarray(start_fixed, dtype=np.float64).copy())
+        self._last_mode = self._start
+        self.newton_steps = 0
+
+    # ---- the mode -------------------------------------------------------------------------
+
+    def _psi(self, theta: np.ndarray) -> Optional[float]:
+        return float(theta[2]) if self.family.hyperparameter else None
+
+    def _objective(self, c: np.ndarray, psi: Optional[float], u: np.ndarray, b: np.ndarray):
+        """(log density of (y, x) up to the prior's constants, eta, Q u)."""
+        f = self.field
+        Qu = c[0] * (f.M0 @ u) + c[1] * (f.M1 @ u) + c[2] * (f.M2 @ u)
+        eta = self.A @ u + self.X @ b + self.family_data.offset
+        with np.errstate(over="ignore", invalid="ignore"):
+            value = float(np.sum(self.family.log_density(self.family_data, eta, psi))) \
+                - 0.5 * float(u @ Qu) - 0.5 * float(self.fixed_precision @ b**2)
+        return (value if np.isfinite(value) else -np.inf), eta, Qu
+
+    def _block(self, theta: np.ndarray, c: np.ndarray, W: np.ndarray) -> _Block:
+        f = self.field
+        if self._P is None:
+            first = factor.cholesky((c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2
+                                     + self.At @ sparse.diags(W) @ self.A).tocsc(),
+                                    backend=self.backend)
+            self._align(theta, first, rows=self.A)
+            self._prepare_prior(theta)
+            fp = first
+        else:
+            fp = self._last["P"][1].refactor_permuted(self._P.matrix(c, W))
+        self._last["P"] = (None, fp)
+        WX = W[:, None] * self.X
+        P_ub = np.asarray(self.At @ WX).reshape(self.n, self.k)
+        W_field = fp.solve(P_ub).reshape(self.n, self.k) if self.k else np.zeros((self.n, 0))
+        S_factor, S_inv = None, np.zeros((0, 0))
+        if self.k:
+            S = self.X.T @ WX + np.diag(self.fixed_precision) - P_ub.T @ W_field
+            try:
+                S_factor = linalg.cho_factor(0.5 * (S + S.T), lower=True)
+            except linalg.LinAlgError as exc:
+                raise factor.NotPositiveDefiniteError(
+                    "the fixed effects' posterior precision is not positive definite") from exc
+            S_inv = linalg.cho_solve(S_factor, np.eye(self.k))
+        return _Block(fp, P_ub, W_field, S_factor, S_inv)
+
+    def _mode(self, theta: np.ndarray) -> tuple[float, _State]:
+        """Newton's method from the last mode; (log density at the mode, the state there)."""
+        c, psi = self.field.coefficients(theta[:2]), self._psi(theta)
+        u, b = (v.copy() for v in self._last_mode)
+        value, eta, Qu = self._objective(c, psi, u, b)
+        if not np.isfinite(value):
+            u, b = (v.copy() for v in self._start)
+            value, eta, Qu = self._objective(c, psi, u, b)
+        last_small = np.inf
+        for _ in range(MAX_NEWTON):
+            d1, d2, _ = self.family.derivatives(self.family_data, eta, psi)
+            W = -d2
+            block = self._block(theta, c, W)
+            g_u = self.At @ d1 - Qu
+            g_b = self.X.T @ d1 - self.fixed_precision * b
+            step_u, step_b = block.solve(g_u, g_b)
+            decrement = float(g_u @ step_u + g_b @ step_b)
+            self.newton_steps += 1
+            if decrement <= NEWTON_TOLERANCE:
+                break
+            if 0.5 * decrement <= RESOLUTION * max(1.0, abs(value)):
+                # The rise left is below what the summed log density resolves, so a line
+                # search cannot judge the step; this close to the mode Newton's own step is
+                # sure, until the decrement stops falling (the rounding of the gradient).
+                if decrement >= 0.5 * last_small:
+                    break
+                last_small = decrement
+                u, b = u + step_u, b + step_b
+                value, eta, Qu = self._objective(c, psi, u, b)
+                continue
+            for halving in range(MAX_HALVINGS):
+                s = 0.5**halving
+                trial = self._objective(c, psi, u + s * step_u, b + s * step_b)
+                if trial[0] >= value:
+                    u, b = u + s * step_u, b + s * step_b
+                    value, eta, Qu = trial
+                    break
+            else:
+                raise factor.NotPositiveDefiniteError(
+                    f"Newton's method for the latent mode found no higher point (decrement "
+                    f"{decrement:.3g}): the log density is not concave here")
+        else:
+            raise factor.NotPositiveDefiniteError(
+                f"Newton's method for the latent mode did not converge in {MAX_NEWTON} steps")
+        self._last_mode = (u, b)
+        third = self.family.derivatives(self.family_data, eta, psi)[2]
+        return value, _State(block, None, u, b, eta, third)
+
+    # ---- one evaluation ---------------------------------------------------------------------
+
+    def evaluate(self, theta, *, gradient: bool = True, keep: bool = False) -> Evaluation:
+        """The Laplace approximation of log p(y | theta) and, as asked, its gradient and
+        the posterior given theta. Raises factor.NotPositiveDefiniteError where the
+        matrices are not numerically positive definite or the mode cannot be found."""
+        return self.complete(self._value(theta), gradient=gradient, keep=keep)
+
+    def _value(self, theta) -> Evaluation:
+        theta = np.asarray(theta, dtype=np.float64)
+        value, state = self._mode(theta)
+        logdet_Q, state.prior_factor = self._prior_logdet(theta)
+        log_likelihood = value + 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
+                                        - state.block.logdet())
+        out = Evaluation(theta=theta, log_likelihood=float(log_likelihood))
+        out._state = state
+        return out
+
+    def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
+        """Adds the gradient (if asked) and the posterior given theta from the factors the
+        evaluation kept."""
+        state = out._state
+        if state is None or not (gradient or keep):
+            return out
+        theta, fld = out.theta, self.field
+        block = state.block
+        sigma_lower, sigma_edges = self._selected(block.fp)
+        assert self._P is not None
+        R = self.A @ block.W_field - self.X
+        variance = self._P.rows_quadratic(sigma_lower) + np.sum((R @ block.S_inv) * R, axis=1)
+        weight_slope = -state.third * variance                     # W' ∘ v
+        z_u, z_b = block.solve(self.At @ weight_slope, self.X.T @ weight_slope)
+        if gradient and out.gradient is None:
+            M = (fld.M0, fld.M1, fld.M2)
+            traces = self._field_traces(sigma_lower, block.W_field, block.W_field @ block.S_inv)
+            quadratic = np.array([float(state.u @ (m @ state.u)) for m in M])
+            moved = np.array([float(z_u @ (m @ state.u)) for m in M])
+            d_logdet_Q = self._prior_logdet_gradient(theta, state.prior_factor)
+            d_field = 0.5 * d_logdet_Q + fld.coefficient_gradient(theta[:2]) @ (
+                0.5 * (moved - quadratic - traces))
+            gradient_value = [d_field]
+            psi = self._psi(theta)
+            if psi is not None:
+                dl, d_first, d_second = self.family.hyper_derivatives(self.family_data, state.eta, psi)
+                eta_z = self.A @ z_u + self.X @ z_b
+                gradient_value.append([float(np.sum(dl)) + 0.5 * float(variance @ d_second)
+                                       - 0.5 * float(eta_z @ d_first)])
+            out.gradient = np.concatenate(gradient_value)
+        if out.conditional is None:
+            shift = 0.5 if self.mean_correction else 0.0
+            out.conditional = self._conditional(
+                theta, out.log_likelihood, sigma_lower, sigma_edges, block.W_field, block.S_inv,
+                state.u - shift * z_u, state.b - shift * z_b)
+            out.conditional.mode_field, out.conditional.mode_fixed = state.u, state.b
+        if out.conditional is not None and out.gradient is not None:
+            out._state = None
+        return out

@@ -119,7 +119,7 @@ def test_a_failed_run_leaves_nothing_behind(data, tmp_path, monkeypatch):
 
     def fail(*args, **kwargs):
         raise ValueError("the fit failed")
-    monkeypatch.setattr(corvid.fit, "fit_gaussian", fail)
+    monkeypatch.setattr(corvid.fit, "fit", fail)
     assert fit(data, tmp_path / "deep" / "results") == 2
     assert sorted(os.listdir(tmp_path)) == ["data.csv"]
 

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import csv
 import math
-from typing import Dict, List, Sequence
+from typing import Dict, List, Sequence, Tuple
 
 import numpy as np
 
@@ -14,8 +14,9 @@ from corvid.cli_errors import CommandError
 MIN_ROWS = 10
 
 
-def read_columns(path: str, names: Sequence[str]) -> Dict[str, np.ndarray]:
-    """The named columns of a CSV file with a header row, as float64 arrays.
+def read_columns(path: str, names: Sequence[str]) -> Tuple[Dict[str, np.ndarray], np.ndarray]:
+    """The named columns of a CSV file with a header row, as float64 arrays, and the line of
+    the file where each row starts.
 
     Raises `CommandError` for a missing file, a missing column or one named twice in the
     header, a value that is not a finite number (saying on which line of the file, counting
@@ -38,6 +39,7 @@ def read_columns(path: str, names: Sequence[str]) -> Dict[str, np.ndarray]:
             raise CommandError(f"{path} is not a readable CSV file: {exc}") from None
         positions = {name: _position(header, name, path) for name in names}
         values: Dict[str, List[float]] = {name: [] for name in names}
+        lines: List[int] = []
         try:
             while True:
                 line = reader.line_num + 1  # where the next record starts
@@ -47,6 +49,7 @@ def read_columns(path: str, names: Sequence[str]) -> Dict[str, np.ndarray]:
                     break
                 if not any(cell.strip() for cell in row):
                     continue  # blank lines
+                lines.append(line)
                 for name, at in positions.items():
                     cell = row[at].strip() if at < len(row) else ""
                     values[name].append(_number(cell, path, line, name))
@@ -56,7 +59,8 @@ def read_columns(path: str, names: Sequence[str]) -> Dict[str, np.ndarray]:
     rows = len(values[names[0]]) if names else 0
     if rows < MIN_ROWS:
         raise CommandError(f"{path} has {rows} data row(s); at least {MIN_ROWS} are needed")
-    return {name: np.asarray(column, dtype=np.float64) for name, column in values.items()}
+    return ({name: np.asarray(column, dtype=np.float64) for name, column in values.items()},
+            np.asarray(lines, dtype=np.int64))
 
 
 def _position(header: List[str], name: str, path: str) -> int:

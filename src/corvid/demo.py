@@ -1,6 +1,7 @@
 """The demo job: a PC-Matérn field on a mesh of a study region with a lake and a buffer, its
 engine files, noisy observations of a simulated field with known truth, the fit of the model
-to them without the engine, and a picture of truth, data and posterior."""
+to them without the engine, counts from the same field fitted with the Poisson likelihood,
+and a picture of truth, data and posterior."""
 
 from __future__ import annotations
 
@@ -23,6 +24,7 @@ class DemoSettings:
     field_range: float = 4.0
     field_sigma: float = 1.0
     intercept: float = 2.0
+    count_intercept: float = 0.5
     noise_sd: float = 0.3
     n_obs: int = 1000
     grid: Tuple[int, int] = (300, 300)
@@ -115,9 +117,25 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
         fit = fit_gaussian(model, obs, y, prior_noise=(1.0, 0.01), progress=_progress_line)
         print(_truth_table(truth, fit))
 
+    with steps.step("Counts: a Poisson fit of the same field"):
+        from corvid.fit import fit as fit_family
+
+        # Counts at the same places over exposures (e.g. survey effort) from 0.5 to 2: the
+        # intensity exp(count intercept + field) per unit of exposure.
+        exposure = rng.uniform(0.5, 2.0, settings.n_obs)
+        counts = rng.poisson(exposure * np.exp(settings.count_intercept + B @ field))
+        count_truth = Truth(settings.field_range, settings.field_sigma, float("nan"),
+                            settings.count_intercept)
+        counts_fit = fit_family(model, obs, counts, family="poisson", exposure=exposure,
+                                progress=_progress_line)
+        print(f"   {settings.n_obs} counts (mean {counts.mean():.3g}, largest {counts.max()}) "
+              f"over exposures 0.5 to 2")
+        print(_truth_table(count_truth, counts_fit))
+
     with steps.step("Picture"):
-        png = _save_picture(fit, mesh, field + truth.intercept, obs, y, settings.grid,
-                            os.path.join(directory, "fit.png"))
+        intensity = np.exp(settings.count_intercept + field)
+        png = _save_picture(fit, counts_fit, mesh, field + truth.intercept, intensity, obs, y,
+                            settings.grid, os.path.join(directory, "fit.png"))
         written["png"] = png and shown(png)
         if png:
             print(f"   saved {written['png']}")
@@ -193,7 +211,7 @@ def _progress_line(report) -> None:
 def _truth_table(truth: Truth, fit) -> str:
     """Truth against estimate, with the 95% intervals and whether they hold the truth."""
     rows = [(name, getattr(truth, name), h.estimate, h.lower, h.upper)
-            for name, h in fit.hyperparameters.items()]
+            for name, h in fit.hyperparameters.items() if hasattr(truth, name)]
     half = 1.959963984540054 * fit.fixed_sd[0]
     rows.append(("intercept", truth.intercept, fit.fixed_mean[0], fit.fixed_mean[0] - half,
                  fit.fixed_mean[0] + half))
@@ -203,8 +221,10 @@ def _truth_table(truth: Truth, fit) -> str:
     return "\n".join(lines)
 
 
-def _save_picture(fit, mesh, truth_field, obs, y, dims, path: str):
-    """Four panels over the study region: truth, observations, posterior mean and sd."""
+def _save_picture(fit, counts_fit, mesh, truth_field, intensity, obs, y, dims, path: str):
+    """Six panels over the study region: the true field, the observations, the posterior
+    mean and sd of the Gaussian fit; the true intensity of the counts and the Poisson fit's
+    estimate of it (the posterior mean of exp(intercept + field))."""
     try:
         import matplotlib
 
@@ -222,27 +242,36 @@ def _save_picture(fit, mesh, truth_field, obs, y, dims, path: str):
     projector = MeshGridProjector(mesh, dims=dims, xlim=xlim, ylim=ylim)
     triangle, _ = find_triangles(mesh, projector.lattice)
     outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
-    mean, sd = fit.grid(dims=dims, xlim=xlim, ylim=ylim)
-    truth_image = np.ma.masked_where(outside, projector.project(truth_field))
-    images = [truth_image, None, np.ma.masked_where(outside, mean), np.ma.masked_where(outside, sd)]
-    titles = ["true field (with the intercept)", f"{len(y)} observations", "posterior mean",
-              "posterior sd"]
-    low, high = float(truth_image.min()), float(truth_image.max())
 
-    fig, axes = plt.subplots(2, 2, figsize=(11, 9), constrained_layout=True)
-    for ax, image, title in zip(axes.ravel(), images, titles):
+    def masked(image):
+        return np.ma.masked_where(outside, image)
+
+    mean, sd = fit.grid(dims=dims, xlim=xlim, ylim=ylim)
+    rate, _ = counts_fit.grid(dims=dims, xlim=xlim, ylim=ylim, scale="response")
+    truth_image = masked(projector.project(truth_field))
+    true_rate = masked(projector.project(intensity))
+    low, high = float(truth_image.min()), float(truth_image.max())
+    rate_scale = {"vmin": 0.0, "vmax": float(true_rate.max())}
+    panels = [(truth_image, "true field (with the intercept)", {"vmin": low, "vmax": high}),
+              (None, f"{len(y)} observations", {}),
+              (masked(mean), "posterior mean", {"vmin": low, "vmax": high}),
+              (masked(sd), "posterior sd", {}),
+              (true_rate, "true intensity of the counts", rate_scale),
+              (masked(rate), "estimated intensity (Poisson fit)", rate_scale)]
+
+    fig, axes = plt.subplots(3, 2, figsize=(11, 13), constrained_layout=True)
+    for ax, (image, title, scale) in zip(axes.ravel(), panels):
         if image is None:
             shown = ax.scatter(obs[:, 0], obs[:, 1], c=y, s=6, cmap="viridis", vmin=low, vmax=high)
             ax.set_xlim(xlim)
             ax.set_ylim(ylim)
         else:
-            same_scale = {"vmin": low, "vmax": high} if title != "posterior sd" else {}
-            shown = ax.imshow(image, origin="lower", extent=(*xlim, *ylim), cmap="viridis", **same_scale)
+            shown = ax.imshow(image, origin="lower", extent=(*xlim, *ylim), cmap="viridis", **scale)
         fig.colorbar(shown, ax=ax, shrink=0.85)
         ax.add_collection(LineCollection(mesh.loc[mesh.boundary_edges], colors="black", linewidths=0.8))
         ax.set_title(title)
         ax.set_aspect("equal")
-    fig.savefig(path, dpi=90)
+    fig.savefig(path, dpi=80)
     plt.close(fig)
     return path
 

@@ -20,6 +20,7 @@ import numpy as np
 from corvid.cli_arguments import count, non_negative_float, positive_float
 from corvid.cli_errors import CommandError, run_reporting
 from corvid.cli_limits import require_memory
+from corvid.cli_maps import posterior_maps, save_maps
 from corvid.cli_mesh import build_mesh, convex_hull, plan_mesh
 from corvid.cli_output import OutputDirectory
 from corvid.cli_table import MIN_ROWS, read_columns
@@ -32,23 +33,36 @@ OUTPUTS = ("posterior_grid.npz", "posterior.png", "model/")
 # fixed effects (the lattice, the projector, the mean and sd, masks and copies), and per
 # fixed effect.
 GRID_CELL_BYTES, GRID_CELL_BYTES_PER_EFFECT = 600.0, 40.0
-PICTURE_PIXELS, PICTURE_POINTS = 2000, 20_000
+# The field's sd on the link scale: P(sigma > 3) = 0.01, a factor e³ either way.
+LINK_SIGMA_PRIOR = (3.0, 0.01)
 # Magnitudes beyond which squares of values or coordinates leave floating-point range.
 LARGEST_MAGNITUDE = 1e100
 
 
 def add_parser(commands) -> argparse.ArgumentParser:
     fit = commands.add_parser(
-        "fit", help="fit the PC-Matérn field with Gaussian noise to a CSV file",
+        "fit", help="fit the PC-Matérn field to a CSV file: Gaussian values, counts, "
+                    "presence/absence or positive amounts",
         description="Reads a CSV file with a header row, builds a mesh with a buffer around the "
-                    "locations, fits the field plus fixed effects with Gaussian noise (exact sparse "
-                    "Gaussian computations, hyperparameters at their posterior mode), prints the "
-                    "hyperparameter table and writes the posterior mean and sd on a grid (.npz, and "
-                    "PNG maps with matplotlib) and the seven model files for the engine.")
+                    "locations, fits the field plus fixed effects (Gaussian data exactly, counts, "
+                    "trials and positive amounts by the Laplace approximation; hyperparameters at "
+                    "their posterior mode), prints the hyperparameter table and writes the "
+                    "posterior maps on a grid (.npz, and PNG maps with matplotlib) and the seven "
+                    "model files for the engine.")
     fit.add_argument("data", help="CSV file with a header row")
     fit.add_argument("--x", required=True, metavar="COL", help="column of the x coordinate")
     fit.add_argument("--y", required=True, metavar="COL", help="column of the y coordinate")
     fit.add_argument("--value", required=True, metavar="COL", help="column of the observed values")
+    fit.add_argument("--family", default="gaussian",
+                     help="likelihood: gaussian (default), poisson or nbinomial (counts, log link), "
+                          "binomial (successes out of trials, logit link), gamma (positive "
+                          "amounts, log link)")
+    fit.add_argument("--exposure", metavar="COL",
+                     help="column of the exposure E > 0 (poisson, nbinomial): the mean count is E "
+                          "exp(linear predictor), the maps show it per unit of exposure")
+    fit.add_argument("--trials", metavar="COL",
+                     help="column of the number of trials N >= 1 (binomial; default 1: presence/"
+                          "absence)")
     fit.add_argument("--covariates", nargs="+", default=[], metavar="COL",
                      help="columns of covariates (fixed effects besides the intercept)")
     fit.add_argument("--out", help="output directory (default: a new corvid-fit-<time> directory here)")
@@ -68,10 +82,14 @@ def add_parser(commands) -> argparse.ArgumentParser:
                           "diameter, 0.5)")
     fit.add_argument("--prior-sigma", nargs=2, type=float, metavar=("S0", "P"),
                      help="PC prior of sigma: P(sigma > S0) = P (default: three times the sd of "
-                          "the values, 0.01)")
+                          "the values, 0.01, for gaussian data; 3 0.01 on the link scale for the "
+                          "other families)")
     fit.add_argument("--prior-noise", nargs=2, type=float, metavar=("U", "A"),
-                     help="PC prior of the noise sd: P(noise sd > U) = A (default: three times "
-                          "the sd of the values, 0.01)")
+                     help="gaussian: PC prior of the noise sd: P(noise sd > U) = A (default: three "
+                          "times the sd of the values, 0.01)")
+    fit.add_argument("--prior-dispersion", nargs=2, type=float, metavar=("U", "A"),
+                     help="nbinomial, gamma: prior of the overdispersion d = 1/sqrt(size) or "
+                          "1/sqrt(phi): P(d > U) = A (default 1 0.01)")
     fit.add_argument("--grid", nargs=2, type=count(2), default=(200, 200), metavar=("NX", "NY"),
                      help="pixels of the maps (default 200 200)")
     fit.add_argument("--quiet", action="store_true", help="no progress line per optimiser step")
@@ -93,30 +111,55 @@ class _NamedColumns:
 
 def run(args: argparse.Namespace, out: str) -> None:
     """Fits and writes everything; raises `CommandError` for problems with the input."""
-    names = [args.x, args.y, args.value, *args.covariates]
+    names = [args.x, args.y, args.value, *args.covariates,
+             *(c for c in (args.exposure, args.trials) if c is not None)]
     if len(set(names)) != len(names):
         raise CommandError(f"a column is named twice among {', '.join(names)}")
     _check_priors(args)
+    family = _family(args)
     if args.max_edge is not None and len(args.max_edge) > 2:
         raise CommandError("--max-edge takes one or two lengths")
     nx, ny = args.grid
     require_memory(nx * ny * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(names)),
                    f"maps of {nx:,} x {ny:,} cells", "use a smaller --grid")
     with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
-        _fit_and_write(args, names, staging, out)
+        _fit_and_write(args, names, family, staging, out)
 
 
-def _fit_and_write(args: argparse.Namespace, names: List[str], staging: str, out: str) -> None:
-    columns = read_columns(args.data, names)
+def _family(args: argparse.Namespace):
+    """The family asked for, with its priors; options it does not take are refused."""
+    from corvid.fit.fitting import family_for
+    from corvid.safety.errors import SafetyError
+
+    try:
+        family = family_for(args.family, prior_dispersion=args.prior_dispersion or (1.0, 0.01))
+    except (SafetyError, ValueError) as exc:
+        raise CommandError(f"--family: {exc}") from None
+    for option, given, allowed in (("--exposure", args.exposure, family.exposure),
+                                   ("--trials", args.trials, family.trials),
+                                   ("--prior-noise", args.prior_noise, family.exact),
+                                   ("--prior-dispersion", args.prior_dispersion,
+                                    bool(family.hyperparameter) and not family.exact)):
+        if given is not None and not allowed:
+            raise CommandError(f"{option} does not apply to the {family.name} family")
+    return family
+
+
+def _fit_and_write(args: argparse.Namespace, names: List[str], family, staging: str,
+                   out: str) -> None:
+    columns, lines = read_columns(args.data, names)
     loc = np.column_stack([columns[args.x], columns[args.y]])
     values = columns[args.value]
     _check_magnitudes(loc, values, args)
+    exposure = columns[args.exposure] if args.exposure else None
+    trials = columns[args.trials] if args.trials else None
+    _check_family_data(family, values, exposure, trials, lines, args.data)
     covariates = None
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
 
-    from corvid.fit import fit_gaussian
+    from corvid.fit import fit
     from corvid.meshkin.gfield import gfield2_pcmatern
 
     hull = convex_hull(loc)
@@ -129,26 +172,42 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], staging: str, out
           f"{how})")
 
     spread = _spread(values)
+    sigma_prior = (3.0 * spread, 0.01) if family.exact else LINK_SIGMA_PRIOR
     model = gfield2_pcmatern(mesh, prior_range=tuple(args.prior_range or (hull.diameter / 10.0, 0.5)),
-                             prior_sigma=tuple(args.prior_sigma or (3.0 * spread, 0.01)))
+                             prior_sigma=tuple(args.prior_sigma or sigma_prior))
     try:
-        fit = fit_gaussian(model, loc, values, covariates=covariates,
-                           prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
-                           progress=None if args.quiet else True)
+        result = fit(model, loc, values, family=family.name, covariates=covariates,
+                     exposure=exposure, trials=trials,
+                     prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
+                     prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),
+                     progress=None if args.quiet else True)
     except ValueError as exc:
         raise CommandError(str(exc)) from None
-    print(fit.summary())
+    print(result.summary())
 
-    x, y, mean, sd = _maps(fit, mesh, loc, tuple(args.grid))
-    np.savez(os.path.join(staging, "posterior_grid.npz"), x=x, y=y, mean=mean.filled(np.nan),
-             sd=sd.filled(np.nan))
+    maps = posterior_maps(result, mesh, loc, tuple(args.grid))
+    np.savez(os.path.join(staging, "posterior_grid.npz"), **maps.arrays())
     model.write_gfield_files(os.path.join(staging, "model", "gfield"))
-    png = _save_maps(x, y, mean, sd, loc, os.path.join(staging, "posterior.png"))
-    print(f"posterior mean and sd of intercept plus field on a {len(x)} x {len(y)} grid "
-          f"(NaN outside the data's region): {os.path.join(out, 'posterior_grid.npz')}")
+    png = save_maps(maps, loc, os.path.join(staging, "posterior.png"))
+    print(f"{maps.description} on a {len(maps.x)} x {len(maps.y)} grid (NaN outside the data's "
+          f"region): {os.path.join(out, 'posterior_grid.npz')}")
     print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
     if png:
         print(f"maps: {os.path.join(out, 'posterior.png')}")
+
+
+def _check_family_data(family, values, exposure, trials, lines: np.ndarray, path: str) -> None:
+    """The family's checks of the data, reported by the lines of the file."""
+    from corvid.fit.families import RowsError
+
+    try:
+        family.data(values, exposure, trials)
+    except RowsError as exc:
+        shown = ", ".join(str(line) for line in lines[exc.rows[:5]])
+        more = f" and {exc.rows.size - 5} more" if exc.rows.size > 5 else ""
+        raise CommandError(f"{path}: {exc.what} line(s) {shown}{more}") from None
+    except ValueError as exc:
+        raise CommandError(f"{path}: {exc}") from None
 
 
 def _check_magnitudes(loc: np.ndarray, values: np.ndarray, args: argparse.Namespace) -> None:
@@ -171,24 +230,8 @@ def _spread(values: np.ndarray) -> float:
     return float(np.std(values / scale)) * scale or 1.0
 
 
-def _maps(fit, mesh, loc: np.ndarray, dims):
-    """Grid coordinates and the posterior mean and sd images over the data's bounding box,
-    masked outside the region the data span (the buffer around it is left out)."""
-    from corvid.meshkin.locate import find_triangles
-
-    xlim = (float(loc[:, 0].min()), float(loc[:, 0].max()))
-    ylim = (float(loc[:, 1].min()), float(loc[:, 1].max()))
-    mean, sd = fit.grid(dims=dims, xlim=xlim, ylim=ylim)
-    x, y = np.linspace(*xlim, dims[0]), np.linspace(*ylim, dims[1])
-    lattice = np.column_stack([np.tile(x, len(y)), np.repeat(y, len(x))])
-    triangle, _ = find_triangles(mesh, lattice)
-    region = (triangle >= 0) & np.asarray(mesh.in_region)[np.maximum(triangle, 0)]
-    outside = ~region.reshape(len(y), len(x))
-    return x, y, np.ma.masked_where(outside, mean), np.ma.masked_where(outside, sd)
-
-
 def _check_priors(args: argparse.Namespace) -> None:
-    for option in ("prior_range", "prior_sigma", "prior_noise"):
+    for option in ("prior_range", "prior_sigma", "prior_noise", "prior_dispersion"):
         prior = getattr(args, option)
         if prior is None:
             continue
@@ -196,34 +239,6 @@ def _check_priors(args: argparse.Namespace) -> None:
         if not (math.isfinite(threshold) and threshold > 0.0 and 0.0 < probability < 1.0):
             flag = "--" + option.replace("_", "-")
             raise CommandError(f"{flag} needs a positive threshold and a probability in (0, 1)")
-
-
-def _save_maps(x, y, mean, sd, loc: np.ndarray, path: str):
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is not installed: no maps. Install it with: pip install 'corvid[plot]'")
-        return None
-    extent = (x[0], x[-1], y[0], y[-1])
-    # The picture has about a thousand pixels a side: larger images are drawn thinned, and
-    # a sample of the locations stands for them all.
-    step = max(1, math.ceil(max(len(x), len(y)) / PICTURE_PIXELS))
-    shown_loc = loc[::max(1, len(loc) // PICTURE_POINTS)]
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), constrained_layout=True)
-    for ax, image, title in [(axes[0], mean, "posterior mean"), (axes[1], sd, "posterior sd")]:
-        shown = ax.imshow(image[::step, ::step], origin="lower", extent=extent, cmap="viridis",
-                          aspect="equal")
-        fig.colorbar(shown, ax=ax, shrink=0.85)
-        ax.set_title(title)
-        ax.set_xlabel("x")
-        ax.set_ylabel("y")
-    axes[0].scatter(shown_loc[:, 0], shown_loc[:, 1], s=2, c="white", alpha=0.5, linewidths=0)
-    fig.savefig(path, dpi=100)
-    plt.close(fig)
-    return path
 
 
 def main(args: argparse.Namespace, out: str) -> int:

@@ -21,7 +21,7 @@ from typing import ClassVar, Optional, Tuple
 import numpy as np
 from scipy import special
 
-__all__ = ["Family", "FamilyData", "FAMILIES", "PCRatePrior", "Gaussian", "Poisson", "Binomial",
+__all__ = ["Family", "FamilyData", "FAMILIES", "PCRatePrior", "RowsError", "Gaussian", "Poisson", "Binomial",
            "NegativeBinomial", "Gamma"]
 
 LOG_2PI = math.log(2.0 * math.pi)
@@ -70,16 +70,23 @@ def pc_rate_prior(pair, name: str, power: float) -> PCRatePrior:
     return PCRatePrior(u, a, power)
 
 
-def _rows(mask: np.ndarray) -> str:
-    rows = np.flatnonzero(mask)
+def _rows_text(rows: np.ndarray) -> str:
     shown = ", ".join(str(r) for r in rows[:SHOWN])
     return f"row {shown}" if rows.size == 1 else f"{rows.size} rows ({shown}" + (
         ", ...)" if rows.size > SHOWN else ")")
 
 
+class RowsError(ValueError):
+    """Observations a family cannot take: `what` is wrong in the rows `rows` (0-based)."""
+
+    def __init__(self, what: str, rows: np.ndarray) -> None:
+        super().__init__(f"{what}: {_rows_text(rows)}")
+        self.what, self.rows = what, rows
+
+
 def _refuse_rows(bad: np.ndarray, what: str) -> None:
     if bad.any():
-        raise ValueError(f"{what}: {_rows(bad)}")
+        raise RowsError(what, np.flatnonzero(bad))
 
 
 def _vector(values, name: str, n: int) -> np.ndarray:

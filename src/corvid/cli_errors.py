@@ -7,7 +7,10 @@ would not fit in memory); status 1: the system failed while writing; 130: interr
 from __future__ import annotations
 
 import sys
+import warnings
 from typing import Callable
+
+import numpy as np
 
 
 class CommandError(Exception):
@@ -15,9 +18,16 @@ class CommandError(Exception):
 
 
 def run_reporting(prog: str, work: Callable[[], None]) -> int:
-    """Runs `work`, turning every failure a user can cause into one line and a status."""
+    """Runs `work`, turning every failure a user can cause into one line and a status, and
+    every warning into one line."""
+    def show(message, category, filename, lineno, file=None, line=None) -> None:
+        print(f"{prog}: warning: {' '.join(str(message).split())}", file=sys.stderr)
+
     try:
-        work()
+        with warnings.catch_warnings():
+            warnings.showwarning = show
+            with np.errstate(all="ignore"):  # overflow in a trial step is handled where it occurs
+                work()
     except CommandError as exc:
         return _fail(prog, str(exc), 2)
     except (OverflowError, ZeroDivisionError) as exc:

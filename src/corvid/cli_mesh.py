@@ -20,6 +20,8 @@ from corvid.cli_errors import CommandError
 # As region_mesh counts: Triangle's meshes have about 1.6 times the vertices of an
 # equilateral tiling with the same edge, which has 2/sqrt(3) vertices per unit area.
 VERTICES_PER_AREA = 1.6 * 2.0 / math.sqrt(3.0)
+# Triangles in the buffer are this many times longer unless the user says otherwise.
+DEFAULT_BUFFER_RATIO = 3.0
 # Advice aims below the limit, as a mesh may come out a little larger than estimated.
 ADVICE_SHARE = 0.8
 
@@ -63,11 +65,14 @@ def convex_hull(loc: np.ndarray) -> Hull:
 
 def estimated_vertices(hull: Hull, max_edge: Tuple[float, float], offset: float) -> float:
     """About how many vertices a mesh of the hull with a buffer `offset` wide has."""
-    inside, outside = max_edge
-    buffer_area = hull.perimeter * offset + math.pi * offset**2
-    across = min(outside, 1.5 * offset) if offset > 0.0 else outside
-    rings = hull.perimeter / inside + (hull.perimeter + 2.0 * math.pi * offset) / outside
-    return VERTICES_PER_AREA * (hull.area / inside**2 + buffer_area / across**2) + rings
+    # In NumPy's floats, so that extreme edges give inf or 0 rather than an exception.
+    inside, outside, width = (np.float64(v) for v in (*max_edge, offset))
+    with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+        buffer_area = hull.perimeter * width + np.pi * width**2
+        across = min(outside, 1.5 * width) if width > 0.0 else outside
+        rings = hull.perimeter / inside + (hull.perimeter + 2.0 * np.pi * width) / outside
+        estimate = VERTICES_PER_AREA * (hull.area / inside**2 + buffer_area / across**2) + rings
+    return float(estimate) if np.isfinite(estimate) else math.inf
 
 
 @dataclasses.dataclass(frozen=True)
@@ -84,16 +89,20 @@ def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Opt
     """Edges, buffer and whether locations become vertices; refuses a mesh larger than
     `max_vertices` with advice that works, before anything is built."""
     edges = list(max_edge or [hull.diameter / 40.0])
-    pair = (edges[0], edges[1] if len(edges) == 2 else 3.0 * edges[0])
+    pair = (edges[0], edges[1] if len(edges) == 2 else DEFAULT_BUFFER_RATIO * edges[0])
     width = offset if offset is not None else hull.diameter / 5.0
+    if not math.isfinite(hull.perimeter * width + width * width):
+        raise CommandError(f"--offset {width:.4g} is too wide for floating point: give a buffer "
+                           "nearer the region's size")
     estimate = estimated_vertices(hull, pair, width)
     if not estimate <= max_vertices:  # also catches an overflow to inf or NaN
         inside, outside = _edges_within(hull, pair, width, ADVICE_SHARE * max_vertices)
+        edges = (f"--max-edge {_up(inside)} {_up(outside)} or longer, or"
+                 if math.isfinite(inside) else "a narrower --offset and")
         raise CommandError(
             f"a mesh with --max-edge {pair[0]:.4g} {pair[1]:.4g} and a buffer {width:.4g} wide "
-            f"would have about {min(estimate, 1e300):,.0f} vertices, more than --max-vertices "
-            f"{max_vertices:,}: use --max-edge {_up(inside)} {_up(outside)} or longer, or a "
-            "larger --max-vertices")
+            f"would have about {_count(estimate)} vertices, more than --max-vertices "
+            f"{max_vertices:,}: use {edges} a larger --max-vertices")
     distinct = len(np.unique(loc, axis=0))
     as_vertices = cutoff is not None or distinct <= estimate
     return MeshPlan(pair, width, cutoff if cutoff is not None else pair[0] / 25.0, as_vertices,
@@ -102,17 +111,28 @@ def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Opt
 
 def _edges_within(hull: Hull, pair: Tuple[float, float], width: float,
                   vertices: float) -> Tuple[float, float]:
-    """The edges `pair` scaled up just enough for the estimate to stay within `vertices`."""
-    low, high = 1.0, 2.0
-    while not estimated_vertices(hull, (pair[0] * high, pair[1] * high), width) <= vertices:
-        low, high = high, high * 2.0
-    for _ in range(60):
-        middle = 0.5 * (low + high)
-        if estimated_vertices(hull, (pair[0] * middle, pair[1] * middle), width) <= vertices:
-            high = middle
-        else:
-            low = middle
-    return pair[0] * high, pair[1] * high
+    """The edges `pair`, in their ratio, made just long enough for the estimate to stay
+    within `vertices` (searched on a log scale up to ten times the region's size); inf when
+    even those are too many, which only a narrower buffer or more vertices help."""
+    for ratio in (pair[1] / pair[0], DEFAULT_BUFFER_RATIO):  # the user's, else the default
+
+        def fits(log_edge: float) -> bool:
+            edge = math.exp(log_edge)
+            return estimated_vertices(hull, (edge, edge * ratio), width) <= vertices
+
+        low = math.log(pair[0])
+        high = math.log(10.0 * max(hull.diameter, width, pair[0]))
+        if not fits(high):
+            continue
+        for _ in range(100):
+            middle = 0.5 * (low + high)
+            low, high = (low, middle) if fits(middle) else (middle, high)
+        return math.exp(high), math.exp(high) * ratio
+    return math.inf, math.inf
+
+
+def _count(value: float) -> str:
+    return f"{value:,.0f}" if value < 1e15 else f"{value:.3g}"
 
 
 def _up(value: float) -> str:

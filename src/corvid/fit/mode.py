@@ -245,7 +245,7 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
                f"the gradient is not zero: the mode is about {off:.2g} posterior sd away")
         state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, np.exp(climb.theta)))
         warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
-                      f"{state}, log posterior {climb.value:.6f}, gradient "
+                      f"{state}, log posterior {climb.value:.10g}, gradient "
                       f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=3)
     ev = posterior.complete(climb.ev, keep=True)
     return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,

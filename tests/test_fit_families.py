@@ -209,9 +209,10 @@ def degenerate_cases():
 @pytest.mark.parametrize("family, loc, y, options", degenerate_cases(),
                          ids=["all zeros", "all successes", "only successes in the west",
                               "one huge count", "nbinomial all zeros", "all of five trials"])
-def test_degenerate_but_legal_data_fit_without_warnings(family, loc, y, options):
+def test_degenerate_but_legal_data_fit_without_convergence_warnings(family, loc, y, options):
     with warnings.catch_warnings():
-        warnings.simplefilter("error")
+        warnings.simplefilter("error", ConvergenceWarning)
+        warnings.simplefilter("error", RuntimeWarning)
         result = fit(MODEL, loc, y, family=family, **options)
     assert result.converged and np.all(np.isfinite(result.field_mean))
     assert np.isfinite(result.log_marginal_likelihood) and np.all(np.isfinite(result.fixed_sd))
@@ -252,3 +253,15 @@ def test_the_default_fixed_effect_priors_do_not_depend_on_units():
     assert in_km.fixed_mean[1] == pytest.approx(1000.0 * result.fixed_mean[1], rel=1e-6)
     with pytest.raises(ValueError, match="prior_fixed must be one number or 2"):
         fit(MODEL, loc, y, family="poisson", covariates=x, prior_fixed=[1.0, 2.0, 3.0], **kw)
+
+
+def test_a_range_short_for_the_mesh_is_reported():
+    from corvid.fit import ResolutionWarning
+
+    coarse = gfield2_pcmatern(MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (5, 5)),
+                              prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
+    rng = np.random.default_rng(4)
+    loc = rng.uniform(0.0, 1.0, (300, 2))
+    y = np.sin(12.0 * loc[:, 0]) * np.cos(12.0 * loc[:, 1]) + 0.1 * rng.normal(size=300)
+    with pytest.warns(ResolutionWarning, match=r"longest mesh edge in the region \(0.3536\).*range/8"):
+        fit(coarse, loc, y)

@@ -14,7 +14,8 @@ from .fitting import fit
 from .gaussian import fit_gaussian
 from .mode import ConvergenceWarning, FitProgress
 from .precision import precision_from_files
+from .resolution import ResolutionWarning
 from .result import GaussianFit, Hyperparameter, LatentFit
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
-           "ConvergenceWarning", "precision_from_files"]
+           "ConvergenceWarning", "ResolutionWarning", "precision_from_files"]

@@ -12,9 +12,10 @@ from ..meshkin.gfield import GFIELD2PcMatern
 from ..meshkin.mesh import MkMesh
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
-           "ConvergenceWarning", "precision_from_files"]
+           "ConvergenceWarning", "ResolutionWarning", "precision_from_files"]
 
 class ConvergenceWarning(UserWarning): ...
+class ResolutionWarning(UserWarning): ...
 
 @dataclass(frozen=True)
 class FitProgress:

@@ -19,6 +19,8 @@ from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, prog
 from .observations import observations, response_values
 from .precision import FieldPrecision
 from .priors import fixed_effect_prior_sd
+from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, longest_region_edge,
+                         under_resolved)
 from .result import GaussianFit, LatentFit
 from .start import gaussian_start, link_scale_start
 
@@ -51,6 +53,16 @@ def _given_theta(theta, names: Sequence[str]) -> np.ndarray:
         logs = ", ".join(f"log {PROGRESS_NAMES.get(name, name)}" for name in names)
         raise ValueError(f"theta must be {count} finite values ({logs}), got {theta!r}")
     return values
+
+
+def _warn_if_under_resolved(mesh, range_estimate: float, label: str) -> None:
+    if under_resolved(mesh, range_estimate):
+        edge = longest_region_edge(mesh)
+        warnings.warn(f"{label}: the estimated range {range_estimate:.4g} is shorter than "
+                      f"{RESOLVED_EDGES:g} times the longest mesh edge in the region ({edge:.4g}): "
+                      "the field is under-resolved, and posterior sd maps show the mesh's "
+                      f"imprint; mesh with edges of about range/{SUGGESTED_EDGES:g} "
+                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=3)
 
 
 def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
@@ -110,7 +122,9 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     non-whole counts, y above the trials, trials below 1, exposure not positive, gamma data
     not positive, exposure or trials for a family without them), non-finite data,
     locations outside the mesh, collinear fixed effects; warns with `ConvergenceWarning`
-    when the optimiser does not reach a proper mode.
+    when the optimiser does not reach a proper mode, and with `ResolutionWarning` when the
+    estimated range is shorter than 5 times the longest mesh edge inside the region (see
+    `corvid.fit.resolution`).
     """
     started = time.perf_counter()
     reporter = progress_reporter(progress)
@@ -154,6 +168,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
                           "Hessian at the mode; the field is given at the mode alone",
                           ConvergenceWarning, stacklevel=2)
             integrate = False
+        _warn_if_under_resolved(model.mesh, float(np.exp(theta_hat[0])), label)
     else:
         theta_hat, converged = given, True
         value, ev = posterior(given, gradient=False, keep=True)

@@ -115,9 +115,12 @@ def _voids(domain: shapely.Geometry) -> shapely.Geometry:
 
 def _inner_points(geometry: shapely.Geometry) -> np.ndarray:
     # Overlay slivers far below any real part would put a seed on a segment. They are small
-    # next to the geometry they belong to: a region a billionth of its buffer's width is not.
+    # next to the geometry they belong to, while a region may be far smaller than its buffer.
     least = 1e-12 * geometry.area
     parts = [p for p in shapely.get_parts(geometry) if p.geom_type == "Polygon" and p.area > least]
     if not parts:
         return np.empty((0, 2))
-    return shapely.get_coordinates(shapely.point_on_surface(parts))
+    # GEOS's scan for an inner point may overflow on the way past a vertex a subnormal
+    # number from an axis (far below the features kept); the point it returns is sound.
+    with np.errstate(over="ignore", under="ignore"):
+        return shapely.get_coordinates(shapely.point_on_surface(parts))

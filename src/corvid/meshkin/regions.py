@@ -265,6 +265,7 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     # (squares of lengths) neither overflow nor underflow whatever the user's units, and
     # both moves are exact for the input (see _frame).
     given = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
+    rounding = _resolution(given)
     unit, origin = _frame(given)
     shells, holes = shells.framed(unit, origin), holes.framed(unit, origin)
     if xy is not None:
@@ -274,7 +275,10 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
 
     framed = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
     extent = float(np.max(np.ptp(framed, axis=0)))
-    tol = _smallest_feature(given, unit, extent)
+    # Features below `tol` are closed before meshing (see _pslg): a billionth of the
+    # extent, but no less than 100 times the rounding of the coordinates, which far from
+    # the origin is what new vertices get.
+    tol = max(1e-9 * extent, 100 * rounding / unit)
     width = None if offset is None or offset == 0.0 else _buffer_width(offset, unit, shells.xy, extent, tol)
     if width is not None:
         _check_buffer_fits(offset, width, framed, unit, origin)
@@ -380,19 +384,19 @@ def _hull(xy: np.ndarray, unit: float, origin: np.ndarray):
     return Ring("the convex hull of points", xy[hull.vertices], hull.vertices, unit, origin)
 
 
-def _smallest_feature(given: np.ndarray, unit: float, extent: float) -> float:
-    """The size below which features are closed before meshing (see _pslg), in the frame's
-    units: a billionth of the extent, but no less than 100 times the rounding of the
-    coordinates given, which far from the origin is what new vertices get."""
+def _resolution(given: np.ndarray) -> float:
+    """The rounding of the coordinates given, refused when too coarse to resolve the region
+    (checked in the user's units, before anything is divided by the region's size)."""
+    low, high = given.min(axis=0), given.max(axis=0)
+    extent = 2.0 * float(np.max(0.5 * high - 0.5 * low))  # inf only beyond the largest float
     largest = float(np.max(np.abs(given)))
     rounding = max(_EPS * largest, _SMALLEST)
-    tol = max(1e-9 * extent, 100 * rounding / unit)
-    if tol <= _COARSEST * extent:
-        return tol
+    if 100 * rounding <= _COARSEST * extent:
+        return rounding
     if rounding == _SMALLEST:
-        raise ValueError(f"the region is {extent * unit:.3g} across, too small for floating-point "
+        raise ValueError(f"the region is {extent:.3g} across, too small for floating-point "
                          "coordinates to resolve: use larger units")
-    raise ValueError(f"the region is {extent * unit:.3g} across but {largest:.3g} from "
+    raise ValueError(f"the region is {extent:.3g} across but {largest:.3g} from "
                      "the origin, too far for floating-point coordinates to resolve it: "
                      "move the origin nearer")
 
@@ -445,8 +449,8 @@ def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
     half = float(np.max(0.5 * high - 0.5 * low))  # half the extent: cannot overflow
     unit = 2.0 ** min(max(round(math.log2(half) + 1.0), -1000), 1000) if half > 0.0 else 1.0
     origin = np.round((0.5 * low + 0.5 * high) / unit) * unit
-    sterbenz = np.where(origin > 0.0, (low >= 0.5 * origin) & (high <= 2.0 * origin),
-                        (high <= 0.5 * origin) & (low >= 2.0 * origin))
+    sterbenz = np.where(origin > 0.0, (low >= 0.5 * origin) & (0.5 * high <= origin),
+                        (high <= 0.5 * origin) & (0.5 * low >= origin))
     return unit, np.where(sterbenz, origin, 0.0)
 
 

@@ -4,8 +4,9 @@ Every request runs in a fresh process of its own, limited to 4 GB of address spa
 off after a timeout, so that one that hangs or fills the memory cannot stop the others; the
 time printed is that of the region_mesh call alone (inputs are built before it). The first
 table lists requests no mesh can meet (far too many vertices, or a polygon that crosses
-itself): each should end in a ValueError within a second. The second lists requests at the
-ends of the parameters' ranges that do have a mesh.
+itself): each should end in a ValueError within a second, but for a sliver, which only
+refinement finds. The second lists requests at the ends of the parameters' ranges, and of
+the input's size, that do have a mesh.
 
 Usage: python benchmarks/bench_region_refusals.py [timeout_seconds]
 Target: every refusal within 1 s, never another exception or a timeout.
@@ -57,6 +58,9 @@ IMPOSSIBLE = [
     ("circle of 2,000,000 vertices", "region_mesh(C, max_edge=1.0)", "C = circle(2_000_000)"),
     ("300,000 islands, edge 1e-6", "region_mesh(I, max_edge=1e-6)", "I = islands(300_000)"),
     ("star of 100,001 vertices", "region_mesh(S, max_edge=0.1)", "S = star(100_001)"),
+    # Only refinement finds that a sliver needs far more vertices than its area says: this
+    # one takes as long as Triangle takes to make max_vertices (10^6) vertices.
+    ("sliver 10 x 1e-6, edge 1", "region_mesh(np.array([[0, 0], [10, 0], [10, 1e-6], [0, 1e-6]]), max_edge=1.0)"),
 ]
 
 LEGAL = [
@@ -68,6 +72,7 @@ LEGAL = [
      "P = scatter(20_000)"),
     ("circle of 100,000, offset -0.5", "region_mesh(C, max_edge=(0.5, 2.0), offset=-0.5)",
      "C = circle(100_000)"),
+    ("20,000 islands", "region_mesh(I, max_edge=0.5)", "I = islands(20_000)"),
 ]
 
 CHILD = """

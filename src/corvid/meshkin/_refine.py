@@ -60,12 +60,15 @@ def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimat
     corners = out["vertices"][tv]
     # Small angles are also left next to sharp input corners; whether the limit cut the
     # refinement short shows in whether one more insertion changes anything. Triangles
-    # larger than their bound show it at once.
+    # larger than their bound show it at once, and so does a mesh of as many vertices as
+    # allowed (every insertion made and kept), which saves refining it all again.
     cut_short = bool(np.any(_doubled_areas(corners) > 2.0 * bound * (1.0 + 1e-9)))
     if not cut_short and _smallest_angle(corners) < min_angle:
-        again = _run(triangle, data, switches + str(steiner + 1))
-        cut_short = not (np.array_equal(again["vertices"], out["vertices"])
-                         and np.array_equal(again["triangles"], out["triangles"]))
+        cut_short = len(out["vertices"]) >= limit.count
+        if not cut_short:
+            again = _run(triangle, data, switches + str(steiner + 1))
+            cut_short = not (np.array_equal(again["vertices"], out["vertices"])
+                             and np.array_equal(again["triangles"], out["triangles"]))
     if cut_short:
         raise ValueError(
             f"refinement stopped at {limit.reason} before the triangles met "

@@ -60,7 +60,8 @@ IMPOSSIBLE = [
     ("star of 100,001 vertices", "region_mesh(S, max_edge=0.1)", "S = star(100_001)"),
     # Only refinement finds that a sliver needs far more vertices than its area says: this
     # one takes as long as Triangle takes to make max_vertices (10^6) vertices.
-    ("sliver 10 x 1e-6, edge 1", "region_mesh(np.array([[0, 0], [10, 0], [10, 1e-6], [0, 1e-6]]), max_edge=1.0)"),
+    ("sliver 10 x 1e-6, edge 1", "region_mesh(SLIVER, max_edge=1.0)",
+     "SLIVER = np.array([[0, 0], [10, 0], [10, 1e-6], [0, 1e-6]])"),
 ]
 
 LEGAL = [

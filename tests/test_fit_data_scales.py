@@ -51,7 +51,8 @@ def test_y_in_other_units_scales_every_estimate(scale):
 @pytest.mark.parametrize("y, covariates, message", [
     (Y, X * 1e200, r"fixed effect 'x0' is too large for the fit's arithmetic: its root mean square "
                    r"9\.\d+e\+199 over 150 rows"),
-    (Y, X * 1e-200, r"fixed effect 'x0' is too small for the fit's arithmetic: its root mean square 9\.\d+e-201"),
+    (Y, X * 1e-200, r"fixed effect 'x0' is too small for the fit's arithmetic: its root mean square "
+                    r"9\.\d+e-201"),
     (Y * 1e200, X, r"^y is too large for the fit's arithmetic"),
     (Y * 1e-200, X, r"^y is too small for the fit's arithmetic"),
     (Y * 1e100, X * 1e-100, r"fixed effect 'x0' and y differ too much in scale \(root mean squares "

@@ -157,7 +157,8 @@ def test_impossible_requests_are_refused_before_any_work_saying_why(kwargs, mess
 
 @pytest.mark.parametrize("region, offset, message", [
     (SQUARE * 1e-320, None, r"the region is 1e-319 across, too small for floating-point coordinates"),
-    (SQUARE * 1e306, 1.7e308, r"offset 1\.7e\+308 puts the buffer's outline beyond the largest floating-point"),
+    (SQUARE * 1e306, 1.7e308,
+     r"offset 1\.7e\+308 puts the buffer's outline beyond the largest floating-point"),
 ])
 def test_regions_beyond_floating_point_are_refused_saying_why(region, offset, message):
     with pytest.raises(ValueError, match=message):
@@ -181,7 +182,8 @@ def test_any_parameters_give_a_mesh_or_a_value_error(inside, buffer, cutoff, min
     assert_valid(mesh)
     assert mesh.n <= max_vertices
     moved = np.linalg.norm((mesh.loc[mesh.point_vertex] - SITES * scale) / scale, axis=1)
-    assert np.all(moved <= 2.0 * max(cutoff / scale, 1e-8))  # joined a kept point, which moved onto the boundary
+    # A point may join a kept point, which may move onto the boundary.
+    assert np.all(moved <= 2.0 * max(cutoff / scale, 1e-8))
 
 
 def greedy_thinning(points, r):

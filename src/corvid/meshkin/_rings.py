@@ -6,7 +6,6 @@ segment in the user's own numbering, before any closing repeat or duplicate was 
 
 from __future__ import annotations
 
-import math
 from typing import Callable, Optional, Sequence
 
 import numpy as np
@@ -65,7 +64,8 @@ class Rings(Sequence[Ring]):
 
     @classmethod
     def one(cls, ring: Ring) -> "Rings":
-        return cls(ring.xy, np.array([len(ring.xy)]), ring.number, lambda i: ring.name, ring.unit, ring.origin)
+        return cls(ring.xy, np.array([len(ring.xy)]), ring.number, lambda i: ring.name,
+                   ring.unit, ring.origin)
 
     def __len__(self) -> int:
         return len(self.size)

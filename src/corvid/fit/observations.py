@@ -4,6 +4,7 @@ locations, the responses, and the fixed effects' design matrix."""
 from __future__ import annotations
 
 import dataclasses
+import math
 from typing import Optional
 
 import numpy as np
@@ -75,9 +76,24 @@ def design_matrix(covariates, n: int, intercept: bool) -> tuple[np.ndarray, list
     return X, names
 
 
+def root_mean_square(values: np.ndarray) -> np.ndarray:
+    """The root mean square of each column (of the values, when one-dimensional).
+
+    Each column is divided by its largest magnitude first, so that the squares neither
+    overflow nor underflow whatever its units; a column of zeros gives 0.
+    """
+    if values.shape[0] == 0:
+        return np.zeros(values.shape[1:])
+    largest = np.max(np.abs(values), axis=0)
+    scaled = values / np.where(largest > 0.0, largest, 1.0)
+    return largest * np.sqrt(np.mean(scaled * scaled, axis=0))
+
+
 def _require_independent(X: np.ndarray, names: list[str]) -> None:
     """Refuses a column that the earlier ones reproduce, naming the columns involved."""
-    scale = np.sqrt((X ** 2).mean(axis=0)) if X.shape[0] else np.zeros(X.shape[1])
+    if X.shape[0] == 0:  # nothing to compare; the caller says there are no observations
+        return
+    scale = root_mean_square(X)
     for j in range(X.shape[1]):
         if scale[j] == 0.0:
             raise ValueError(f"fixed effect {names[j]!r} is zero in every row")
@@ -101,12 +117,43 @@ def response_values(y) -> np.ndarray:
     return y
 
 
+# The fit sums squares of y and of the covariates over the rows and takes the fixed
+# effects' prior precisions, (rms(x) / (1000 rms(y)))^2: all must stay well inside the
+# floating-point range (about 1e-308 to 1e308).
+_SQUARES = 1e300
+
+
+def _require_representable(y: np.ndarray, X: np.ndarray, names: list[str]) -> None:
+    """Refuses data whose scale the fit's arithmetic cannot hold, saying which and why."""
+    n = y.shape[0]
+    rms_y = float(root_mean_square(y))
+    rms_x = root_mean_square(X)
+    for name, rms in [("y", rms_y)] + [(f"fixed effect {k!r}", float(r)) for k, r in zip(names, rms_x)]:
+        if rms > math.sqrt(_SQUARES / n):
+            raise ValueError(f"{name} is too large for the fit's arithmetic: its root mean square "
+                             f"{rms:.3g} over {n} rows brings sums of squares near the largest "
+                             "floating-point number; rescale it, e.g. to units near 1")
+        if 0.0 < rms < 1.0 / math.sqrt(_SQUARES):
+            raise ValueError(f"{name} is too small for the fit's arithmetic: its root mean square "
+                             f"{rms:.3g} brings squares near the smallest floating-point numbers; "
+                             "rescale it, e.g. to units near 1")
+    ratio = rms_x / (FIXED_PRIOR_SCALE * (rms_y or 1.0))
+    far = np.flatnonzero(~((ratio < math.sqrt(_SQUARES)) & (ratio > 1.0 / math.sqrt(_SQUARES))))
+    if far.size:
+        j = int(far[0])
+        raise ValueError(f"fixed effect {names[j]!r} and y differ too much in scale (root mean squares "
+                         f"{rms_x[j]:.3g} and {rms_y:.3g}): the precision of the effect's prior, "
+                         f"(rms(x) / (1000 rms(y)))^2, is beyond floating point; rescale one of them")
+
+
 def observations(mesh, loc, y, covariates=None, intercept: bool = True) -> Observations:
     """Checks and assembles the data of a fit; ValueError says what is wrong and where."""
     y = _real(y, "y")
     if y.ndim != 1:
         raise ValueError(f"y must be one-dimensional, got shape {y.shape}")
     n = y.shape[0]
+    if n == 0:
+        raise ValueError("there are no observations: y is empty")
     loc = _real(loc, "loc")
     if loc.ndim != 2 or loc.shape[1] != 2 or loc.shape[0] != n:
         raise ValueError(f"loc must have shape ({n}, 2), one location per value of y, "
@@ -114,6 +161,7 @@ def observations(mesh, loc, y, covariates=None, intercept: bool = True) -> Obser
     _finite(y, "y")
     _finite(loc, "loc")
     X, names = design_matrix(covariates, n, intercept)
+    _require_representable(y, X, names)
     if n < X.shape[1] + 1:
         raise ValueError(f"{n} observation(s) cannot fit {X.shape[1]} fixed effect(s) and the "
                          f"noise: at least {X.shape[1] + 1} are needed")
@@ -147,6 +195,6 @@ def new_design(covariates, n: int, intercept: bool, p: int) -> np.ndarray:
 def fixed_prior_sd(data: Observations) -> np.ndarray:
     """The prior sd of each fixed effect: 1000 rms(y) / rms(x_j), so that the prior is vague
     in any units of y and of the covariates."""
-    rms_y = float(np.sqrt(np.mean(data.y**2))) or 1.0
-    rms_x = np.sqrt(np.mean(data.X**2, axis=0))
+    rms_y = float(root_mean_square(data.y)) or 1.0
+    rms_x = root_mean_square(data.X)
     return FIXED_PRIOR_SCALE * rms_y / rms_x

@@ -27,17 +27,19 @@ class Graph:
     point_vertex: np.ndarray  # (n_points,) int64 vertex standing for each point
 
 
-def build_graph(rings: Sequence[tuple[np.ndarray, int]], points: np.ndarray,
+def build_graph(rings: Sequence[tuple[np.ndarray, np.ndarray, int]], points: np.ndarray,
                 cutoff: float, tol: float) -> Graph:
-    """Rings as (xy, marker) pairs and points (n x 2); `tol` is the smallest feature kept."""
-    xy = np.concatenate([r for r, _ in rings])
-    first = np.cumsum([0] + [len(r) for r, _ in rings])[:-1]
+    """Rings in groups (xy, size, marker): the vertices of rings one after another, how many
+    each ring has, and the marker of their segments; points (n x 2); `tol` is the smallest
+    feature kept."""
+    xy = np.concatenate([r for r, _, _ in rings])
+    size = np.concatenate([n for _, n, _ in rings]).astype(np.int64)
+    start = np.cumsum(size) - size
     index = np.arange(len(xy))
     nxt = index + 1
-    for start, (ring, _) in zip(first, rings):
-        nxt[start + len(ring) - 1] = start
+    nxt[start + size - 1] = start
     segments = np.column_stack([index, nxt])
-    markers = np.concatenate([np.full(len(r), m, dtype=np.int32) for r, m in rings])
+    markers = np.concatenate([np.full(len(r), m, dtype=np.int32) for r, _, m in rings])
 
     xy, segments, markers, _ = _merge(xy, _clusters(xy, tol), segments, markers)
     segments, markers = _split_at_vertices(xy, segments, markers, tol)
@@ -63,14 +65,45 @@ def build_graph(rings: Sequence[tuple[np.ndarray, int]], points: np.ndarray,
     segments, markers = _split(segments, markers, seg, n_ring + np.flatnonzero(moved), t)
 
     # Projections can land on each other or on a ring vertex; ring vertices win (lower index).
-    xy, segments, markers, renumber = _merge(xy, _clusters(xy, tol), segments, markers)
+    # No crowd to count: ring vertices lie more than tol apart, and so do kept points;
+    # projections come from points more than `reach` apart, so few land near one spot.
+    xy, segments, markers, renumber = _merge(xy, _clusters(xy, tol, may_crowd=False), segments, markers)
     return Graph(xy, segments, markers, renumber[point_vertex])
 
 
-def _clusters(xy: np.ndarray, r: float) -> np.ndarray:
-    """Each vertex's representative: the lowest index among those chained to it within r."""
+# Pairs within reach, per point, beyond which the pairs are not listed: counting them is
+# cheap (a dual-tree count), listing them costs memory in proportion.
+_PAIRS_PER_POINT = 16
+
+
+def _crowded(tree: cKDTree, r: float) -> bool:
+    """Whether the points have more than _PAIRS_PER_POINT pairs within r per point."""
+    n = tree.n
+    return (tree.count_neighbors(tree, r) - n) // 2 > _PAIRS_PER_POINT * n
+
+
+def _clusters(xy: np.ndarray, r: float, may_crowd: bool = True) -> np.ndarray:
+    """Each vertex's representative: the lowest index among those chained to it within r.
+
+    Where vertices crowd (many within r of each other), the chains run through leaders
+    instead (see _leaders), which joins groups up to 3 r apart as well: still features
+    below the closing scale, at a cost linear in the vertices. `may_crowd=False` skips
+    that count where no more than a few vertices can lie within r of any one.
+    """
     n = len(xy)
-    pairs = cKDTree(xy).query_pairs(r, output_type="ndarray")
+    tree = cKDTree(xy)
+    if may_crowd and _crowded(tree, r):
+        leader = _leaders(xy, r)
+        heads = np.unique(leader)
+        near = cKDTree(xy[heads]).query_pairs(3.0 * r, output_type="ndarray")
+        label = _lowest_in_components(len(heads), near)
+        return heads[label][np.searchsorted(heads, leader)]
+    pairs = tree.query_pairs(r, output_type="ndarray")
+    return _lowest_in_components(n, pairs)
+
+
+def _lowest_in_components(n: int, pairs: np.ndarray) -> np.ndarray:
+    """For each of n nodes joined by pairs, the lowest node of its connected component."""
     if len(pairs) == 0:
         return np.arange(n)
     graph = sparse.coo_matrix((np.ones(len(pairs)), (pairs[:, 0], pairs[:, 1])), shape=(n, n))
@@ -89,7 +122,10 @@ def _thin(points: np.ndarray, r: float) -> np.ndarray:
     keeper = np.arange(n)
     if n < 2:
         return keeper
-    pairs = cKDTree(points).query_pairs(r, output_type="ndarray")
+    tree = cKDTree(points)
+    if _crowded(tree, r):
+        return _leaders(points, r)
+    pairs = tree.query_pairs(r, output_type="ndarray")
     if len(pairs) == 0:
         return keeper
     both = np.concatenate([pairs, pairs[:, ::-1]])
@@ -102,6 +138,37 @@ def _thin(points: np.ndarray, r: float) -> np.ndarray:
             neighbours = near.indices[near.indptr[i]:near.indptr[i + 1]]
             keeper[neighbours[keeper[neighbours] < 0]] = i
     return keeper
+
+
+def _leaders(points: np.ndarray, r: float) -> np.ndarray:
+    """_thin for crowded points: each kept point gathers its neighbours when it is kept.
+
+    Kept points lie more than r apart, so at most six of them are within r of any point:
+    the queries return at most six times the points, however many pairs there are. Copies
+    of a point go with its first (a tree cannot split copies apart, which would make every
+    query among them scan them all).
+    """
+    order = np.lexsort((points[:, 1], points[:, 0]))
+    ordered = points[order]
+    new = np.ones(len(points), dtype=bool)
+    new[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
+    group = np.cumsum(new) - 1
+    first = np.full(group[-1] + 1, len(points))
+    np.minimum.at(first, group, order)
+    copy_of = np.empty(len(points), dtype=np.int64)
+    copy_of[order] = first[group]
+    distinct = np.unique(copy_of)  # in input order
+    tree = cKDTree(points[distinct])
+    keeper = np.arange(len(distinct))
+    _, second = tree.query(points[distinct], k=2, distance_upper_bound=np.nextafter(r, np.inf))
+    lonely = second[:, 1] == len(distinct)  # no other point within r
+    keeper[~lonely] = -1
+    for i in np.flatnonzero(~lonely).tolist():
+        if keeper[i] < 0:
+            keeper[i] = i
+            neighbours = np.asarray(tree.query_ball_point(tree.data[i], r), dtype=np.int64)
+            keeper[neighbours[keeper[neighbours] < 0]] = i
+    return distinct[keeper][np.searchsorted(distinct, copy_of)]
 
 
 def _merge(xy, representative, segments, markers):

@@ -7,25 +7,26 @@ import math
 
 import numpy as np
 
+from ._size import Limit, about
 from .mesh import _signed_areas
 
 # Segment markers: Triangle keeps 0 and 1 for its own use.
 REGION_MARK, BUFFER_MARK = 2, 3
 
 
-def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, estimate: int,
+def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimate: float,
                 frame: tuple):
     """Vertices, triangles, in-region flags and region-boundary edges of the refined mesh.
 
-    `max_edge` is the pair (inside, buffer); `frame`, the (unit, origin) of the caller's
+    `max_edge` is the pair (inside, buffer), neither beyond a few times the domain's
+    extent; `limit` caps the vertices made; `frame`, the (unit, origin) of the caller's
     coordinates, only turns those in messages back into the user's.
     """
     import triangle
 
     inside_edge, buffer_edge = max_edge
     vertices = graph.vertices
-    if len(vertices) >= max_vertices:
-        raise ValueError(f"the input alone has {len(vertices):,} vertices, max_vertices={max_vertices:,}")
+    limit.check_input(len(vertices))
     # The caller's coordinates are already in units of a power of two near the region's size,
     # from an origin nearby (so areas neither overflow nor underflow); Triangle gets them as
     # they are, and the orientation its exact predicates give every triangle survives.
@@ -35,7 +36,7 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
         return np.asarray(xy, dtype=np.float64).reshape(-1, 2)
 
     def area(edge):  # an equilateral triangle's
-        return min(math.sqrt(3.0) / 4.0 * edge**2, cap)
+        return min(math.sqrt(3.0) / 4.0 * edge * edge, cap)
 
     seeds = [np.column_stack([as_xy(domain.region_seeds), np.ones(len(domain.region_seeds)),
                               np.full(len(domain.region_seeds), area(inside_edge))]),
@@ -49,26 +50,31 @@ def triangulate(graph, domain, max_edge, min_angle: float, max_vertices: int, es
     largest = max(area(inside_edge), area(buffer_edge))
     switches = f"pq{_decimal(min_angle)}Aaa{_decimal(largest)}S"
     # Triangle's Steiner-point limit counts insertions, some of which it later takes back,
-    # so the mesh stays within max_vertices and refinement always ends.
-    steiner = max_vertices - len(vertices)
+    # so the mesh stays within the limit and refinement always ends.
+    steiner = limit.count - len(vertices)
     out = _run(triangle, data, switches + str(steiner))
     tv = np.asarray(out.get("triangles", np.empty((0, 3))), dtype=np.int64)
     if len(tv) == 0:
         raise ValueError("the mesher made no triangles from this input")
     bound = np.where(out["triangle_attributes"][:, 0] > 0.5, area(inside_edge), area(buffer_edge))
     corners = out["vertices"][tv]
-    too_large = np.any(_doubled_areas(corners) > 2.0 * bound * (1.0 + 1e-9))
     # Small angles are also left next to sharp input corners; whether the limit cut the
-    # refinement short shows in whether one more insertion changes anything.
-    if too_large or _smallest_angle(corners) < min_angle:
-        again = _run(triangle, data, switches + str(steiner + 1))
-        if too_large or not (np.array_equal(again["vertices"], out["vertices"])
-                             and np.array_equal(again["triangles"], out["triangles"])):
-            raise ValueError(
-                f"refinement stopped at max_vertices={max_vertices:,} before the triangles met "
-                f"max_edge and min_angle (about {estimate:,} vertices were expected; slivers of the "
-                "domain much thinner than max_edge, or crowded points, need many more): use a "
-                "longer max_edge, a larger max_vertices, or a larger cutoff for crowded points")
+    # refinement short shows in whether one more insertion changes anything. Triangles
+    # larger than their bound show it at once, and so does a mesh of as many vertices as
+    # allowed (every insertion made and kept), which saves refining it all again.
+    cut_short = bool(np.any(_doubled_areas(corners) > 2.0 * bound * (1.0 + 1e-9)))
+    if not cut_short and _smallest_angle(corners) < min_angle:
+        cut_short = len(out["vertices"]) >= limit.count
+        if not cut_short:
+            again = _run(triangle, data, switches + str(steiner + 1))
+            cut_short = not (np.array_equal(again["vertices"], out["vertices"])
+                             and np.array_equal(again["triangles"], out["triangles"]))
+    if cut_short:
+        raise ValueError(
+            f"refinement stopped at {limit.reason} before the triangles met "
+            f"max_edge and min_angle ({about(estimate)} vertices were expected; slivers of the "
+            "domain much thinner than max_edge, or crowded points, need many more): use a "
+            "longer max_edge, a larger max_vertices, or a larger cutoff for crowded points")
     made = len(out["vertices"])
 
     loc = out["vertices"]

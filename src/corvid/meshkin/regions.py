@@ -21,9 +21,13 @@ __all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists"]
 
 # Above about 34 degrees Triangle's refinement need not end.
 _LARGEST_MIN_ANGLE = 34.0
-# Triangle's meshes have about 1.6 times the vertices of an equilateral tiling of the same
-# edge (1.56 to 1.76 measured on squares from 200 to 150,000 vertices).
-_FILL = 1.6
+_EPS = float(np.finfo(float).eps)
+_SMALLEST = 2.0**-1074  # the spacing of floating-point numbers near 0
+# The coarsest rounding of coordinates that still resolves the region, over its extent.
+_COARSEST = 1e-6
+# The widest buffer, in region extents: out at its edge coordinates round to 100 ulps of
+# the width, which must still resolve the region (as for a region far from the origin).
+_WIDEST = _COARSEST / (100 * _EPS)
 
 
 class MeshQuality(NamedTuple):
@@ -190,30 +194,42 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         Nothing is meshed in a hole, so the field model sees its shore as a boundary.
     points: (p, 2) locations to keep as mesh vertices, e.g. observation locations. Points
         within `cutoff` of an earlier kept point join it; those within `cutoff` of the
-        region's or buffer's boundary move onto it. Every point must lie in the region or
-        its buffer. `point_vertex` of the result tells which vertex stands for which point.
+        region's or buffer's boundary move onto it (so a point's vertex lies within twice
+        `cutoff` of it). Every point must lie in the region or its buffer. `point_vertex`
+        of the result tells which vertex stands for which point.
     max_edge: the longest triangle edge wanted, one number or a pair (inside the region,
         in the buffer). Triangles get at most the area of an equilateral triangle of that
-        edge: edges come out about 0.6 to 1.15 times max_edge.
+        edge: edges come out about 0.6 to 1.15 times max_edge. A max_edge longer than the
+        region (or its buffer) is no constraint: the mesh is then the coarsest that the
+        boundary and min_angle allow.
     offset: the buffer's width: absolute when positive, a fraction of the region's diameter
         when negative (-0.1: a tenth of it). None or 0: no buffer. The buffer's outline is
-        the region's outline pushed out by that width, with rounded corners.
+        the region's outline pushed out by that width, with rounded corners. At most about
+        4.5e7 times the region's extent: beyond, coordinates out at the buffer's edge are
+        too coarse to resolve the region.
     cutoff: points closer than this are merged (see `points`).
     min_angle: smallest triangle angle in degrees, above 0 and at most 34; it holds
-        everywhere except next to input corners that are themselves sharper.
+        everywhere except right at corners of the input: always at corners sharper than
+        min_angle, and now and then at others, where Triangle leaves a thin triangle whose
+        short side spans the corner.
     max_vertices: refuse to build larger meshes. The count is estimated from the areas and
-        edge lengths before meshing, and refinement stops at this many vertices.
+        edge lengths before anything is built, and refinement stops at this many vertices,
+        or at as many as the machine's free memory holds (about 1 kB a vertex) if fewer.
 
     Boundaries of the region, its holes and the buffer are mesh edges (split as needed).
     Every triangle is counter-clockwise. Features smaller than a billionth of the region's
     extent (or than 100 times the rounding of its coordinates, far from the origin) are
     closed: vertices that close together become one.
 
+    Every check on sizes comes before the work it bounds, so an impossible request is
+    refused within about a second, whatever its parameters.
+
     Raises ValueError naming the polygon, vertex or segment at fault for: non-finite
     coordinates, fewer than three distinct vertices, a polygon that crosses itself,
     polygons that cross or overlap, a hole outside the region, a point outside the region
-    and its buffer, a non-positive max_edge, and a mesh larger than max_vertices. Raises
-    ImportError when the `mesh` extra is not installed.
+    and its buffer, a non-positive max_edge, a mesh larger than max_vertices or than the
+    memory holds, and a region or buffer that floating-point coordinates cannot resolve.
+    Raises ImportError when the `mesh` extra is not installed.
     """
     inside_edge, buffer_edge = _max_edges(max_edge)
     cutoff = _number("cutoff", cutoff, lowest=0.0)
@@ -230,70 +246,71 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         offset = _number("offset", offset)
     _require("triangle")
     _require("shapely")
-    from . import _domain, _pslg, _rings
+    from . import _domain, _pslg, _rings, _size
     from ._refine import BUFFER_MARK, REGION_MARK, triangulate
 
+    # Every count and size is checked before the work it bounds: first the input's own
+    # size, then an estimate from the rings' areas, before any geometry is built.
+    limit = _size.Limit.of(max_vertices)
     xy = _points(points)
-    if region is None:
-        if xy is None:
-            raise ValueError("give the region, or points whose convex hull is the region")
-        shells = [_hull(xy)]
-    else:
-        shells = _rings.read_rings(region, "the region", "region polygon")
-        if not shells:
-            raise ValueError("the region has no polygon")
+    if region is None and xy is None:
+        raise ValueError("give the region, or points whose convex hull is the region")
+    shells = _rings.read_rings(region, "the region", "region polygon")
+    if region is not None and not shells:
+        raise ValueError("the region has no polygon")
     holes = _rings.read_rings(holes, "the hole", "hole")
+    limit.check_input(len(shells.xy) + len(holes.xy) + (0 if xy is None else len(xy)))
 
     # Work in units of a power of two near the region's size, from an origin nearby: areas
     # (squares of lengths) neither overflow nor underflow whatever the user's units, and
     # both moves are exact for the input (see _frame).
-    given = np.concatenate([r.xy for r in [*shells, *holes]] + ([] if xy is None else [xy]))
+    given = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
+    rounding = _resolution(given)
     unit, origin = _frame(given)
-    shells = [r.scaled(unit, origin) for r in shells]
-    holes = [r.scaled(unit, origin) for r in holes]
-    inside_edge, buffer_edge, reach = inside_edge / unit, buffer_edge / unit, cutoff / unit
+    shells, holes = shells.framed(unit, origin), holes.framed(unit, origin)
     if xy is not None:
         xy = (xy - origin) / unit
+    if region is None:
+        shells = _rings.Rings.one(_hull(xy, unit, origin))
 
-    # Features below `tol` are closed before meshing (see _pslg); its floor keeps them
-    # above the rounding of coordinates far from the origin, which new vertices get.
-    extent = float(np.max(np.ptp(given, axis=0))) / unit
-    tol = max(1e-9 * extent, 100 * np.finfo(float).eps * float(np.max(np.abs(given))) / unit)
-    if tol > 1e-6 * extent:
-        raise ValueError(f"the region is {extent * unit:.3g} across but {np.max(np.abs(given)):.3g} from "
-                         "the origin, too far for floating-point coordinates to resolve it: "
-                         "move the origin nearer")
-    _rings.check_crossings([*shells, *holes], tol)
+    framed = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
+    extent = float(np.max(np.ptp(framed, axis=0)))
+    # Features below `tol` are closed before meshing (see _pslg): a billionth of the
+    # extent, but no less than 100 times the rounding of the coordinates, which far from
+    # the origin is what new vertices get.
+    tol = max(1e-9 * extent, 100 * rounding / unit)
+    width = None if offset is None or offset == 0.0 else _buffer_width(offset, unit, shells.xy, extent, tol)
+    if width is not None:
+        _check_buffer_fits(offset, width, framed, unit, origin)
+
+    # Lengths far beyond the domain change nothing; capped, their squares cannot overflow.
+    span = extent + (0.0 if width is None else 2.0 * width)
+    inside_edge, buffer_edge = (min(e / unit, 4.0 * span) for e in (inside_edge, buffer_edge))
+    reach = min(cutoff / unit, 4.0 * span)
+    # Triangles in a buffer narrower than they would be long must shrink to its width.
+    across = buffer_edge if width is None else min(buffer_edge, 1.5 * width)
+    # From the rings alone, at most the estimate made below from the geometry built.
+    fixed = len(framed)  # the rings' vertices and the points
+    filled, region_area = _areas_at_most(shells, holes)
+    limit.check(_size.tiling(region_area, inside_edge) + fixed + (
+        0.0 if width is None else _size.tiling(_size.offset_area_at_least(filled, width), across)))
+
+    _rings.check_crossings(shells + holes, tol)
     _rings.check_nesting(shells, holes)
-    outline = np.concatenate([r.xy for r in shells])
-    width = None
-    if offset is not None and offset != 0.0:
-        width = offset / unit if offset > 0.0 else -offset * _domain.diameter(outline)
-        if not math.isfinite(width):
-            raise ValueError(f"offset {offset!r} is too large for a region of this size")
-        if width < 1e3 * tol:
-            raise ValueError(f"offset {offset!r} gives a buffer narrower than {1e3 * tol * unit:.3g}, "
-                             "too thin to mesh: make it wider, or None for no buffer")
     domain = _domain.build_domain(shells, holes, width, buffer_edge)
     if xy is not None:
         _check_points_inside(xy, (unit, origin), domain.domain, holes, max(reach, tol), width is not None)
+    fixed += sum(map(len, domain.buffer_rings))
+    estimate = (_size.tiling(domain.region_area, inside_edge) + _size.tiling(domain.buffer_area, across)
+                + fixed)
+    limit.check(estimate)
 
-    ring_vertices = sum(len(r.xy) for r in [*shells, *holes]) + sum(map(len, domain.buffer_rings))
-    per_area = 2.0 / math.sqrt(3.0)  # vertices per unit area of an equilateral tiling of edge 1
-    # Triangles in a buffer narrower than they would be long must shrink to its width.
-    across = buffer_edge if width is None else min(buffer_edge, 1.5 * width)
-    estimate = int(_FILL * per_area * (domain.region_area / inside_edge**2
-                                       + domain.buffer_area / across**2)
-                   + ring_vertices + (0 if xy is None else len(xy)))
-    if estimate > max_vertices:
-        raise ValueError(f"the mesh would have about {estimate:,} vertices, more than "
-                         f"max_vertices={max_vertices:,}: use a longer max_edge or a larger max_vertices")
-
-    rings = [(r.xy, REGION_MARK) for r in [*shells, *holes]]
-    rings += [(b, BUFFER_MARK) for b in domain.buffer_rings]
+    rings = [(shells.xy, shells.size, REGION_MARK), (holes.xy, holes.size, REGION_MARK),
+             (np.concatenate(domain.buffer_rings or [np.empty((0, 2))]),
+              np.array([len(b) for b in domain.buffer_rings], dtype=np.int64), BUFFER_MARK)]
     graph = _pslg.build_graph(rings, np.empty((0, 2)) if xy is None else xy, reach, tol)
     loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
-                                               max_vertices, estimate, (unit, origin))
+                                               limit, estimate, (unit, origin))
     return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex)
 
 
@@ -344,18 +361,19 @@ def _points(points) -> Optional[np.ndarray]:
         return np.empty((0, 2))
     if xy.ndim != 2 or xy.shape[1] != 2:
         raise ValueError(f"points must be an (n, 2) array of coordinates, got shape {xy.shape}")
-    bad = np.flatnonzero(~np.isfinite(xy).all(axis=1))
-    if bad.size:
+    if not np.isfinite(xy).all():
+        bad = np.flatnonzero(~np.isfinite(xy).all(axis=1))
         raise ValueError(f"points has a non-finite coordinate at point {bad[0]}: {xy[bad[0]].tolist()}")
     return xy
 
 
-def _hull(xy: np.ndarray):
+def _hull(xy: np.ndarray, unit: float, origin: np.ndarray):
+    """The convex hull of the points, in the frame's units (Qhull's tolerances are absolute)."""
     from scipy.spatial import ConvexHull, QhullError
 
-    from ._rings import Ring
+    from ._rings import Ring, distinct_up_to_three
 
-    distinct = len(np.unique(xy, axis=0))
+    distinct = distinct_up_to_three(xy)
     if distinct < 3:
         raise ValueError(f"points has fewer than three distinct points ({distinct}): "
                          "their convex hull cannot be the region")
@@ -363,7 +381,61 @@ def _hull(xy: np.ndarray):
         hull = ConvexHull(xy)
     except QhullError:
         raise ValueError("points all lie on one line: their convex hull has no area") from None
-    return Ring("the convex hull of points", xy[hull.vertices], hull.vertices)
+    return Ring("the convex hull of points", xy[hull.vertices], hull.vertices, unit, origin)
+
+
+def _resolution(given: np.ndarray) -> float:
+    """The rounding of the coordinates given, refused when too coarse to resolve the region
+    (checked in the user's units, before anything is divided by the region's size)."""
+    low, high = given.min(axis=0), given.max(axis=0)
+    extent = 2.0 * float(np.max(0.5 * high - 0.5 * low))  # inf only beyond the largest float
+    largest = float(np.max(np.abs(given)))
+    rounding = max(_EPS * largest, _SMALLEST)
+    if 100 * rounding <= _COARSEST * extent:
+        return rounding
+    if rounding == _SMALLEST:
+        raise ValueError(f"the region is {extent:.3g} across, too small for floating-point "
+                         "coordinates to resolve: use larger units")
+    raise ValueError(f"the region is {extent:.3g} across but {largest:.3g} from "
+                     "the origin, too far for floating-point coordinates to resolve it: "
+                     "move the origin nearer")
+
+
+def _buffer_width(offset: float, unit: float, outline: np.ndarray, extent: float, tol: float) -> float:
+    """The buffer's width in the frame's units, refused when too thin or too wide to mesh."""
+    from . import _domain
+
+    width = offset / unit if offset > 0.0 else -offset * _domain.diameter(outline)
+    if not width <= _WIDEST * extent:
+        raise ValueError(f"offset {offset!r} gives a buffer more than {_WIDEST:.2g} times as wide as "
+                         "the region: out at its edge floating-point coordinates are too coarse to "
+                         "resolve the region; make it narrower")
+    if width < 1e3 * tol:
+        raise ValueError(f"offset {offset!r} gives a buffer narrower than {1e3 * tol * unit:.3g}, "
+                         "too thin to mesh: make it wider, or None for no buffer")
+    return width
+
+
+def _check_buffer_fits(offset: float, width: float, framed: np.ndarray, unit: float,
+                       origin: np.ndarray) -> None:
+    """The buffer's outline must have finite coordinates in the user's units too."""
+    farthest = (float(np.max(np.abs(framed))) + 1.1 * width) * unit + float(np.max(np.abs(origin)))
+    if not math.isfinite(farthest):
+        raise ValueError(f"offset {offset!r} puts the buffer's outline beyond the largest "
+                         "floating-point number: make it narrower")
+
+
+def _areas_at_most(shells, holes) -> tuple[float, float]:
+    """Upper bounds on the islands' area and on the region's (islands less holes), in O(k).
+
+    Exact for valid rings; a ring crossing itself (refused later) counts no more than its
+    bounding box, nor islands together more than theirs.
+    """
+    from . import _rings
+
+    filled = min(float(np.sum(_rings.areas_at_most(shells))),
+                 float(np.prod(np.ptp(shells.xy, axis=0))))
+    return filled, max(0.0, filled - float(np.sum(_rings.areas_at_most(holes))))
 
 
 def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
@@ -374,26 +446,26 @@ def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
     far out, they are near 0 compared with their extent: that axis needs no origin.
     """
     low, high = xy.min(axis=0), xy.max(axis=0)
-    extent = float(np.max(high - low))
-    unit = 2.0 ** min(max(round(math.log2(extent)), -1000), 1000) if extent > 0.0 else 1.0
-    origin = np.round(0.5 * (low + high) / unit) * unit
-    sterbenz = np.where(origin > 0.0, (low >= 0.5 * origin) & (high <= 2.0 * origin),
-                        (high <= 0.5 * origin) & (low >= 2.0 * origin))
+    half = float(np.max(0.5 * high - 0.5 * low))  # half the extent: cannot overflow
+    unit = 2.0 ** min(max(round(math.log2(half) + 1.0), -1000), 1000) if half > 0.0 else 1.0
+    origin = np.round((0.5 * low + 0.5 * high) / unit) * unit
+    sterbenz = np.where(origin > 0.0, (low >= 0.5 * origin) & (0.5 * high <= origin),
+                        (high <= 0.5 * origin) & (0.5 * low >= origin))
     return unit, np.where(sterbenz, origin, 0.0)
 
 
 def _check_points_inside(xy, frame, domain, holes, reach: float, buffered: bool) -> None:
     import shapely
 
+    shapely.prepare(domain)
     outside = np.flatnonzero(~shapely.dwithin(domain, shapely.points(xy), reach))
     if outside.size == 0:
         return
     i = int(outside[0])
     where = "outside the region and its buffer" if buffered else "outside the region"
-    for hole in holes:
-        if shapely.intersects_xy(hole.polygon(), *xy[i]):
-            where = f"in {hole.name}"
-            break
+    within = np.flatnonzero(shapely.intersects_xy(holes.polygons(), *xy[i])) if len(holes) else []
+    if len(within):
+        where = f"in {holes.name(int(within[0]))}"
     unit, origin = frame
     x, y = xy[i] * unit + origin
     raise ValueError(f"point {i} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "

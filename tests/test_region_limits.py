@@ -256,3 +256,23 @@ def test_many_islands_are_meshed_and_refused_by_their_total_area():
     assert 0.5 * doubled_areas(mesh).sum() == pytest.approx(1000.0)
     with pytest.raises(ValueError, match=r"the mesh would have about 1\.85e\+17 vertices"):
         region_mesh(islands, max_edge=1e-7)
+
+
+def test_a_sliver_thinner_than_max_edge_is_refused_at_once():
+    with pytest.raises(ValueError, match=r"about 2,33\d,\d\d\d vertices, .* parts far thinner than"):
+        region_mesh([[0.0, 0.0], [10.0, 0.0], [10.0, 1e-6], [0.0, 1e-6]], max_edge=1.0)
+
+
+@pytest.mark.parametrize("region, holes", [
+    (SQUARE, []), ([[0.0, 0.0], [10.0, 0.0], [10.0, 0.01], [0.0, 0.01]], []), (5 * L_SHAPE, []),
+    (SQUARE * 10, [SQUARE + 4.0]), ([[0.0, 0.0], [8.0, 0.0], [8.0, 0.05], [0.1, 0.05], [0.1, 6.0],
+                                    [0.0, 6.0]], []),
+], ids=["square", "strip", "L shape", "square with a hole", "thin L"])
+def test_the_bound_for_thin_parts_never_exceeds_a_real_mesh(region, holes):
+    import shapely
+
+    from corvid.meshkin import _size
+
+    mesh = region_mesh(region, holes=holes, max_edge=1.0)
+    polygon = shapely.Polygon(region, holes=holes)
+    assert _size.thin_parts(polygon.length, polygon.area, 25.0) <= mesh.n

@@ -30,6 +30,23 @@ def tiling(area: float, edge: float) -> float:
     return FILL * PER_AREA * (area / edge / edge)
 
 
+def thin_parts(perimeter: float, area: float, min_angle: float) -> float:
+    """A lower bound on the vertices of a mesh of a region with this perimeter and area
+    whose triangles have every angle of at least `min_angle` degrees.
+
+    A triangle with such angles and an edge of length l has area at least l² tan(a) / 4, so
+    boundary edges l_1..l_N cover at least tan(a)/4 sum l_i² >= tan(a)/4 P²/N: N >= tan(a)
+    P² / (4 A), and each boundary edge has its own vertex. A disk needs a handful of
+    vertices by this; a sliver of width w and length L about L/w, however long max_edge.
+    Half of that is claimed, as triangles at input corners sharper than min_angle escape
+    the bound.
+    """
+    if not (area > 0.0 and perimeter > 0.0):
+        return 0.0
+    bound = 0.5 * math.tan(math.radians(min_angle)) / 4.0 * (perimeter / area) * perimeter
+    return bound if math.isfinite(bound) else math.inf
+
+
 def offset_area_at_least(area: float, width: float) -> float:
     """A lower bound on the area that a rounded offset by `width` adds to a set of `area`.
 
@@ -65,14 +82,17 @@ class Limit:
         if count >= self.count:
             raise ValueError(f"the input alone has {count:,} vertices, no fewer than {self.reason}")
 
-    def check(self, estimate: float) -> None:
-        """Refuse a mesh estimated at more vertices than the limit."""
+    def check(self, estimate: float, thin: bool = False) -> None:
+        """Refuse a mesh estimated at more vertices than the limit; `thin` when the count
+        comes from parts of the region thinner than max_edge, which a longer one won't mend."""
         if estimate <= self.count:
             return
-        if self.reason.startswith("max_vertices"):
-            advice = "use a longer max_edge or a larger max_vertices"
-        else:
-            advice = "use a longer max_edge"
+        more = " or a larger max_vertices" if self.reason.startswith("max_vertices") else ""
+        advice = f"use a longer max_edge{more}"
+        if thin:
+            advice = ("the region has parts far thinner than they are long, which need "
+                      "triangles no longer than they are wide: widen or remove them (e.g. "
+                      f"simplify the polygon){more}")
         raise ValueError(f"the mesh would have {about(estimate)} vertices, more than "
                          f"{self.reason}: {advice}")
 

@@ -301,9 +301,11 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     if xy is not None:
         _check_points_inside(xy, (unit, origin), domain.domain, holes, max(reach, tol), width is not None)
     fixed += sum(map(len, domain.buffer_rings))
-    estimate = (_size.tiling(domain.region_area, inside_edge) + _size.tiling(domain.buffer_area, across)
-                + fixed)
-    limit.check(estimate)
+    # Valid rings now: their length and area also bound what thin parts of them need.
+    thin = _size.thin_parts(_perimeter(shells) + _perimeter(holes), domain.region_area, min_angle)
+    area_count = _size.tiling(domain.region_area, inside_edge)
+    estimate = max(area_count, thin) + _size.tiling(domain.buffer_area, across) + fixed
+    limit.check(estimate, thin=thin > area_count)
 
     rings = [(shells.xy, shells.size, REGION_MARK), (holes.xy, holes.size, REGION_MARK),
              (np.concatenate(domain.buffer_rings or [np.empty((0, 2))]),
@@ -312,6 +314,16 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
                                                limit, estimate, (unit, origin))
     return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex)
+
+
+def _perimeter(rings) -> float:
+    """The rings' total length (framed coordinates: their squares cannot overflow)."""
+    if not len(rings.xy):
+        return 0.0
+    starts = rings.start[:-1]
+    following = np.roll(rings.xy, -1, axis=0)
+    following[rings.start[1:] - 1] = rings.xy[starts]  # each ring closes on its start
+    return float(np.sum(np.hypot(*(following - rings.xy).T)))
 
 
 def _require(module: str) -> None:

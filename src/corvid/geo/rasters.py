@@ -45,7 +45,7 @@ class Raster:
     def __init__(self, source, *, categorical: Optional[bool] = None, band: int = 1,
                  name: Optional[str] = None) -> None:
         if isinstance(source, Raster):
-            source = source.source
+            source = source.source  # a Raster's source, with these settings
         if isinstance(source, (str, os.PathLike)):
             source = os.fspath(source)
             default_name = os.path.basename(source)
@@ -57,7 +57,7 @@ class Raster:
             raise ValueError(f"categorical must be True, False or None, got {categorical!r}")
         if int(band) != band or band < 1:
             raise ValueError(f"band must be a positive integer, got {band!r}")
-        self.source = source
+        self.source: Any = source
         self.categorical = categorical
         self.band = int(band)
         self.name = name or default_name

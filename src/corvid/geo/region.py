@@ -61,11 +61,13 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
         a coastline of 10^5 vertices does not force a mesh of 10^6. None: no
         simplification.
     points: (p, 2) observation locations in the working CRS. A point that the original
-        region covers but the simplified one does not gets its surroundings back: the
-        original region within a square of side 4 tolerances around it, simplified with a
-        tolerance below its distance to the shore, is added to the region (unsimplified
-        when that still misses it). Points outside the original region are left for
-        region_mesh to report.
+        region covers but the simplified one does not (it lies at most a tolerance beyond
+        the simplified shore) is taken back in by a local union: a small triangle from
+        inside the simplified region to just beyond the point (three vertices a point; the
+        shore moves out by about the point's distance, within the tolerance). If that
+        still misses a point, the outline is simplified again with a quarter and then a
+        sixteenth of the tolerance, and at last not at all. Points outside the original
+        region are left for region_mesh to report.
 
     Invalid polygons (a ring crossing itself, say) are repaired with shapely.make_valid,
     with a warning naming the feature; a feature whose repair leaves no polygon is refused.
@@ -186,38 +188,65 @@ def _reprojected(region, source, target, name: str):
 def _simplified(region, tolerance: float, points):
     """The region simplified to `tolerance`, keeping every point it covered (see read_region)."""
     shapely = require("shapely", "read_region")
-    simple = shapely.simplify(region, tolerance, preserve_topology=True)
-    if points is None:
-        return simple
-    xy = np.asarray(points, dtype=np.float64).reshape(-1, 2)
-    xy = xy[np.isfinite(xy).all(axis=1)]
-    if not len(xy):
-        return simple
-    shapely.prepare(region)
-    lost = _lost(region, simple, xy)
-    if not lost.size:
-        return simple
-    # Local repairs: the original region in a square around each lost point, simplified
-    # below the point's distance to the shore, joined to the simplified region.
-    r = 2.0 * tolerance
-    near = xy[lost]
-    squares = shapely.union_all(shapely.box(near[:, 0] - r, near[:, 1] - r, near[:, 0] + r, near[:, 1] + r))
-    piece = shapely.intersection(region, squares)
-    shore = float(np.min(shapely.distance(region.boundary, shapely.points(near))))
-    piece_tolerance = min(tolerance, 0.5 * shore)
-    if piece_tolerance > 0.0:
-        piece = shapely.simplify(piece, piece_tolerance, preserve_topology=True)
-    joined = shapely.union_all([simple, piece])
-    still = _lost(region, joined, xy)
-    if still.size:
-        joined = shapely.union_all([joined, shapely.intersection(region, squares)])
-    return joined
+    xy = None if points is None else np.asarray(points, dtype=np.float64).reshape(-1, 2)
+    if xy is not None:
+        xy = xy[np.isfinite(xy).all(axis=1)]
+        shapely.prepare(region)
+        xy = xy[shapely.covers(region, shapely.points(xy))]
+    for t in (tolerance, tolerance / 4, tolerance / 16):
+        simple = shapely.simplify(region, t, preserve_topology=True)
+        if xy is None or not len(xy):
+            return simple
+        lost = _lost(simple, xy)
+        if lost.size:
+            joined = _without_new_holes(shapely.union_all([simple, *_tents(simple, xy[lost], t)]), simple)
+            # the overlay leaves vertices a rounding error apart, which the mesher would
+            # take for a ring folding back on itself: snap to a grid far below the tolerance
+            simple = shapely.set_precision(joined, 1e-6 * t)
+            lost = _lost(simple, xy)
+        if not lost.size:
+            return simple
+    return region
 
 
-def _lost(original, simple, xy: np.ndarray) -> np.ndarray:
+def _tents(simple, xy: np.ndarray, tolerance: float) -> list:
+    """For each point outside `simple`, a triangle that holds it, with its base inside
+    `simple` and its apex a little beyond the point: the region grows towards the point by
+    about its distance, at most about the tolerance, where the simplified shore left it."""
     shapely = require("shapely", "read_region")
-    pts = shapely.points(xy)
-    return np.flatnonzero(shapely.covers(original, pts) & ~shapely.covers(simple, pts))
+    lines = shapely.shortest_line(simple.boundary, shapely.points(xy))
+    q = shapely.get_coordinates(shapely.get_point(lines, 0))
+    d = np.hypot(*(xy - q).T)
+    n = (xy - q) / np.where(d > 0.0, d, 1.0)[:, None]
+    t = np.column_stack([-n[:, 1], n[:, 0]])
+    s = np.maximum(d, tolerance / 8)[:, None]
+    apex, base = xy + 0.25 * s * n, q - s * n
+    corners = np.stack([apex, base + 1.5 * s * t, base - 1.5 * s * t], axis=1)
+    return list(shapely.polygons(corners))
+
+
+def _without_new_holes(joined, simple) -> Any:
+    """`joined` with the pockets that tents closed off filled: of the holes lying in one
+    hole of `simple` (a lake that tents cut into parts), the largest stays; holes outside
+    `simple`'s outer rings (sea that tents closed in) are filled too."""
+    shapely = require("shapely", "read_region")
+    lakes = [shapely.Polygon(r) for p in _polygons(simple) for r in p.interiors]
+    pieces = [(k, shapely.Polygon(r)) for k, p in enumerate(_polygons(joined)) for r in p.interiors]
+    largest: dict = {}
+    for index, (_, hole) in enumerate(pieces):
+        inside = hole.representative_point()
+        lake = next((j for j, lake in enumerate(lakes) if lake.contains(inside)), None)
+        if lake is not None and (lake not in largest or hole.area > pieces[largest[lake]][1].area):
+            largest[lake] = index
+    kept = set(largest.values())
+    return shapely.union_all([
+        shapely.Polygon(p.exterior, [pieces[i][1].exterior for i in kept if pieces[i][0] == k])
+        for k, p in enumerate(_polygons(joined))])
+
+
+def _lost(simple, xy: np.ndarray) -> np.ndarray:
+    shapely = require("shapely", "read_region")
+    return np.flatnonzero(~shapely.covers(simple, shapely.points(xy)))
 
 
 def _ring(ring) -> np.ndarray:

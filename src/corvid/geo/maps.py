@@ -77,7 +77,11 @@ def posterior_maps(predict: Predictor, dims: Tuple[int, int], xlim: Tuple[float,
     chunks: (cy, cx) cells per block: the layers are then dask arrays made by
         `dask.array.map_blocks`, and each block makes its own cell centres, samples the
         covariates in its window and predicts its cells when computed; nothing holds the
-        whole grid. None: computed now, in strips of about 10^6 cells.
+        whole grid. None: computed now, in strips of about 10^6 cells. On
+        dask.distributed, the MALLOC_TRIM_THRESHOLD_ its nannies give the workers by default
+        makes corvid's predictions about twice as slow (each large temporary becomes a fresh
+        mmap); dask.config.set({"distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_":
+        None}) before making the cluster leaves glibc's own setting.
     attrs: attributes of the Dataset.
 
     The Dataset has dimensions (y, x) with y descending (north-up, the row order GDAL and

@@ -120,6 +120,11 @@ def test_a_file_that_cannot_be_read_is_one_value_error_with_its_path(tmp_path, c
         region_mesh(str(path), max_edge=1.0)
 
 
+def test_points_of_the_wrong_shape_are_refused():
+    with pytest.raises(ValueError, match=r"points must be a \(k, 2\) array"):
+        read_region(MAINLAND, max_edge=1000.0, points=np.zeros((4, 3)))
+
+
 def test_holes_beside_a_gis_region_are_refused():
     with pytest.raises(ValueError, match="holes come from the interiors"):
         region_mesh(MAINLAND, holes=[[(0, 0), (1, 0), (0, 1)]], max_edge=1000.0)

@@ -218,9 +218,9 @@ def _points(value, name: str) -> np.ndarray:
     try:
         a = np.asarray(value, dtype=np.float64)
     except (TypeError, ValueError):
-        raise ValueError(f"{name} must be an (k, 2) array of coordinates") from None
+        raise ValueError(f"{name} must be a (k, 2) array of coordinates") from None
     if a.ndim != 2 or a.shape[1] != 2:
-        raise ValueError(f"{name} must be an (k, 2) array of coordinates, got shape {a.shape}")
+        raise ValueError(f"{name} must be a (k, 2) array of coordinates, got shape {a.shape}")
     return a[np.isfinite(a).all(axis=1)]
 
 

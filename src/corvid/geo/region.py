@@ -10,7 +10,7 @@ from typing import Any, List, NamedTuple, Optional
 import numpy as np
 
 from ._require import require
-from .crs import as_crs
+from .crs import _points, as_crs
 
 __all__ = ["read_region", "StudyRegion", "is_vector_source"]
 
@@ -188,9 +188,8 @@ def _reprojected(region, source, target, name: str):
 def _simplified(region, tolerance: float, points):
     """The region simplified to `tolerance`, keeping every point it covered (see read_region)."""
     shapely = require("shapely", "read_region")
-    xy = None if points is None else np.asarray(points, dtype=np.float64).reshape(-1, 2)
+    xy = None if points is None else _points(points, "points")
     if xy is not None:
-        xy = xy[np.isfinite(xy).all(axis=1)]
         shapely.prepare(region)
         xy = xy[shapely.covers(region, shapely.points(xy))]
     for t in (tolerance, tolerance / 4, tolerance / 16):

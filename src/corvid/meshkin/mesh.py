@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Optional, Sequence, Tuple
+from typing import Any, Optional, Sequence, Tuple
 
 import numpy as np
 from scipy import sparse
@@ -70,24 +70,29 @@ class MkMesh:
     `MkMesh.regular_grid` (a rectangle cut into right triangles) and `MkMesh.disk`;
     `corvid.meshkin.regions.region_mesh` meshes polygons. `MkMesh.read` and `write` move
     meshes through files of other tools (Gmsh, VTK, ...).
+
+    `crs` is the coordinate reference system of `loc` (anything pyproj.CRS.from_user_input
+    accepts, kept as given; see corvid.geo), or None for plain planar coordinates.
     """
 
-    __slots__ = ("loc", "tv", "n")
+    __slots__ = ("loc", "tv", "n", "crs")
 
     loc: np.ndarray
     tv: np.ndarray
     n: int
+    crs: Any
 
-    def __init__(self, loc, tv) -> None:
+    def __init__(self, loc, tv, crs=None) -> None:
         loc = _as_coordinates(loc)
         tv = _as_triangles(tv, loc.shape[0])
         self.loc = _read_only(loc)
         self.tv = _read_only(tv)
         self.n = int(loc.shape[0])
+        self.crs = crs
 
     def __reduce__(self):
         # Rebuild through the constructor, so a copy is checked and read-only too.
-        return (type(self), (self.loc, self.tv))
+        return (type(self), (self.loc, self.tv, self.crs))
 
     def __repr__(self) -> str:
         return f"MkMesh(n={self.n}, triangles={self.tv.shape[0]}, dim={self.loc.shape[1]})"

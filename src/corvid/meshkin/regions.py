@@ -69,6 +69,8 @@ class RegionMesh(MkMesh):
     boundary_edges: (k, 2) int64, the mesh edges along the region's boundary, holes included.
     point_vertex: (p,) int64, the vertex that stands for each observation point given.
 
+    crs: the coordinate reference system of `loc`, or None (see `MkMesh`).
+
     `RegionMesh(loc, tv)` alone makes every triangle part of the region, with no boundary
     and no points, so the `MkMesh` builders work here too.
     """
@@ -79,8 +81,9 @@ class RegionMesh(MkMesh):
     boundary_edges: np.ndarray
     point_vertex: np.ndarray
 
-    def __init__(self, loc, tv, in_region=None, boundary_edges=None, point_vertex=None) -> None:
-        super().__init__(loc, tv)
+    def __init__(self, loc, tv, in_region=None, boundary_edges=None, point_vertex=None,
+                 crs=None) -> None:
+        super().__init__(loc, tv, crs)
         m = self.tv.shape[0]
         if in_region is None:
             in_region = np.ones(m, dtype=bool)
@@ -96,7 +99,8 @@ class RegionMesh(MkMesh):
             "point_vertex", np.empty(0, np.int64) if point_vertex is None else point_vertex, (), self.n))
 
     def __reduce__(self):
-        return (type(self), (self.loc, self.tv, self.in_region, self.boundary_edges, self.point_vertex))
+        return (type(self), (self.loc, self.tv, self.in_region, self.boundary_edges, self.point_vertex,
+                             self.crs))
 
     def __repr__(self) -> str:
         return (f"RegionMesh(n={self.n}, triangles={self.tv.shape[0]}, "
@@ -184,12 +188,17 @@ def _vertex_indices(name: str, value, row: tuple, n: int) -> np.ndarray:
 
 
 def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cutoff=0.0,
-                min_angle=25.0, max_vertices=1_000_000) -> RegionMesh:
+                min_angle=25.0, max_vertices=1_000_000, crs=None) -> RegionMesh:
     """A quality triangular mesh of a study region, with an optional buffer around it.
 
     region: the study region, one polygon (a k x 2 array of its vertices in order, either
         way round, the first vertex repeated at the end or not) or a list of them (islands,
         which may touch at points but not overlap). None: the convex hull of `points`.
+        Or GIS data, read by `corvid.geo.read_region(region, crs, max_edge=..., points=...)`
+        (needs the geo extra): a shapely Polygon or MultiPolygon, a GeoSeries or
+        GeoDataFrame, or the path of a vector file (GeoPackage, shapefile, GeoJSON, ...),
+        reprojected into `crs` and simplified to max_edge / 4 without losing `points`;
+        holes then come from its polygons' interiors and `holes` must stay empty.
     holes: polygons cut out of the region; each lies inside it, none overlaps another.
         Nothing is meshed in a hole, so the field model sees its shore as a boundary.
     points: (p, 2) locations to keep as mesh vertices, e.g. observation locations. Points
@@ -215,6 +224,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     max_vertices: refuse to build larger meshes. The count is estimated from the areas and
         edge lengths before anything is built, and refinement stops at this many vertices,
         or at as many as the machine's free memory holds (about 1 kB a vertex) if fewer.
+    crs: the coordinate reference system of the coordinates, kept as the mesh's `crs`; for
+        GIS data the working CRS (None: the data's own when it is projected).
 
     Boundaries of the region, its holes and the buffer are mesh edges (split as needed).
     Every triangle is counter-clockwise. Features smaller than a billionth of the region's
@@ -232,6 +243,14 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     Raises ImportError when the `mesh` extra is not installed.
     """
     inside_edge, buffer_edge = _max_edges(max_edge)
+    if region is not None:
+        from ..geo.region import is_vector_source, read_region
+
+        if is_vector_source(region):
+            if holes is not None and len(holes):
+                raise ValueError("holes come from the interiors of a GIS region: cut them out of "
+                                 "its geometry instead (shapely's difference)")
+            region, holes, crs = read_region(region, crs, max_edge=inside_edge, points=points)
     cutoff = _number("cutoff", cutoff, lowest=0.0)
     min_angle = _number("min_angle", min_angle, lowest=0.0, highest=_LARGEST_MIN_ANGLE)
     if min_angle == 0.0:  # without a bound Triangle may leave slivers of no area in floating point
@@ -313,7 +332,7 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     graph = _pslg.build_graph(rings, np.empty((0, 2)) if xy is None else xy, reach, tol)
     loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
                                                limit, estimate, (unit, origin))
-    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex)
+    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex, crs)
 
 
 def _perimeter(rings) -> float:

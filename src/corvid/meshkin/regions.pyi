@@ -36,12 +36,13 @@ class RegionMesh(MkMesh):
         in_region: Optional[ArrayLike] = None,
         boundary_edges: Optional[ArrayLike] = None,
         point_vertex: Optional[ArrayLike] = None,
+        crs: Any = None,
     ) -> None: ...
     def quality(self) -> MeshQuality: ...
     def plot(self, ax: Any = None) -> MeshArtists: ...
 
 def region_mesh(
-    region: Union[ArrayLike, Sequence[ArrayLike], None] = None,
+    region: Any = None,
     *,
     holes: Union[ArrayLike, Sequence[ArrayLike]] = (),
     points: Optional[ArrayLike] = None,
@@ -50,4 +51,5 @@ def region_mesh(
     cutoff: float = 0.0,
     min_angle: float = 25.0,
     max_vertices: int = 1_000_000,
+    crs: Any = None,
 ) -> RegionMesh: ...

@@ -1,10 +1,15 @@
 /// The nearest point on a mesh's boundary, for points outside the mesh.
 ///
-/// Plain C++ over raw arrays; no Python.
+/// Plain C++ over raw arrays; no Python. The boundary edges are held in a bounding-box tree;
+/// a query descends it nearest box first and leaves out the subtrees that cannot hold a
+/// nearer point. Distances are compared in floating point with an error bound, and exactly
+/// (exact.hpp) when two candidates lie within that bound of each other: far from the mesh,
+/// where squared distances tie after rounding, the nearest point is still the true one.
 #pragma once
 
-#include "locator/kernels/bucket_grid.hpp"
+#include "locator/kernels/exact.hpp"
 #include "locator/kernels/mesh.hpp"
+#include "locator/kernels/predicates.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -16,103 +21,304 @@
 namespace corvid::locator {
 
 /// The boundary edges of a mesh (edges of one triangle only: the outer boundary and the
-/// boundaries of holes) in a bucket grid, for nearest-point queries.
+/// boundaries of holes), for nearest-point queries.
 template <class I>
 class Boundary {
 public:
-    /// mesh - with neighbours; it must outlive this. Cost: O(n_triangles), plus the grid
-    /// over the boundary edges.
-    explicit Boundary(const Mesh<I>& mesh) : mesh_(mesh) {
-        std::vector<Box> boxes;
-        for (std::size_t s = 0; s < 3 * mesh.n_triangles; ++s) {
-            if (mesh.neighbors[s] >= 0) continue;
-            slots_.push_back(s);
-            const double *a = end(s, 1), *b = end(s, 2);
-            boxes.push_back({std::min(a[0], b[0]), std::min(a[1], b[1]), std::max(a[0], b[0]),
-                             std::max(a[1], b[1])});
-        }
-        grid_ = BucketGrid(boxes.data(), boxes.size());
+    /// mesh - with neighbours; it must outlive this. `shift`: the mesh's coordinates are the
+    /// caller's times 2^shift (exact), as are the framed query points given to `nearest`.
+    /// Cost: O(n_triangles), plus O(b log b) for the tree over the b boundary edges;
+    /// about 100 bytes per boundary edge.
+    explicit Boundary(const Mesh<I>& mesh, int shift = 0) : mesh_(mesh), shift_(shift) {
+        for (std::size_t s = 0; s < 3 * mesh.n_triangles; ++s)
+            if (mesh.neighbors[s] < 0) slots_.push_back(s);
+        if (slots_.empty()) return;
+        extent_ = 0.0;
+        for (std::size_t s : slots_)
+            for (int j = 1; j <= 2; ++j)
+                extent_ = std::max({extent_, std::fabs(end(s, j)[0]), std::fabs(end(s, j)[1])});
+        nodes_.reserve(2 * slots_.size() / kLeaf + 2);
+        build(0, slots_.size());
+        diameter_ = std::hypot(nodes_[0].box[2] - nodes_[0].box[0], nodes_[0].box[3] - nodes_[0].box[1]);
     }
 
-    /// The boundary point nearest to p = (x, y) (finite): its triangle, and its weights in
-    /// the order of that triangle's corners. On an edge two weights are non-zero, at a
+    /// The boundary point nearest to a point outside the mesh: its triangle, and its weights
+    /// in the order of that triangle's corners. On an edge two weights are non-zero, at a
     /// vertex one is exactly 1.0. Of equally near points, the one on the edge of lowest
     /// triangle, then corner, index. Returns -1 and zero weights for a mesh without
-    /// triangles. Cost: the edges in the grid cells around p out to the nearest edge found.
-    std::int64_t nearest(const double* p, double* w) const {
+    /// triangles.
+    ///
+    ///   framed  - the point times 2^shift, in floating point (may be infinite when that
+    ///             overflows)
+    ///   point   - the point itself, finite
+    /// Cost: O(log b) for most points and meshes; more where many boundary edges' boxes
+    /// overlap near the point (long thin holes side by side at an angle to the axes).
+    std::int64_t nearest(const double* framed, const double* point, double* w) const {
         w[0] = w[1] = w[2] = 0.0;
         if (slots_.empty()) return -1;
-        const std::int64_t cx = grid_.column(clamp_finite(p[0])), cy = grid_.row(clamp_finite(p[1]));
-        const std::int64_t nx = grid_.nx(), ny = grid_.ny();
-        // Cells beyond ring r of p's cell are at least r cell sides away from p.
-        const double side = std::min(grid_.cell_width(), grid_.cell_height());
-        Candidate best;
-        auto visit = [&](std::int64_t column, std::int64_t row) {
-            if (column < 0 || row < 0 || column >= nx || row >= ny) return;
-            grid_.for_each_in_cell(static_cast<std::uint32_t>(column),
-                                   static_cast<std::uint32_t>(row),
-                                   [&](std::uint32_t i) { best = std::min(best, candidate(i, p)); });
-        };
-        const std::int64_t rings = std::max(nx, ny);
-        for (std::int64_t r = 0; r <= rings; ++r) {
-            for (std::int64_t column = cx - r; column <= cx + r; ++column) {
-                visit(column, cy - r);
-                if (r > 0) visit(column, cy + r);
-            }
-            for (std::int64_t row = cy - r + 1; row <= cy + r - 1; ++row) {
-                visit(cx - r, row);
-                visit(cx + r, row);
-            }
-            // One ring short of the bound: p's cell is computed, not exact.
-            const double reach = static_cast<double>(r - 1) * side;
-            if (r > 0 && best.slot != kNone && best.distance2 <= reach * reach) break;
+        Query q;
+        q.exact = ExactPoint::of(point, shift_);
+        q.p[0] = framed[0];
+        q.p[1] = framed[1];
+        const double far = 0x1p400 * std::max(extent_, std::numeric_limits<double>::min());
+        q.far = !(std::fabs(q.p[0]) <= far && std::fabs(q.p[1]) <= far);
+        if (q.far) {
+            // Only the direction is needed: from the point's own coordinates, which are finite.
+            const int top = std::max(std::ilogb(point[0] == 0.0 ? 1e-300 : point[0]),
+                                     std::ilogb(point[1] == 0.0 ? 1e-300 : point[1]));
+            const double ux = std::ldexp(point[0], -top), uy = std::ldexp(point[1], -top);
+            const double norm = std::hypot(ux, uy);
+            q.u[0] = ux / norm;
+            q.u[1] = uy / norm;
         }
+        search(q);
+        const Candidate& best = q.best;
         const std::size_t t = best.slot / 3;
         const int k = static_cast<int>(best.slot % 3);
-        w[(k + 1) % 3] = 1.0 - best.along;
-        w[(k + 2) % 3] = best.along;
+        double along = best.kind == 1 ? 0.0 : (best.kind == 2 ? 1.0 : exact_along(q, best.slot));
+        if (best.kind == 0) along = std::clamp(along, 0.0, 1.0);
+        w[(k + 1) % 3] = 1.0 - along;
+        w[(k + 2) % 3] = along;
+        if (along == 1.0) w[(k + 1) % 3] = 0.0;
         return static_cast<std::int64_t>(t);
     }
 
 private:
+    static constexpr std::size_t kLeaf = 4;
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+    static constexpr double kEps = 0x1p-53;
+    /// Slack of the pruning test, relative to the sizes in play: it only costs visits.
+    static constexpr double kSlack = 0x1p-30;
 
-    struct Candidate {
-        double distance2 = std::numeric_limits<double>::infinity();
-        std::size_t slot = kNone;
-        double along = 0.0;
-        bool operator<(const Candidate& o) const {
-            return distance2 != o.distance2 ? distance2 < o.distance2 : slot < o.slot;
-        }
+    struct Node {
+        double box[4];          ///< xlo, ylo, xhi, yhi
+        std::uint32_t first;    ///< leaf: slots_[first, first + count); else the left child
+        std::uint32_t count;    ///< 0 for an inner node, whose right child is `right`
+        std::uint32_t right;
     };
 
-    static double clamp_finite(double v) {
-        return std::clamp(v, -std::numeric_limits<double>::max(),
-                          std::numeric_limits<double>::max());
-    }
+    /// A boundary edge's point nearest to the query: at end 1 (kind 1), end 2 (kind 2) or
+    /// inside (kind 0), with its squared distance within [lo, hi] and the point itself (q),
+    /// both in floating point.
+    struct Candidate {
+        std::size_t slot = kNone;
+        int kind = 0;
+        double lo = 0.0, hi = std::numeric_limits<double>::infinity();
+        double q[2] = {0.0, 0.0};
+    };
+
+    struct Query {
+        double p[2];
+        ExactPoint exact;
+        bool far = false;  ///< so far out that only the direction u counts for pruning
+        double u[2] = {0.0, 0.0};
+        Candidate best;
+    };
 
     /// End j (1 or 2) of the edge in `slot` = 3t + k: corner k + j of triangle t.
     const double* end(std::size_t slot, int j) const {
         return mesh_.corner(slot / 3, static_cast<int>((slot % 3 + j) % 3));
     }
 
-    /// The point of boundary edge i nearest to p, as the fraction of the way along it.
-    Candidate candidate(std::uint32_t i, const double* p) const {
-        const std::size_t slot = slots_[i];
+    std::uint32_t build(std::size_t first, std::size_t last) {
+        const auto index = static_cast<std::uint32_t>(nodes_.size());
+        nodes_.push_back({});
+        double box[4] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                         -std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
+        double mid[4] = {box[0], box[1], box[2], box[3]};
+        for (std::size_t i = first; i < last; ++i) {
+            const double *a = end(slots_[i], 1), *b = end(slots_[i], 2);
+            for (int d = 0; d < 2; ++d) {
+                box[d] = std::min({box[d], a[d], b[d]});
+                box[d + 2] = std::max({box[d + 2], a[d], b[d]});
+                const double m = 0.5 * (a[d] + b[d]);
+                mid[d] = std::min(mid[d], m);
+                mid[d + 2] = std::max(mid[d + 2], m);
+            }
+        }
+        std::copy(box, box + 4, nodes_[index].box);
+        if (last - first <= kLeaf) {
+            nodes_[index].first = static_cast<std::uint32_t>(first);
+            nodes_[index].count = static_cast<std::uint32_t>(last - first);
+            return index;
+        }
+        // Split at the median of the edges' midpoints along the wider side of their spread.
+        const int d = mid[2] - mid[0] >= mid[3] - mid[1] ? 0 : 1;
+        const std::size_t half = first + (last - first) / 2;
+        std::nth_element(slots_.begin() + static_cast<std::ptrdiff_t>(first),
+                         slots_.begin() + static_cast<std::ptrdiff_t>(half),
+                         slots_.begin() + static_cast<std::ptrdiff_t>(last),
+                         [&](std::size_t x, std::size_t y) {
+                             return end(x, 1)[d] + end(x, 2)[d] < end(y, 1)[d] + end(y, 2)[d];
+                         });
+        const std::uint32_t left = build(first, half);
+        const std::uint32_t right = build(half, last);
+        nodes_[index].first = left;
+        nodes_[index].count = 0;
+        nodes_[index].right = right;
+        return index;
+    }
+
+    /// Which child to visit first: the one whose box is nearer (by direction, far out).
+    double order_key(const Query& q, const Node& n) const {
+        if (q.far) return -std::max(q.u[0] * n.box[0], q.u[0] * n.box[2]) - std::max(q.u[1] * n.box[1], q.u[1] * n.box[3]);
+        const double dx = std::max({n.box[0] - q.p[0], 0.0, q.p[0] - n.box[2]});
+        const double dy = std::max({n.box[1] - q.p[1], 0.0, q.p[1] - n.box[3]});
+        return dx * dx + dy * dy;
+    }
+
+    /// True when no point of the node's box can be as near to the query as the best so far:
+    /// |p - x|^2 - |p - q*|^2 = |x - q*|^2 - 2 (p - q*).(x - q*), bounded below over the box.
+    bool beyond(const Query& q, const Node& n) const {
+        if (q.best.slot == kNone) return false;
+        const double* b = q.best.q;
+        const double wx = q.far ? q.u[0] : q.p[0] - b[0], wy = q.far ? q.u[1] : q.p[1] - b[1];
+        const double reach = std::max(wx * (n.box[0] - b[0]), wx * (n.box[2] - b[0])) +
+                             std::max(wy * (n.box[1] - b[1]), wy * (n.box[3] - b[1]));
+        const double norm = std::hypot(wx, wy);
+        const double rounding = 16.0 * kEps * norm * extent_;
+        if (q.far) return reach < -(kSlack * diameter_ + rounding);
+        const double dx = std::max({n.box[0] - b[0], 0.0, b[0] - n.box[2]});
+        const double dy = std::max({n.box[1] - b[1], 0.0, b[1] - n.box[3]});
+        const double bound = dx * dx + dy * dy - 2.0 * reach;
+        return bound > kSlack * (norm + diameter_) * diameter_ + rounding;
+    }
+
+    void search(Query& q) const {
+        std::uint32_t stack[128];
+        int top = 0;
+        stack[top++] = 0;
+        while (top > 0) {
+            const Node& n = nodes_[stack[--top]];
+            if (beyond(q, n)) continue;
+            if (n.count > 0) {
+                for (std::uint32_t i = n.first; i < n.first + n.count; ++i) consider(q, slots_[i]);
+                continue;
+            }
+            const std::uint32_t l = n.first, r = n.right;
+            // Nearer child on top of the stack. The tree is balanced: far below 128 deep.
+            if (order_key(q, nodes_[l]) <= order_key(q, nodes_[r])) {
+                stack[top++] = r;
+                stack[top++] = l;
+            } else {
+                stack[top++] = l;
+                stack[top++] = r;
+            }
+        }
+    }
+
+    /// Sign of (p - a).(b - a) for ends a, b of the edge in `slot` (j = 1) or b, a (j = 2).
+    int projection_side(const Query& q, std::size_t slot, int j) const {
+        const double *a = end(slot, j), *b = end(slot, 3 - j);
+        if (!q.far) {
+            const double dx = q.p[0] - a[0], dy = q.p[1] - a[1];
+            const double ex = b[0] - a[0], ey = b[1] - a[1];
+            const double x = dx * ex, y = dy * ey;
+            const double dot = x + y;
+            if (std::fabs(dot) > 8.0 * kEps * (std::fabs(x) + std::fabs(y)) + 0x1p-1020)
+                return dot > 0.0 ? 1 : -1;
+        }
+        const ExactPoint ea = ExactPoint::of(a), eb = ExactPoint::of(b);
+        const ExactFrame f(std::min({q.exact.low(), ea.low(), eb.low()}));
+        const BigInt dot = (f.x(q.exact) - f.x(ea)) * (f.x(eb) - f.x(ea)) +
+                           (f.y(q.exact) - f.y(ea)) * (f.y(eb) - f.y(ea));
+        return dot.sign();
+    }
+
+    void consider(Query& q, std::size_t slot) const {
+        Candidate c;
+        c.slot = slot;
         const double *a = end(slot, 1), *b = end(slot, 2);
-        const double ex = b[0] - a[0], ey = b[1] - a[1];
-        const double length2 = ex * ex + ey * ey;
-        double along = ((p[0] - a[0]) * ex + (p[1] - a[1]) * ey) / length2;
-        along = along > 0.0 ? (along < 1.0 ? along : 1.0) : 0.0;  // also NaN
-        double qx = a[0] + along * ex, qy = a[1] + along * ey;
-        if (along == 1.0) qx = b[0], qy = b[1];
-        const double dx = p[0] - qx, dy = p[1] - qy;
-        return {dx * dx + dy * dy, slot, along};
+        if (projection_side(q, slot, 1) <= 0) c.kind = 1;
+        else if (projection_side(q, slot, 2) <= 0) c.kind = 2;
+        else c.kind = 0;
+        if (c.kind != 0) {
+            const double* e = c.kind == 1 ? a : b;
+            c.q[0] = e[0];
+            c.q[1] = e[1];
+            if (!q.far) {
+                const double dx = q.p[0] - e[0], dy = q.p[1] - e[1];
+                const double d2 = dx * dx + dy * dy;
+                c.lo = d2 * (1.0 - 8.0 * kEps);
+                c.hi = d2 * (1.0 + 8.0 * kEps) + 0x1p-1020;
+            }
+        } else {
+            const double ex = b[0] - a[0], ey = b[1] - a[1];
+            const double e2 = ex * ex + ey * ey;
+            double along = 0.5;
+            if (!q.far) {
+                const Orientation o = orient2d_fast(a, b, q.p);
+                const double near = std::max(std::fabs(o.value) - o.error, 0.0);
+                const double far = std::fabs(o.value) + o.error;
+                c.lo = near * near / e2 * (1.0 - 8.0 * kEps);
+                c.hi = far * far / e2 * (1.0 + 8.0 * kEps) + 0x1p-1020;
+                along = std::clamp(((q.p[0] - a[0]) * ex + (q.p[1] - a[1]) * ey) / e2, 0.0, 1.0);
+            }
+            c.q[0] = a[0] + along * ex;
+            c.q[1] = a[1] + along * ey;
+        }
+        if (q.best.slot == kNone || nearer(q, c, q.best)) q.best = c;
+    }
+
+    /// True when c is nearer than `best`, or as near and on an edge of lower slot.
+    bool nearer(const Query& q, const Candidate& c, const Candidate& best) const {
+        if (c.hi < best.lo) return true;
+        if (best.hi < c.lo) return false;
+        const int s = compare_exactly(q, c, best);
+        return s != 0 ? s < 0 : c.slot < best.slot;
+    }
+
+    /// Squared distance from the query to candidate c, as num / den, exactly.
+    void exact_distance(const Query& q, const Candidate& c, const ExactFrame& f, BigInt& num,
+                        BigInt& den) const {
+        const ExactPoint a = ExactPoint::of(end(c.slot, 1)), b = ExactPoint::of(end(c.slot, 2));
+        const BigInt px = f.x(q.exact), py = f.y(q.exact);
+        if (c.kind != 0) {
+            const ExactPoint& e = c.kind == 1 ? a : b;
+            const BigInt dx = px - f.x(e), dy = py - f.y(e);
+            num = dx * dx + dy * dy;
+            den = BigInt::shifted(1, 0);
+            return;
+        }
+        const BigInt ax = f.x(a), ay = f.y(a);
+        const BigInt ex = f.x(b) - ax, ey = f.y(b) - ay;
+        const BigInt cross = ex * (py - ay) - ey * (px - ax);
+        num = cross * cross;
+        den = ex * ex + ey * ey;
+    }
+
+    /// Sign of |p - c| - |p - d|, exactly.
+    int compare_exactly(const Query& q, const Candidate& c, const Candidate& d) const {
+        int low = q.exact.low();
+        for (const Candidate* x : {&c, &d})
+            for (int j = 1; j <= 2; ++j) low = std::min(low, ExactPoint::of(end(x->slot, j)).low());
+        const ExactFrame f(low);
+        BigInt cn, cd, dn, dd;
+        exact_distance(q, c, f, cn, cd);
+        exact_distance(q, d, f, dn, dd);
+        return compare(cn * dd, dn * cd);
+    }
+
+    /// How far along its edge the point nearest the query lies, 0 at end 1 and 1 at end 2:
+    /// (p - a).(b - a) / |b - a|^2, from the exact numerator.
+    double exact_along(const Query& q, std::size_t slot) const {
+        const ExactPoint a = ExactPoint::of(end(slot, 1)), b = ExactPoint::of(end(slot, 2));
+        const ExactFrame f(std::min({q.exact.low(), a.low(), b.low()}));
+        const BigInt ex = f.x(b) - f.x(a), ey = f.y(b) - f.y(a);
+        const BigInt dot = (f.x(q.exact) - f.x(a)) * ex + (f.y(q.exact) - f.y(a)) * ey;
+        const BigInt e2 = ex * ex + ey * ey;
+        // Both in units of 2^(2 unit); scaled alike so that neither leaves the double range.
+        const double top = e2.to_double(0);
+        const int scale = std::ilogb(top);
+        return dot.to_double(-scale) / e2.to_double(-scale);
     }
 
     const Mesh<I>& mesh_;
+    int shift_;
     std::vector<std::size_t> slots_;
-    BucketGrid grid_;
+    std::vector<Node> nodes_;
+    double extent_ = 0.0;    ///< the largest coordinate magnitude on the boundary
+    double diameter_ = 0.0;  ///< of the boundary's bounding box
 };
 
 }  // namespace corvid::locator

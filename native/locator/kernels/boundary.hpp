@@ -1,8 +1,9 @@
 /// The nearest point on a mesh's boundary, for points outside the mesh.
 ///
-/// Plain C++ over raw arrays; no Python. The boundary edges are held in a bounding-box tree;
-/// a query descends it nearest box first and leaves out the subtrees that cannot hold a
-/// nearer point. Distances are compared in floating point with an error bound, and exactly
+/// Plain C++ over raw arrays; no Python. The boundary edges are held in a tree of boxes, each
+/// turned to follow its edges (so that long thin holes side by side at any angle get thin
+/// boxes); a query descends it nearest box first and leaves out the subtrees that cannot hold
+/// a nearer point. Distances are compared in floating point with an error bound, and exactly
 /// (exact.hpp) when two candidates lie within that bound of each other: far from the mesh,
 /// where squared distances tie after rounding, the nearest point is still the true one.
 #pragma once
@@ -39,7 +40,7 @@ public:
                 extent_ = std::max({extent_, std::fabs(end(s, j)[0]), std::fabs(end(s, j)[1])});
         nodes_.reserve(2 * slots_.size() / kLeaf + 2);
         build(0, slots_.size());
-        diameter_ = std::hypot(nodes_[0].box[2] - nodes_[0].box[0], nodes_[0].box[3] - nodes_[0].box[1]);
+        diameter_ = 2.0 * std::hypot(nodes_[0].half[0], nodes_[0].half[1]);
     }
 
     /// The boundary point nearest to a point outside the mesh: its triangle, and its weights
@@ -51,8 +52,8 @@ public:
     ///   framed  - the point times 2^shift, in floating point (may be infinite when that
     ///             overflows)
     ///   point   - the point itself, finite
-    /// Cost: O(log b) for most points and meshes; more where many boundary edges' boxes
-    /// overlap near the point (long thin holes side by side at an angle to the axes).
+    /// Cost: O(log b) for most points and meshes; more where many boundary edges of different
+    /// directions pass close to the point.
     std::int64_t nearest(const double* framed, const double* point, double* w) const {
         w[0] = w[1] = w[2] = 0.0;
         if (slots_.empty()) return -1;
@@ -60,16 +61,20 @@ public:
         q.exact = ExactPoint::of(point, shift_);
         q.p[0] = framed[0];
         q.p[1] = framed[1];
-        const double far = 0x1p400 * std::max(extent_, std::numeric_limits<double>::min());
+        // Squared distances must stay within the double range for the floating-point filter.
+        const double far = std::min(0x1p400 * std::max(extent_, std::numeric_limits<double>::min()), 0x1p500);
         q.far = !(std::fabs(q.p[0]) <= far && std::fabs(q.p[1]) <= far);
         if (q.far) {
-            // Only the direction is needed: from the point's own coordinates, which are finite.
-            const int top = std::max(std::ilogb(point[0] == 0.0 ? 1e-300 : point[0]),
-                                     std::ilogb(point[1] == 0.0 ? 1e-300 : point[1]));
-            const double ux = std::ldexp(point[0], -top), uy = std::ldexp(point[1], -top);
-            const double norm = std::hypot(ux, uy);
-            q.u[0] = ux / norm;
-            q.u[1] = uy / norm;
+            // Pruning needs the direction from the mesh to the point: in a frame scaled down
+            // by 2^-down, from the point's own coordinates, which are finite.
+            const int top = std::max(point[0] == 0.0 ? -1100 : std::ilogb(point[0]),
+                                     point[1] == 0.0 ? -1100 : std::ilogb(point[1]));
+            q.down = std::max(0, top + shift_ - 500);
+            q.scaled[0] = std::ldexp(point[0], shift_ - q.down);
+            q.scaled[1] = std::ldexp(point[1], shift_ - q.down);
+            const double norm = std::hypot(q.scaled[0], q.scaled[1]);
+            q.u[0] = q.scaled[0] / norm;
+            q.u[1] = q.scaled[1] / norm;
         }
         search(q);
         const Candidate& best = q.best;
@@ -90,11 +95,33 @@ private:
     /// Slack of the pruning test, relative to the sizes in play: it only costs visits.
     static constexpr double kSlack = 0x1p-30;
 
+    /// A box around some edges: centre c, axes u and v = (-u[1], u[0]), half-sides `half`.
     struct Node {
-        double box[4];          ///< xlo, ylo, xhi, yhi
+        double c[2], u[2], half[2];
         std::uint32_t first;    ///< leaf: slots_[first, first + count); else the left child
         std::uint32_t count;    ///< 0 for an inner node, whose right child is `right`
         std::uint32_t right;
+
+        /// x - c in the box's axes.
+        void local(const double* x, double& a, double& b) const {
+            const double dx = x[0] - c[0], dy = x[1] - c[1];
+            a = dx * u[0] + dy * u[1];
+            b = dy * u[0] - dx * u[1];
+        }
+        /// Squared distance from x to the box.
+        double distance2(const double* x) const {
+            double a, b;
+            local(x, a, b);
+            const double da = std::max(std::fabs(a) - half[0], 0.0);
+            const double db = std::max(std::fabs(b) - half[1], 0.0);
+            return da * da + db * db;
+        }
+        /// The largest w.(x - o) over the box.
+        double reach(const double* w, const double* o) const {
+            const double wa = w[0] * u[0] + w[1] * u[1], wb = w[1] * u[0] - w[0] * u[1];
+            return w[0] * (c[0] - o[0]) + w[1] * (c[1] - o[1]) + std::fabs(wa) * half[0] +
+                   std::fabs(wb) * half[1];
+        }
     };
 
     /// A boundary edge's point nearest to the query: at end 1 (kind 1), end 2 (kind 2) or
@@ -110,8 +137,10 @@ private:
     struct Query {
         double p[2];
         ExactPoint exact;
-        bool far = false;  ///< so far out that only the direction u counts for pruning
-        double u[2] = {0.0, 0.0};
+        bool far = false;  ///< so far out that the filter would overflow: all exact
+        int down = 0;      ///< far: `scaled` is the point in the mesh's frame times 2^-down
+        double scaled[2] = {0.0, 0.0};
+        double u[2] = {0.0, 0.0};  ///< far: the direction of `scaled`
         Candidate best;
     };
 
@@ -120,23 +149,55 @@ private:
         return mesh_.corner(slot / 3, static_cast<int>((slot % 3 + j) % 3));
     }
 
+    /// The box with axis u = (ux, uy) around the edges slots_[first, last), grown by a bound
+    /// on the rounding of the projections so that it holds them.
+    Node fit(std::size_t first, std::size_t last, double ux, double uy) const {
+        Node n{};
+        n.u[0] = ux;
+        n.u[1] = uy;
+        double lo[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+        double hi[2] = {-lo[0], -lo[1]};
+        for (std::size_t i = first; i < last; ++i)
+            for (int j = 1; j <= 2; ++j) {
+                const double* x = end(slots_[i], j);
+                const double a = x[0] * ux + x[1] * uy, b = x[1] * ux - x[0] * uy;
+                lo[0] = std::min(lo[0], a);
+                hi[0] = std::max(hi[0], a);
+                lo[1] = std::min(lo[1], b);
+                hi[1] = std::max(hi[1], b);
+            }
+        const double ca = 0.5 * (lo[0] + hi[0]), cb = 0.5 * (lo[1] + hi[1]);
+        n.c[0] = ca * ux - cb * uy;
+        n.c[1] = ca * uy + cb * ux;
+        const double grow = 64.0 * kEps * extent_ + std::numeric_limits<double>::min();
+        n.half[0] = 0.5 * (hi[0] - lo[0]) + grow;
+        n.half[1] = 0.5 * (hi[1] - lo[1]) + grow;
+        return n;
+    }
+
     std::uint32_t build(std::size_t first, std::size_t last) {
         const auto index = static_cast<std::uint32_t>(nodes_.size());
         nodes_.push_back({});
-        double box[4] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+        // The box along the edges' mean direction (their directions doubled as angles, so
+        // that opposite ones agree), or along the axes when that is smaller.
+        double sx = 0.0, sy = 0.0;
+        double mid[4] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                          -std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
-        double mid[4] = {box[0], box[1], box[2], box[3]};
         for (std::size_t i = first; i < last; ++i) {
             const double *a = end(slots_[i], 1), *b = end(slots_[i], 2);
+            const double dx = b[0] - a[0], dy = b[1] - a[1];
+            sx += dx * dx - dy * dy;
+            sy += 2.0 * dx * dy;
             for (int d = 0; d < 2; ++d) {
-                box[d] = std::min({box[d], a[d], b[d]});
-                box[d + 2] = std::max({box[d + 2], a[d], b[d]});
                 const double m = 0.5 * (a[d] + b[d]);
                 mid[d] = std::min(mid[d], m);
                 mid[d + 2] = std::max(mid[d + 2], m);
             }
         }
-        std::copy(box, box + 4, nodes_[index].box);
+        const double angle = 0.5 * std::atan2(sy, sx);
+        const Node turned = fit(first, last, std::cos(angle), std::sin(angle));
+        const Node straight = fit(first, last, 1.0, 0.0);
+        nodes_[index] = turned.half[0] * turned.half[1] < straight.half[0] * straight.half[1] ? turned : straight;
         if (last - first <= kLeaf) {
             nodes_[index].first = static_cast<std::uint32_t>(first);
             nodes_[index].count = static_cast<std::uint32_t>(last - first);
@@ -161,10 +222,8 @@ private:
 
     /// Which child to visit first: the one whose box is nearer (by direction, far out).
     double order_key(const Query& q, const Node& n) const {
-        if (q.far) return -std::max(q.u[0] * n.box[0], q.u[0] * n.box[2]) - std::max(q.u[1] * n.box[1], q.u[1] * n.box[3]);
-        const double dx = std::max({n.box[0] - q.p[0], 0.0, q.p[0] - n.box[2]});
-        const double dy = std::max({n.box[1] - q.p[1], 0.0, q.p[1] - n.box[3]});
-        return dx * dx + dy * dy;
+        static constexpr double origin[2] = {0.0, 0.0};
+        return q.far ? -n.reach(q.u, origin) : n.distance2(q.p);
     }
 
     /// True when no point of the node's box can be as near to the query as the best so far:
@@ -172,15 +231,20 @@ private:
     bool beyond(const Query& q, const Node& n) const {
         if (q.best.slot == kNone) return false;
         const double* b = q.best.q;
-        const double wx = q.far ? q.u[0] : q.p[0] - b[0], wy = q.far ? q.u[1] : q.p[1] - b[1];
-        const double reach = std::max(wx * (n.box[0] - b[0]), wx * (n.box[2] - b[0])) +
-                             std::max(wy * (n.box[1] - b[1]), wy * (n.box[3] - b[1]));
-        const double norm = std::hypot(wx, wy);
+        if (q.far) {
+            // Only the linear term of the bound, which is the larger by far; w = p - q* in
+            // the scaled frame, as a direction.
+            double w[2] = {q.scaled[0] - std::ldexp(b[0], -q.down), q.scaled[1] - std::ldexp(b[1], -q.down)};
+            const double norm = std::hypot(w[0], w[1]);
+            w[0] /= norm;
+            w[1] /= norm;
+            return n.reach(w, b) < -(kSlack * diameter_ + 16.0 * kEps * extent_);
+        }
+        const double w[2] = {q.p[0] - b[0], q.p[1] - b[1]};
+        const double reach = n.reach(w, b);
+        const double norm = std::hypot(w[0], w[1]);
         const double rounding = 16.0 * kEps * norm * extent_;
-        if (q.far) return reach < -(kSlack * diameter_ + rounding);
-        const double dx = std::max({n.box[0] - b[0], 0.0, b[0] - n.box[2]});
-        const double dy = std::max({n.box[1] - b[1], 0.0, b[1] - n.box[3]});
-        const double bound = dx * dx + dy * dy - 2.0 * reach;
+        const double bound = n.distance2(b) - 2.0 * reach;
         return bound > kSlack * (norm + diameter_) * diameter_ + rounding;
     }
 
@@ -247,11 +311,14 @@ private:
             const double e2 = ex * ex + ey * ey;
             double along = 0.5;
             if (!q.far) {
+                // The distance is |orientation| / length; divided before squaring, which
+                // could overflow.
                 const Orientation o = orient2d_fast(a, b, q.p);
-                const double near = std::max(std::fabs(o.value) - o.error, 0.0);
-                const double far = std::fabs(o.value) + o.error;
-                c.lo = near * near / e2 * (1.0 - 8.0 * kEps);
-                c.hi = far * far / e2 * (1.0 + 8.0 * kEps) + 0x1p-1020;
+                const double length = std::sqrt(e2);
+                const double near = std::max(std::fabs(o.value) - o.error, 0.0) / length;
+                const double far = (std::fabs(o.value) + o.error) / length;
+                c.lo = near * near * (1.0 - 16.0 * kEps);
+                c.hi = far * far * (1.0 + 16.0 * kEps) + 0x1p-1020;
                 along = std::clamp(((q.p[0] - a[0]) * ex + (q.p[1] - a[1]) * ey) / e2, 0.0, 1.0);
             }
             c.q[0] = a[0] + along * ex;
@@ -308,8 +375,7 @@ private:
         const BigInt dot = (f.x(q.exact) - f.x(a)) * ex + (f.y(q.exact) - f.y(a)) * ey;
         const BigInt e2 = ex * ex + ey * ey;
         // Both in units of 2^(2 unit); scaled alike so that neither leaves the double range.
-        const double top = e2.to_double(0);
-        const int scale = std::ilogb(top);
+        const int scale = e2.bits();
         return dot.to_double(-scale) / e2.to_double(-scale);
     }
 

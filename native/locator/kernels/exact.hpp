@@ -124,6 +124,12 @@ public:
     /// Sign of a - b.
     friend int compare(const BigInt& a, const BigInt& b) { return (a - b).sign(); }
 
+    /// The number of bits of the magnitude: 0 for zero.
+    int bits() const {
+        if (size_ == 0) return 0;
+        return 64 * (size_ - 1) + 64 - __builtin_clzll(limb_[size_ - 1]);
+    }
+
     /// The value times 2^unit, rounded to a double (within an ulp or two; +-inf beyond range).
     double to_double(int unit) const {
         if (size_ == 0) return 0.0;

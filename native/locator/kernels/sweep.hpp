@@ -21,17 +21,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <numeric>
+#include <memory_resource>
 #include <set>
 #include <vector>
 
 namespace corvid::locator {
 
 /// An edge as the sweep sees it: its left and right end (lexicographically) and the triangles
-/// on either side of it.
+/// on either side of it. The ends are copied: comparisons then read one cache line.
 struct SweepEdge {
-    const double* l;
-    const double* r;
+    double l[2], r[2];
     std::int32_t below, above;  ///< the triangle on that side with this edge, or -1
+    std::uint32_t lv, rv;       ///< the vertices at l and r
 };
 
 namespace detail {
@@ -55,22 +56,35 @@ inline int side(const SweepEdge& s, const double* p) {
 /// them (the boundary of their union, holes included): enough to tell whether they overlap.
 ///
 ///   mesh - complete, with neighbours and areas; none flat, no folds
-/// Cost: O(m); 24 bytes per edge.
+/// Cost: O(m); 48 bytes per edge.
 template <class I>
 std::vector<SweepEdge> sweep_edges(const Mesh<I>& mesh, std::size_t m, bool boundary_only) {
+    auto wanted = [&](std::size_t t, int k) {
+        std::int64_t other = mesh.neighbors[3 * t + k];
+        if (other >= static_cast<std::int64_t>(m)) other = -1;
+        return other < 0 || (!boundary_only && other < static_cast<std::int64_t>(t));
+    };
+    std::size_t count = 0;
+    for (std::size_t t = 0; t < m; ++t)
+        for (int k = 0; k < 3; ++k) count += wanted(t, k);
     std::vector<SweepEdge> edges;
-    edges.reserve(boundary_only ? m : 2 * m);
+    edges.reserve(count);
     for (std::size_t t = 0; t < m; ++t)
         for (int k = 0; k < 3; ++k) {
+            if (!wanted(t, k)) continue;
             std::int64_t other = mesh.neighbors[3 * t + k];
             if (other >= static_cast<std::int64_t>(m)) other = -1;
-            if (other >= 0 && (boundary_only || other < static_cast<std::int64_t>(t))) continue;
+            auto uv = static_cast<std::uint32_t>(mesh.triangles[3 * t + (k + 1) % 3]);
+            auto vv = static_cast<std::uint32_t>(mesh.triangles[3 * t + (k + 2) % 3]);
             const double *u = mesh.corner(t, (k + 1) % 3), *v = mesh.corner(t, (k + 2) % 3);
-            if (detail::lex_less(v, u)) std::swap(u, v);
+            if (detail::lex_less(v, u)) {
+                std::swap(u, v);
+                std::swap(uv, vv);
+            }
             // The triangle lies on the side of its edge where its third corner is.
             const bool above = orient2d(u, v, mesh.corner(t, k)) > 0.0;
             const auto self = static_cast<std::int32_t>(t), across = static_cast<std::int32_t>(other);
-            edges.push_back({u, v, above ? across : self, above ? self : across});
+            edges.push_back({{u[0], u[1]}, {v[0], v[1]}, above ? across : self, above ? self : across, uv, vv});
         }
     return edges;
 }
@@ -100,14 +114,15 @@ struct SweepOverlap {
 ///                                an overlap is found
 /// Returns the first overlap found (the sweep stops there). Cost: O((e + k) log(e + k)) for
 /// e edges, whatever their shapes, plus the edges through each vertex and query point;
-/// about 24 + 64 bytes per edge and 4 per query point.
+/// about 40 + 48 (the sorted stops) + 48 (a tree node, while the line crosses the edge)
+/// bytes per edge and 24 per query point.
 template <class Hit>
-SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const double* xy,
+SweepOverlap sweep(std::vector<SweepEdge> edges, bool by_triangle, const double* xy,
                    std::size_t stride, std::size_t k, Hit&& hit) {
     using detail::lex_less;
     using detail::same_point;
     using detail::side;
-    const SweepEdge* e = edges.data();
+    const SweepEdge* e = edges.data();  // reset below, once the edges are in sweep order
     struct Point {
         const double* p;
     };
@@ -141,21 +156,78 @@ SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const 
         }
     };
     auto side_of = [&](std::uint32_t i, const double* p) { return side(e[i], p); };
-    using Status = std::set<std::uint32_t, Below>;
-    Status status(Below{e});
-    std::vector<typename Status::iterator> handle(edges.size());
 
-    std::vector<std::uint32_t> starts(edges.size()), ends(edges.size()), queries(k);
-    std::iota(starts.begin(), starts.end(), 0u);
-    std::iota(ends.begin(), ends.end(), 0u);
-    std::iota(queries.begin(), queries.end(), 0u);
-    std::sort(starts.begin(), starts.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return lex_less(e[a].l, e[b].l); });
-    std::sort(ends.begin(), ends.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return lex_less(e[a].r, e[b].r); });
-    std::sort(queries.begin(), queries.end(), [&](std::uint32_t a, std::uint32_t b) {
-        return lex_less(xy + a * stride, xy + b * stride);
+    // Where the line stops, sorted once by value: the edges' vertices, and the queries. Each
+    // vertex lists the edges that start and end there.
+    struct Stop {
+        double x, y;
+        std::uint32_t what;  ///< below n_stops: vertex `what` (in order of first mention); else a query
+    };
+    std::uint32_t top = 0;
+    for (const SweepEdge& s : edges) top = std::max({top, s.lv + 1, s.rv + 1});
+    constexpr std::uint32_t kUnseen = UINT32_MAX;
+    std::vector<std::uint32_t> compact(top, kUnseen);
+    std::vector<Stop> stops;
+    stops.reserve(edges.size() + k);
+    auto mention = [&](std::uint32_t v, const double* at) {
+        if (compact[v] == kUnseen) {
+            compact[v] = static_cast<std::uint32_t>(stops.size());
+            stops.push_back({at[0], at[1], compact[v]});
+        }
+        return compact[v];
+    };
+    for (const SweepEdge& s : edges) {
+        mention(s.lv, s.l);
+        mention(s.rv, s.r);
+    }
+    const auto n_vertices = static_cast<std::uint32_t>(stops.size());
+    // Counting sort of the edges by the vertex they start at, and by the one they end at.
+    std::vector<std::uint32_t> start_at(n_vertices + 1, 0), end_at(n_vertices + 1, 0);
+    for (const SweepEdge& s : edges) {
+        ++start_at[compact[s.lv] + 1];
+        ++end_at[compact[s.rv] + 1];
+    }
+    for (std::uint32_t v = 0; v < n_vertices; ++v) {
+        start_at[v + 1] += start_at[v];
+        end_at[v + 1] += end_at[v];
+    }
+    std::vector<std::uint32_t> starts(edges.size()), ends(edges.size());
+    {
+        std::vector<std::uint32_t> s_at(start_at.begin(), start_at.end() - 1), e_at(end_at.begin(), end_at.end() - 1);
+        for (std::uint32_t i = 0; i < edges.size(); ++i) {
+            starts[s_at[compact[e[i].lv]]++] = i;
+            ends[e_at[compact[e[i].rv]]++] = i;
+        }
+    }
+    for (std::size_t i = 0; i < k; ++i)
+        stops.push_back({xy[i * stride], xy[i * stride + 1], static_cast<std::uint32_t>(n_vertices + i)});
+    std::sort(stops.begin(), stops.end(), [](const Stop& a, const Stop& b) {
+        return a.x < b.x || (a.x == b.x && (a.y < b.y || (a.y == b.y && a.what < b.what)));
     });
+    // The edges renumbered in the order they start: the line then reads them nearly in turn,
+    // not all over memory.
+    {
+        std::vector<std::uint32_t> renumber(edges.size());
+        std::vector<SweepEdge> ordered;
+        ordered.reserve(edges.size());
+        for (const Stop& stop : stops) {
+            if (stop.what >= n_vertices) continue;
+            for (std::uint32_t j = start_at[stop.what]; j < start_at[stop.what + 1]; ++j) {
+                renumber[starts[j]] = static_cast<std::uint32_t>(ordered.size());
+                ordered.push_back(edges[starts[j]]);
+            }
+        }
+        for (std::uint32_t& i : starts) i = renumber[i];
+        for (std::uint32_t& i : ends) i = renumber[i];
+        edges.swap(ordered);
+        e = edges.data();
+    }
+
+    // Tree nodes come and go by the million: from a pool, not one allocation each.
+    std::pmr::unsynchronized_pool_resource pool;
+    using Status = std::pmr::set<std::uint32_t, Below>;
+    Status status(Below{e}, &pool);
+    std::vector<typename Status::iterator> handle(edges.size());
 
     SweepOverlap found;
     auto agree = [&](std::int32_t below_gap, std::int32_t above_gap) {
@@ -172,15 +244,11 @@ SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const 
         const std::int32_t t = upper ? e[i].above : e[i].below;
         return t >= 0 ? t : (upper ? e[i].below : e[i].above);
     };
-    auto report = [&](std::int32_t x, std::int32_t y) {
-        found = {std::max(x, y), std::min(x, y)};
-    };
-    // Checks every pair of neighbours around point p, where edges came or went.
-    auto check_at = [&](const double* p) {
-        const auto first = status.lower_bound(Point{p});
-        auto last = first;
-        while (last != status.end() && side_of(*last, p) == 0) ++last;
-        auto a = first == status.begin() ? first : std::prev(first);
+    auto report = [&](std::int32_t x, std::int32_t y) { found = {std::max(x, y), std::min(x, y)}; };
+    // Checks every pair of neighbours from `from` (the last edge below the point where edges
+    // came or went, or the first edge) up to `to` (the first above it, or none).
+    auto check = [&](typename Status::iterator from, typename Status::iterator to) {
+        auto a = from;
         if (a == status.end()) return;
         if (a == status.begin() && !agree(-1, e[*a].below)) return report(e[*a].below, -1);
         for (;;) {
@@ -191,7 +259,7 @@ SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const 
             }
             if (!agree(e[*a].above, e[*b].below) || crossing(*a, *b))
                 return report(triangle_of(*a, true), triangle_of(*b, false));
-            if (b == last) return;
+            if (b == to) return;
             a = b;
         }
     };
@@ -206,32 +274,58 @@ SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const 
         }
     };
 
-    std::size_t si = 0, ei = 0, qi = 0;
-    while (si < starts.size() || ei < ends.size() || qi < k) {
-        // The next position the line stops at.
-        const double* next = nullptr;
-        for (const double* c : {si < starts.size() ? e[starts[si]].l : nullptr,
-                                ei < ends.size() ? e[ends[ei]].r : nullptr,
-                                qi < k ? xy + queries[qi] * stride : nullptr})
-            if (c && (!next || lex_less(c, next))) next = c;
-        const double p[2] = {next[0], next[1]};
-        std::size_t q_end = qi;
-        while (q_end < k && same_point(xy + queries[q_end] * stride, p)) ++q_end;
+    std::vector<std::uint32_t> starting, queried;
+    for (std::size_t at = 0; at < stops.size();) {
+        const double p[2] = {stops[at].x, stops[at].y};
+        std::size_t next = at;
+        std::int64_t ending = -1;  // an edge that ends at p, if any
+        starting.clear();
+        queried.clear();
+        for (; next < stops.size() && stops[next].x == p[0] && stops[next].y == p[1]; ++next) {
+            const std::uint32_t what = stops[next].what;
+            if (what >= n_vertices) {
+                queried.push_back(what - n_vertices);
+                continue;
+            }
+            if (end_at[what + 1] > end_at[what]) ending = ends[end_at[what]];
+            starting.insert(starting.end(), starts.begin() + start_at[what], starts.begin() + start_at[what + 1]);
+        }
+        const bool ends = ending >= 0;
         // Points at a vertex are looked up both before and after its edges come and go: each
         // of the triangles there has an edge through it at one of the two times.
         SweepHit h;
-        if (q_end > qi) look(p, h);
-        bool changed = false;
-        for (; ei < ends.size() && same_point(e[ends[ei]].r, p); ++ei, changed = true)
-            status.erase(handle[ends[ei]]);
-        for (; si < starts.size() && same_point(e[starts[si]].l, p); ++si, changed = true)
-            handle[starts[si]] = status.insert(starts[si]).first;
-        if (changed) {
-            check_at(p);
+        if (!queried.empty()) look(p, h);
+        if (ends || !starting.empty()) {
+            // The edges through p lie together; from one that ends here they are found by
+            // walking, without a search from the root.
+            typename Status::iterator it;
+            if (ends) {
+                it = handle[static_cast<std::size_t>(ending)];
+                while (it != status.begin() && side_of(*std::prev(it), p) == 0) --it;
+            } else {
+                it = status.lower_bound(Point{p});
+            }
+            const bool bottom = it == status.begin();
+            const auto below = bottom ? status.end() : std::prev(it);
+            bool passing = false;
+            while (it != status.end() && side_of(*it, p) == 0) {
+                const std::uint32_t i = *it;
+                ++it;
+                if (same_point(e[i].r, p)) status.erase(handle[i]);
+                else passing = true;
+            }
+            const auto above = it;
+            // New edges in order among themselves, each put just below the first edge above
+            // p: where they belong, unless an edge passes through p.
+            const Below less{e};
+            std::sort(starting.begin(), starting.end(), less);
+            for (std::uint32_t i : starting)
+                handle[i] = passing ? status.insert(i).first : status.emplace_hint(above, i);
+            check(bottom ? status.begin() : below, above);
             if (found.first >= 0) return found;
         }
-        if (q_end > qi) {
-            if (changed) {
+        if (!queried.empty()) {
+            if (ends || !starting.empty()) {
                 SweepHit after;
                 look(p, after);
                 if (after.on_edge >= 0 && (h.on_edge < 0 || after.on_edge < h.on_edge))
@@ -239,8 +333,9 @@ SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const 
                 if (after.inside < 0) h.inside = -1;
             }
             if (h.on_edge >= 0) h.inside = -1;
-            for (; qi < q_end; ++qi) hit(std::size_t{queries[qi]}, h);
+            for (std::uint32_t i : queried) hit(std::size_t{i}, h);
         }
+        at = next;
     }
     return found;
 }

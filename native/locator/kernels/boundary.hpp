@@ -29,17 +29,17 @@ public:
     /// mesh - with neighbours; it must outlive this. `shift`: the mesh's coordinates are the
     /// caller's times 2^shift (exact), as are the framed query points given to `nearest`.
     /// Cost: O(n_triangles), plus O(b log b) for the tree over the b boundary edges;
-    /// about 100 bytes per boundary edge.
+    /// about 72 bytes per boundary edge.
     explicit Boundary(const Mesh<I>& mesh, int shift = 0) : mesh_(mesh), shift_(shift) {
-        for (std::size_t s = 0; s < 3 * mesh.n_triangles; ++s)
-            if (mesh.neighbors[s] < 0) slots_.push_back(s);
-        if (slots_.empty()) return;
-        extent_ = 0.0;
-        for (std::size_t s : slots_)
-            for (int j = 1; j <= 2; ++j)
-                extent_ = std::max({extent_, std::fabs(end(s, j)[0]), std::fabs(end(s, j)[1])});
-        nodes_.reserve(2 * slots_.size() / kLeaf + 2);
-        build(0, slots_.size());
+        for (std::size_t s = 0; s < 3 * mesh.n_triangles; ++s) {
+            if (mesh.neighbors[s] >= 0) continue;
+            const double *a = end(s, 1), *b = end(s, 2);
+            segments_.push_back({{a[0], a[1]}, {b[0], b[1]}, s});
+            extent_ = std::max({extent_, std::fabs(a[0]), std::fabs(a[1]), std::fabs(b[0]), std::fabs(b[1])});
+        }
+        if (segments_.empty()) return;
+        nodes_.reserve(2 * segments_.size() / kLeaf + 2);
+        build(0, segments_.size());
         diameter_ = 2.0 * std::hypot(nodes_[0].half[0], nodes_[0].half[1]);
     }
 
@@ -56,7 +56,7 @@ public:
     /// directions pass close to the point.
     std::int64_t nearest(const double* framed, const double* point, double* w) const {
         w[0] = w[1] = w[2] = 0.0;
-        if (slots_.empty()) return -1;
+        if (segments_.empty()) return -1;
         Query q;
         q.exact = ExactPoint::of(point, shift_);
         q.p[0] = framed[0];
@@ -92,13 +92,21 @@ private:
     static constexpr std::size_t kLeaf = 4;
     static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
     static constexpr double kEps = 0x1p-53;
-    /// Slack of the pruning test, relative to the sizes in play: it only costs visits.
-    static constexpr double kSlack = 0x1p-30;
+    /// Slack of the pruning test far out, relative to the boundary's size: it only costs
+    /// visits.
+    static constexpr double kSlack = 0x1p-80;
 
     /// A box around some edges: centre c, axes u and v = (-u[1], u[0]), half-sides `half`.
+    /// A boundary edge: its ends (1 and 2) and its slot 3t + k, the edge opposite corner k of
+    /// triangle t.
+    struct Segment {
+        double a[2], b[2];
+        std::size_t slot;
+    };
+
     struct Node {
         double c[2], u[2], half[2];
-        std::uint32_t first;    ///< leaf: slots_[first, first + count); else the left child
+        std::uint32_t first;    ///< leaf: segments_[first, first + count); else the left child
         std::uint32_t count;    ///< 0 for an inner node, whose right child is `right`
         std::uint32_t right;
 
@@ -134,6 +142,13 @@ private:
         double q[2] = {0.0, 0.0};
     };
 
+    /// A node waiting in `search`, with its distance key.
+    struct Open {
+        double key;
+        std::uint32_t node;
+        bool operator<(const Open& o) const { return key > o.key; }  // a min-heap
+    };
+
     struct Query {
         double p[2];
         ExactPoint exact;
@@ -149,30 +164,45 @@ private:
         return mesh_.corner(slot / 3, static_cast<int>((slot % 3 + j) % 3));
     }
 
-    /// The box with axis u = (ux, uy) around the edges slots_[first, last), grown by a bound
-    /// on the rounding of the projections so that it holds them.
-    Node fit(std::size_t first, std::size_t last, double ux, double uy) const {
-        Node n{};
-        n.u[0] = ux;
-        n.u[1] = uy;
-        double lo[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-        double hi[2] = {-lo[0], -lo[1]};
-        for (std::size_t i = first; i < last; ++i)
-            for (int j = 1; j <= 2; ++j) {
-                const double* x = end(slots_[i], j);
-                const double a = x[0] * ux + x[1] * uy, b = x[1] * ux - x[0] * uy;
-                lo[0] = std::min(lo[0], a);
-                hi[0] = std::max(hi[0], a);
-                lo[1] = std::min(lo[1], b);
-                hi[1] = std::max(hi[1], b);
+    /// The boxes around the edges segments_[first, last) with axis (1, 0) (straight) and
+    /// axis t (turned), grown by a bound on the rounding of the projections so that they hold
+    /// them; and the spread of the edges' midpoints along each box's two axes.
+    void fit(std::size_t first, std::size_t last, const double* t, Node* box,
+             double spread[2][2]) const {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        double lo[2][2] = {{inf, inf}, {inf, inf}}, hi[2][2] = {{-inf, -inf}, {-inf, -inf}};
+        double mlo[2][2] = {{inf, inf}, {inf, inf}}, mhi[2][2] = {{-inf, -inf}, {-inf, -inf}};
+        const double axis[2][2] = {{1.0, 0.0}, {t[0], t[1]}};
+        for (std::size_t i = first; i < last; ++i) {
+            const Segment& g = segments_[i];
+            for (int f = 0; f < 2; ++f) {
+                const double ux = axis[f][0], uy = axis[f][1];
+                const double a0 = g.a[0] * ux + g.a[1] * uy, a1 = g.a[1] * ux - g.a[0] * uy;
+                const double b0 = g.b[0] * ux + g.b[1] * uy, b1 = g.b[1] * ux - g.b[0] * uy;
+                lo[f][0] = std::min({lo[f][0], a0, b0});
+                hi[f][0] = std::max({hi[f][0], a0, b0});
+                lo[f][1] = std::min({lo[f][1], a1, b1});
+                hi[f][1] = std::max({hi[f][1], a1, b1});
+                mlo[f][0] = std::min(mlo[f][0], a0 + b0);
+                mhi[f][0] = std::max(mhi[f][0], a0 + b0);
+                mlo[f][1] = std::min(mlo[f][1], a1 + b1);
+                mhi[f][1] = std::max(mhi[f][1], a1 + b1);
             }
-        const double ca = 0.5 * (lo[0] + hi[0]), cb = 0.5 * (lo[1] + hi[1]);
-        n.c[0] = ca * ux - cb * uy;
-        n.c[1] = ca * uy + cb * ux;
+        }
         const double grow = 64.0 * kEps * extent_ + std::numeric_limits<double>::min();
-        n.half[0] = 0.5 * (hi[0] - lo[0]) + grow;
-        n.half[1] = 0.5 * (hi[1] - lo[1]) + grow;
-        return n;
+        for (int f = 0; f < 2; ++f) {
+            Node& n = box[f];
+            const double ux = axis[f][0], uy = axis[f][1];
+            n.u[0] = ux;
+            n.u[1] = uy;
+            const double ca = 0.5 * (lo[f][0] + hi[f][0]), cb = 0.5 * (lo[f][1] + hi[f][1]);
+            n.c[0] = ca * ux - cb * uy;
+            n.c[1] = ca * uy + cb * ux;
+            n.half[0] = 0.5 * (hi[f][0] - lo[f][0]) + grow;
+            n.half[1] = 0.5 * (hi[f][1] - lo[f][1]) + grow;
+            spread[f][0] = mhi[f][0] - mlo[f][0];
+            spread[f][1] = mhi[f][1] - mlo[f][1];
+        }
     }
 
     std::uint32_t build(std::size_t first, std::size_t last) {
@@ -181,37 +211,36 @@ private:
         // The box along the edges' mean direction (their directions doubled as angles, so
         // that opposite ones agree), or along the axes when that is smaller.
         double sx = 0.0, sy = 0.0;
-        double mid[4] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
-                         -std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity()};
         for (std::size_t i = first; i < last; ++i) {
-            const double *a = end(slots_[i], 1), *b = end(slots_[i], 2);
-            const double dx = b[0] - a[0], dy = b[1] - a[1];
+            const Segment& g = segments_[i];
+            const double dx = g.b[0] - g.a[0], dy = g.b[1] - g.a[1];
             sx += dx * dx - dy * dy;
             sy += 2.0 * dx * dy;
-            for (int d = 0; d < 2; ++d) {
-                const double m = 0.5 * (a[d] + b[d]);
-                mid[d] = std::min(mid[d], m);
-                mid[d + 2] = std::max(mid[d + 2], m);
-            }
         }
         const double angle = 0.5 * std::atan2(sy, sx);
-        const Node turned = fit(first, last, std::cos(angle), std::sin(angle));
-        const Node straight = fit(first, last, 1.0, 0.0);
-        nodes_[index] = turned.half[0] * turned.half[1] < straight.half[0] * straight.half[1] ? turned : straight;
+        const double turn[2] = {std::cos(angle), std::sin(angle)};
+        Node box[2];
+        double spread[2][2];
+        fit(first, last, turn, box, spread);
+        const int f = box[1].half[0] * box[1].half[1] < box[0].half[0] * box[0].half[1] ? 1 : 0;
+        nodes_[index] = box[f];
         if (last - first <= kLeaf) {
             nodes_[index].first = static_cast<std::uint32_t>(first);
             nodes_[index].count = static_cast<std::uint32_t>(last - first);
             return index;
         }
-        // Split at the median of the edges' midpoints along the wider side of their spread.
-        const int d = mid[2] - mid[0] >= mid[3] - mid[1] ? 0 : 1;
+        // Split at the median of the edges' midpoints along whichever of the box's own axes
+        // spreads them more: side by side edges at an angle then part by where they lie.
+        const double u[2] = {box[f].u[0], box[f].u[1]}, v[2] = {-box[f].u[1], box[f].u[0]};
+        const double* axis = spread[f][0] >= spread[f][1] ? u : v;
+        auto along = [&](const Segment& g) {
+            return (g.a[0] + g.b[0]) * axis[0] + (g.a[1] + g.b[1]) * axis[1];
+        };
         const std::size_t half = first + (last - first) / 2;
-        std::nth_element(slots_.begin() + static_cast<std::ptrdiff_t>(first),
-                         slots_.begin() + static_cast<std::ptrdiff_t>(half),
-                         slots_.begin() + static_cast<std::ptrdiff_t>(last),
-                         [&](std::size_t x, std::size_t y) {
-                             return end(x, 1)[d] + end(x, 2)[d] < end(y, 1)[d] + end(y, 2)[d];
-                         });
+        std::nth_element(segments_.begin() + static_cast<std::ptrdiff_t>(first),
+                         segments_.begin() + static_cast<std::ptrdiff_t>(half),
+                         segments_.begin() + static_cast<std::ptrdiff_t>(last),
+                         [&](const Segment& x, const Segment& y) { return along(x) < along(y); });
         const std::uint32_t left = build(first, half);
         const std::uint32_t right = build(half, last);
         nodes_[index].first = left;
@@ -238,42 +267,42 @@ private:
             const double norm = std::hypot(w[0], w[1]);
             w[0] /= norm;
             w[1] /= norm;
-            return n.reach(w, b) < -(kSlack * diameter_ + 16.0 * kEps * extent_);
+            // The direction is off by about 2^-400 at most (the point is that far out).
+            return n.reach(w, b) < -(kSlack * diameter_ + 64.0 * kEps * extent_);
         }
+        // Rounding: coordinates differ from their computed differences by a few ulps of the
+        // largest, and q* may lie that far off its edge, closer to p.
         const double w[2] = {q.p[0] - b[0], q.p[1] - b[1]};
-        const double reach = n.reach(w, b);
         const double norm = std::hypot(w[0], w[1]);
-        const double rounding = 16.0 * kEps * norm * extent_;
-        const double bound = n.distance2(b) - 2.0 * reach;
-        return bound > kSlack * (norm + diameter_) * diameter_ + rounding;
+        const double d2 = n.distance2(b);
+        const double bound = d2 - 2.0 * n.reach(w, b);
+        return bound > 64.0 * kEps * extent_ * (norm + std::sqrt(d2)) + 0x1p-1000;
     }
 
+    /// Visits the nodes nearest box first (a heap on the boxes' distances), leaving out those
+    /// that cannot hold a point as near as the best found so far.
     void search(Query& q) const {
-        std::uint32_t stack[128];
-        int top = 0;
-        stack[top++] = 0;
-        while (top > 0) {
-            const Node& n = nodes_[stack[--top]];
+        std::vector<Open>& heap = heap_;
+        heap.clear();
+        heap.push_back({0.0, 0});
+        while (!heap.empty()) {
+            std::pop_heap(heap.begin(), heap.end());
+            const Node& n = nodes_[heap.back().node];
+            heap.pop_back();
             if (beyond(q, n)) continue;
             if (n.count > 0) {
-                for (std::uint32_t i = n.first; i < n.first + n.count; ++i) consider(q, slots_[i]);
+                for (std::uint32_t i = n.first; i < n.first + n.count; ++i) consider(q, segments_[i]);
                 continue;
             }
-            const std::uint32_t l = n.first, r = n.right;
-            // Nearer child on top of the stack. The tree is balanced: far below 128 deep.
-            if (order_key(q, nodes_[l]) <= order_key(q, nodes_[r])) {
-                stack[top++] = r;
-                stack[top++] = l;
-            } else {
-                stack[top++] = l;
-                stack[top++] = r;
+            for (std::uint32_t child : {n.first, n.right}) {
+                heap.push_back({order_key(q, nodes_[child]), child});
+                std::push_heap(heap.begin(), heap.end());
             }
         }
     }
 
-    /// Sign of (p - a).(b - a) for ends a, b of the edge in `slot` (j = 1) or b, a (j = 2).
-    int projection_side(const Query& q, std::size_t slot, int j) const {
-        const double *a = end(slot, j), *b = end(slot, 3 - j);
+    /// Sign of (p - a).(b - a).
+    int projection_side(const Query& q, const double* a, const double* b) const {
         if (!q.far) {
             const double dx = q.p[0] - a[0], dy = q.p[1] - a[1];
             const double ex = b[0] - a[0], ey = b[1] - a[1];
@@ -289,12 +318,12 @@ private:
         return dot.sign();
     }
 
-    void consider(Query& q, std::size_t slot) const {
+    void consider(Query& q, const Segment& g) const {
         Candidate c;
-        c.slot = slot;
-        const double *a = end(slot, 1), *b = end(slot, 2);
-        if (projection_side(q, slot, 1) <= 0) c.kind = 1;
-        else if (projection_side(q, slot, 2) <= 0) c.kind = 2;
+        c.slot = g.slot;
+        const double *a = g.a, *b = g.b;
+        if (projection_side(q, a, b) <= 0) c.kind = 1;
+        else if (projection_side(q, b, a) <= 0) c.kind = 2;
         else c.kind = 0;
         if (c.kind != 0) {
             const double* e = c.kind == 1 ? a : b;
@@ -381,9 +410,11 @@ private:
 
     const Mesh<I>& mesh_;
     int shift_;
-    std::vector<std::size_t> slots_;
+    std::vector<Segment> segments_;
     std::vector<Node> nodes_;
     double extent_ = 0.0;    ///< the largest coordinate magnitude on the boundary
+    /// Scratch for `search`, kept between queries (a Boundary serves one thread).
+    mutable std::vector<Open> heap_;
     double diameter_ = 0.0;  ///< of the boundary's bounding box
 };
 

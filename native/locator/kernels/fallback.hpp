@@ -35,32 +35,30 @@ public:
     /// O((n + k) log(n + k)) when that is less.
     void operator()(const double* xy, std::size_t stride, const std::vector<std::uint32_t>& index,
                     std::vector<std::int64_t>& found) {
-        if (!grid_) {
-            grid_.emplace(triangle_grid(mesh_.xy, mesh_.triangles, mesh_.n_triangles));
-            crowding_ = grid_->crowding();
-        }
+        const BucketGrid& g = grid();
         const double n = static_cast<double>(mesh_.n_triangles), k = static_cast<double>(index.size());
         // A sweep step costs about as much as a few dozen box tests.
-        if (crowding_ <= 64.0 || k * crowding_ <= 32.0 * (n + k)) {
+        if (crowding_ > 64.0 && k * crowding_ > 32.0 * (n + k)) {
+            std::vector<double> at(2 * index.size());
             for (std::size_t j = 0; j < index.size(); ++j) {
-                const double* p = xy + index[j] * stride;
-                std::int64_t t = -1;
-                grid_->for_each_near(p[0], p[1], 0.0, [&](std::uint32_t c) {
-                    if ((t < 0 || c < t) && holds(mesh_, c, p)) t = c;
-                });
-                found[j] = t;
+                at[2 * j] = xy[index[j] * stride];
+                at[2 * j + 1] = xy[index[j] * stride + 1];
             }
-            return;
+            const SweepOverlap o = sweep(sweep_edges(mesh_, mesh_.n_triangles, false), true, at.data(), 2,
+                                         index.size(), [&](std::size_t j, const SweepHit& h) {
+                                             found[j] = h.on_edge >= 0 ? h.on_edge : h.inside;
+                                         });
+            // The mesh was checked; the grid answers all the same should the sweep stop.
+            if (o.first < 0) return;
         }
-        std::vector<double> at(2 * index.size());
         for (std::size_t j = 0; j < index.size(); ++j) {
-            at[2 * j] = xy[index[j] * stride];
-            at[2 * j + 1] = xy[index[j] * stride + 1];
+            const double* p = xy + index[j] * stride;
+            std::int64_t t = -1;
+            g.for_each_near(p[0], p[1], 0.0, [&](std::uint32_t c) {
+                if ((t < 0 || c < t) && holds(mesh_, c, p)) t = c;
+            });
+            found[j] = t;
         }
-        sweep(sweep_edges(mesh_, mesh_.n_triangles, false), true, at.data(), 2, index.size(),
-              [&](std::size_t j, const SweepHit& h) {
-                  found[j] = h.on_edge >= 0 ? h.on_edge : h.inside;
-              });
     }
 
     /// The bucket grid, made now if not yet.

@@ -274,11 +274,13 @@ SweepOverlap sweep(std::vector<SweepEdge> edges, bool by_triangle, const double*
         }
     };
 
-    std::vector<std::uint32_t> starting, queried;
+    std::vector<std::uint32_t> starting, queried, ended;
+    std::vector<char> in_tree(edges.size(), 0);
     for (std::size_t at = 0; at < stops.size();) {
         const double p[2] = {stops[at].x, stops[at].y};
         std::size_t next = at;
         std::int64_t ending = -1;  // an edge that ends at p, if any
+        ended.clear();
         starting.clear();
         queried.clear();
         for (; next < stops.size() && stops[next].x == p[0] && stops[next].y == p[1]; ++next) {
@@ -288,6 +290,7 @@ SweepOverlap sweep(std::vector<SweepEdge> edges, bool by_triangle, const double*
                 continue;
             }
             if (end_at[what + 1] > end_at[what]) ending = ends[end_at[what]];
+            ended.insert(ended.end(), ends.begin() + end_at[what], ends.begin() + end_at[what + 1]);
             starting.insert(starting.end(), starts.begin() + start_at[what], starts.begin() + start_at[what + 1]);
         }
         const bool ends = ending >= 0;
@@ -311,16 +314,28 @@ SweepOverlap sweep(std::vector<SweepEdge> edges, bool by_triangle, const double*
             while (it != status.end() && side_of(*it, p) == 0) {
                 const std::uint32_t i = *it;
                 ++it;
-                if (same_point(e[i].r, p)) status.erase(handle[i]);
-                else passing = true;
+                if (same_point(e[i].r, p)) {
+                    status.erase(handle[i]);
+                    in_tree[i] = 0;
+                } else {
+                    passing = true;
+                }
             }
+            // Only where edges cross unseen could one that ends here lie apart from the rest.
+            for (std::uint32_t i : ended)
+                if (in_tree[i]) {
+                    status.erase(handle[i]);
+                    in_tree[i] = 0;
+                }
             const auto above = it;
             // New edges in order among themselves, each put just below the first edge above
             // p: where they belong, unless an edge passes through p.
             const Below less{e};
             std::sort(starting.begin(), starting.end(), less);
-            for (std::uint32_t i : starting)
+            for (std::uint32_t i : starting) {
                 handle[i] = passing ? status.insert(i).first : status.emplace_hint(above, i);
+                in_tree[i] = 1;
+            }
             check(bottom ? status.begin() : below, above);
             if (found.first >= 0) return found;
         }

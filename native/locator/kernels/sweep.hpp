@@ -56,10 +56,14 @@ inline int side(const SweepEdge& s, const double* p) {
 /// them (the boundary of their union, holes included): enough to tell whether they overlap.
 ///
 ///   mesh - complete, with neighbours and areas; none flat, no folds
+///   leave_out - null, or m flags: the triangles whose edges to leave out (each alone, with
+///               no neighbour)
 /// Cost: O(m); 48 bytes per edge.
 template <class I>
-std::vector<SweepEdge> sweep_edges(const Mesh<I>& mesh, std::size_t m, bool boundary_only) {
+std::vector<SweepEdge> sweep_edges(const Mesh<I>& mesh, std::size_t m, bool boundary_only,
+                                   const char* leave_out = nullptr) {
     auto wanted = [&](std::size_t t, int k) {
+        if (leave_out && leave_out[t]) return false;
         std::int64_t other = mesh.neighbors[3 * t + k];
         if (other >= static_cast<std::int64_t>(m)) other = -1;
         return other < 0 || (!boundary_only && other < static_cast<std::int64_t>(t));

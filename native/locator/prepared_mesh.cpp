@@ -28,8 +28,9 @@ Ref corners_text(const PreparedMesh& mesh, std::int64_t t) {
             m << " has zero area: its corners are collinear";
             break;
         case MeshDefect::too_small:
-            m << " is too small beside the mesh's largest coordinates for exact floating-point "
-                 "arithmetic: its area is below 1e-289 of their square";
+            m << " is too small for exact floating-point arithmetic at these coordinates: twice its "
+                 "area is below 1e-289 (a mesh whose coordinates are all below 1e-30 is first "
+                 "rescaled to about 1)";
             break;
         case MeshDefect::shared_edge:
             m << " overlaps triangles " << py_int(d.other) << " and " << py_int(d.third)
@@ -47,7 +48,7 @@ Ref corners_text(const PreparedMesh& mesh, std::int64_t t) {
         case MeshDefect::overlap:
             m << " overlaps ";
             if (d.other >= 0) m << "triangle " << py_int(d.other) << " " << corners_text(mesh, d.other);
-            else m << "the triangles before it";
+            else m << "a triangle of lower index";
             m << ": part of the plane lies inside both";
             break;
         case MeshDefect::none:

@@ -21,9 +21,9 @@ edge, a slit, two fans meeting at a vertex).
 
 Scale: only the ratios of coordinates count. Vertex coordinates must be finite and at most
 1e150 in magnitude (orientation tests would overflow beyond); a mesh whose largest coordinate
-is tiny (below 2^-100) is rescaled by a power of two, exactly, together with the points, so
-a mesh of size 1e-300 is located like one of size 1. A triangle whose area is below 2^-960
-times the square of the largest coordinate (after that rescaling) is refused as too small
+is tiny (below 2^-100, about 1e-30) is rescaled by a power of two to about 1, exactly,
+together with the points, so a mesh of size 1e-300 is located like one of size 1. A triangle
+whose doubled area is below 2^-960 (about 1e-289; after that rescaling) is refused as too small
 for exact floating-point arithmetic rather than taken as flat. Points may lie anywhere:
 with `outside="nearest"` a point at any distance, 1e300 included, gets the boundary point
 that is truly nearest (distances that tie after rounding are compared exactly).

@@ -103,7 +103,9 @@ public:
     Walker(const Mesh<I>& mesh, const BucketGrid* grid, const Box& bounds)
         : mesh_(mesh), grid_(grid), bounds_(bounds),
           max_steps_(64 + 4 * static_cast<std::size_t>(
-                                  std::sqrt(static_cast<double>(mesh.n_triangles)))) {}
+                                  std::sqrt(static_cast<double>(mesh.n_triangles)))),
+          // Without a grid to find the first point's triangle, the first walk starts anywhere.
+          last_(grid || mesh.n_triangles == 0 ? -1 : 0) {}
 
     /// The triangle that holds p = (x, y) and p's weights in it (weights_in), or -1 and zero
     /// weights when no triangle does. On an edge between two triangles, the one of lower
@@ -323,7 +325,7 @@ private:
     Box bounds_;
     std::size_t max_steps_;
     std::vector<WalkTriangle<I>> packed_;  ///< filled by `pack`
-    std::int64_t last_ = -1;
+    std::int64_t last_;
     std::uint32_t state_ = 0x9E3779B9u;
 };
 

@@ -2,7 +2,7 @@
 /// holds each of many points, on meshes of any shape.
 ///
 /// Plain C++ over raw arrays; no Python. A line sweeps the plane from left to right (points
-/// in lexicographic order of (x, y), as if the line were turned a hair clockwise, so that
+/// in lexicographic order of (x, y), as if the line were turned a hair counter-clockwise, so that
 /// vertical edges need no special case) and keeps the edges it crosses in order from bottom
 /// to top in a balanced tree. Each edge is labelled with the triangle above it and the one
 /// below it (-1: none); in a mesh whose triangles do not overlap, the gap between two edges
@@ -118,15 +118,15 @@ struct SweepOverlap {
 ///                                an overlap is found
 /// Returns the first overlap found (the sweep stops there). Cost: O((e + k) log(e + k)) for
 /// e edges, whatever their shapes, plus the edges through each vertex and query point;
-/// about 40 + 48 (the sorted stops) + 48 (a tree node, while the line crosses the edge)
-/// bytes per edge and 24 per query point.
+/// about 48 (the edge, given) + 40 (its share of the stops and lists) + 48 (a tree node,
+/// while the line crosses it) bytes per edge, and 28 per query point.
 template <class Hit>
-SweepOverlap sweep(std::vector<SweepEdge> edges, bool by_triangle, const double* xy,
+SweepOverlap sweep(const std::vector<SweepEdge>& edges, bool by_triangle, const double* xy,
                    std::size_t stride, std::size_t k, Hit&& hit) {
     using detail::lex_less;
     using detail::same_point;
     using detail::side;
-    const SweepEdge* e = edges.data();  // reset below, once the edges are in sweep order
+    const SweepEdge* e = edges.data();
     struct Point {
         const double* p;
     };
@@ -208,25 +208,6 @@ SweepOverlap sweep(std::vector<SweepEdge> edges, bool by_triangle, const double*
     std::sort(stops.begin(), stops.end(), [](const Stop& a, const Stop& b) {
         return a.x < b.x || (a.x == b.x && (a.y < b.y || (a.y == b.y && a.what < b.what)));
     });
-    // The edges renumbered in the order they start: the line then reads them nearly in turn,
-    // not all over memory.
-    {
-        std::vector<std::uint32_t> renumber(edges.size());
-        std::vector<SweepEdge> ordered;
-        ordered.reserve(edges.size());
-        for (const Stop& stop : stops) {
-            if (stop.what >= n_vertices) continue;
-            for (std::uint32_t j = start_at[stop.what]; j < start_at[stop.what + 1]; ++j) {
-                renumber[starts[j]] = static_cast<std::uint32_t>(ordered.size());
-                ordered.push_back(edges[starts[j]]);
-            }
-        }
-        for (std::uint32_t& i : starts) i = renumber[i];
-        for (std::uint32_t& i : ends) i = renumber[i];
-        edges.swap(ordered);
-        e = edges.data();
-    }
-
     // Tree nodes come and go by the million: from a pool, not one allocation each.
     std::pmr::unsynchronized_pool_resource pool;
     using Status = std::pmr::set<std::uint32_t, Below>;

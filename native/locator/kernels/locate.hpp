@@ -250,6 +250,7 @@ private:
                     detail::weights_from(c, p, d, o, exact, w);
                 }
                 last_ = t;
+                count_steps(step + 1);
                 return t;
             }
             // Of two edges that both separate p, either at random: a walk that always took
@@ -261,7 +262,17 @@ private:
             t = next;
         }
         last_ = t;
+        count_steps(max_steps_);
         return -1;
+    }
+
+    /// Keeps count of the steps walked. Where walks are long (long thin triangles across
+    /// the points' path) and the points can be deferred to a look-up that costs the same
+    /// whatever the shapes, walks are cut short after a few thousand points.
+    void count_steps(std::size_t steps) {
+        if (grid_ || walks_ > kJudgeAfter) return;
+        steps_ += steps;
+        if (++walks_ == kJudgeAfter && steps_ > kLongWalk * kJudgeAfter) max_steps_ = kShortWalk;
     }
 
     /// A triangle that holds p, from the bucket grid; -1 when none does; kDeferred without a
@@ -320,10 +331,13 @@ private:
         return best;
     }
 
+    static constexpr std::size_t kJudgeAfter = 4096, kLongWalk = 48, kShortWalk = 12;
+
     const Mesh<I>& mesh_;
     const BucketGrid* grid_;
     Box bounds_;
     std::size_t max_steps_;
+    std::size_t walks_ = 0, steps_ = 0;  ///< for count_steps
     std::vector<WalkTriangle<I>> packed_;  ///< filled by `pack`
     std::int64_t last_;
     std::uint32_t state_ = 0x9E3779B9u;

@@ -252,3 +252,71 @@ def test_a_unit_mesh_scaled_by_1e_minus_300_is_a_mesh():
     A = basis_matrix(SimpleNamespace(n=mesh.n, loc=mesh.loc * 1e-300, tv=mesh.tv),
                      [[1e10, 0.0], [0.0, -1e300]], outside="nearest")
     assert np.diff(A.indptr).tolist() == [1, 1]
+
+
+# ---- overlaps of any kind, against exact pairwise geometry ---------------------------------
+
+
+def orient(a, b, c):
+    return (a[0] - c[0]) * (b[1] - c[1]) - (a[1] - c[1]) * (b[0] - c[0])
+
+
+def interiors_meet(a, b):
+    """Whether two triangles (3 x 2 Fractions each) share interior points: unless some edge
+    line of one has the two triangles on opposite closed sides (separating axes)."""
+    for first, second in ((a, b), (b, a)):
+        for k in range(3):
+            p, q, r = first[k], first[(k + 1) % 3], first[(k + 2) % 3]
+            side = orient(p, q, r)
+            if all(orient(p, q, x) * side <= 0 for x in second):
+                return False
+    return True
+
+
+def strictly_inside(point, corners):
+    s = [orient(corners[k], corners[(k + 1) % 3], point) for k in range(3)]
+    return all(x > 0 for x in s) or all(x < 0 for x in s)
+
+
+@settings(max_examples=200, deadline=None)
+@given(seed=st.integers(0, 2**32 - 1), extra=st.integers(1, 3),
+       where=st.sampled_from(["on its vertices", "anywhere", "beside it"]))
+def test_a_mesh_is_refused_exactly_when_two_triangles_overlap(seed, extra, where):
+    # A jittered 4 x 4 grid, with a few triangles added: on its vertices, anywhere, or beside
+    # it (where they may cross one another with no corner inside).
+    rng = np.random.default_rng(seed)
+    grid = MkMesh.regular_grid((0.0, 3.0), (0.0, 3.0), (4, 4))
+    loc = grid.loc + rng.uniform(-0.2, 0.2, grid.loc.shape)
+    tv = grid.tv.tolist()
+    for _ in range(extra):
+        if where == "on its vertices":
+            tv.append(rng.choice(loc.shape[0], 3, replace=False).tolist())
+        else:
+            lo, hi = ((-0.5, -0.5), (3.5, 3.5)) if where == "anywhere" else ((3.4, 0.0), (4.4, 1.0))
+            loc = np.vstack([loc, rng.uniform(lo, hi, (3, 2))])
+            tv.append([loc.shape[0] - 3, loc.shape[0] - 2, loc.shape[0] - 1])
+    mesh = SimpleNamespace(n=loc.shape[0], loc=loc, tv=np.array(tv))
+    corners = [[[Fraction(c) for c in loc[v]] for v in t] for t in tv]
+    flat = [orient(*c) == 0 for c in corners]
+    meet = {(i, j) for i in range(len(tv)) for j in range(i) if not flat[i] and not flat[j]
+            and interiors_meet(corners[i], corners[j])}
+    used = sorted({v for t in tv for v in t})
+    holding = [(t, v) for t in range(len(tv)) for v in used
+               if v not in tv[t] and not flat[t] and strictly_inside([Fraction(c) for c in loc[v]], corners[t])]
+    try:
+        find_triangles(mesh, [0.5, 0.5])
+    except ValueError as error:
+        message = str(error)
+        t = int(message.split()[1])
+        if "zero area" in message:
+            assert flat[t] and not any(flat[:t])
+        elif "which lies inside it" in message:
+            v = int(message.split("around vertex ")[1].split(",")[0])
+            assert (t, v) == min(holding)
+        else:  # an edge of three triangles, a fold, or an overlap no vertex shows
+            assert meet and not any(flat)
+            if "part of the plane lies inside both" in message:
+                other = int(message.split("overlaps triangle ")[1].split()[0])
+                assert (t, other) in meet and not [h for h in holding if h[0] <= t]
+    else:
+        assert not meet and not any(flat) and not holding

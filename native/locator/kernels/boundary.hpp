@@ -96,7 +96,6 @@ private:
     /// visits.
     static constexpr double kSlack = 0x1p-80;
 
-    /// A box around some edges: centre c, axes u and v = (-u[1], u[0]), half-sides `half`.
     /// A boundary edge: its ends (1 and 2) and its slot 3t + k, the edge opposite corner k of
     /// triangle t.
     struct Segment {
@@ -104,6 +103,7 @@ private:
         std::size_t slot;
     };
 
+    /// A box around some edges: centre c, axes u and v = (-u[1], u[0]), half-sides `half`.
     struct Node {
         double c[2], u[2], half[2];
         std::uint32_t first;    ///< leaf: segments_[first, first + count); else the left child

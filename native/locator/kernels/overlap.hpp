@@ -118,7 +118,9 @@ bool strictly_inside(const Mesh<I>& mesh, std::size_t t, const double* p) {
 ///   mesh - complete, with neighbours and areas; none flat
 /// Throws std::length_error for 2^32 vertices or more. Cost: one sweep over the boundary
 /// edges (of triangles not standing alone), O(b log b) for b of them, when nothing overlaps;
-/// when something does, O(n log^2 n) in all to find what to report.
+/// when something does, O(n log^2 n) in all to find what to report. Memory: about 140 bytes
+/// per boundary edge swept (at most 3 per triangle), 4 + 12 per triangle for finding those
+/// standing alone, and when something overlaps about 200 per triangle.
 template <class I>
 MeshDefect find_overlap(const Mesh<I>& mesh) {
     if (mesh.n_vertices > UINT32_MAX) throw std::length_error("too many vertices");

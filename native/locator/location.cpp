@@ -7,7 +7,9 @@
 #include "locator/arrays.hpp"
 #include "locator/kernels/basis_rows.hpp"
 #include "locator/kernels/boundary.hpp"
+#include "locator/kernels/fallback.hpp"
 #include "locator/kernels/locate.hpp"
+#include "locator/kernels/triangle_grid.hpp"
 #include "locator/parts.hpp"
 #include "locator/prepared_mesh.hpp"
 
@@ -28,11 +30,20 @@ Ref locate(Object vertices, Object triangles, Object points_array) {
     std::int64_t* tri = triangle.data<std::int64_t>();
     double* wx = weights.data<double>();
     without_gil([&] {
-        locate_points(mesh.view(), mesh.grid, points.xy(), points.stride(), k,
-                      [&](std::size_t i, std::int64_t t, const double* w) {
-                          tri[i] = t;
-                          for (int c = 0; c < 3; ++c) wx[3 * i + c] = w[c];
-                      });
+        const Mesh<std::int32_t> view = mesh.view();
+        std::vector<double> copy;
+        std::size_t stride = points.stride();
+        const double* xy = framed_points(mesh, points.xy(), stride, k, copy);
+        Lookup<std::int32_t> lookup(view);
+        locate_points(
+            view, nullptr, mesh.bounds, xy, stride, k,
+            [&](std::size_t i, std::int64_t t, const double* w) {
+                tri[i] = t;
+                for (int c = 0; c < 3; ++c) wx[3 * i + c] = w[c];
+            },
+            [&](const std::vector<std::uint32_t>& index, std::vector<std::int64_t>& found) {
+                lookup(xy, stride, index, found);
+            });
     });
     return py_tuple({triangle.array, weights.array});
 }
@@ -53,20 +64,26 @@ Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool neare
     without_gil([&] {
         const Mesh<std::int32_t> view = mesh.view();
         const std::int32_t* corners = mesh.triangles.data();
-        locate_points(view, mesh.grid, points.xy(), points.stride(), k,
-                      [&](std::size_t i, std::int64_t t, const double* w) {
-                          put_row(corners, i, t, w, ix, dx);
-                      },
-                      visit);
+        std::vector<double> copy;
+        std::size_t stride = points.stride();
+        const double* xy = framed_points(mesh, points.xy(), stride, k, copy);
+        Lookup<std::int32_t> lookup(view);
+        locate_points(
+            view, nullptr, mesh.bounds, xy, stride, k,
+            [&](std::size_t i, std::int64_t t, const double* w) { put_row(corners, i, t, w, ix, dx); },
+            [&](const std::vector<std::uint32_t>& index, std::vector<std::int64_t>& found) {
+                lookup(xy, stride, index, found);
+            },
+            visit);
         if (nearest) {
-            Boundary<std::int32_t> boundary(view);
+            Boundary<std::int32_t> boundary(view, mesh.shift);
             for (std::size_t i = 0; i < k; ++i) {
                 if (!row_is_empty(i, dx)) continue;
                 const double p[2] = {points.xy()[i * points.stride()],
                                      points.xy()[i * points.stride() + 1]};
                 if (!std::isfinite(p[0]) || !std::isfinite(p[1])) continue;
                 double w[3];
-                put_row(corners, i, boundary.nearest(p, w), w, ix, dx);
+                put_row(corners, i, boundary.nearest(xy + i * stride, p, w), w, ix, dx);
             }
         }
         compact_rows(k, ip, ix, dx);
@@ -88,7 +105,9 @@ Ref triangles_near(Object vertices, Object triangles, FloatPair p, double pad) {
     PreparedMesh mesh = prepare_mesh(vertices, triangles);
     std::vector<std::int64_t> found;
     without_gil([&] {
-        mesh.grid.for_each_near(p[0], p[1], pad, [&](std::uint32_t t) { found.push_back(t); });
+        const BucketGrid grid = triangle_grid(mesh.xy.data(), mesh.triangles.data(), mesh.area2.size());
+        grid.for_each_near(std::ldexp(p[0], mesh.shift), std::ldexp(p[1], mesh.shift),
+                           std::ldexp(pad, mesh.shift), [&](std::uint32_t t) { found.push_back(t); });
         std::sort(found.begin(), found.end());
     });
     FreshArray out({static_cast<Py_ssize_t>(found.size())}, Element::int64);

@@ -57,7 +57,9 @@ Ref invert(std::vector<int64_t> indptr, std::vector<I> indices, std::vector<doub
     FreshArray out_sigma({nnz}, Element::float64);
     without_gil([&] {
         std::memcpy(out_indptr.data<int64_t>(), indptr.data(), (n + 1) * sizeof(int64_t));
-        std::memcpy(out_indices.data<I>(), indices.data(), static_cast<size_t>(nnz) * sizeof(I));
+        // An empty pattern has no buffers to copy between: memcpy must not see their nulls.
+        if (nnz > 0)
+            std::memcpy(out_indices.data<I>(), indices.data(), static_cast<size_t>(nnz) * sizeof(I));
         selinv::selected_inverse(pattern, values.data(), d.data(), out_sigma.data<double>());
     });
     return py_tuple({out_indptr.array, out_indices.array, out_sigma.array});

@@ -68,6 +68,19 @@ public:
     double cell_width() const { return nx_ ? (bounds_.xhi - bounds_.xlo) / nx_ : 0.0; }
     double cell_height() const { return ny_ ? (bounds_.yhi - bounds_.ylo) / ny_ : 0.0; }
 
+    /// How many boxes a look-up meets on average, for a point drawn where boxes are (in a
+    /// cell drawn with the weight of the boxes it lists): the sum over cells of the squared
+    /// count, over the sum of counts. Cost: O(cells).
+    double crowding() const {
+        double sum = 0.0, squares = 0.0;
+        for (std::size_t c = 0; c + 1 < start_.size(); ++c) {
+            const double n = static_cast<double>(start_[c + 1] - start_[c]);
+            sum += n;
+            squares += n * n;
+        }
+        return sum > 0.0 ? squares / sum : 0.0;
+    }
+
     /// Column and row of the cell holding (x, y), clamped to the grid; finite x, y.
     std::uint32_t column(double x) const { return cell(x, bounds_.xlo, x_scale_, nx_); }
     std::uint32_t row(double y) const { return cell(y, bounds_.ylo, y_scale_, ny_); }

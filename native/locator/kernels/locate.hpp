@@ -4,7 +4,8 @@
 /// is found by walking from the triangle of the one before (the remembering stochastic walk
 /// of Devillers, Pion and Teillaud, which needs no Delaunay property); points the walk cannot
 /// reach (beyond the boundary, across holes and notches, or after too many steps) are looked
-/// up in a bucket grid of the triangles. Orientation tests are exact, so a point on an edge or
+/// up in a bucket grid of the triangles, or all together afterwards by whatever the caller
+/// chooses (a plane sweep, sweep.hpp). Orientation tests are exact, so a point on an edge or
 /// a vertex is placed the same way whichever way it is reached.
 #pragma once
 
@@ -21,6 +22,7 @@
 #include <memory>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace corvid::locator {
@@ -87,16 +89,23 @@ struct alignas(64) WalkTriangle {
     std::int8_t turn;  ///< the sign of its doubled area: 1, -1, or 0 when flat
 };
 
+/// What Walker::locate and Walker::find return for a point the walk cannot reach when there
+/// is no bucket grid to look it up in: the caller looks it up later.
+inline constexpr std::int64_t kDeferred = -2;
+
 /// Locates points one after another, each walk starting where the last one ended.
 template <class I>
 class Walker {
 public:
-    /// mesh - complete, with neighbours and areas; grid - triangle_grid of the same mesh.
-    /// Both must outlive the walker.
-    Walker(const Mesh<I>& mesh, const BucketGrid& grid)
-        : mesh_(mesh), grid_(grid),
+    /// mesh - complete, with neighbours and areas; grid - triangle_grid of the same mesh, or
+    /// null to defer the points the walk cannot reach (kDeferred); bounds - the box of the
+    /// mesh's vertices (the grid's, when there is one). Both must outlive the walker.
+    Walker(const Mesh<I>& mesh, const BucketGrid* grid, const Box& bounds)
+        : mesh_(mesh), grid_(grid), bounds_(bounds),
           max_steps_(64 + 4 * static_cast<std::size_t>(
-                                  std::sqrt(static_cast<double>(mesh.n_triangles)))) {}
+                                  std::sqrt(static_cast<double>(mesh.n_triangles)))),
+          // Without a grid to find the first point's triangle, the first walk starts anywhere.
+          last_(grid || mesh.n_triangles == 0 ? -1 : 0) {}
 
     /// The triangle that holds p = (x, y) and p's weights in it (weights_in), or -1 and zero
     /// weights when no triangle does. On an edge between two triangles, the one of lower
@@ -106,14 +115,11 @@ public:
         // Read once: the caller's memory may change while it is read.
         const double p[2] = {point[0], point[1]};
         w[0] = w[1] = w[2] = 0.0;
-        const Box& b = grid_.bounds();
-        if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
-                                   p[1] <= b.yhi))
-            return -1;  // also NaN
+        if (!inside_bounds(p)) return -1;  // also NaN
         std::int64_t t = last_ >= 0 ? walk<true>(p, w) : -1;
         if (t < 0) {
             t = search(p);
-            if (t < 0) return -1;
+            if (t < 0) return t;
             weights_in(mesh_, static_cast<std::size_t>(t), p, w);
         }
         t = settle(static_cast<std::size_t>(t), p, w);
@@ -121,14 +127,19 @@ public:
         return t;
     }
 
+    /// As `locate` for a point found by other means in triangle t (which holds it): its
+    /// weights, and the triangle `locate` would have named.
+    std::int64_t finish(std::size_t t, const double* point, double* w) const {
+        const double p[2] = {point[0], point[1]};
+        weights_in(mesh_, t, p, w);
+        return settle(t, p, w);
+    }
+
     /// A triangle that holds p, or -1: as `locate`, without the weights and without moving
     /// a point on an edge or a vertex to the lowest-index triangle (any one that holds it).
     std::int64_t find(const double* point) {
         const double p[2] = {point[0], point[1]};
-        const Box& b = grid_.bounds();
-        if (grid_.size() == 0 || !(p[0] >= b.xlo && p[0] <= b.xhi && p[1] >= b.ylo &&
-                                   p[1] <= b.yhi))
-            return -1;  // also NaN
+        if (!inside_bounds(p)) return -1;  // also NaN
         std::int64_t t = -1;
         if (last_ >= 0) {
             if (!packed_.empty()) {
@@ -141,6 +152,9 @@ public:
         if (t >= 0) last_ = t;
         return t;
     }
+
+    /// The triangle named by `find` for a point found by other means in triangle t.
+    static std::int64_t finish(std::size_t t) { return static_cast<std::int64_t>(t); }
 
     /// Copies the triangles into one cache line each (64 bytes a triangle), on which `find`
     /// then walks first. Worth its cost, a pass over the mesh, when there are many more points
@@ -159,6 +173,11 @@ public:
     }
 
 private:
+    bool inside_bounds(const double* p) const {
+        return mesh_.n_triangles > 0 && p[0] >= bounds_.xlo && p[0] <= bounds_.xhi &&
+               p[1] >= bounds_.ylo && p[1] <= bounds_.yhi;
+    }
+
     std::uint32_t random() {
         state_ ^= state_ << 13;
         state_ ^= state_ >> 17;
@@ -231,6 +250,7 @@ private:
                     detail::weights_from(c, p, d, o, exact, w);
                 }
                 last_ = t;
+                count_steps(step + 1);
                 return t;
             }
             // Of two edges that both separate p, either at random: a walk that always took
@@ -242,13 +262,25 @@ private:
             t = next;
         }
         last_ = t;
+        count_steps(max_steps_);
         return -1;
     }
 
-    /// A triangle that holds p, from the bucket grid; -1 when none does.
+    /// Keeps count of the steps walked. Where walks are long (long thin triangles across
+    /// the points' path) and the points can be deferred to a look-up that costs the same
+    /// whatever the shapes, walks are cut short after a few thousand points.
+    void count_steps(std::size_t steps) {
+        if (grid_ || walks_ > kJudgeAfter) return;
+        steps_ += steps;
+        if (++walks_ == kJudgeAfter && steps_ > kLongWalk * kJudgeAfter) max_steps_ = kShortWalk;
+    }
+
+    /// A triangle that holds p, from the bucket grid; -1 when none does; kDeferred without a
+    /// grid.
     std::int64_t search(const double* p) {
+        if (!grid_) return kDeferred;
         std::int64_t found = -1;
-        grid_.for_each_near(p[0], p[1], 0.0, [&](std::uint32_t t) {
+        grid_->for_each_near(p[0], p[1], 0.0, [&](std::uint32_t t) {
             if (found < 0 && holds(mesh_, t, p)) found = t;
         });
         return found;
@@ -257,7 +289,7 @@ private:
     /// Moves p (with weights w in t, which holds it) to the lower-index triangle across an
     /// edge p lies on, or to the lowest of the fan around a vertex p is at: the answer does
     /// not depend on how p was reached.
-    std::int64_t settle(std::size_t t, const double* p, double* w) {
+    std::int64_t settle(std::size_t t, const double* p, double* w) const {
         const int zeros = (w[0] == 0.0) + (w[1] == 0.0) + (w[2] == 0.0);
         if (zeros == 1) {
             const int k = w[0] == 0.0 ? 0 : (w[1] == 0.0 ? 1 : 2);
@@ -299,11 +331,15 @@ private:
         return best;
     }
 
+    static constexpr std::size_t kJudgeAfter = 4096, kLongWalk = 48, kShortWalk = 12;
+
     const Mesh<I>& mesh_;
-    const BucketGrid& grid_;
+    const BucketGrid* grid_;
+    Box bounds_;
     std::size_t max_steps_;
+    std::size_t walks_ = 0, steps_ = 0;  ///< for count_steps
     std::vector<WalkTriangle<I>> packed_;  ///< filled by `pack`
-    std::int64_t last_ = -1;
+    std::int64_t last_;
     std::uint32_t state_ = 0x9E3779B9u;
 };
 
@@ -316,60 +352,97 @@ enum class Visit {
 
 /// Locates points in the mesh and hands each one's triangle and weights to `store`.
 ///
-///   mesh, grid                  - as for Walker
+///   mesh, grid                  - as for Walker (grid null: look-ups are deferred)
+///   bounds                      - the box of the mesh's vertices
 ///   const double xy[k * stride] - point i at (xy[i * stride], xy[i * stride + 1]), stride >= 2
 ///   store(i, triangle, weights) - called once for every point i, in no particular order, with
 ///                                 the triangle holding it (as Walker::locate; -1 when none
 ///                                 does, also for a point that is not finite) and its three
 ///                                 weights (weights_in; zeros when outside). A store(i,
 ///                                 triangle) without weights gets Walker::find's triangle.
+///   resolve(points, found)      - for the points the walk could not reach without a grid
+///                                 (const std::vector<uint32_t>& indices): fills
+///                                 std::vector<int64_t>& found with a triangle holding each
+///                                 one, -1 where none does
 ///   visit                       - the order in which points are walked to
 /// Throws std::length_error for 2^32 points or more. Cost: O(k + n_triangles) for the
 /// Hilbert sort plus, per point, the triangles walked through (a few when consecutive points
-/// are close) and a bucket-grid look-up for a point that the walk cannot reach; 8 bytes of
-/// scratch memory per point for the Hilbert sort (16 on a grid finer than 2^8 cells a side),
-/// and without weights, for 16 points a triangle or more, 64 bytes per triangle for the walk.
-template <class I, class Store>
-void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
-                   std::size_t stride, std::size_t k, Store&& store,
-                   Visit visit = Visit::hilbert) {
-    Walker<I> walker(mesh, grid);
+/// are close) and a bucket-grid look-up for a point that the walk cannot reach, or else that
+/// of `resolve`; 8 bytes of scratch memory per point for the Hilbert sort (16 on a grid finer
+/// than 2^8 cells a side), and without weights, for 16 points a triangle or more, 64 bytes per
+/// triangle for the walk.
+template <class I, class Store, class Resolve>
+void locate_points(const Mesh<I>& mesh, const BucketGrid* grid, const Box& bounds,
+                   const double* xy, std::size_t stride, std::size_t k, Store&& store,
+                   Resolve&& resolve, Visit visit = Visit::hilbert) {
+    Walker<I> walker(mesh, grid, bounds);
     constexpr bool kWeights = !std::is_invocable_v<Store, std::size_t, std::int64_t>;
+    if (k > UINT32_MAX) throw std::length_error("too many points to locate at once");
+    std::vector<std::uint32_t> deferred;
     // Packing pays for itself when each triangle holds many points; visiting each packed
     // triangle only a few times costs more than it saves.
     if (!kWeights && k >= 16 * mesh.n_triangles) walker.pack();
     if (visit == Visit::given) {
         double w[3];
         for (std::size_t i = 0; i < k; ++i) {
-            if constexpr (kWeights) store(i, walker.locate(xy + i * stride, w), w);
-            else store(i, walker.find(xy + i * stride));
+            std::int64_t t;
+            if constexpr (kWeights) t = walker.locate(xy + i * stride, w);
+            else t = walker.find(xy + i * stride);
+            if (t == kDeferred) {
+                deferred.push_back(static_cast<std::uint32_t>(i));
+                continue;
+            }
+            if constexpr (kWeights) store(i, t, w);
+            else store(i, t);
         }
-        return;
+    } else {
+        // Scratch that every step writes before reading: left uninitialised.
+        std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[k]);
+        hilbert_sort(xy, stride, k, bounds.xlo, bounds.ylo, bounds.xhi, bounds.yhi,
+                     order_bits_for(k, mesh.n_triangles), order.get());
+        // Results are stored a block at a time: writes all over the caller's arrays cost far
+        // less in a loop of their own than amid the walk's reads.
+        constexpr std::size_t kBlock = 4096, kAhead = 64;
+        std::int64_t block_triangle[kBlock];
+        double block_weights[3 * kBlock];
+        for (std::size_t first = 0; first < k; first += kBlock) {
+            const std::size_t count = std::min(kBlock, k - first);
+            for (std::size_t i = 0; i < count; ++i) {
+                if (first + i + kAhead < k) __builtin_prefetch(xy + order[first + i + kAhead] * stride);
+                const double* p = xy + order[first + i] * stride;
+                if constexpr (kWeights) block_triangle[i] = walker.locate(p, block_weights + 3 * i);
+                else block_triangle[i] = walker.find(p);
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint32_t at = order[first + i];
+                if (block_triangle[i] == kDeferred) deferred.push_back(at);
+                else if constexpr (kWeights) store(std::size_t{at}, block_triangle[i], block_weights + 3 * i);
+                else store(std::size_t{at}, block_triangle[i]);
+            }
+        }
     }
-    if (k > UINT32_MAX) throw std::length_error("too many points to locate at once");
-    // Scratch that every step writes before reading: left uninitialised.
-    std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[k]);
-    const Box& b = grid.bounds();
-    hilbert_sort(xy, stride, k, b.xlo, b.ylo, b.xhi, b.yhi, order_bits_for(k, mesh.n_triangles),
-                 order.get());
-    // Results are stored a block at a time: writes all over the caller's arrays cost far less
-    // in a loop of their own than amid the walk's reads.
-    constexpr std::size_t kBlock = 4096, kAhead = 64;
-    std::int64_t block_triangle[kBlock];
-    double block_weights[3 * kBlock];
-    for (std::size_t first = 0; first < k; first += kBlock) {
-        const std::size_t count = std::min(kBlock, k - first);
-        for (std::size_t i = 0; i < count; ++i) {
-            if (first + i + kAhead < k) __builtin_prefetch(xy + order[first + i + kAhead] * stride);
-            const double* p = xy + order[first + i] * stride;
-            if constexpr (kWeights) block_triangle[i] = walker.locate(p, block_weights + 3 * i);
-            else block_triangle[i] = walker.find(p);
-        }
-        for (std::size_t i = 0; i < count; ++i) {
-            if constexpr (kWeights) store(std::size_t{order[first + i]}, block_triangle[i], block_weights + 3 * i);
-            else store(std::size_t{order[first + i]}, block_triangle[i]);
+    if (deferred.empty()) return;
+    std::vector<std::int64_t> found(deferred.size(), -1);
+    resolve(static_cast<const std::vector<std::uint32_t>&>(deferred), found);
+    for (std::size_t j = 0; j < deferred.size(); ++j) {
+        const std::size_t i = deferred[j];
+        const std::int64_t t = found[j];
+        if constexpr (kWeights) {
+            double w[3] = {0.0, 0.0, 0.0};
+            store(i, t >= 0 ? walker.finish(static_cast<std::size_t>(t), xy + i * stride, w) : -1, w);
+        } else {
+            store(i, t);
         }
     }
+}
+
+/// locate_points with a bucket grid for the points the walk cannot reach.
+template <class I, class Store>
+void locate_points(const Mesh<I>& mesh, const BucketGrid& grid, const double* xy,
+                   std::size_t stride, std::size_t k, Store&& store,
+                   Visit visit = Visit::hilbert) {
+    locate_points(mesh, &grid, grid.bounds(), xy, stride, k, std::forward<Store>(store),
+                  [](const std::vector<std::uint32_t>&, std::vector<std::int64_t>&) {}, visit);
 }
 
 /// locate_points into arrays.

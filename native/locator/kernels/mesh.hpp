@@ -70,27 +70,12 @@ void doubled_areas(const double* xy, const I* triangles, std::size_t n_triangles
 
 /// What makes a mesh unfit for point location, and where.
 struct MeshDefect {
-    enum Kind { none, flat, shared_edge, fold, vertex_inside } kind = none;
+    enum Kind { none, flat, too_small, shared_edge, fold, vertex_inside, overlap } kind = none;
     std::int64_t triangle = -1;  ///< the triangle named first
-    std::int64_t other = -1;     ///< a triangle it overlaps
+    std::int64_t other = -1;     ///< a triangle it overlaps (overlap: -1 when not told)
     std::int64_t third = -1;     ///< shared_edge: a second triangle it overlaps
     std::int64_t u = -1, v = -1; ///< shared_edge, fold: the edge; vertex_inside: u the vertex
 };
-
-/// The flat triangle of lowest index, if any.
-///
-///   const double area2[n_triangles] - from doubled_areas
-/// Cost: O(n_triangles).
-inline MeshDefect find_flat(const double* area2, std::size_t n_triangles) {
-    MeshDefect d;
-    for (std::size_t t = 0; t < n_triangles; ++t)
-        if (area2[t] == 0.0) {
-            d.kind = MeshDefect::flat;
-            d.triangle = static_cast<std::int64_t>(t);
-            break;
-        }
-    return d;
-}
 
 /// Fills the neighbour table and reports the first overlap it shows: an edge of three or
 /// more triangles (the third of them in index order is named), or two triangles on the

@@ -14,8 +14,24 @@ reached; weights keep their accuracy on triangles of any shape.
 
 A mesh is any object with `n`, `loc` (n x 2 or n x 3; only x and y are used) and `tv`
 (m x 3 vertex indices), such as `MkMesh`. Triangles may be listed either way round, but must
-neither be flat nor overlap (`ValueError` names the first that does). Vertex coordinates
-must be finite and at most 1e150 in magnitude.
+neither be flat nor overlap (`ValueError` names the first that does: an edge of three
+triangles, a fold, a vertex inside another triangle, or else any two triangles that share
+part of the plane). Triangles may touch without sharing an edge (a vertex on another's
+edge, a slit, two fans meeting at a vertex).
+
+Scale: only the ratios of coordinates count. Vertex coordinates must be finite and at most
+1e150 in magnitude (orientation tests would overflow beyond); a mesh whose largest coordinate
+is tiny (below 2^-100, about 1e-30) is rescaled by a power of two to about 1, exactly,
+together with the points, so a mesh of size 1e-300 is located like one of size 1. A triangle
+whose doubled area is below 2^-960 (about 1e-289; after that rescaling) is refused as too small
+for exact floating-point arithmetic rather than taken as flat. Points may lie anywhere:
+with `outside="nearest"` a point at any distance, 1e300 included, gets the boundary point
+that is truly nearest (distances that tie after rounding are compared exactly).
+
+Cost: checking the mesh takes O(n log n) at most on any mesh (a plane sweep over the
+boundary edges; much less where the boundary is short), whatever the triangles' shapes;
+each point takes a short walk from the one before, and the points no walk reaches are looked
+up together afterwards.
 """
 
 from __future__ import annotations

@@ -97,12 +97,12 @@ def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Opt
     estimate = estimated_vertices(hull, pair, width)
     if not estimate <= max_vertices:  # also catches an overflow to inf or NaN
         inside, outside = _edges_within(hull, pair, width, ADVICE_SHARE * max_vertices)
-        edges = (f"--max-edge {_up(inside)} {_up(outside)} or longer, or"
-                 if math.isfinite(inside) else "a narrower --offset and")
+        advice = (f"--max-edge {_up(inside)} {_up(outside)} or longer, or"
+                  if math.isfinite(inside) else "a narrower --offset and")
         raise CommandError(
             f"a mesh with --max-edge {pair[0]:.4g} {pair[1]:.4g} and a buffer {width:.4g} wide "
             f"would have about {_count(estimate)} vertices, more than --max-vertices "
-            f"{max_vertices:,}: use {edges} a larger --max-vertices")
+            f"{max_vertices:,}: use {advice} a larger --max-vertices")
     distinct = len(np.unique(loc, axis=0))
     as_vertices = cutoff is not None or distinct <= estimate
     return MeshPlan(pair, width, cutoff if cutoff is not None else pair[0] / 25.0, as_vertices,

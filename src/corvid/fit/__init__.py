@@ -10,7 +10,7 @@ case, returning a `GaussianFit`. `precision_from_files` assembles the field's pr
 from the model files.
 """
 
-from .fitting import fit
+from .fitting import DegreesWarning, fit
 from .gaussian import fit_gaussian
 from .mode import ConvergenceWarning, FitProgress
 from .precision import precision_from_files
@@ -18,4 +18,4 @@ from .resolution import ResolutionWarning
 from .result import GaussianFit, Hyperparameter, LatentFit
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
-           "ConvergenceWarning", "ResolutionWarning", "precision_from_files"]
+           "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files"]

@@ -12,10 +12,11 @@ from ..meshkin.gfield import GFIELD2PcMatern
 from ..meshkin.mesh import MkMesh
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
-           "ConvergenceWarning", "ResolutionWarning", "precision_from_files"]
+           "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files"]
 
 class ConvergenceWarning(UserWarning): ...
 class ResolutionWarning(UserWarning): ...
+class DegreesWarning(UserWarning): ...
 
 @dataclass(frozen=True)
 class FitProgress:
@@ -61,6 +62,19 @@ class LatentFit:
     integrated: bool
     design_theta: np.ndarray
     design_weights: np.ndarray
+    @property
+    def crs(self) -> Any: ...
+    def maps(
+        self,
+        dims: Tuple[int, int] = (100, 100),
+        xlim: Optional[Tuple[float, float]] = None,
+        ylim: Optional[Tuple[float, float]] = None,
+        *,
+        covariates: Optional[Any] = None,
+        scale: Optional[str] = None,
+        chunks: Optional[Tuple[int, int]] = None,
+    ) -> Any: ...
+    def to_geotiff(self, path: Union[str, os.PathLike], **maps_arguments: Any) -> str: ...
     def __init__(
         self,
         *,

@@ -24,9 +24,10 @@ from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, lon
 from .result import GaussianFit, LatentFit
 from .start import gaussian_start, link_scale_start
 
-__all__ = ["fit", "family_for"]
+__all__ = ["fit", "family_for", "DegreesWarning"]
 
 PROGRESS_NAMES = {"noise_sd": "noise sd"}
+DEGREE_NAMES = ("lon", "lat", "long", "longitude", "latitude")
 
 
 def family_for(family, prior_noise=(1.0, 0.01), prior_dispersion=(1.0, 0.01)) -> Family:
@@ -63,6 +64,38 @@ def _warn_if_under_resolved(mesh, range_estimate: float, label: str) -> None:
                       "the field is under-resolved, and posterior sd maps show the mesh's "
                       f"imprint; mesh with edges of about range/{SUGGESTED_EDGES:g} "
                       f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=3)
+
+
+class DegreesWarning(UserWarning):
+    """Coordinates that look like longitude and latitude on a mesh without a CRS."""
+
+
+def _warn_if_degrees(mesh, loc, names) -> None:
+    """Longitude and latitude taken as planar x and y make the range, the mesh and every
+    map distorted by cos(latitude): warn when the mesh has no CRS and the locations are
+    named lon/lat, or lie within |x| <= 180, |y| <= 90 and beyond the unit square (where
+    simulated planar data usually are)."""
+    crs = getattr(mesh, "crs", None)
+    if crs is not None:
+        from ..geo.crs import as_crs
+
+        if as_crs(crs).is_geographic:
+            warnings.warn(f"the mesh's CRS ({as_crs(crs).name}) is geographic: distances, the range "
+                          "and the maps are in degrees, which shrink with latitude; mesh "
+                          "projected coordinates (corvid.geo.Projection)", DegreesWarning,
+                          stacklevel=3)
+        return
+    if loc.size == 0:
+        return
+    named = names is not None and any(str(n).strip().lower() in DEGREE_NAMES for n in names)
+    within = bool(np.all(np.abs(loc[:, 0]) <= 180.0) and np.all(np.abs(loc[:, 1]) <= 90.0))
+    if named or (within and float(np.max(np.abs(loc))) > 1.0):
+        warnings.warn("the locations look like longitude and latitude (all |x| <= 180 and |y| <= "
+                      "90), and the mesh has no CRS: distances, the range and the maps are then "
+                      "in degrees, which shrink with latitude; project them first "
+                      "(corvid.geo.Projection, or region_mesh(..., crs=...) with GIS data), or "
+                      "give the mesh its projected CRS if they are planar", DegreesWarning,
+                      stacklevel=3)
 
 
 def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
@@ -124,7 +157,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     locations outside the mesh, collinear fixed effects; warns with `ConvergenceWarning`
     when the optimiser does not reach a proper mode, and with `ResolutionWarning` when the
     estimated range is shorter than 5 times the longest mesh edge inside the region (see
-    `corvid.fit.resolution`).
+    `corvid.fit.resolution`), and with `DegreesWarning` when the locations look like
+    longitude and latitude on a mesh without a CRS.
     """
     started = time.perf_counter()
     reporter = progress_reporter(progress)
@@ -132,7 +166,9 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     values = response_values(y)
     family_data = kind.data(values, exposure, trials)
     data = observations(model.mesh, loc, values, covariates, intercept)
+    names = getattr(loc, "columns", None)
     loc = np.asarray(loc, dtype=np.float64)
+    _warn_if_degrees(model.mesh, loc, names)
     names = ("range", "sigma") + ((kind.hyperparameter,) if kind.hyperparameter else ())
     given = None if theta is None else _given_theta(theta, names)
     if integrate and given is not None:

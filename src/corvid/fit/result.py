@@ -236,6 +236,63 @@ class LatentFit:
         return (np.ma.masked_array(mean.reshape(shape), mask=mask),
                 np.ma.masked_array(sd.reshape(shape), mask=mask))
 
+    @property
+    def crs(self):
+        """The coordinate reference system of the mesh (and so of locations, ranges and
+        maps) as a pyproj.CRS, or None for plain planar coordinates."""
+        crs = getattr(self.mesh, "crs", None)
+        if crs is None:
+            return None
+        from ..geo.crs import as_crs
+
+        return as_crs(crs)
+
+    def maps(self, dims: Tuple[int, int] = (100, 100), xlim: Optional[Tuple[float, float]] = None,
+             ylim: Optional[Tuple[float, float]] = None, *, covariates=None,
+             scale: Optional[str] = None, chunks: Optional[Tuple[int, int]] = None):
+        """The posterior on a regular grid as an xarray Dataset, for a GIS (the geo extra).
+
+        dims = (nx, ny) cells tiling xlim x ylim (by default the bounding box of the study
+        region's triangles); coordinates x and y are the cell centres, y from north to
+        south, and the mesh's CRS is a CF `spatial_ref` variable that every layer's
+        `grid_mapping` names. Layers: "mean" and "sd" of the linear predictor (scale="link"),
+        "response_mean" and "response_sd" of the family's mean per unit of exposure and per
+        trial (scale="response"), or all four (scale="both"); by default "link" for the
+        Gaussian family, "both" for the others. Their values equal `predict` at the cell
+        centres; cells outside the mesh are NaN.
+
+        covariates: {name: GeoTIFF path, xarray DataArray or `corvid.geo.Raster`} for the
+            fit's covariates, sampled at the cell centres (bilinear, or nearest for
+            categorical rasters, reprojected from the raster's CRS), so the maps show the
+            full linear predictor. Cells where a raster has no data are NaN (a warning
+            gives their share); covariates without a raster stand at zero (a warning
+            names them), so the maps show intercept plus field without them.
+        chunks: (cy, cx) cells per block: a dask-backed Dataset whose blocks are located,
+            predicted and written on their own (`to_netcdf`, `to_geotiff`), so a map
+            larger than memory never sits in it whole; fits pickle, so blocks run on
+            dask.distributed workers too.
+        """
+        from .maps import fit_maps
+
+        return fit_maps(self, dims, xlim, ylim, covariates=covariates, scale=scale, chunks=chunks)
+
+    def to_geotiff(self, path, **maps_arguments) -> str:
+        """Writes `maps(**maps_arguments)` as a float64 GeoTIFF (one band per layer, its
+        description the layer's name; pixel centres at the map's coordinates), window by
+        window for a dask-backed map; returns the path. The NetCDF comes from the map's own
+        `to_netcdf`."""
+        from ..geo import to_geotiff
+
+        return to_geotiff(self.maps(**maps_arguments), path)
+
+    def _units_line(self) -> list:
+        crs = self.crs
+        if crs is None:
+            return []
+        from ..geo.crs import crs_unit
+
+        return [f"distances (the range) in {crs_unit(crs)}: the mesh's CRS is {crs.name}"]
+
     def _title(self) -> str:
         return (f"{self._family.title} fit ({self.link} link): {self.n_obs} observations, "
                 f"field on {self.mesh.n} mesh vertices, {len(self.fixed_names)} fixed effect(s)")
@@ -254,6 +311,7 @@ class LatentFit:
                              f"{m + Z95 * s:>12.5g}")
         how = (f"integrated over {len(self.design_weights)} design points" if self.integrated
                else "at the mode" if np.all(np.isfinite(self.theta_cov)) else "at the given theta")
+        lines += self._units_line()
         lines += ["", f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
                       f"{self.log_posterior:.4f}",
                   f"field and fixed effects {how}; {self.n_evaluations} evaluations, "

@@ -1,0 +1,129 @@
+"""A fit's maps for a GIS: the posterior on a regular grid as an xarray Dataset (with the
+mesh's CRS), in memory or by dask blocks, and as a GeoTIFF. Needs the geo extra."""
+
+from __future__ import annotations
+
+import warnings
+from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
+
+import numpy as np
+
+from ..meshkin.locate import basis_matrix
+
+__all__ = ["MapPredictor", "fit_maps", "layers_for"]
+
+LINK = ("mean", "sd")
+RESPONSE = ("response_mean", "response_sd")
+# Cells sampled to tell how much of a map a covariate raster leaves without data.
+COVERAGE_SAMPLE = 200
+
+
+def layers_for(fit, scale: Optional[str]) -> Tuple[str, ...]:
+    """The layer names for `scale`: "link" (mean, sd of the linear predictor), "response"
+    (response_mean, response_sd) or "both"; None is "link" for the Gaussian family and
+    "both" for the others."""
+    if scale is None:
+        scale = "link" if fit.family == "gaussian" else "both"
+    choices = {"link": LINK, "response": RESPONSE, "both": LINK + RESPONSE}
+    if scale not in choices:
+        raise ValueError(f"scale must be 'link', 'response' or 'both', got {scale!r}")
+    return choices[scale]
+
+
+class MapPredictor:
+    """The fit's posterior at map cells, for `corvid.geo.posterior_maps`: picklable, so that
+    dask.distributed workers can run it on their blocks.
+
+    Covariates the fit has and the maps were given no raster for stand at zero (the maps
+    then show the rest of the linear predictor); cells where a given raster has no data
+    are NaN. The response scale is per unit of exposure and per trial.
+    """
+
+    def __init__(self, fit, layers: Sequence[str]) -> None:
+        self.fit = fit
+        self.layers = tuple(layers)
+        self.covariates = list(fit.fixed_names[int(fit.intercept):])
+
+    def __call__(self, points: np.ndarray, values: Optional[Dict[str, np.ndarray]]) -> Dict[str, np.ndarray]:
+        fit = self.fit
+        m = points.shape[0]
+        X = np.zeros((m, len(fit.fixed_names)))
+        if fit.intercept:
+            X[:, 0] = 1.0
+        for j, name in enumerate(self.covariates):
+            if values and name in values:
+                X[:, j + int(fit.intercept)] = values[name]
+        usable = np.all(np.isfinite(X), axis=1)
+        out = {name: np.full(m, np.nan) for name in self.layers}
+        if usable.any():
+            B = basis_matrix(fit.mesh, points[usable])
+            for names, scale in ((LINK, "link"), (RESPONSE, "response")):
+                if names[0] in self.layers:
+                    mean, sd = fit._at(B, X[usable], scale)
+                    out[names[0]][usable], out[names[1]][usable] = mean, sd
+        return out
+
+
+def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
+    """Default map extent: the bounding box of the study region's triangles (the whole mesh
+    when it has no region)."""
+    mesh = fit.mesh
+    tv = np.asarray(mesh.tv)
+    inside = getattr(mesh, "in_region", None)
+    if inside is not None and np.any(inside):
+        tv = tv[np.asarray(inside)]
+    xy = np.asarray(mesh.loc)[:, :2][np.unique(tv)] if tv.size else np.asarray(mesh.loc)[:, :2]
+    if xlim is None:
+        xlim = (float(xy[:, 0].min()), float(xy[:, 0].max()))
+    if ylim is None:
+        ylim = (float(xy[:, 1].min()), float(xy[:, 1].max()))
+    return xlim, ylim
+
+
+def _check_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> None:
+    names = fit.fixed_names[int(fit.intercept):]
+    given = dict(covariates or {})
+    unknown = [name for name in given if name not in names]
+    if unknown:
+        raise ValueError(f"no fixed effect is named {', '.join(map(repr, unknown))}: the fit's "
+                         f"covariates are {', '.join(map(repr, names)) or 'none'}")
+    left = [name for name in names if name not in given]
+    if left:
+        warnings.warn(f"no raster for the covariate(s) {', '.join(map(repr, left))}: the maps "
+                      "show the linear predictor without them (as if they were zero)",
+                      UserWarning, stacklevel=4)
+
+
+def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
+    """Warns with the share of map cells (on a sample of them) where a raster has no data."""
+    from ..geo.maps import grid_axes
+    from ..geo.rasters import sample_covariates
+
+    nx, ny = (min(d, COVERAGE_SAMPLE) for d in dims)
+    x, y = grid_axes((nx, ny), xlim, ylim)
+    xx, yy = np.meshgrid(x, y)
+    points = np.column_stack([xx.ravel(), yy.ravel()])
+    for name, values in (sample_covariates(covariates, points, crs, warn=False) or {}).items():
+        share = float(np.mean(~np.isfinite(values)))
+        if share > 0.0:
+            warnings.warn(f"the raster for {name!r} has no data on about {100 * share:.3g}% of the "
+                          "map's cells (outside it, or where it has none): the maps are NaN "
+                          "there", UserWarning, stacklevel=4)
+
+
+def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=None,
+             scale: Optional[str] = None, chunks=None):
+    """See `LatentFit.maps`."""
+    from ..geo import posterior_maps
+
+    layers = layers_for(fit, scale)
+    _check_covariates(fit, covariates)
+    xlim, ylim = _limits(fit, xlim, ylim)
+    crs = getattr(fit.mesh, "crs", None)
+    if covariates:
+        _warn_coverage(covariates, dims, xlim, ylim, crs)
+    attrs = {"title": f"corvid {fit.family} fit: posterior maps",
+             "corvid_family": fit.family, "corvid_link": fit.link,
+             "corvid_covariates_mapped": ", ".join(covariates or []) or "none"}
+    return posterior_maps(MapPredictor(fit, layers), dims, xlim, ylim, crs=crs, layers=layers,
+                          covariates=covariates, chunks=chunks, attrs=attrs)

@@ -44,9 +44,9 @@ def test_counts_with_exposure_map_the_expected_count_per_unit(counts, capsys):
 
 @pytest.mark.parametrize("change, options, message", [
     (lambda c: c.update(count=np.r_[c["count"][:4], -1, c["count"][5:]]), ["--family", "poisson"],
-     "poisson data must be counts (0, 1, 2, ...), and are negative in line(s) 6"),
+     "poisson data must be counts (0, 1, 2, ...), and are negative in line 6"),
     (lambda c: c.update(effort=np.r_[0.0, c["effort"][1:]]),
-     ["--family", "nbinomial", "--exposure", "effort"], "exposure must be positive, and is not in line(s) 2"),
+     ["--family", "nbinomial", "--exposure", "effort"], "exposure must be positive, and is not in line 2"),
     (lambda c: None, ["--family", "gaussian", "--exposure", "effort"],
      "--exposure does not apply to the gaussian family"),
     (lambda c: None, ["--family", "poisson", "--trials", "effort"], "--trials does not apply"),

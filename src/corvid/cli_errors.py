@@ -38,6 +38,8 @@ def run_reporting(prog: str, work: Callable[[], None]) -> int:
                            "a smaller --grid", 2)
     except ValueError as exc:
         return _fail(prog, str(exc), 2)
+    except ImportError as exc:  # an extra that is not installed; the message says which
+        return _fail(prog, str(exc), 2)
     except OSError as exc:
         return _fail(prog, str(exc), 1)
     except KeyboardInterrupt:

@@ -28,13 +28,39 @@ ADVICE_SHARE = 0.8
 
 @dataclasses.dataclass(frozen=True)
 class Hull:
-    """The locations' convex hull: its vertices (indices into the locations), area,
-    perimeter and diameter, in the locations' units."""
+    """The region to mesh: the locations' convex hull (its vertices, indices into the
+    locations) or a study region's rings (`shells`, `holes`), with its area, perimeter and
+    diameter in the locations' units."""
 
-    vertices: np.ndarray
+    vertices: Optional[np.ndarray]
     area: float
     perimeter: float
     diameter: float
+    shells: Optional[list] = None
+    holes: Optional[list] = None
+
+
+def _widest(corners: np.ndarray) -> float:
+    """The widest of 64 directions: within 0.03% of the diameter, at a cost linear in the
+    number of corners (points on a circle make hulls of millions of corners)."""
+    angles = np.linspace(0.0, np.pi, 64, endpoint=False)
+    spans = corners @ np.vstack([np.cos(angles), np.sin(angles)])
+    return float(np.max(np.ptp(spans, axis=0)))
+
+
+def region_outline(shells: list, holes: list) -> Hull:
+    """Area, perimeter and diameter of a study region's rings."""
+    def ring_area(xy):
+        x, y = xy[:, 0] - xy[:, 0].mean(), xy[:, 1] - xy[:, 1].mean()
+        return 0.5 * abs(float(np.dot(x, np.roll(y, -1)) - np.dot(y, np.roll(x, -1))))
+
+    def ring_length(xy):
+        return float(np.sum(np.hypot(*(np.roll(xy, -1, axis=0) - xy).T)))
+
+    area = sum(map(ring_area, shells)) - sum(map(ring_area, holes))
+    perimeter = sum(map(ring_length, shells)) + sum(map(ring_length, holes))
+    corners = np.concatenate(shells)
+    return Hull(None, area, perimeter, _widest(corners - corners.mean(axis=0)), shells, holes)
 
 
 def convex_hull(loc: np.ndarray) -> Hull:
@@ -52,13 +78,8 @@ def convex_hull(loc: np.ndarray) -> Hull:
         hull = ConvexHull(framed)
     except QhullError:
         raise CommandError("the locations all lie on one line: their region has no area") from None
-    corners = framed[hull.vertices]
     # In 2-d, Qhull's `volume` is the area and its `area` the perimeter.
-    # The widest of 64 directions is within 0.03% of the diameter, at a cost linear in the
-    # hull's size (points on a circle make hulls of millions of corners).
-    angles = np.linspace(0.0, np.pi, 64, endpoint=False)
-    spans = corners @ np.vstack([np.cos(angles), np.sin(angles)])
-    diameter = float(np.max(np.ptp(spans, axis=0)))
+    diameter = _widest(framed[hull.vertices])
     return Hull(hull.vertices, float(hull.volume) * scale * scale, float(hull.area) * scale,
                 diameter * scale)
 
@@ -141,16 +162,40 @@ def _up(value: float) -> str:
     return f"{math.ceil(value * 10.0**digits) / 10.0**digits:.4g}"
 
 
-def build_mesh(loc: np.ndarray, hull: Hull, plan: MeshPlan, max_vertices: int):
-    """The mesh of the plan: the hull with its buffer, with the locations as vertices or not."""
+def build_mesh(loc: np.ndarray, hull: Hull, plan: MeshPlan, max_vertices: int, crs=None):
+    """The mesh of the plan: the hull (or the study region) with its buffer, with the
+    locations as vertices or not, in the working `crs`."""
     from corvid.meshkin.regions import region_mesh
 
+    region = loc[hull.vertices] if hull.shells is None else hull.shells
+    points = loc if plan.points_as_vertices else None
     try:
-        if plan.points_as_vertices:
-            return region_mesh(points=loc, max_edge=plan.max_edge, offset=plan.offset,
-                               cutoff=plan.cutoff, max_vertices=max_vertices)
-        return region_mesh(loc[hull.vertices], max_edge=plan.max_edge, offset=plan.offset,
-                           max_vertices=max_vertices)
+        return region_mesh(region, holes=hull.holes or (), points=points, max_edge=plan.max_edge,
+                           offset=plan.offset, cutoff=plan.cutoff if points is not None else 0.0,
+                           max_vertices=max_vertices, crs=crs)
     except ValueError as exc:
         raise CommandError(f"cannot mesh the locations: {exc}".replace(
             "max_vertices", "--max-vertices").replace("max_edge", "--max-edge")) from None
+
+
+def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimate: float,
+                max_vertices: int) -> Optional[MeshPlan]:
+    """A finer plan when the fitted range is short for the mesh (see
+    corvid.fit.resolution): edges of about range/8 in the region, in the plan's ratio,
+    made longer if needed to stay within `max_vertices`; None when the mesh is fine enough
+    or no finer one fits."""
+    from corvid.fit.resolution import SUGGESTED_EDGES, under_resolved
+
+    if not under_resolved(mesh, range_estimate):
+        return None
+    ratio = plan.max_edge[1] / plan.max_edge[0]
+    edge = range_estimate / SUGGESTED_EDGES
+    pair = (edge, edge * ratio)
+    estimate = estimated_vertices(hull, pair, plan.offset)
+    if not estimate <= ADVICE_SHARE * max_vertices:
+        pair = _edges_within(hull, pair, plan.offset, ADVICE_SHARE * max_vertices)
+        estimate = estimated_vertices(hull, pair, plan.offset)
+    if not (math.isfinite(pair[0]) and pair[0] < plan.max_edge[0]):
+        return None
+    as_vertices = plan.points_as_vertices and len(np.unique(loc, axis=0)) <= estimate
+    return MeshPlan(pair, plan.offset, min(plan.cutoff, pair[0] / 25.0), as_vertices, estimate)

@@ -1,8 +1,10 @@
-"""``python -m corvid fit``: fit the PC-Matérn field with Gaussian noise to a user's CSV file.
+"""``python -m corvid fit``: fit the PC-Matérn field to a user's data file.
 
-Reads the coordinates, the observed values and any covariates by column name, builds a
-quality mesh with a buffer around the data, fits the model without the engine, prints the
-hyperparameter table and writes the posterior maps and the model files for the engine.
+Reads the coordinates, the observed values and any covariates by column name from a CSV
+file (or the points and attributes of a vector file), projects longitude and latitude,
+builds a quality mesh with a buffer around the data or a study region from a GIS file, fits
+the model without the engine, prints the hyperparameter table and writes the posterior maps
+(GeoTIFF, NetCDF, .npz and PNG) and the model files for the engine.
 Everything that can be refused without the fit (options, the output directory, sizes, the
 file's columns and values) is refused before it; the results appear in the output
 directory only when all of them were written.
@@ -13,6 +15,7 @@ from __future__ import annotations
 import argparse
 import math
 import os
+import warnings
 from typing import List
 
 import numpy as np
@@ -20,15 +23,16 @@ import numpy as np
 from corvid.cli_arguments import count, non_negative_float, positive_float
 from corvid.cli_errors import CommandError, run_reporting
 from corvid.cli_limits import require_memory
-from corvid.cli_maps import posterior_maps, save_maps
-from corvid.cli_mesh import build_mesh, convex_hull, plan_mesh
+from corvid.cli_geography import covariate_rasters, read_study_region, working_geography
+from corvid.cli_maps import MAP_FILES, posterior_maps, save_maps, write_maps
+from corvid.cli_mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
 from corvid.cli_output import OutputDirectory
-from corvid.cli_table import MIN_ROWS, read_columns
+from corvid.cli_table import MIN_ROWS, is_vector_file, read_table
 
-__all__ = ["add_parser", "main", "run", "CommandError", "MIN_ROWS", "read_columns"]
+__all__ = ["add_parser", "main", "run", "CommandError", "MIN_ROWS", "read_table"]
 
 # What a run writes into its output directory ("/" marks a directory).
-OUTPUTS = ("posterior_grid.npz", "posterior.png", "model/")
+OUTPUTS = (*MAP_FILES, "model/")
 # Bytes a grid cell takes while the maps are computed and written, measured with a few
 # fixed effects (the lattice, the projector, the mean and sd, masks and copies), and per
 # fixed effect.
@@ -49,9 +53,24 @@ def add_parser(commands) -> argparse.ArgumentParser:
                     "their posterior mode), prints the hyperparameter table and writes the "
                     "posterior maps on a grid (.npz, and PNG maps with matplotlib) and the seven "
                     "model files for the engine.")
-    fit.add_argument("data", help="CSV file with a header row")
-    fit.add_argument("--x", required=True, metavar="COL", help="column of the x coordinate")
-    fit.add_argument("--y", required=True, metavar="COL", help="column of the y coordinate")
+    fit.add_argument("data", help="CSV file with a header row, or a vector file of points "
+                                  "(GeoPackage, GeoJSON, shapefile, ...)")
+    fit.add_argument("--x", metavar="COL", help="column of the x coordinate (easting or "
+                                                "longitude; a CSV file needs it)")
+    fit.add_argument("--y", metavar="COL", help="column of the y coordinate (northing or "
+                                                "latitude; a CSV file needs it)")
+    fit.add_argument("--crs", metavar="CRS",
+                     help="coordinate reference system of the data, e.g. EPSG:4326 for longitude "
+                          "and latitude (projected to an equal-area projection centred on the "
+                          "data) or a projected CRS (used as it is); a vector file's own CRS by "
+                          "default")
+    fit.add_argument("--region", metavar="FILE",
+                     help="study region from a vector file (GeoPackage, shapefile, GeoJSON): its "
+                          "polygons, islands and holes, reprojected, simplified to a quarter of "
+                          "--max-edge; by default the locations' convex hull")
+    fit.add_argument("--covariate-raster", action="append", metavar="NAME=PATH",
+                     help="a raster (GeoTIFF) of one of --covariates for the maps, which then show "
+                          "the full linear predictor; repeat for several")
     fit.add_argument("--value", required=True, metavar="COL", help="column of the observed values")
     fit.add_argument("--family", default="gaussian",
                      help="likelihood: gaussian (default), poisson or nbinomial (counts, log link), "
@@ -111,7 +130,11 @@ class _NamedColumns:
 
 def run(args: argparse.Namespace, out: str) -> None:
     """Fits and writes everything; raises `CommandError` for problems with the input."""
-    names = [args.x, args.y, args.value, *args.covariates,
+    vector = is_vector_file(args.data)
+    if not vector and (args.x is None or args.y is None):
+        raise CommandError("a CSV file needs --x and --y, the columns of the coordinates")
+    coordinates = [] if vector else [args.x, args.y]
+    names = [*coordinates, args.value, *args.covariates,
              *(c for c in (args.exposure, args.trials) if c is not None)]
     if len(set(names)) != len(names):
         raise CommandError(f"a column is named twice among {', '.join(names)}")
@@ -119,11 +142,14 @@ def run(args: argparse.Namespace, out: str) -> None:
     family = _family(args)
     if args.max_edge is not None and len(args.max_edge) > 2:
         raise CommandError("--max-edge takes one or two lengths")
+    if args.region is not None and not os.path.isfile(args.region):
+        raise CommandError(f"--region: no such file: {args.region}")
+    rasters = covariate_rasters(args.covariate_raster, list(args.covariates))
     nx, ny = args.grid
     require_memory(nx * ny * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(names)),
                    f"maps of {nx:,} x {ny:,} cells", "use a smaller --grid")
     with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
-        _fit_and_write(args, names, family, staging, out)
+        _fit_and_write(args, names, family, rasters, staging, out)
 
 
 def _family(args: argparse.Namespace):
@@ -145,74 +171,100 @@ def _family(args: argparse.Namespace):
     return family
 
 
-def _fit_and_write(args: argparse.Namespace, names: List[str], family, staging: str,
+def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, staging: str,
                    out: str) -> None:
-    columns, lines = read_columns(args.data, names)
-    loc = np.column_stack([columns[args.x], columns[args.y]])
+    table = read_table(args.data, names)
+    columns = table.columns
+    xy = table.xy if table.xy is not None else np.column_stack([columns[args.x], columns[args.y]])
     values = columns[args.value]
+    geography = working_geography(args.crs, table.crs, xy,
+                                  [args.x, args.y] if table.xy is None else [])
+    loc = geography.forward(xy)
     _check_magnitudes(loc, values, args)
     exposure = columns[args.exposure] if args.exposure else None
     trials = columns[args.trials] if args.trials else None
-    _check_family_data(family, values, exposure, trials, lines, args.data)
+    _check_family_data(family, values, exposure, trials, table, args.data)
     covariates = None
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
 
-    from corvid.fit import fit
-    from corvid.meshkin.gfield import gfield2_pcmatern
-
     hull = convex_hull(loc)
+    if args.region is not None:
+        edge = (args.max_edge or [hull.diameter / 40.0])[0]
+        study = read_study_region(args.region, geography, edge, loc)
+        hull = region_outline(study.shells, study.holes)
     plan = plan_mesh(loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
-    mesh = build_mesh(loc, hull, plan, args.max_vertices)
-    how = ("the locations are vertices" if plan.points_as_vertices else
-           f"the {len(loc):,} locations are located in it, not made vertices")
-    print(f"mesh: {mesh.n} vertices, {mesh.tv.shape[0]} triangles (max edge "
-          f"{plan.max_edge[0]:.4g} in the data's region, {plan.max_edge[1]:.4g} in the buffer; "
-          f"{how})")
-
+    unit = f" {geography.unit}" if geography.unit else ""
+    prior_range = tuple(args.prior_range or (hull.diameter / 10.0, 0.5))
     spread = _spread(values)
-    sigma_prior = (3.0 * spread, 0.01) if family.exact else LINK_SIGMA_PRIOR
-    model = gfield2_pcmatern(mesh, prior_range=tuple(args.prior_range or (hull.diameter / 10.0, 0.5)),
-                             prior_sigma=tuple(args.prior_sigma or sigma_prior))
-    try:
-        result = fit(model, loc, values, family=family.name, covariates=covariates,
-                     exposure=exposure, trials=trials,
-                     prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
-                     prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),
-                     progress=None if args.quiet else True)
-    except ValueError as exc:
-        raise CommandError(str(exc)) from None
+    sigma_prior = tuple(args.prior_sigma or ((3.0 * spread, 0.01) if family.exact else LINK_SIGMA_PRIOR))
+
+    def mesh_and_fit(plan, quiet_resolution: bool):
+        from corvid.fit import ResolutionWarning, fit
+        from corvid.meshkin.gfield import gfield2_pcmatern
+
+        mesh = build_mesh(loc, hull, plan, args.max_vertices, geography.crs)
+        how = ("the locations are vertices" if plan.points_as_vertices else
+               f"the {len(loc):,} locations are located in it, not made vertices")
+        print(f"mesh: {mesh.n} vertices, {mesh.tv.shape[0]} triangles (max edge "
+              f"{plan.max_edge[0]:.4g}{unit} in the data's region, {plan.max_edge[1]:.4g}{unit} in "
+              f"the buffer; {how})", flush=True)
+        model = gfield2_pcmatern(mesh, prior_range=prior_range, prior_sigma=sigma_prior)
+        try:
+            with warnings.catch_warnings():
+                if quiet_resolution:  # the command re-meshes instead
+                    warnings.simplefilter("ignore", ResolutionWarning)
+                result = fit(model, loc, values, family=family.name, covariates=covariates,
+                             exposure=exposure, trials=trials,
+                             prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
+                             prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),
+                             progress=None if args.quiet else True)
+        except ValueError as exc:
+            raise CommandError(str(exc)) from None
+        return mesh, model, result
+
+    mesh, model, result = mesh_and_fit(plan, quiet_resolution=True)
+    finer = remesh_plan(loc, hull, plan, mesh, result.hyperparameters["range"].estimate,
+                        args.max_vertices)
+    if finer is not None:
+        print(f"the estimated range {result.hyperparameters['range'].estimate:.4g}{unit} is shorter "
+              f"than 5 longest mesh edges: the field is under-resolved; meshing again with max "
+              f"edge {finer.max_edge[0]:.4g}{unit} (about range/8) and fitting once more", flush=True)
+        mesh, model, result = mesh_and_fit(finer, quiet_resolution=False)
     print(result.summary())
 
-    maps = posterior_maps(result, mesh, loc, tuple(args.grid))
-    np.savez(os.path.join(staging, "posterior_grid.npz"), **maps.arrays())
+    left = [name for name in args.covariates if name not in rasters]
+    if left:
+        print(f"the maps show intercept plus field{' plus the mapped covariates' if rasters else ''}"
+              f": no --covariate-raster for {', '.join(left)}")
+    extent = loc if hull.shells is None else np.concatenate(hull.shells)
+    maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters)
+    write_maps(maps, staging)
     model.write_gfield_files(os.path.join(staging, "model", "gfield"))
-    png = save_maps(maps, loc, os.path.join(staging, "posterior.png"))
+    png = save_maps(maps, mesh, loc, os.path.join(staging, "posterior.png"), geography)
     print(f"{maps.description} on a {len(maps.x)} x {len(maps.y)} grid (NaN outside the data's "
-          f"region): {os.path.join(out, 'posterior_grid.npz')}")
+          f"region): {', '.join(os.path.join(out, f) for f in MAP_FILES if f.endswith(('.tif', '.nc', '.npz')))}")
     print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
     if png:
         print(f"maps: {os.path.join(out, 'posterior.png')}")
 
 
-def _check_family_data(family, values, exposure, trials, lines: np.ndarray, path: str) -> None:
-    """The family's checks of the data, reported by the lines of the file."""
+def _check_family_data(family, values, exposure, trials, table, path: str) -> None:
+    """The family's checks of the data, reported by the lines of the file (or features)."""
     from corvid.fit.families import RowsError
 
     try:
         family.data(values, exposure, trials)
     except RowsError as exc:
-        shown = ", ".join(str(line) for line in lines[exc.rows[:5]])
-        more = f" and {exc.rows.size - 5} more" if exc.rows.size > 5 else ""
-        raise CommandError(f"{path}: {exc.what} line(s) {shown}{more}") from None
+        raise CommandError(f"{path}: {exc.what} {table.where(exc.rows)}") from None
     except ValueError as exc:
         raise CommandError(f"{path}: {exc}") from None
 
 
 def _check_magnitudes(loc: np.ndarray, values: np.ndarray, args: argparse.Namespace) -> None:
     """Refuses numbers whose squares leave floating-point range, naming the column."""
-    for name, column in ((args.x, loc[:, 0]), (args.y, loc[:, 1]), (args.value, values)):
+    for name, column in ((args.x or "x", loc[:, 0]), (args.y or "y", loc[:, 1]), (args.value, values)):
         largest = float(np.max(np.abs(column)))
         if largest > LARGEST_MAGNITUDE:
             raise CommandError(f"column {name!r} holds values up to {largest:.3g} in magnitude, "

@@ -22,6 +22,9 @@ from corvid.cli_errors import CommandError
 VERTICES_PER_AREA = 1.6 * 2.0 / math.sqrt(3.0)
 # Triangles in the buffer are this many times longer unless the user says otherwise.
 DEFAULT_BUFFER_RATIO = 3.0
+# A mesh made again for a short range has at most this many times the vertices of the
+# first, or this many vertices, whichever is more.
+REMESH_GROWTH, REMESH_FLOOR = 4, 20_000
 # Advice aims below the limit, as a mesh may come out a little larger than estimated.
 ADVICE_SHARE = 0.8
 
@@ -182,8 +185,9 @@ def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimat
                 max_vertices: int) -> Optional[MeshPlan]:
     """A finer plan when the fitted range is short for the mesh (see
     corvid.fit.resolution): edges of about range/8 in the region, in the plan's ratio,
-    made longer if needed to stay within `max_vertices`; None when the mesh is fine enough
-    or no finer one fits."""
+    made longer if needed to stay within `max_vertices`, and within REMESH_GROWTH times
+    the first mesh (at least REMESH_FLOOR vertices), so that the second fit takes a
+    bounded time; None when the mesh is fine enough or no finer one fits."""
     from corvid.fit.resolution import SUGGESTED_EDGES, under_resolved
 
     if not under_resolved(mesh, range_estimate):
@@ -191,9 +195,10 @@ def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimat
     ratio = plan.max_edge[1] / plan.max_edge[0]
     edge = range_estimate / SUGGESTED_EDGES
     pair = (edge, edge * ratio)
+    budget = min(max_vertices, max(REMESH_FLOOR, REMESH_GROWTH * mesh.n))
     estimate = estimated_vertices(hull, pair, plan.offset)
-    if not estimate <= ADVICE_SHARE * max_vertices:
-        pair = _edges_within(hull, pair, plan.offset, ADVICE_SHARE * max_vertices)
+    if not estimate <= ADVICE_SHARE * budget:
+        pair = _edges_within(hull, pair, plan.offset, ADVICE_SHARE * budget)
         estimate = estimated_vertices(hull, pair, plan.offset)
     if not (math.isfinite(pair[0]) and pair[0] < plan.max_edge[0]):
         return None

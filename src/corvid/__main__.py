@@ -25,8 +25,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                     "the region, fits the model to them without the engine, prints truth against "
                     "estimate, does the same for counts from the same field with the Poisson "
                     "likelihood, saves a PNG of the truth, the data, the posterior mean and sd and the "
-                    "counts' estimated intensity (with matplotlib, the 'plot' extra), and vets an "
-                    "example prior and family.")
+                    "counts' estimated intensity (with matplotlib, the 'plot' extra), fits stations in "
+                    "longitude and latitude with an elevation raster and writes their map as a "
+                    "GeoTIFF (the 'geo' extra), and vets an example prior and family.")
     demo.add_argument("--out", help="output directory (default: a new corvid-demo-<time> directory here)")
     demo.add_argument("--max-edge", type=positive_float, default=0.4,
                       help="longest triangle edge in the region, 2.5 times that in the buffer "

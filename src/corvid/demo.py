@@ -1,7 +1,8 @@
 """The demo job: a PC-Matérn field on a mesh of a study region with a lake and a buffer, its
 engine files, noisy observations of a simulated field with known truth, the fit of the model
 to them without the engine, counts from the same field fitted with the Poisson likelihood,
-and a picture of truth, data and posterior."""
+a picture of truth, data and posterior, and stations in longitude and latitude fitted in a
+projection with an elevation raster, their map written as a GeoTIFF."""
 
 from __future__ import annotations
 
@@ -48,7 +49,7 @@ class _Steps:
 
 
 # What the demo writes into its output directory ("/" marks a directory).
-OUTPUTS = ("model/", "field_sample.npy", "fit.png")
+OUTPUTS = ("model/", "field_sample.npy", "fit.png", "geography/")
 # Bytes an observation and a picture cell take at the most while the demo runs.
 OBSERVATION_BYTES, CELL_BYTES = 400.0, 1000.0
 
@@ -140,6 +141,16 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
         if png:
             print(f"   saved {written['png']}")
 
+    with steps.step("Geography: longitude and latitude, a coast and an elevation raster"):
+        try:
+            from corvid import demo_geography
+            import rasterio  # noqa: F401
+        except ImportError:
+            print("   the geo extra is not installed: no geography step. Install it with: "
+                  "pip install 'corvid[geo]'")
+        else:
+            written["geography"] = demo_geography.run(directory, rng, shown)
+
     with steps.step("Input checks and engine"):
         _vet_and_show_engine()
 
@@ -148,6 +159,9 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
     print(f"   true field:   {os.path.join(settings.out, 'field_sample.npy')}")
     if written["png"]:
         print(f"   picture:      {written['png']}")
+    if written.get("geography"):
+        print(f"   geography:    {written['geography']['posterior.tif']} (and coast.gpkg, "
+              "elevation.tif beside it)")
     print("Time per step: " + ", ".join(f"{t} {s:.2f} s" for t, s in steps.times))
     return written
 

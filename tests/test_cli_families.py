@@ -4,15 +4,9 @@ import numpy as np
 import pytest
 
 from corvid.__main__ import main
+from user_files import write_table
 
 pytest.importorskip("triangle")
-
-
-def write_table(path, columns):
-    names = list(columns)
-    rows = zip(*(columns[name] for name in names))
-    path.write_text(",".join(names) + "\n" + "".join(",".join(map(str, r)) + "\n" for r in rows))
-    return str(path)
 
 
 @pytest.fixture

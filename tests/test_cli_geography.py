@@ -10,16 +10,11 @@ shapely = pytest.importorskip("shapely")
 xr = pytest.importorskip("xarray")
 pytest.importorskip("netCDF4")
 pytest.importorskip("triangle")
-from rasterio.transform import from_origin  # noqa: E402
 
 from corvid.__main__ import main  # noqa: E402
+from user_files import coast, elevation, write_elevation_raster  # noqa: E402
 
-THETA = np.linspace(0.0, 2.0 * np.pi, 120, endpoint=False)
-COAST = shapely.Polygon(np.c_[15.0 + 3.0 * np.cos(THETA), 62.0 + 1.2 * np.sin(THETA)])
-
-
-def elevation(lon, lat):
-    return 300.0 + 100.0 * (lon - 15.0) + 200.0 * np.cos(2.0 * lat)
+COAST = coast()
 
 
 @pytest.fixture(scope="module")
@@ -37,12 +32,8 @@ def place(tmp_path_factory):
     gpd.GeoDataFrame({"elevation": height, "temp": temp}, geometry=gpd.points_from_xy(*lonlat.T),
                      crs="EPSG:4326").to_file(root / "stations.gpkg")
     gpd.GeoDataFrame(geometry=[COAST], crs="EPSG:4326").to_file(root / "coast.gpkg")
-    for name, west in (("elevation.tif", 10.0), ("east.tif", 15.0)):  # all of it; east of 15 E
-        lon = np.arange(west, 20.0, 0.02) + 0.01
-        lat = np.arange(65.0, 59.0, -0.02) - 0.01
-        with rasterio.open(root / name, "w", driver="GTiff", height=lat.size, width=lon.size, count=1,
-                           dtype="float64", crs="EPSG:4326", transform=from_origin(west, 65.0, 0.02, 0.02)) as f:
-            f.write(elevation(*np.meshgrid(lon, lat)), 1)
+    write_elevation_raster(root / "elevation.tif")
+    write_elevation_raster(root / "east.tif", west=15.0)  # east of 15 E only
     return root
 
 

@@ -10,13 +10,9 @@ import numpy as np
 import pytest
 
 from corvid.__main__ import main
+from user_files import write_table
 
 pytest.importorskip("triangle")
-
-
-def write_csv(path, header, rows):
-    path.write_text(",".join(header) + "\n" + "".join(",".join(map(str, r)) + "\n" for r in rows))
-    return str(path)
 
 
 @pytest.fixture
@@ -24,7 +20,7 @@ def data(tmp_path):
     rng = np.random.default_rng(5)
     x, y = rng.uniform(0, 4, 120), rng.uniform(0, 2, 120)
     value = np.sin(x) + np.cos(2 * y) + 0.1 * rng.normal(size=120)
-    return write_csv(tmp_path / "data.csv", ["x", "y", "value"], zip(x, y, value))
+    return write_table(tmp_path / "data.csv", {"x": x, "y": y, "value": value})
 
 
 def fit(data, out, *more):
@@ -160,7 +156,7 @@ def test_many_locations_are_located_in_a_mesh_that_follows_max_edge(tmp_path, ca
     rng = np.random.default_rng(1)
     xy = rng.uniform(0, 10, (20_000, 2))
     value = np.sin(xy[:, 0]) + 0.1 * rng.normal(size=len(xy))
-    data = write_csv(tmp_path / "many.csv", ["x", "y", "value"], zip(*xy.T, value))
+    data = write_table(tmp_path / "many.csv", {"x": xy[:, 0], "y": xy[:, 1], "value": value})
     assert fit(data, tmp_path / "out", "--max-edge", "1", "3") == 0
     printed = capsys.readouterr().out
     vertices = int(re.search(r"mesh: (\d+) vertices", printed).group(1))

@@ -13,7 +13,7 @@ rasterio = pytest.importorskip("rasterio")
 gpd = pytest.importorskip("geopandas")
 shapely = pytest.importorskip("shapely")
 pytest.importorskip("triangle")
-from rasterio.transform import from_origin  # noqa: E402
+from user_files import coast, elevation, write_elevation_raster  # noqa: E402
 
 README = os.path.join(os.path.dirname(__file__), os.pardir, "README.md")
 
@@ -30,29 +30,20 @@ def fit_commands():
     return commands
 
 
-def elevation(lon, lat):
-    return 300.0 + 100.0 * (lon - 15.0) + 200.0 * np.cos(2.0 * lat)
-
-
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
     """stations.csv, coast.gpkg, elevation.tif and sites.csv as the README describes them."""
     root = tmp_path_factory.mktemp("readme")
     rng = np.random.default_rng(9)
-    angle = np.linspace(0.0, 2.0 * np.pi, 200, endpoint=False)
-    coast = shapely.Polygon(np.c_[15.0 + 3.0 * np.cos(angle), 62.0 + 1.2 * np.sin(angle)])
-    gpd.GeoDataFrame(geometry=[coast], crs="EPSG:4326").to_file(root / "coast.gpkg")
+    region = coast()
+    gpd.GeoDataFrame(geometry=[region], crs="EPSG:4326").to_file(root / "coast.gpkg")
     lonlat = rng.uniform([12.0, 61.0], [18.0, 63.0], (800, 2))
-    lonlat = lonlat[shapely.contains_xy(coast, *lonlat.T)][:200]
+    lonlat = lonlat[shapely.contains_xy(region, *lonlat.T)][:200]
     height = elevation(*lonlat.T)
     temp = 5.0 - 0.006 * height + np.sin(lonlat[:, 0]) + 0.2 * rng.normal(size=len(lonlat))
     (root / "stations.csv").write_text("lon,lat,elevation,temp\n" + "".join(
         f"{a},{b},{c},{d}\n" for a, b, c, d in zip(*lonlat.T, height, temp)))
-    lon, lat = np.arange(10.0, 20.0, 0.02) + 0.01, np.arange(65.0, 59.0, -0.02) - 0.01
-    with rasterio.open(root / "elevation.tif", "w", driver="GTiff", height=lat.size, width=lon.size,
-                       count=1, dtype="float64", crs="EPSG:4326",
-                       transform=from_origin(10.0, 65.0, 0.02, 0.02)) as f:
-        f.write(elevation(*np.meshgrid(lon, lat)), 1)
+    write_elevation_raster(root / "elevation.tif")
     x, y, effort = rng.uniform(0, 10, 300), rng.uniform(0, 5, 300), rng.uniform(0.5, 2.0, 300)
     count = rng.poisson(effort * np.exp(0.3 + np.sin(x / 2.0)))
     (root / "sites.csv").write_text("x,y,effort,count\n" + "".join(

@@ -10,6 +10,8 @@ from __future__ import annotations
 import dataclasses
 import math
 
+from .._memory import available_memory
+
 # Triangle's meshes have about 1.6 times the vertices of an equilateral tiling of the same
 # edge (1.56 to 1.76 measured on squares from 200 to 150,000 vertices).
 FILL = 1.6
@@ -68,7 +70,7 @@ class Limit:
     @classmethod
     def of(cls, max_vertices: int) -> "Limit":
         limit = cls(max_vertices, f"max_vertices={max_vertices:,}")
-        memory = _memory_bytes()
+        memory = available_memory()
         if memory is not None and memory // BYTES_PER_VERTEX < limit.count:
             held = memory // BYTES_PER_VERTEX
             limit = cls(held, f"{held:,} vertices, what this machine's free memory holds "
@@ -104,20 +106,3 @@ def about(count: float) -> str:
     if count >= 1e15:
         return f"about {count:.3g}"
     return f"about {round(count):,}"
-
-
-def _memory_bytes():
-    """Memory free for new work: MemAvailable on Linux, else the physical memory, else None."""
-    try:
-        with open("/proc/meminfo") as f:
-            for line in f:
-                if line.startswith("MemAvailable:"):
-                    return int(line.split()[1]) * 1024
-    except (OSError, ValueError, IndexError):
-        pass
-    try:
-        import os
-
-        return os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (AttributeError, OSError, ValueError):
-        return None

@@ -15,6 +15,9 @@ K = kappa² C + G and C diagonal (corvid's `_has_k_structure`), so with S = C^(-
 
 V is a fixed basis (n x n, one product per gradient), not a covariance: nothing is factored
 or inverted while sampling. Each row of A has three entries, gathered rather than multiplied.
+With `centred=True` the field u itself is sampled, its log density from the sparse
+quadratic form uᵀ Q u = tau² |C^(-1/2) K u|² (G's entries gathered, O(nnz) a gradient) and
+log |Q| from the eigenvalues above.
 
 `check(...)` compares every piece with corvid's own (prior densities, log densities, log |Q|,
 the covariance of u) before a run is trusted; `python benchmarks/reference_nuts.py` runs it.
@@ -77,7 +80,7 @@ class Reference:
     prior_sd: (k,) the fixed effects' prior sds.
     """
 
-    def __init__(self, model, family, data: FamilyData, A, X, prior_sd):
+    def __init__(self, model, family, data: FamilyData, A, X, prior_sd, centred=False):
         field = FieldPrecision.of_model(model)
         if not _has_k_structure(field):
             raise ValueError("the reference needs Q = tau² K C⁻¹ K with C diagonal")
@@ -91,6 +94,9 @@ class Reference:
         lam, V = np.linalg.eigh(0.5 * (S + S.T))
         self.c, self.lam = c, lam
         self.M = V * root[:, None]                        # C^(-1/2) V
+        G = field.M1.tocoo()
+        self.g_rows, self.g_cols, self.g_vals = G.row, G.col, G.data
+        self.centred = centred
         A = A.tocsr()
         counts = np.diff(A.indptr)
         cols, vals = np.zeros((A.shape[0], 3), np.int64), np.zeros((A.shape[0], 3))
@@ -101,7 +107,6 @@ class Reference:
         self.offset, self.prior_sd = data.offset, np.asarray(prior_sd, dtype=np.float64)
         self.rates = (float(model.lambda_range), float(model.lambda_sigma))
         self.log_likelihood = _log_likelihood(family.name, data.y, data.trials)
-        self.potential = jax.jit(self._potential)
 
     # ---- the pieces, each checked against corvid's by `check` -----------------------------
 
@@ -134,16 +139,26 @@ class Reference:
     def field(self, theta, z):
         return self.M @ (self.scales(theta) * z)
 
-    def eta(self, theta, beta, z):
-        u = self.field(theta, z)
-        return jnp.sum(self.vals * u[self.cols], axis=1) + self.X @ beta + self.offset
+    def quadratic_form(self, theta, u):
+        """uᵀ Q(theta) u from the sparse K."""
+        log_tau = self.b[0, 0] + self.b[0, 1] * theta[0] + self.b[0, 2] * theta[1]
+        log_kappa2 = self.b[1, 0] + self.b[1, 1] * theta[0] + self.b[1, 2] * theta[1]
+        Gu = jax.ops.segment_sum(self.g_vals * u[self.g_cols], self.g_rows, self.n)
+        Ku = jnp.exp(log_kappa2) * self.c * u + Gu
+        return jnp.exp(2 * log_tau) * jnp.sum(Ku**2 / self.c)
 
     def _potential(self, p):
-        theta, beta, z = p["theta"], p["beta"], p["z"]
+        theta, beta = p["theta"], p["beta"]
         psi = theta[2] if self.d == 3 else None
-        log_post = (self.log_likelihood(self.eta(theta, beta, z), psi)
-                    + self.field_log_prior(theta) + self.hyper_log_prior(theta)
-                    - 0.5 * jnp.sum((beta / self.prior_sd) ** 2) - 0.5 * jnp.sum(z**2))
+        if self.centred:
+            u = p["u"]
+            field = 0.5 * self.log_det_q(theta) - 0.5 * self.quadratic_form(theta, u)
+        else:
+            u = self.field(theta, p["z"])
+            field = -0.5 * jnp.sum(p["z"] ** 2)
+        eta = jnp.sum(self.vals * u[self.cols], axis=1) + self.X @ beta + self.offset
+        log_post = (self.log_likelihood(eta, psi) + field + self.field_log_prior(theta)
+                    + self.hyper_log_prior(theta) - 0.5 * jnp.sum((beta / self.prior_sd) ** 2))
         return -log_post
 
     def z_of(self, theta, u):
@@ -158,8 +173,11 @@ class Reference:
         kernel = NUTS(potential_fn=self._potential, target_accept_prob=target_accept)
         chains, times = [], {"warmup": 0.0, "sampling": 0.0, "compile": 0.0}
         for index, (theta, beta, u) in enumerate(starts):
-            init = {"theta": jnp.asarray(theta), "beta": jnp.asarray(beta),
-                    "z": jnp.asarray(self.z_of(theta, u))}
+            init = {"theta": jnp.asarray(theta), "beta": jnp.asarray(beta)}
+            if self.centred:
+                init["u"] = jnp.asarray(u)
+            else:
+                init["z"] = jnp.asarray(self.z_of(theta, u))
             mcmc = MCMC(kernel, num_warmup=warmup, num_samples=draws, progress_bar=False)
             key = jax.random.PRNGKey(seed + index)
             if index == 0:
@@ -188,9 +206,12 @@ class Draws:
     def __init__(self, ref: Reference, chains, times):
         self.theta = np.stack([np.asarray(s["theta"]) for s, _ in chains])
         self.beta = np.stack([np.asarray(s["beta"]) for s, _ in chains])
-        z = np.stack([np.asarray(s["z"]) for s, _ in chains])
-        scales = np.asarray(jax.vmap(jax.vmap(ref.scales))(jnp.asarray(self.theta)))
-        self.u = (z * scales) @ ref.M.T
+        if ref.centred:
+            self.u = np.stack([np.asarray(s["u"]) for s, _ in chains])
+        else:
+            z = np.stack([np.asarray(s["z"]) for s, _ in chains])
+            scales = np.asarray(jax.vmap(jax.vmap(ref.scales))(jnp.asarray(self.theta)))
+            self.u = (z * scales) @ ref.M.T
         self.steps = np.concatenate([np.asarray(e["num_steps"]) for _, e in chains])
         self.divergent = int(sum(np.asarray(e["diverging"]).sum() for _, e in chains))
         self.times = times
@@ -218,7 +239,7 @@ class Draws:
 
 
 def reference_for(model, loc, y, family, covariates=None, exposure=None, trials=None,
-                  prior_sd=None):
+                  prior_sd=None, centred=False):
     """A Reference for the data that `corvid.fit.fit(model, loc, y, family=..., ...)` takes
     (an intercept and the covariates), with the fit's fixed-effect prior sds."""
     from corvid.fit.fitting import family_for
@@ -228,7 +249,7 @@ def reference_for(model, loc, y, family, covariates=None, exposure=None, trials=
     values = response_values(y)
     data = kind.data(values, exposure, trials)
     obs = observations(model.mesh, loc, values, covariates, True)
-    return Reference(model, kind, data, obs.A, obs.X, prior_sd)
+    return Reference(model, kind, data, obs.A, obs.X, prior_sd, centred)
 
 
 def check(ref: Reference, rng=None):
@@ -246,7 +267,7 @@ def check(ref: Reference, rng=None):
     ours = float(ref.log_likelihood(jnp.asarray(eta), psi))
     theirs = float(np.sum(ref.family.log_density(ref.data, eta, psi)))
     out["log density"] = abs(ours - theirs) / max(1.0, abs(theirs))
-    worst_det, worst_cov = 0.0, 0.0
+    worst_det, worst_cov, worst_form = 0.0, 0.0, 0.0
     for t in thetas[:2]:
         Q = ref.model.precision(t[:2]).toarray()
         worst_det = max(worst_det, abs(float(ref.log_det_q(t)) - np.linalg.slogdet(Q)[1])
@@ -254,8 +275,11 @@ def check(ref: Reference, rng=None):
         R = ref.M * np.asarray(ref.scales(t))
         cov = R @ R.T
         worst_cov = max(worst_cov, float(np.abs(cov @ Q - np.eye(ref.n)).max()))
+        u = rng.normal(size=ref.n)
+        worst_form = max(worst_form, abs(float(ref.quadratic_form(t, u)) - u @ Q @ u) / (u @ Q @ u))
     out["log |Q| (relative)"] = worst_det
     out["Cov(u) Q - I"] = worst_cov
+    out["uᵀ Q u (relative)"] = worst_form
     return out
 
 
@@ -275,8 +299,10 @@ def main():
                         **case.kwargs)
     for name, value in check(ref).items():
         print(f"  {name:20} {value:.2e}")
-    draws = ref.sample([(result.theta, result.fixed_mode, result.field_mode)], 300, 300)
-    print(draws.summary())
+    for centred in (False, True):
+        ref.centred = centred
+        draws = ref.sample([(result.theta, result.fixed_mode, result.field_mode)], 500, 1000)
+        print(("centred:     " if centred else "non-centred: ") + draws.summary())
 
 
 if __name__ == "__main__":

@@ -10,7 +10,12 @@ For one case of accuracy_nuts.py (same mesh, data and seed):
 2. log p(y | theta) by importance sampling (the Laplace Gaussian N(x*, H⁻¹) of the latent
    x = (u, beta) as the proposal, dense, n + k dimensions) at the mode and one sd either
    side along each axis of theta, minus corvid's Laplace value there: the error of the
-   Laplace approximation, and how it tilts the posterior of theta.
+   Laplace approximation, and how it tilts the posterior of theta. Beside it, the next
+   terms of the Laplace expansion, with V = Cov(eta) = B H⁻¹ Bᵀ, v = diag(V) and d3, d4
+   the likelihood's third and fourth eta-derivatives at the mode:
+       t4  = 1/8  sum_i d4_i v_i²                  (v only: cheap)
+       t33 = 1/8  sum_ij d3_i v_i V_ij d3_j v_j    (one solve with H: cheap)
+       t3  = 1/12 sum_ij d3_i d3_j V_ij³           (every pair: dense)
 
 Usage: python benchmarks/laplace_error.py [case] [seed]   (binomial 11: accuracy_nuts.py's)
 """
@@ -33,7 +38,8 @@ GRID = {2: 25, 3: 11}           # points per axis
 SAMPLES = 40_000
 
 
-def grid_medians(model, case, family, result):
+def grid_posterior(model, case, family, result):
+    """(theta points (m, d), corvid's log posterior there) on the grid of the module's note."""
     d = result.theta.size
     values, vectors = np.linalg.eigh(result.theta_cov)
     root = vectors * np.sqrt(values)
@@ -42,14 +48,18 @@ def grid_medians(model, case, family, result):
     thetas = result.theta + z @ root.T
     logp = np.array([fit(model, case.loc, case.y, family=family, covariates=case.x, theta=t,
                          **case.kwargs).log_posterior for t in thetas])
+    return thetas, logp
+
+
+def grid_medians(thetas, logp):
+    """The medians of the grid posterior's marginals."""
     w = np.exp(logp - logp.max())
     w /= w.sum()
     medians = []
-    for j in range(d):
+    for j in range(thetas.shape[1]):
         order = np.argsort(thetas[:, j])
-        cdf = np.cumsum(w[order])
-        medians.append(np.interp(0.5, cdf, thetas[order, j]))
-    return np.array(medians), w @ thetas
+        medians.append(np.interp(0.5, np.cumsum(w[order]), thetas[order, j]))
+    return np.array(medians)
 
 
 def latent_log_joint(model, ref, theta, x):
@@ -70,7 +80,7 @@ def latent_log_joint(model, ref, theta, x):
 
 def importance_log_likelihood(model, case, family, ref, theta, rng):
     """(IS estimate of log p(y | theta), corvid's Laplace value, our dense Laplace value,
-    the IS effective sample size)."""
+    the IS effective sample size, the expansion's terms (t4, t33, t3))."""
     r = fit(model, case.loc, case.y, family=family, covariates=case.x, theta=theta,
             mean_correction=False, **case.kwargs)
     x_star = np.r_[r.field_mode, r.fixed_mode]
@@ -87,6 +97,13 @@ def importance_log_likelihood(model, case, family, ref, theta, rng):
     H[n:, n:] += np.diag(1.0 / ref.prior_sd**2)
     L = np.linalg.cholesky(H)
     half_logdet = np.sum(np.log(np.diag(L)))
+    V = B @ linalg.cho_solve((L, True), B.T)
+    v = np.diag(V)
+    d3 = ref.family.derivatives(ref.data, eta, psi)[2]
+    h = 1e-4
+    d4 = (ref.family.derivatives(ref.data, eta + h, psi)[2]
+          - ref.family.derivatives(ref.data, eta - h, psi)[2]) / (2 * h)
+    terms = (np.sum(d4 * v**2) / 8, (d3 * v) @ V @ (d3 * v) / 8, d3 @ V**3 @ d3 / 12)
     dim = H.shape[0]
     laplace = value[0] - (half_logdet - 0.5 * dim * np.log(2 * np.pi))
     logs = []
@@ -100,7 +117,7 @@ def importance_log_likelihood(model, case, family, ref, theta, rng):
     estimate = special.logsumexp(logs) - np.log(logs.size)
     weights = np.exp(logs - logs.max())
     ess = weights.sum() ** 2 / np.sum(weights**2)
-    return estimate, r.log_marginal_likelihood, laplace, ess
+    return estimate, r.log_marginal_likelihood, laplace, ess, terms
 
 
 def main():
@@ -119,28 +136,36 @@ def main():
     theta = draws.theta.reshape(-1, result.theta.size)
     nuts_median, nuts_sd = np.median(theta, 0), theta.std(0)
     print(f"  NUTS: {draws.summary()}")
-    started = time.perf_counter()
-    grid_median, grid_mean = grid_medians(model, case, family, result)
-    print(f"  grid of {GRID[result.theta.size]}^{result.theta.size} Laplace evaluations: "
-          f"{time.perf_counter() - started:.0f} s")
     show = lambda a: " ".join(f"{v:+.3f}" for v in a)  # noqa: E731
-    print(f"  theta:                 {show(result.theta)}  (corvid mode; sd {show(sd)})")
-    print(f"  Laplace grid median:   {show(grid_median)}  mean {show(grid_mean)}")
-    print(f"  NUTS median:           {show(nuts_median)}  mean {show(theta.mean(0))} "
-          f"(sd {show(nuts_sd)})")
-    print(f"  (mode - NUTS) / sd:        {show((result.theta - nuts_median) / nuts_sd)}")
-    print(f"  (grid median - NUTS) / sd: {show((grid_median - nuts_median) / nuts_sd)}")
     rng = np.random.default_rng(seed)
     print(f"  log p(y | theta): importance sampling ({SAMPLES} draws) minus Laplace")
-    for j in range(result.theta.size):
-        for step in (-1.0, 0.0, 1.0):
+    d = result.theta.size
+    errors, expansion = np.zeros((d, 3)), np.zeros((d, 3))
+    for j in range(d):
+        for k, step in enumerate((-1.0, 0.0, 1.0)):
             if step == 0.0 and j > 0:
+                errors[j, 1], expansion[j, 1] = errors[0, 1], expansion[0, 1]
                 continue
-            t = result.theta + step * sd[j] * np.eye(result.theta.size)[j]
-            estimate, corvid_value, ours, ess = importance_log_likelihood(
+            t = result.theta + step * sd[j] * np.eye(d)[j]
+            estimate, corvid_value, ours, ess, terms = importance_log_likelihood(
                 model, case, family, ref, t, rng)
+            errors[j, k], expansion[j, k] = estimate - corvid_value, terms[0] + terms[1]
             print(f"    theta {show(t)}: IS - Laplace {estimate - corvid_value:+.4f}  (IS ESS "
-                  f"{ess:.0f}; corvid's Laplace - dense Laplace {corvid_value - ours:+.1e})")
+                  f"{ess:.0f}; corvid's Laplace - dense Laplace {corvid_value - ours:+.1e});  "
+                  f"t4 {terms[0]:+.4f} t33 {terms[1]:+.4f} t3 {terms[2]:+.4f} sum "
+                  f"{sum(terms):+.4f}")
+    started = time.perf_counter()
+    thetas, logp = grid_posterior(model, case, family, result)
+    print(f"  grid of {GRID[d]}^{d} Laplace evaluations: {time.perf_counter() - started:.0f} s")
+    # The error as a plane in theta through the points one sd either side of the mode.
+    slope = (errors[:, 2] - errors[:, 0]) / (2 * sd)
+    slope_cheap = (expansion[:, 2] - expansion[:, 0]) / (2 * sd)
+    rows = [("corvid mode", result.theta), ("Laplace grid median", grid_medians(thetas, logp)),
+            ("grid + IS error", grid_medians(thetas, logp + (thetas - result.theta) @ slope)),
+            ("grid + t4 + t33", grid_medians(thetas, logp + (thetas - result.theta) @ slope_cheap))]
+    print(f"  NUTS median {show(nuts_median)}, sd {show(nuts_sd)}; (x - NUTS median) / NUTS sd:")
+    for label, value in rows:
+        print(f"    {label:20} {show(value)}   {show((value - nuts_median) / nuts_sd)}")
     print(load())
 
 

@@ -32,3 +32,59 @@ def simulate(model, n_obs, theta, rng, intercept=1.0, slope=0.5, margin=0.0):
     y = basis_matrix(model.mesh, loc) @ field + intercept + slope * x \
         + np.exp(theta[2]) * rng.normal(size=n_obs)
     return loc, y, x
+
+
+class FamilyCase:
+    """Data of one family simulated from the model: loc (n_obs, 2), y, one covariate x, the
+    keyword arguments the fit takes with them (exposure, trials), the field at the
+    vertices and the truth (theta, intercept, slope)."""
+
+    def __init__(self, loc, y, x, kwargs, field, theta, beta):
+        self.loc, self.y, self.x, self.kwargs = loc, y, x, kwargs
+        self.field, self.theta, self.beta = field, theta, beta
+
+
+# Per family: (log range, log sigma[, log of the family's hyperparameter]), (intercept, slope),
+# the fit's keyword arguments.
+FAMILY_TRUTHS = {
+    "poisson": (np.log([0.3, 1.0]), (0.5, 0.5), {}),
+    "binomial": (np.log([0.3, 1.0]), (0.0, 0.5), {}),
+    "binomial3": (np.log([0.3, 1.0]), (0.0, 0.5), {"trials": 3}),
+    "nbinomial": (np.log([0.3, 1.0, 5.0]), (0.5, 0.5), {}),
+    "gamma": (np.log([0.3, 1.0, 4.0]), (0.5, 0.5), {}),
+}
+
+
+def family_of(case_name):
+    """The family's name for a case name such as "binomial3"."""
+    return case_name.rstrip("0123456789")
+
+
+def simulate_family(model, case_name, n_obs, rng, theta=None, beta=None):
+    """Observations of one field drawn from the model at uniform locations in the mesh, with
+    an intercept and one standard normal covariate, from the family of `case_name` (a key of
+    FAMILY_TRUTHS, whose truth is used unless theta or beta are given)."""
+    from scipy import special
+
+    default_theta, default_beta, kwargs = FAMILY_TRUTHS[case_name]
+    theta = np.asarray(default_theta if theta is None else theta, dtype=np.float64)
+    beta = np.asarray(default_beta if beta is None else beta, dtype=np.float64)
+    field = gmrf_sample(model.precision(theta[:2]), rng)
+    lo, hi = model.mesh.loc.min(axis=0), model.mesh.loc.max(axis=0)
+    loc = rng.uniform(lo, hi, (n_obs, 2))
+    x = rng.normal(size=n_obs)
+    eta = basis_matrix(model.mesh, loc) @ field + beta[0] + beta[1] * x
+    family = family_of(case_name)
+    if family == "poisson":
+        y = rng.poisson(np.exp(eta))
+    elif family == "binomial":
+        y = rng.binomial(kwargs.get("trials", 1), special.expit(eta))
+    elif family == "nbinomial":
+        size = np.exp(theta[2])
+        y = rng.negative_binomial(size, size / (size + np.exp(eta)))
+    elif family == "gamma":
+        phi = np.exp(theta[2])
+        y = rng.gamma(phi, np.exp(eta) / phi)
+    else:
+        raise ValueError(f"no simulation for the {family} family")
+    return FamilyCase(loc, y.astype(np.float64), x, dict(kwargs), field, theta, beta)

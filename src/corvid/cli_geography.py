@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
-from typing import Dict, List, Optional
+from typing import Any, Dict, List, Optional
 
 import numpy as np
 
@@ -24,8 +24,8 @@ class Geography:
     """How the data's coordinates become the mesh's: `projection` (None: as they are),
     the working CRS (None: plain planar coordinates) and its unit for messages."""
 
-    projection: object = None
-    crs: object = None
+    projection: Any = None
+    crs: Any = None
     unit: str = ""
 
     def forward(self, xy: np.ndarray) -> np.ndarray:

@@ -15,7 +15,7 @@ import dataclasses
 import math
 import os
 import warnings
-from typing import Dict, Optional
+from typing import Any, Dict, Optional
 
 import numpy as np
 
@@ -35,7 +35,7 @@ class Maps:
     ascending, the mean and sd images (ny, nx) with their titles, masked outside the
     region."""
 
-    dataset: object
+    dataset: Any
     x: np.ndarray
     y: np.ndarray
     mean: np.ma.MaskedArray
@@ -94,7 +94,8 @@ def write_maps(maps: Maps, directory: str) -> None:
 
     to_geotiff(maps.dataset, os.path.join(directory, "posterior.tif"))
     maps.dataset.to_netcdf(os.path.join(directory, "posterior.nc"))
-    np.savez(os.path.join(directory, "posterior_grid.npz"), **maps.arrays())
+    arrays: Dict[str, Any] = maps.arrays()
+    np.savez(os.path.join(directory, "posterior_grid.npz"), **arrays)
 
 
 def save_maps(maps: Maps, mesh, loc: np.ndarray, path: str, geography=None):
@@ -121,7 +122,7 @@ def save_maps(maps: Maps, mesh, loc: np.ndarray, path: str, geography=None):
         shown = ax.imshow(image[::step, ::step], origin="lower", extent=extent, cmap="viridis",
                           aspect="equal")
         fig.colorbar(shown, ax=ax, shrink=0.85)
-        ax.add_collection(LineCollection(outline, colors="black", linewidths=0.8))
+        ax.add_collection(LineCollection(list(outline), colors="black", linewidths=0.8))
         ax.set_title(title)
         _legible_axes(ax, extent, geography)
     axes[0].scatter(shown_loc[:, 0], shown_loc[:, 1], s=2, c="white", alpha=0.5, linewidths=0)

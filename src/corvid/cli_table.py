@@ -8,7 +8,7 @@ import csv
 import dataclasses
 import math
 import os
-from typing import Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
@@ -30,7 +30,7 @@ class Table:
     rows: int
     places: List[str]
     xy: Optional[np.ndarray] = None
-    crs: object = None
+    crs: Any = None
 
     def where(self, rows: np.ndarray, shown: int = 5) -> str:
         """The places of the given rows, e.g. "lines 4, 9 and 2 more"."""

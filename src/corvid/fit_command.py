@@ -13,17 +13,18 @@ directory only when all of them were written.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import math
 import os
 import warnings
-from typing import List
+from typing import List, Optional
 
 import numpy as np
 
 from corvid.cli_arguments import count, non_negative_float, positive_float
 from corvid.cli_errors import CommandError, run_reporting
 from corvid.cli_limits import require_memory
-from corvid.cli_geography import covariate_rasters, read_study_region, working_geography
+from corvid.cli_geography import Geography, covariate_rasters, read_study_region, working_geography
 from corvid.cli_maps import MAP_FILES, posterior_maps, save_maps, write_maps
 from corvid.cli_mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
 from corvid.cli_output import OutputDirectory
@@ -171,8 +172,48 @@ def _family(args: argparse.Namespace):
     return family
 
 
+@dataclasses.dataclass
+class _Data:
+    """The user's data as the fit takes them, in the working (planar) coordinates."""
+
+    loc: np.ndarray
+    values: np.ndarray
+    exposure: Optional[np.ndarray]
+    trials: Optional[np.ndarray]
+    covariates: Optional[_NamedColumns]
+    geography: Geography
+
+
 def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, staging: str,
                    out: str) -> None:
+    data = _read_data(args, names, family)
+    hull = convex_hull(data.loc)
+    if args.region is not None:
+        edge = (args.max_edge or [hull.diameter / 40.0])[0]
+        study = read_study_region(args.region, data.geography, edge, data.loc)
+        hull = region_outline(study.shells, study.holes)
+    mesh, model, result = _fit_resolved(args, family, data, hull)
+    print(result.summary())
+
+    left = [name for name in args.covariates if name not in rasters]
+    if left:
+        print(f"the maps show intercept plus field{' plus the mapped covariates' if rasters else ''}"
+              f": no --covariate-raster for {', '.join(left)}")
+    extent = data.loc if hull.shells is None else np.concatenate(hull.shells)
+    maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters)
+    write_maps(maps, staging)
+    model.write_gfield_files(os.path.join(staging, "model", "gfield"))
+    png = save_maps(maps, mesh, data.loc, os.path.join(staging, "posterior.png"), data.geography)
+    files = ", ".join(os.path.join(out, f) for f in MAP_FILES if not f.endswith(".png"))
+    print(f"{maps.description} on a {len(maps.x)} x {len(maps.y)} grid (NaN outside the data's "
+          f"region): {files}")
+    print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
+    if png:
+        print(f"maps: {os.path.join(out, 'posterior.png')}")
+
+
+def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
+    """The file's columns, checked, and the locations in the working coordinates."""
     table = read_table(args.data, names)
     columns = table.columns
     xy = table.xy if table.xy is not None else np.column_stack([columns[args.x], columns[args.y]])
@@ -188,35 +229,34 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
+    return _Data(loc, values, exposure, trials, covariates, geography)
 
-    hull = convex_hull(loc)
-    if args.region is not None:
-        edge = (args.max_edge or [hull.diameter / 40.0])[0]
-        study = read_study_region(args.region, geography, edge, loc)
-        hull = region_outline(study.shells, study.holes)
-    plan = plan_mesh(loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
-    unit = f" {geography.unit}" if geography.unit else ""
+
+def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
+    """(mesh, model, fit): meshed by the plan and fitted; meshed again at about range/8
+    and fitted once more when the range found is short for the first mesh."""
+    from corvid.fit import ResolutionWarning, fit
+    from corvid.meshkin.gfield import gfield2_pcmatern
+
+    unit = f" {data.geography.unit}" if data.geography.unit else ""
+    spread = _spread(data.values)
     prior_range = tuple(args.prior_range or (hull.diameter / 10.0, 0.5))
-    spread = _spread(values)
-    sigma_prior = tuple(args.prior_sigma or ((3.0 * spread, 0.01) if family.exact else LINK_SIGMA_PRIOR))
+    prior_sigma = tuple(args.prior_sigma or ((3.0 * spread, 0.01) if family.exact else LINK_SIGMA_PRIOR))
 
     def mesh_and_fit(plan, quiet_resolution: bool):
-        from corvid.fit import ResolutionWarning, fit
-        from corvid.meshkin.gfield import gfield2_pcmatern
-
-        mesh = build_mesh(loc, hull, plan, args.max_vertices, geography.crs)
+        mesh = build_mesh(data.loc, hull, plan, args.max_vertices, data.geography.crs)
         how = ("the locations are vertices" if plan.points_as_vertices else
-               f"the {len(loc):,} locations are located in it, not made vertices")
+               f"the {len(data.loc):,} locations are located in it, not made vertices")
         print(f"mesh: {mesh.n} vertices, {mesh.tv.shape[0]} triangles (max edge "
               f"{plan.max_edge[0]:.4g}{unit} in the data's region, {plan.max_edge[1]:.4g}{unit} in "
               f"the buffer; {how})", flush=True)
-        model = gfield2_pcmatern(mesh, prior_range=prior_range, prior_sigma=sigma_prior)
+        model = gfield2_pcmatern(mesh, prior_range=prior_range, prior_sigma=prior_sigma)
         try:
             with warnings.catch_warnings():
-                if quiet_resolution:  # the command re-meshes instead
+                if quiet_resolution:  # the command meshes again instead
                     warnings.simplefilter("ignore", ResolutionWarning)
-                result = fit(model, loc, values, family=family.name, covariates=covariates,
-                             exposure=exposure, trials=trials,
+                result = fit(model, data.loc, data.values, family=family.name,
+                             covariates=data.covariates, exposure=data.exposure, trials=data.trials,
                              prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
                              prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),
                              progress=None if args.quiet else True)
@@ -224,30 +264,16 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
             raise CommandError(str(exc)) from None
         return mesh, model, result
 
+    plan = plan_mesh(data.loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
     mesh, model, result = mesh_and_fit(plan, quiet_resolution=True)
-    finer = remesh_plan(loc, hull, plan, mesh, result.hyperparameters["range"].estimate,
-                        args.max_vertices)
-    if finer is not None:
-        print(f"the estimated range {result.hyperparameters['range'].estimate:.4g}{unit} is shorter "
-              f"than 5 longest mesh edges: the field is under-resolved; meshing again with max "
-              f"edge {finer.max_edge[0]:.4g}{unit} (about range/8) and fitting once more", flush=True)
-        mesh, model, result = mesh_and_fit(finer, quiet_resolution=False)
-    print(result.summary())
-
-    left = [name for name in args.covariates if name not in rasters]
-    if left:
-        print(f"the maps show intercept plus field{' plus the mapped covariates' if rasters else ''}"
-              f": no --covariate-raster for {', '.join(left)}")
-    extent = loc if hull.shells is None else np.concatenate(hull.shells)
-    maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters)
-    write_maps(maps, staging)
-    model.write_gfield_files(os.path.join(staging, "model", "gfield"))
-    png = save_maps(maps, mesh, loc, os.path.join(staging, "posterior.png"), geography)
-    print(f"{maps.description} on a {len(maps.x)} x {len(maps.y)} grid (NaN outside the data's "
-          f"region): {', '.join(os.path.join(out, f) for f in MAP_FILES if f.endswith(('.tif', '.nc', '.npz')))}")
-    print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
-    if png:
-        print(f"maps: {os.path.join(out, 'posterior.png')}")
+    found = result.hyperparameters["range"].estimate
+    finer = remesh_plan(data.loc, hull, plan, mesh, found, args.max_vertices)
+    if finer is None:
+        return mesh, model, result
+    print(f"the estimated range {found:.4g}{unit} is shorter than 5 longest mesh edges: the "
+          f"field is under-resolved; meshing again with max edge {finer.max_edge[0]:.4g}{unit} "
+          "(about range/8) and fitting once more", flush=True)
+    return mesh_and_fit(finer, quiet_resolution=False)
 
 
 def _check_family_data(family, values, exposure, trials, table, path: str) -> None:

@@ -2,10 +2,10 @@
 written to a GeoTIFF block by block, in bounded memory.
 
 A Gaussian model is fitted with `fit_gaussian` to 300 observations on a 10^4-vertex mesh of
-a 20 km square (in UTM metres); `posterior_maps` makes the map of the fit's posterior mean
-and sd at 1 m cells, in blocks of 1024 x 1024 cells (dask `map_blocks`: each block makes
-its cells, locates them in the mesh and predicts them on a worker), and `to_geotiff`
-writes each block to its window of a tiled, compressed GeoTIFF as it arrives. Printed for
+a 20 km square (in UTM metres); the fit's `maps(..., chunks=...)` makes the map of its
+posterior mean and sd at 1 m cells, in blocks of 512 x 1024 cells (dask `map_blocks`: each
+block makes its cells, locates them in the mesh and predicts them on a worker), and
+`to_geotiff` writes each block to its window of a tiled, compressed GeoTIFF as it arrives. Printed for
 1 and 2 worker processes (one thread each, memory limit per worker explicit), with glibc's
 malloc as it is, and then for 2 workers with the MALLOC_TRIM_THRESHOLD_ that distributed's
 nannies set by default (it makes each large temporary a fresh mmap: the predictor runs
@@ -39,22 +39,13 @@ from distributed import Client, LocalCluster
 from rasterio.windows import Window
 
 from corvid.fit import fit_gaussian
-from corvid.geo import posterior_maps, to_geotiff
+from corvid.geo import to_geotiff
+from corvid.meshkin.gfield import gfield2_pcmatern
+from corvid.meshkin.mesh import MkMesh
 
 SIDE = 20_000.0          # metres
 CHUNKS = (512, 1024)
 CRS = "EPSG:32633"
-
-
-class FitLayers:
-    """The predictor the map calls: the fit's mean and sd at the points."""
-
-    def __init__(self, fit):
-        self.fit = fit
-
-    def __call__(self, points, covariates):
-        mean, sd = self.fit.predict(points)
-        return {"mean": mean, "sd": sd}
 
 
 class PeakMemory:
@@ -90,7 +81,9 @@ def main():
     side = int(sys.argv[1]) if len(sys.argv) > 1 else 20_000
     worker_memory = sys.argv[2] if len(sys.argv) > 2 else "640MiB"
     rng = np.random.default_rng(0)
-    model = square_model(10_000, side_length=SIDE, prior_range=(2000.0, 0.5))
+    square = square_model(10_000, side_length=SIDE).mesh
+    model = gfield2_pcmatern(MkMesh(square.loc, square.tv, crs=CRS), prior_range=(2000.0, 0.5),
+                             prior_sigma=(1.0, 0.1))
     loc, y, _ = simulate(model, 300, np.log([4000.0, 1.0, 0.2]), rng)
     started = time.perf_counter()
     fit = fit_gaussian(model, loc, y)
@@ -105,7 +98,7 @@ def main():
     xs = (np.arange(CHUNKS[1]) + 0.5) * (SIDE / side)
     ys = SIDE - (np.arange(CHUNKS[0]) + 0.5) * (SIDE / side)
     block = np.column_stack([a.ravel() for a in np.meshgrid(xs, ys)])
-    alone, _ = best_of(3, lambda: FitLayers(fit)(block, None))
+    alone, _ = best_of(3, lambda: fit.predict(block))
     print(f"the predictor alone, one block in this process: {block.shape[0] / alone / 1e6:.2f} M cells/s")
     rates = {}
     runs = [(1, False), (2, False), (2, True)]
@@ -119,8 +112,7 @@ def main():
                 with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                   memory_limit=worker_memory, dashboard_address=None) as cluster, \
                         Client(cluster):
-                    ds = posterior_maps(FitLayers(fit), dims, lim, lim, crs=CRS, layers=["mean", "sd"],
-                                        chunks=CHUNKS)
+                    ds = fit.maps(dims, lim, lim, chunks=CHUNKS)
                     start = time.perf_counter()
                     to_geotiff(ds, path)
                     seconds = time.perf_counter() - start

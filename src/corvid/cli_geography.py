@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import dataclasses
 import os
+import sys
 from typing import Any, Dict, List, Optional
 
 import numpy as np
@@ -60,7 +61,7 @@ def working_geography(crs_option: Optional[str], file_crs, xy: np.ndarray,
         if _looks_like_degrees(xy):
             print("python -m corvid fit: warning: the coordinates lie within |x| <= 180 and "
                   "|y| <= 90, as longitude and latitude would: they are taken as planar x and y; "
-                  "if they are degrees, give --crs EPSG:4326", flush=True)
+                  "if they are degrees, give --crs EPSG:4326", file=sys.stderr, flush=True)
         return Geography()
     geo = _geo("--crs")
     try:

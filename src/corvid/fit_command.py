@@ -235,7 +235,7 @@ def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
 def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
     """(mesh, model, fit): meshed by the plan and fitted; meshed again at about range/8
     and fitted once more when the range found is short for the first mesh."""
-    from corvid.fit import ResolutionWarning, fit
+    from corvid.fit import DegreesWarning, ResolutionWarning, fit
     from corvid.meshkin.gfield import gfield2_pcmatern
 
     unit = f" {data.geography.unit}" if data.geography.unit else ""
@@ -253,6 +253,7 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
         model = gfield2_pcmatern(mesh, prior_range=prior_range, prior_sigma=prior_sigma)
         try:
             with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DegreesWarning)  # the command has said its own
                 if quiet_resolution:  # the command meshes again instead
                     warnings.simplefilter("ignore", ResolutionWarning)
                 result = fit(model, data.loc, data.values, family=family.name,

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import sys
 from typing import Any, Dict, List, Optional
 
 import numpy as np
@@ -59,9 +58,10 @@ def working_geography(crs_option: Optional[str], file_crs, xy: np.ndarray,
                 "is half), and the range, mesh and maps would be distorted. Give --crs "
                 "EPSG:4326 (or the data's CRS); corvid then projects them")
         if _looks_like_degrees(xy):
-            print("python -m corvid fit: warning: the coordinates lie within |x| <= 180 and "
-                  "|y| <= 90, as longitude and latitude would: they are taken as planar x and y; "
-                  "if they are degrees, give --crs EPSG:4326", file=sys.stderr, flush=True)
+            # On stdout, with the other notes: stderr holds only what went wrong.
+            print("note: the coordinates lie within |x| <= 180 and |y| <= 90, as longitude and "
+                  "latitude would: they are taken as planar x and y; if they are degrees, give "
+                  "--crs EPSG:4326", flush=True)
         return Geography()
     geo = _geo("--crs")
     try:

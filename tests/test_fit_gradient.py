@@ -50,3 +50,14 @@ def test_a_model_without_the_k_structure_takes_the_route_through_q():
     field = FieldPrecision.of_model(MODEL)
     perturbed = FieldPrecision(field.M0, field.M1, field.M2 * 1.01, MODEL.B0, MODEL.B1, MODEL.B2)
     assert latent(None).via_k and not latent(None, perturbed).via_k
+
+
+def test_a_model_evaluated_many_times_gives_each_theta_a_fresh_models_gradient():
+    # The climb interleaves trial values with gradients; caches must follow the factors,
+    # whichever memory later factors reuse.
+    lg = latent(True)
+    rng = np.random.default_rng(5)
+    for theta in np.log([0.4, 0.9, 0.3]) + 0.3 * rng.normal(size=(12, 3)):
+        lg.evaluate(theta + 0.01, gradient=False)
+        reused = lg.evaluate(theta).gradient
+        np.testing.assert_allclose(reused, latent(True).evaluate(theta).gradient, rtol=1e-9)

@@ -120,7 +120,9 @@ class LatentModel:
         self.via_k = _has_k_structure(field)
         self._P: Optional[AlignedSum] = None
         self._last: dict[str, tuple] = {}  # name -> (key, the factor at that key)
-        self._traces: dict[int, float] = {}
+        # (factor of K, tr(K⁻¹ C)): the factor itself is held, not its id(), which a later
+        # factor may reuse once this one is freed.
+        self._trace_kc: Optional[tuple[factor.SparseFactor, float]] = None
         self._positions: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]] = {}
 
     # ---- set-up on the first evaluation ----------------------------------------------------
@@ -214,12 +216,10 @@ class LatentModel:
         f = self.field
         if self.via_k:
             kappa2 = np.exp(f.phi(theta[:2])[1])
-            trace_kc = self._traces.get(id(prior_factor))
-            if trace_kc is None:  # tr(K⁻¹ C), once per factor of K
-                self._traces.clear()
-                inverse = prior_factor.selected_inverse()
-                trace_kc = float(self._c @ inverse.diagonal())
-                self._traces[id(prior_factor)] = trace_kc
+            if self._trace_kc is None or self._trace_kc[0] is not prior_factor:
+                inverse = prior_factor.selected_inverse()  # tr(K⁻¹ C), once per factor of K
+                self._trace_kc = (prior_factor, float(self._c @ inverse.diagonal()))
+            trace_kc = self._trace_kc[1]
             return 2 * self.n * f.b[0, 1:] + 2 * f.b[1, 1:] * kappa2 * trace_kc
         rows, cols, weights = self._Q_lower
         traces = weights @ self._selected_lower("Q", prior_factor, rows, cols)

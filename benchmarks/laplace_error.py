@@ -140,16 +140,18 @@ def main():
     rng = np.random.default_rng(seed)
     print(f"  log p(y | theta): importance sampling ({SAMPLES} draws) minus Laplace")
     d = result.theta.size
-    errors, expansion = np.zeros((d, 3)), np.zeros((d, 3))
+    errors, expansion, expansion_all = np.zeros((d, 3)), np.zeros((d, 3)), np.zeros((d, 3))
     for j in range(d):
         for k, step in enumerate((-1.0, 0.0, 1.0)):
             if step == 0.0 and j > 0:
                 errors[j, 1], expansion[j, 1] = errors[0, 1], expansion[0, 1]
+                expansion_all[j, 1] = expansion_all[0, 1]
                 continue
             t = result.theta + step * sd[j] * np.eye(d)[j]
             estimate, corvid_value, ours, ess, terms = importance_log_likelihood(
                 model, case, family, ref, t, rng)
             errors[j, k], expansion[j, k] = estimate - corvid_value, terms[0] + terms[1]
+            expansion_all[j, k] = sum(terms)
             print(f"    theta {show(t)}: IS - Laplace {estimate - corvid_value:+.4f}  (IS ESS "
                   f"{ess:.0f}; corvid's Laplace - dense Laplace {corvid_value - ours:+.1e});  "
                   f"t4 {terms[0]:+.4f} t33 {terms[1]:+.4f} t3 {terms[2]:+.4f} sum "
@@ -160,9 +162,11 @@ def main():
     # The error as a plane in theta through the points one sd either side of the mode.
     slope = (errors[:, 2] - errors[:, 0]) / (2 * sd)
     slope_cheap = (expansion[:, 2] - expansion[:, 0]) / (2 * sd)
+    slope_all = (expansion_all[:, 2] - expansion_all[:, 0]) / (2 * sd)
     rows = [("corvid mode", result.theta), ("Laplace grid median", grid_medians(thetas, logp)),
             ("grid + IS error", grid_medians(thetas, logp + (thetas - result.theta) @ slope)),
-            ("grid + t4 + t33", grid_medians(thetas, logp + (thetas - result.theta) @ slope_cheap))]
+            ("grid + t4 + t33", grid_medians(thetas, logp + (thetas - result.theta) @ slope_cheap)),
+            ("grid + t4 + t33 + t3", grid_medians(thetas, logp + (thetas - result.theta) @ slope_all))]
     print(f"  NUTS median {show(nuts_median)}, sd {show(nuts_sd)}; (x - NUTS median) / NUTS sd:")
     for label, value in rows:
         print(f"    {label:20} {show(value)}   {show((value - nuts_median) / nuts_sd)}")

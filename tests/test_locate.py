@@ -14,21 +14,12 @@ from scipy import sparse
 from corvid.meshkin import _locator
 from corvid.meshkin.locate import MeshGridProjector, basis_matrix, find_triangles
 from corvid.meshkin.mesh import MkMesh
+from mesh_parts import trimmed
 
 tri = pytest.importorskip("matplotlib.tri")
 
 
 # ---- meshes -----------------------------------------------------------------------------------
-
-
-def trimmed(mesh, keep):
-    """The triangles of `mesh` whose centroid (x, y) passes `keep`, unused vertices dropped."""
-    centroid = mesh.loc[mesh.tv].mean(axis=1)
-    tv = mesh.tv[keep(centroid[:, 0], centroid[:, 1])]
-    used = np.unique(tv)
-    renumber = np.full(mesh.n, -1)
-    renumber[used] = np.arange(used.size)
-    return MkMesh(mesh.loc[used], renumber[tv])
 
 
 def rotated(points, degrees):

@@ -14,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 
 from corvid.meshkin.locate import basis_matrix, find_triangles
 from corvid.meshkin.mesh import MkMesh
+from mesh_parts import trimmed
 
 tri = pytest.importorskip("matplotlib.tri")
 
@@ -45,15 +46,6 @@ def soup(n, seed=0):
     origin = np.column_stack([cell % side, cell // side]) / side
     corners = origin[:, None, :] + np.random.default_rng(seed).uniform(0.05, 0.95, (n, 3, 2)) / side
     return MkMesh(turned(corners.reshape(-1, 2), 20.0), np.arange(3 * n).reshape(n, 3))
-
-
-def trimmed(mesh, keep):
-    centroid = mesh.loc[mesh.tv].mean(axis=1)
-    tv = mesh.tv[keep(centroid[:, 0], centroid[:, 1])]
-    used = np.unique(tv)
-    renumber = np.full(mesh.n, -1)
-    renumber[used] = np.arange(used.size)
-    return MkMesh(mesh.loc[used], renumber[tv])
 
 
 SHAPES = {

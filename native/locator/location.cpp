@@ -21,6 +21,21 @@ namespace corvid::locator {
 
 namespace {
 
+/// Locates k framed points (xy, stride) on the mesh: the walk, then the lookup for the
+/// points it cannot reach; store(i, t, w) receives each point found.
+template <class Store>
+void locate_framed(const Mesh<std::int32_t>& view, const PreparedMesh& mesh, const double* xy,
+                   std::size_t stride, std::size_t k, Store&& store,
+                   Visit visit = Visit::hilbert) {
+    Lookup<std::int32_t> lookup(view);
+    locate_points(
+        view, nullptr, mesh.bounds, xy, stride, k, std::forward<Store>(store),
+        [&](const std::vector<std::uint32_t>& index, std::vector<std::int64_t>& found) {
+            lookup(xy, stride, index, found);
+        },
+        visit);
+}
+
 Ref locate(Object vertices, Object triangles, Object points_array) {
     Coordinates points(points_array, "points");
     PreparedMesh mesh = prepare_mesh(vertices, triangles);
@@ -34,16 +49,10 @@ Ref locate(Object vertices, Object triangles, Object points_array) {
         std::vector<double> copy;
         std::size_t stride = points.stride();
         const double* xy = framed_points(mesh, points.xy(), stride, k, copy);
-        Lookup<std::int32_t> lookup(view);
-        locate_points(
-            view, nullptr, mesh.bounds, xy, stride, k,
-            [&](std::size_t i, std::int64_t t, const double* w) {
-                tri[i] = t;
-                for (int c = 0; c < 3; ++c) wx[3 * i + c] = w[c];
-            },
-            [&](const std::vector<std::uint32_t>& index, std::vector<std::int64_t>& found) {
-                lookup(xy, stride, index, found);
-            });
+        locate_framed(view, mesh, xy, stride, k, [&](std::size_t i, std::int64_t t, const double* w) {
+            tri[i] = t;
+            for (int c = 0; c < 3; ++c) wx[3 * i + c] = w[c];
+        });
     });
     return py_tuple({triangle.array, weights.array});
 }
@@ -67,13 +76,9 @@ Ref basis_arrays(const PreparedMesh& mesh, const Coordinates& points, bool neare
         std::vector<double> copy;
         std::size_t stride = points.stride();
         const double* xy = framed_points(mesh, points.xy(), stride, k, copy);
-        Lookup<std::int32_t> lookup(view);
-        locate_points(
-            view, nullptr, mesh.bounds, xy, stride, k,
+        locate_framed(
+            view, mesh, xy, stride, k,
             [&](std::size_t i, std::int64_t t, const double* w) { put_row(corners, i, t, w, ix, dx); },
-            [&](const std::vector<std::uint32_t>& index, std::vector<std::int64_t>& found) {
-                lookup(xy, stride, index, found);
-            },
             visit);
         if (nearest) {
             Boundary<std::int32_t> boundary(view, mesh.shift);

@@ -3,10 +3,11 @@
 A family is one object holding, for observations y given the linear predictor eta (offset
 included): the log density with every constant (log y!, binomial coefficients, the gamma's
 normalising terms, so that marginal likelihoods compare across families), its first three
-derivatives in eta, the derivatives of the log density and of its first two eta-derivatives
-in the family's own hyperparameter psi (on the log scale), the response-scale mean and sd
-of its link's inverse under a Gaussian eta, its data checks and its hyperparameter's prior.
-The fitting code asks the object and never tests a family's name.
+derivatives in eta and the fourth (for the hyperparameters' correction), the derivatives of
+the log density and of its first two eta-derivatives in the family's own hyperparameter psi
+(on the log scale), the response-scale mean and sd of its link's inverse under a Gaussian
+eta, its data checks and its hyperparameter's prior. The fitting code asks the object and
+never tests a family's name.
 
 Log densities are computed in log space (gammaln, log-sum-exp, expit), so large counts and
 extreme linear predictors neither overflow nor lose their digits.
@@ -158,6 +159,10 @@ class Family:
         """The first three derivatives of the log density in eta, each (n,)."""
         raise NotImplementedError
 
+    def fourth(self, d: FamilyData, eta: np.ndarray, psi: Optional[float]) -> np.ndarray:
+        """The fourth derivative of the log density in eta, (n,)."""
+        raise NotImplementedError
+
     def hyper_derivatives(self, d: FamilyData, eta: np.ndarray,
                           psi: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
         """d/dpsi of the log density and of its first two eta-derivatives, each (n,)."""
@@ -210,6 +215,9 @@ class Gaussian(Family):
         t = math.exp(-2.0 * psi)
         return (d.y - eta) * t, np.full(eta.shape, -t), np.zeros(eta.shape)
 
+    def fourth(self, d, eta, psi):
+        return np.zeros(eta.shape)
+
     def hyper_derivatives(self, d, eta, psi):
         t = math.exp(-2.0 * psi)
         residual = d.y - eta
@@ -239,6 +247,10 @@ class Poisson(Family):
             mu = np.exp(eta)
         return d.y - mu, -mu, -mu
 
+    def fourth(self, d, eta, psi):
+        with np.errstate(over="ignore"):
+            return -np.exp(eta)
+
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
@@ -266,6 +278,11 @@ class NegativeBinomial(Family):
         q = special.expit(eta - psi)              # mu / (r + mu)
         spread = (d.y + r) * q * special.expit(psi - eta)
         return d.y - (d.y + r) * q, -spread, -spread * (1.0 - 2.0 * q)
+
+    def fourth(self, d, eta, psi):
+        r = math.exp(psi)
+        q, p = special.expit(eta - psi), special.expit(psi - eta)
+        return -(d.y + r) * q * p * ((p - q) ** 2 - 2.0 * q * p)
 
     def hyper_derivatives(self, d, eta, psi):
         r, y = math.exp(psi), d.y
@@ -324,6 +341,10 @@ class Binomial(Family):
         spread = d.trials * p * q
         return d.y - d.trials * p, -spread, -spread * (q - p)
 
+    def fourth(self, d, eta, psi):
+        p, q = special.expit(eta), special.expit(-eta)
+        return -d.trials * p * q * ((q - p) ** 2 - 2.0 * p * q)
+
     def response(self, mean, sd, scale):
         first, second = _gauss_hermite(special.expit, mean, sd)
         return scale * first, scale * np.sqrt(np.maximum(second - first**2, 0.0))
@@ -352,6 +373,11 @@ class Gamma(Family):
         with np.errstate(over="ignore"):
             scaled = phi * d.y * np.exp(-eta)
         return scaled - phi, -scaled, scaled
+
+    def fourth(self, d, eta, psi):
+        phi = math.exp(psi)
+        with np.errstate(over="ignore"):
+            return -phi * d.y * np.exp(-eta)
 
     def hyper_derivatives(self, d, eta, psi):
         phi, y = math.exp(psi), d.y

@@ -12,6 +12,7 @@ import numpy as np
 from ..safety.family import enforce_allowed_family
 from . import factor
 from .design import central_composite, design_weights
+from .expansion import expansion_slope, mode_shift
 from .families import FAMILIES, Family, pc_rate_prior
 from .laplace import LaplaceLatent
 from .latent import LatentGaussian, LatentModel, mesh_edges
@@ -45,6 +46,12 @@ def family_for(family, prior_noise=(1.0, 0.01), prior_dispersion=(1.0, 0.01)) ->
     if kind.hyperparameter:
         return kind(pc_rate_prior(prior_dispersion, "prior_dispersion", -0.5))
     return kind()
+
+
+def _root(cov: np.ndarray) -> np.ndarray:
+    """R with R Rᵀ = cov, its columns the principal axes scaled by their sd."""
+    eigenvalues, vectors = np.linalg.eigh(cov)
+    return vectors * np.sqrt(np.maximum(eigenvalues, 0.0))
 
 
 def _given_theta(theta, names: Sequence[str]) -> np.ndarray:
@@ -191,6 +198,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     posterior = LogPosterior(latent, model.log_prior, kind.log_prior, shown, label)
 
     d = len(names)
+    slope = np.zeros(d)   # of the expansion's correction, along theta's principal axes
     if given is None:
         theta0, bounds = start()
         mode = find_mode(posterior, theta0, bounds, reporter, started)
@@ -199,6 +207,16 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
         # Without a proper curvature there is no honest covariance: NaN, after the warning.
         theta_cov = np.linalg.inv(-mode.hessian) if definite else np.full((d, d), np.nan)
+        if not kind.exact and definite:
+            root = _root(theta_cov)
+            try:
+                slope = expansion_slope(posterior, theta_hat, root)
+            except factor.NotPositiveDefiniteError:
+                pass    # too far out at a design distance: the mode stays Laplace's
+            if np.any(slope):
+                theta_hat = theta_hat + root @ mode_shift(slope)
+                value, ev = posterior(theta_hat, gradient=False, keep=True)
+                centre = ev.conditional
         if integrate and not definite:
             warnings.warn(f"{label}: no integration over theta without a negative definite "
                           "Hessian at the mode; the field is given at the mode alone",
@@ -215,8 +233,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
 
     if integrate:
         z, w = central_composite(d)
-        eigenvalues, vectors = np.linalg.eigh(theta_cov)
-        root = vectors * np.sqrt(np.maximum(eigenvalues, 0.0))
+        root = _root(theta_cov)
         values_at, kept = [value], [0]
         for index, point in enumerate(z[1:], start=1):
             try:
@@ -225,7 +242,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
                 continue  # too far out to matter: left out of the design
             assert ev.conditional is not None
             conditionals.append(ev.conditional)
-            values_at.append(point_value)
+            values_at.append(point_value + float(slope @ point))   # with the tilt
             kept.append(index)
             if reporter:
                 reporter(FitProgress("integrate", index, ev.theta, point_value, float("nan"),

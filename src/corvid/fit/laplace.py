@@ -40,6 +40,7 @@ import numpy as np
 from scipy import linalg, sparse
 
 from . import factor
+from .expansion import cubic_pairs, pair_rows
 from .families import Family, FamilyData
 from .latent import Evaluation, LatentModel
 from .observations import Observations
@@ -67,7 +68,8 @@ class _Block:
     def solve(self, rhs_u: np.ndarray, rhs_b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """P⁻¹ (rhs_u, rhs_b), by blocks."""
         a = self.fp.solve(rhs_u)
-        b = self.S_inv @ (rhs_b - self.P_ub.T @ a) if self.S_factor else np.zeros(0)
+        b = self.S_inv @ (rhs_b - self.P_ub.T @ a) if self.S_factor \
+            else np.zeros((0,) + a.shape[1:])
         return a - self.W_field @ b, b
 
     def logdet(self) -> float:
@@ -105,6 +107,7 @@ class LaplaceLatent(LatentModel):
         self._start = (np.zeros(self.n), np.zeros(self.k) if start_fixed is None
                        else np.asarray(start_fixed, dtype=np.float64).copy())
         self._last_mode = self._start
+        self._pair_rows = pair_rows(self.n_obs)
         self.newton_steps = 0
 
     # ---- the mode -------------------------------------------------------------------------
@@ -214,6 +217,37 @@ class LaplaceLatent(LatentModel):
         out._state = state
         return out
 
+    def _skew(self, state: _State):
+        """(the field block's selected inverse at its lower pattern and at the edges,
+        v = Var(eta) (n_obs,), W' ∘ v (n_obs,), z = H⁻¹ Bᵀ (W' ∘ v) as (z_u, z_b))."""
+        block = state.block
+        sigma_lower, sigma_edges = self._selected(block.fp)
+        assert self._P is not None
+        R = self.A @ block.W_field - self.X
+        variance = self._P.rows_quadratic(sigma_lower) + np.sum((R @ block.S_inv) * R, axis=1)
+        weight_slope = -state.third * variance                     # W' ∘ v
+        z_u, z_b = block.solve(self.At @ weight_slope, self.X.T @ weight_slope)
+        return sigma_lower, sigma_edges, variance, weight_slope, z_u, z_b
+
+    def expansion(self, out: Evaluation) -> float:
+        """The next terms of the Laplace expansion (see `corvid.fit.expansion`) at an
+        evaluation that still holds its state (one without gradient or posterior)."""
+        state = out._state
+        if state is None:
+            raise ValueError("the evaluation no longer holds its factors")
+        _, _, variance, weight_slope, z_u, z_b = self._skew(state)
+        fourth = self.family.fourth(self.family_data, state.eta, self._psi(out.theta))
+        block = state.block
+
+        def columns(r: np.ndarray) -> np.ndarray:
+            rhs_u = self.At[:, r].toarray()
+            solved_u, solved_b = block.solve(rhs_u, self.X[r].T)
+            return np.asarray(self.A @ solved_u) + self.X @ solved_b
+
+        pairs = cubic_pairs(state.third, self._pair_rows, columns)
+        return (float(fourth @ variance**2) / 8.0
+                + float(weight_slope @ (self.A @ z_u + self.X @ z_b)) / 8.0 + pairs / 12.0)
+
     def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
         """Adds the gradient (if asked) and the posterior given theta from the factors the
         evaluation kept."""
@@ -222,12 +256,7 @@ class LaplaceLatent(LatentModel):
             return out
         theta, fld = out.theta, self.field
         block = state.block
-        sigma_lower, sigma_edges = self._selected(block.fp)
-        assert self._P is not None
-        R = self.A @ block.W_field - self.X
-        variance = self._P.rows_quadratic(sigma_lower) + np.sum((R @ block.S_inv) * R, axis=1)
-        weight_slope = -state.third * variance                     # W' ∘ v
-        z_u, z_b = block.solve(self.At @ weight_slope, self.X.T @ weight_slope)
+        sigma_lower, sigma_edges, variance, weight_slope, z_u, z_b = self._skew(state)
         if gradient and out.gradient is None:
             M = (fld.M0, fld.M1, fld.M2)
             traces = self._field_traces(sigma_lower, block.W_field, block.W_field @ block.S_inv)

@@ -14,7 +14,8 @@ error (0.3-0.7 nats on a few hundred observations), and it grows with sigma: wit
 posterior of sigma sits too low. The first two terms need v and one solve. The third needs
 every pair, so columns of V: all of them for up to PAIR_ROWS observations, else a fixed
 random sample of PAIR_ROWS (the same at every theta, so t stays smooth in theta) whose sum is
-scaled up, an unbiased estimate.
+scaled up, an unbiased estimate. On the benchmark's data sets the sample moves the slope
+that corrects theta by about 0.01 of theta's posterior sd.
 """
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ import numpy as np
 
 __all__ = ["PAIR_ROWS", "MAX_SHIFT", "cubic_pairs", "expansion_slope", "mode_shift", "pair_rows"]
 
-PAIR_ROWS = 512    # columns of V taken for the pairwise term
+PAIR_ROWS = 64     # columns of V taken for the pairwise term: its slope in theta to ~0.01 sd
 CHUNK = 64         # columns solved for at once
 SEED = 20261209
 
@@ -44,7 +45,10 @@ def cubic_pairs(l3: np.ndarray, rows: np.ndarray,
     total = 0.0
     for start in range(0, rows.size, CHUNK):
         r = rows[start:start + CHUNK]
-        total += float(l3[r] @ (l3 @ columns(r) ** 3))
+        v = columns(r)
+        cubed = v * v
+        cubed *= v      # not v ** 3: pow() is ten times slower
+        total += float(l3[r] @ (l3 @ cubed))
     return total * (l3.size / rows.size)
 
 
@@ -59,7 +63,8 @@ def expansion_slope(posterior, theta: np.ndarray, root: np.ndarray) -> np.ndarra
     `posterior` is the hyperparameters' log posterior (a `LogPosterior` over a model with
     `expansion`), `theta` its mode and root @ rootᵀ the inverse of minus its Hessian there.
     Within a standard deviation t is near linear in theta, so the slope g tilts the Gaussian
-    approximation exp(-|z|²/2) into exp(-|z|²/2 + g·z), whose mode is z = g."""
+    approximation exp(-|z|²/2) into exp(-|z|²/2 + g·z), whose mode is z = g. Zero where t
+    is not finite."""
     d = theta.size
     slope = np.zeros(d)
     for k in range(d):
@@ -68,7 +73,8 @@ def expansion_slope(posterior, theta: np.ndarray, root: np.ndarray) -> np.ndarra
             _, ev = posterior(theta + sign * root[:, k], gradient=False)
             ends.append(posterior.latent.expansion(ev))
         slope[k] = 0.5 * (ends[0] - ends[1])
-    return slope
+    # Overflowing derivatives far out (a count's exp(eta)) leave Laplace's mode as it is.
+    return slope if np.all(np.isfinite(slope)) else np.zeros(d)
 
 
 def mode_shift(slope: np.ndarray) -> np.ndarray:

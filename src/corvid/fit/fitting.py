@@ -148,7 +148,11 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     below 1e-16 (the mode to within 1e-8 posterior sd); log p(y | theta) by the Laplace
     approximation there, every constant of the likelihood included. Hyperparameters: the
     posterior mode of log p(y | theta) + log priors, its Hessian, and with `integrate=True`
-    a central composite design around the mode. The field and fixed effects are Gaussian
+    a central composite design around the mode. For the non-Gaussian families that log
+    posterior is corrected by the next terms of the Laplace expansion (see
+    `corvid.fit.expansion`), whose slope one sd either side of the mode along each
+    principal axis moves the mode (by at most one sd) and tilts the design's weights;
+    `log_marginal_likelihood` and `log_posterior` remain the Laplace values. The field and fixed effects are Gaussian
     given theta, mixed over the design. With `mean_correction` (the default) their means
     are the mode moved by the first-order correction for the likelihood's skewness (the
     mean of the simplified Laplace approximation); the mode itself is kept as

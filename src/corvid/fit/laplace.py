@@ -240,7 +240,7 @@ class LaplaceLatent(LatentModel):
         block = state.block
 
         def columns(r: np.ndarray) -> np.ndarray:
-            rhs_u = self.At[:, r].toarray()
+            rhs_u = self.A[r].T.toarray()
             solved_u, solved_b = block.solve(rhs_u, self.X[r].T)
             return np.asarray(self.A @ solved_u) + self.X @ solved_b
 

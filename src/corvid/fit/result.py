@@ -111,7 +111,8 @@ class LatentFit:
     family : the likelihood family's name ("gaussian", "poisson", "binomial", "nbinomial",
         "gamma"); link : its link ("identity", "log", "logit")
     theta : (d,) log range, log sigma and, for families that have one, the log of the
-        family's hyperparameter (noise sd, size or phi), at the posterior mode (or as given)
+        family's hyperparameter (noise sd, size or phi), at the posterior mode (or as given;
+        for the non-Gaussian families the mode of the corrected posterior, see `fit`)
     theta_cov : (d, d) inverse of minus the log posterior's Hessian there (NaN when theta
         was given)
     hyperparameters : {"range", "sigma"[, "noise_sd" | "size" | "phi"]} -> Hyperparameter(

@@ -17,6 +17,10 @@ For one case of accuracy_nuts.py (same mesh, data and seed):
        t33 = 1/8  sum_ij d3_i v_i V_ij d3_j v_j    (one solve with H: cheap)
        t3  = 1/12 sum_ij d3_i d3_j V_ij³           (every pair: dense)
 
+fit now applies these three terms (corvid.fit.expansion), so "corvid mode" below is the
+mode of the corrected posterior, while the grid rows start from the plain Laplace values
+that fit(theta=...) reports.
+
 Usage: python benchmarks/laplace_error.py [case] [seed]   (binomial 11: accuracy_nuts.py's)
 """
 

@@ -27,7 +27,7 @@ import numpy as np
 __all__ = ["PAIR_ROWS", "MAX_SHIFT", "cubic_pairs", "expansion_slope", "mode_shift", "pair_rows"]
 
 PAIR_ROWS = 64     # columns of V taken for the pairwise term: its slope in theta to ~0.01 sd
-CHUNK = 64         # columns solved for at once
+CHUNK = 16         # columns solved for at once: wider blocks thread BLAS, which a busy core stalls
 SEED = 20261209
 
 

@@ -159,6 +159,9 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     `field_mode`, `fixed_mode`.
 
     theta : the hyperparameters to use instead of the posterior mode.
+    integrate : mix the posteriors given theta over the design, which brings theta's
+        uncertainty into the sds and intervals; at the mode alone they leave it out and
+        are a little narrow.
     progress : a callable receiving `FitProgress` reports, or True for a line on stderr per
         optimiser step.
 

@@ -58,8 +58,9 @@ def main() -> None:
                                               str(int(corrected))], check=True,
                                              capture_output=True, text=True).stdout.split()
                         best[corrected] = min(best[corrected], float(out[0]))
-            print(f"{n_obs:>7} obs, {vertices:>6} vertices, {'other core busy' if busy else 'as is':15}"
-                  f"  Laplace {best[False]:7.2f} s   corrected {best[True]:7.2f} s   ratio "
+            state = "other core busy" if busy else "as is"
+            print(f"{n_obs:>7} obs, {vertices:>6} vertices, {state:15}  Laplace "
+                  f"{best[False]:7.2f} s   corrected {best[True]:7.2f} s   ratio "
                   f"{best[True] / best[False]:.2f}", flush=True)
     print(load_average())
 

@@ -46,12 +46,14 @@ def dense_terms(family, loc, y, x, theta):
     kind = FAMILIES[family]()
     data = kind.data(y)
     B = np.hstack([basis_matrix(MESH, loc).toarray(), np.ones((y.size, 1)), x[:, None]])
-    prior = linalg.block_diag(MODEL.precision(theta[:2]).toarray(), np.diag(1.0 / np.square(PRIOR_SD)))
+    prior = linalg.block_diag(MODEL.precision(theta[:2]).toarray(),
+                              np.diag(1.0 / np.square(PRIOR_SD)))
     psi = theta[2] if len(theta) > 2 else None
     latent = np.zeros(B.shape[1])
     for _ in range(50):
         d1, d2, _ = kind.derivatives(data, B @ latent, psi)
-        latent = latent + np.linalg.solve(prior - B.T @ (d2[:, None] * B), B.T @ d1 - prior @ latent)
+        H = prior - B.T @ (d2[:, None] * B)
+        latent = latent + np.linalg.solve(H, B.T @ d1 - prior @ latent)
     _, d2, d3 = kind.derivatives(data, B @ latent, psi)
     d4 = kind.fourth(data, B @ latent, psi)
     V = B @ np.linalg.solve(prior - B.T @ (d2[:, None] * B), B.T)

@@ -52,7 +52,6 @@ def cubic_pairs(l3: np.ndarray, rows: np.ndarray,
     return total * (l3.size / rows.size)
 
 
-
 MAX_SHIFT = 1.0    # posterior sd: a larger shift says the expansion itself is off
 
 

@@ -152,11 +152,11 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     posterior is corrected by the next terms of the Laplace expansion (see
     `corvid.fit.expansion`), whose slope one sd either side of the mode along each
     principal axis moves the mode (by at most one sd) and tilts the design's weights;
-    `log_marginal_likelihood` and `log_posterior` remain the Laplace values. The field and fixed effects are Gaussian
-    given theta, mixed over the design. With `mean_correction` (the default) their means
-    are the mode moved by the first-order correction for the likelihood's skewness (the
-    mean of the simplified Laplace approximation); the mode itself is kept as
-    `field_mode`, `fixed_mode`.
+    `log_marginal_likelihood` and `log_posterior` remain the Laplace values. The field and
+    fixed effects are Gaussian given theta, mixed over the design. With `mean_correction`
+    (the default) their means are the mode moved by the first-order correction for the
+    likelihood's skewness (the mean of the simplified Laplace approximation); the mode
+    itself is kept as `field_mode`, `fixed_mode`.
 
     theta : the hyperparameters to use instead of the posterior mode.
     integrate : mix the posteriors given theta over the design, which brings theta's
@@ -219,7 +219,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
             try:
                 slope = expansion_slope(posterior, theta_hat, root)
             except factor.NotPositiveDefiniteError:
-                pass    # too far out at a design distance: the mode stays Laplace's
+                pass    # a point one sd out cannot be factored: the mode stays Laplace's
             if np.any(slope):
                 theta_hat = theta_hat + root @ mode_shift(slope)
                 value, ev = posterior(theta_hat, gradient=False, keep=True)

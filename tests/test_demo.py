@@ -18,7 +18,9 @@ def test_demo_writes_model_files_fits_the_simulated_data_and_draws(tmp_path, cap
     monkeypatch.delenv("QUILL_BIN", raising=False)
     out = tmp_path / "run"
     assert main(["demo", "--out", str(out), *SMALL]) == 0
-    printed = capsys.readouterr().out
+    captured = capsys.readouterr()
+    printed = captured.out
+    assert "longitude and latitude" not in captured.err   # its region is planar
     n = int(re.search(r"study region with a lake, buffer 4 wide: (\d+) vertices", printed).group(1))
     assert 100 < n < 1000
     for suffix in ["M0", "M1", "M2", "B0", "B1", "B2", "BLC"]:

@@ -9,6 +9,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import time
+import warnings
 from contextlib import contextmanager
 from typing import Iterator, Optional, Tuple
 
@@ -115,7 +116,8 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
     with steps.step("Fit without the engine"):
         from corvid.fit import fit_gaussian
 
-        fit = fit_gaussian(model, obs, y, prior_noise=(1.0, 0.01), progress=_progress_line)
+        with _planar():
+            fit = fit_gaussian(model, obs, y, prior_noise=(1.0, 0.01), progress=_progress_line)
         print(_truth_table(truth, fit))
 
     with steps.step("Counts: a Poisson fit of the same field"):
@@ -127,8 +129,9 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
         counts = rng.poisson(exposure * np.exp(settings.count_intercept + B @ field))
         count_truth = Truth(settings.field_range, settings.field_sigma, float("nan"),
                             settings.count_intercept)
-        counts_fit = fit_family(model, obs, counts, family="poisson", exposure=exposure,
-                                progress=_progress_line)
+        with _planar():
+            counts_fit = fit_family(model, obs, counts, family="poisson", exposure=exposure,
+                                    progress=_progress_line)
         print(f"   {settings.n_obs} counts (mean {counts.mean():.3g}, largest {counts.max()}) "
               f"over exposures 0.5 to 2")
         print(_truth_table(count_truth, counts_fit))
@@ -170,6 +173,17 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
 STUDY_REGION = np.array([[-10.0, -6.0], [-2.0, -8.0], [6.0, -7.0], [10.0, -2.0], [8.0, 4.0],
                          [2.0, 3.0], [-1.0, 8.0], [-7.0, 7.0], [-10.0, 2.0]])
 LAKE = np.array([[-5.0, -1.0], [-3.0, -2.0], [-1.5, -0.5], [-2.0, 1.5], [-4.5, 1.5]])
+
+
+@contextmanager
+def _planar() -> Iterator[None]:
+    """The study region is planar, about 20 units across, so its coordinates fall where
+    longitudes and latitudes could: no warning that they might be degrees."""
+    from corvid.fit import DegreesWarning
+
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=DegreesWarning)
+        yield
 
 
 def _points_in_region(rng: np.random.Generator, mesh, n: int) -> np.ndarray:

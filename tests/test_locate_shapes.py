@@ -188,10 +188,10 @@ def assert_nearest_is_exact(mesh, points):
             continue  # inside
         row = A[i]
         expected = exact_nearest(mesh, point)
-        assert sorted(row.indices.tolist()) == sorted(expected), (point, row.toarray())
         got = dict(zip(row.indices.tolist(), row.data.tolist()))
-        for v, w in expected.items():
-            assert abs(got[v] - float(w)) <= 1e-12, (point, got, expected)
+        # A weight below rounding (a point 1e-71 off a vertex's edge) may be stored or not.
+        for v in set(got) | set(expected):
+            assert abs(got.get(v, 0.0) - float(expected.get(v, 0))) <= 1e-12, (point, got, expected)
 
 
 def test_far_points_get_the_edge_they_face_not_a_corner():

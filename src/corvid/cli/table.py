@@ -12,7 +12,7 @@ from typing import Any, Dict, List, Optional, Sequence
 
 import numpy as np
 
-from corvid.cli_errors import CommandError
+from corvid.cli.errors import CommandError
 
 # Fewer rows leave no room to tell the field from the noise.
 MIN_ROWS = 10

@@ -146,7 +146,7 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
 
     with steps.step("Geography: longitude and latitude, a coast and an elevation raster"):
         try:
-            from corvid import demo_geography
+            from corvid.demo import geography as demo_geography
             import rasterio  # noqa: F401
         except ImportError:
             print("   the geo extra is not installed: no geography step. Install it with: "

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from corvid._memory import available_memory
-from corvid.cli_errors import CommandError
+from corvid.cli.errors import CommandError
 
 GIB = 2.0**30
 

@@ -15,7 +15,7 @@ import stat
 import tempfile
 from typing import Iterable, Optional
 
-from corvid.cli_errors import CommandError
+from corvid.cli.errors import CommandError
 
 
 class OutputDirectory:

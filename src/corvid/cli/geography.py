@@ -14,7 +14,7 @@ from typing import Any, Dict, List, Optional
 
 import numpy as np
 
-from corvid.cli_errors import CommandError
+from corvid.cli.errors import CommandError
 
 DEGREE_NAMES = ("lon", "lat", "long", "longitude", "latitude")
 

@@ -15,7 +15,7 @@ from typing import Optional, Tuple
 
 import numpy as np
 
-from corvid.cli_errors import CommandError
+from corvid.cli.errors import CommandError
 
 # As region_mesh counts: Triangle's meshes have about 1.6 times the vertices of an
 # equilateral tiling with the same edge, which has 2/sqrt(3) vertices per unit area.

@@ -21,14 +21,14 @@ from typing import List, Optional
 
 import numpy as np
 
-from corvid.cli_arguments import count, non_negative_float, positive_float
-from corvid.cli_errors import CommandError, run_reporting
-from corvid.cli_limits import require_memory
-from corvid.cli_geography import Geography, covariate_rasters, read_study_region, working_geography
-from corvid.cli_maps import MAP_FILES, posterior_maps, save_maps, write_maps
-from corvid.cli_mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
-from corvid.cli_output import OutputDirectory
-from corvid.cli_table import MIN_ROWS, is_vector_file, read_table
+from corvid.cli.arguments import count, non_negative_float, positive_float
+from corvid.cli.errors import CommandError, run_reporting
+from corvid.cli.limits import require_memory
+from corvid.cli.geography import Geography, covariate_rasters, read_study_region, working_geography
+from corvid.cli.maps import MAP_FILES, posterior_maps, save_maps, write_maps
+from corvid.cli.mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
+from corvid.cli.output import OutputDirectory
+from corvid.cli.table import MIN_ROWS, is_vector_file, read_table
 
 __all__ = ["add_parser", "main", "run", "CommandError", "MIN_ROWS", "read_table"]
 

@@ -1,7 +1,7 @@
 """The reference for corvid.fit.fit: NUTS (numpyro, JAX) on the same finite model.
 
-    theta = (log range, log sigma[, psi]),  pi(theta) = the model's priors on range and sigma
-        (`model.log_prior`) times the family's prior on psi (`family.log_prior`);
+    theta = (log range, log sigma[, psi]),  pi(theta) = the fit's PC priors on range and
+        sigma (`corvid.fit.field_prior`) times the family's prior on psi (`family.log_prior`);
     u | theta ~ N(0, Q(theta)⁻¹),  beta_j ~ N(0, s_j²) with s_j = fit.fixed_prior_sd;
     eta = A u + X beta + offset,  y_i ~ p(y_i | eta_i, psi), the family's log density.
 
@@ -35,6 +35,7 @@ from numpyro.diagnostics import effective_sample_size, split_gelman_rubin
 from numpyro.infer.hmc import hmc
 
 from corvid.fit.families import FamilyData
+from corvid.fit.field_prior import pc_matern_prior
 from corvid.fit.latent import _has_k_structure
 from corvid.fit.precision import FieldPrecision
 
@@ -105,7 +106,8 @@ class Reference:
         cols[row, slot], vals[row, slot] = A.indices, A.data
         self.cols, self.vals, self.X = cols, vals, np.asarray(X, dtype=np.float64)
         self.offset, self.prior_sd = data.offset, np.asarray(prior_sd, dtype=np.float64)
-        self.rates = (float(model.lambda_range), float(model.lambda_sigma))
+        self.field_prior = pc_matern_prior(model.prior_range, model.prior_sigma)
+        self.rates = (self.field_prior.range_rate, self.field_prior.sigma_rate)
         self.log_likelihood = _log_likelihood(family.name, data.y, data.trials)
 
     # ---- the pieces, each checked against corvid's by `check` -----------------------------
@@ -123,9 +125,10 @@ class Reference:
                 + 2 * jnp.sum(jnp.log(jnp.exp(log_kappa2) + self.lam)))
 
     def field_log_prior(self, theta):
-        """The model's exponential priors on range and sigma, on the log scale."""
+        """The fit's PC priors on the log scale: P(range < r0) = p, exponential in 1/range;
+        sigma exponential."""
         lr, ls = self.rates
-        return (np.log(lr) - lr * jnp.exp(theta[0]) + theta[0]
+        return (np.log(lr) - lr * jnp.exp(-theta[0]) - theta[0]
                 + np.log(ls) - ls * jnp.exp(theta[1]) + theta[1])
 
     def hyper_log_prior(self, theta):
@@ -278,7 +281,7 @@ def check(ref: Reference, rng=None):
     rng = rng or np.random.default_rng(0)
     out = {}
     thetas = rng.normal([np.log(0.3), 0.0, 1.0][:ref.d], 0.7, (5, ref.d))
-    out["field prior"] = max(abs(float(ref.field_log_prior(t)) - ref.model.log_prior(t[:2]))
+    out["field prior"] = max(abs(float(ref.field_log_prior(t)) - ref.field_prior(t[:2])[0])
                              for t in thetas)
     out["family prior"] = max(abs(float(ref.hyper_log_prior(t)) - ref.family.log_prior(t[2:])[0])
                               for t in thetas)

@@ -135,7 +135,12 @@ def test_grid_images_are_dense_predictions_of_intercept_plus_field():
 def dense_log_posterior(model, loc, y, X, prior_sd, rate, theta):
     dense = Dense(model, loc, y, X, prior_sd, theta)
     noise_prior = np.log(rate) - rate * np.exp(theta[2]) + theta[2]
-    return dense.log_likelihood + model.log_prior(theta[:2]) + noise_prior
+    # The PC prior written out: P(range < r0) = p is exponential in 1/range.
+    (r0, p), (s0, q) = model.prior_range, model.prior_sigma
+    lr, ls = -np.log(p) * r0, -np.log(q) / s0
+    field_prior = (np.log(lr) - theta[0] - lr * np.exp(-theta[0])
+                   + np.log(ls) - ls * np.exp(theta[1]) + theta[1])
+    return dense.log_likelihood + field_prior + noise_prior
 
 
 @pytest.fixture(scope="module")

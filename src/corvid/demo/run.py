@@ -107,8 +107,8 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
         y = truth.intercept + B @ field + truth.noise_sd * rng.standard_normal(settings.n_obs)
         np.save(os.path.join(directory, "field_sample.npy"), field)
         A = gfield_make_A(mesh, obs)  # the engine's observation matrix
-        print(f"   field with range {truth.range:g} and sigma {truth.sigma:g} (log prior "
-              f"{model.log_prior(truth.theta[:2]):.3f}), sample sd {field.std():.3f}")
+        print(f"   field with range {truth.range:g} and sigma {truth.sigma:g}, sample sd "
+              f"{field.std():.3f}")
         print(f"   {settings.n_obs} observations in the region: intercept {truth.intercept:g} + field "
               f"+ noise of sd {truth.noise_sd:g}")
         print(f"   the engine's observation matrix A is {A.shape[0]} x {A.shape[1]}, {A.nnz} stored weights")

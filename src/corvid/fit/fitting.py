@@ -14,6 +14,7 @@ from . import factor
 from .design import central_composite, design_weights
 from .expansion import expansion_slope, mode_shift
 from .families import FAMILIES, Family, pc_rate_prior
+from .field_prior import pc_matern_prior
 from .laplace import LaplaceLatent
 from .latent import LatentGaussian, LatentModel, mesh_edges
 from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, progress_reporter
@@ -130,7 +131,12 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     trials : N >= 1 per observation (binomial), 1 by default: presence/absence.
 
     Priors (enough to rebuild the posterior):
-    - the field's: the model's PC priors on range and sigma (`model.log_prior`);
+    - the field's: the PC prior of a Matérn field in two dimensions with the model's
+      `prior_range=(r0, p)` and `prior_sigma=(s0, q)`: P(range < r0) = p, the range's
+      density lambda range⁻² exp(-lambda / range) with lambda = -ln(p) r0, and
+      P(sigma > s0) = q, sigma exponential with rate -ln(q) / s0 (see
+      `corvid.fit.field_prior`; the model's own `log_prior`, which its files keep, is
+      exponential in the range itself);
     - gaussian: the noise sd s has the exponential (PC) prior P(s > u) = a,
       `prior_noise=(u, a)`;
     - nbinomial and gamma: the overdispersion d = 1/sqrt(size), or d = 1/sqrt(phi), has the
@@ -202,7 +208,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         start = lambda: (theta0, bounds)  # noqa: E731
         label = f"fit ({kind.name})"
     shown = tuple(PROGRESS_NAMES.get(name, name) for name in names)
-    posterior = LogPosterior(latent, model.log_prior, kind.log_prior, shown, label)
+    field_prior = pc_matern_prior(model.prior_range, model.prior_sigma)
+    posterior = LogPosterior(latent, field_prior, kind.log_prior, shown, label)
 
     d = len(names)
     slope = np.zeros(d)   # of the expansion's correction, along theta's principal axes

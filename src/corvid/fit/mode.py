@@ -76,12 +76,13 @@ def progress_reporter(progress: Union[None, bool, Reporter],
 
 
 class LogPosterior:
-    """log p(y | theta) + log pi(theta): the field's prior from the model's `log_prior`, and
-    `hyper_log_prior` for the family's hyperparameter (theta[2:], on the log scale, with its
-    Jacobian), a callable giving (value, gradient). `names` name theta's entries in reports
-    and `label` the fit in warnings."""
+    """log p(y | theta) + log pi(theta): `field_log_prior` for the field's range and sigma
+    (theta[:2], see `corvid.fit.field_prior`) and `hyper_log_prior` for the family's
+    hyperparameter (theta[2:]), each a callable giving (value, gradient) on the log scale,
+    Jacobians included. `names` name theta's entries in reports and `label` the fit in
+    warnings."""
 
-    def __init__(self, latent, field_log_prior: Callable,
+    def __init__(self, latent, field_log_prior: Callable[[np.ndarray], Tuple[float, np.ndarray]],
                  hyper_log_prior: Callable[[np.ndarray], Tuple[float, np.ndarray]],
                  names: Tuple[str, ...] = NAMES, label: str = "fit_gaussian") -> None:
         self.latent = latent
@@ -91,14 +92,9 @@ class LogPosterior:
         self.evaluations = 0
 
     def log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
+        field, field_gradient = self.field_log_prior(theta[:2])
         hyper, hyper_gradient = self.hyper_log_prior(theta[2:])
-        value = float(self.field_log_prior(theta[:2])) + hyper
-        # The model's prior is a smooth closed form: central differences are exact to ~1e-10.
-        h = 1e-6
-        steps = np.eye(2) * h
-        field = [(float(self.field_log_prior(theta[:2] + s)) -
-                  float(self.field_log_prior(theta[:2] - s))) / (2 * h) for s in steps]
-        return value, np.r_[field, hyper_gradient]
+        return float(field) + hyper, np.r_[field_gradient, hyper_gradient]
 
     def __call__(self, theta, *, gradient: bool = True, keep: bool = False) -> tuple[float, Evaluation]:
         """(log posterior, the evaluation, with the log posterior's gradient if asked)."""

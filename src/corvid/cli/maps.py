@@ -24,10 +24,6 @@ MAP_FILES = ("posterior.tif", "posterior.nc", "posterior_grid.npz", "posterior.p
 # The picture has about this many pixels a side, and shows about this many locations.
 PICTURE_PIXELS, PICTURE_POINTS = 2000, 20_000
 
-RESPONSE = {"poisson": "expected count per unit of exposure",
-            "nbinomial": "expected count per unit of exposure",
-            "binomial": "probability of a success", "gamma": "mean"}
-
 
 @dataclasses.dataclass
 class Maps:
@@ -78,10 +74,10 @@ def posterior_maps(fit, mesh, extent: np.ndarray, dims, rasters: Optional[Dict[s
         ds[name].data[outside] = np.nan
     ascending = {name: np.ma.masked_invalid(np.asarray(ds[name].values)[::-1]) for name in ds.data_vars}
     x, y = np.asarray(ds.x.values), np.asarray(ds.y.values)[::-1]
-    if fit.family == "gaussian":
+    if fit._family.map_scale == "link":
         return Maps(ds, x, y, ascending["mean"], ascending["sd"], "posterior mean",
                     "posterior sd", "posterior mean and sd of the linear predictor")
-    what = RESPONSE[fit.family]
+    what = fit._family.response_meaning
     return Maps(ds, x, y, ascending["response_mean"], ascending["sd"], f"posterior mean: {what}",
                 f"posterior sd of the linear predictor ({fit.link} scale)",
                 f"posterior mean of the {what} and sd of the linear predictor on the {fit.link} "

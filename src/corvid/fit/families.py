@@ -113,6 +113,11 @@ class Family:
     exact: ClassVar[bool] = False       # the Gaussian is fitted exactly, without Laplace
     exposure: ClassVar[bool] = False    # takes an exposure (an offset log E)
     trials: ClassVar[bool] = False      # takes binomial trials
+    # fit's keyword for the hyperparameter's prior (P(s > u) = a on s = exp(prior_power psi))
+    prior_option: ClassVar[Optional[str]] = None
+    prior_power: ClassVar[float] = 1.0
+    map_scale: ClassVar[str] = "both"   # the maps' layers unless asked: see LatentFit.maps
+    response_meaning: ClassVar[str] = "mean"  # what the response scale's mean is, in words
 
     def __init__(self, prior: Optional[PCRatePrior] = None) -> None:
         self.prior = prior
@@ -206,6 +211,7 @@ class Gaussian(Family):
     """y ~ N(eta, s²), identity link; psi = log s (the noise sd)."""
 
     name, title, link, hyperparameter, exact = "gaussian", "Gaussian", "identity", "noise_sd", True
+    prior_option, map_scale = "prior_noise", "link"
 
     def log_density(self, d, eta, psi):
         r = (d.y - eta) * math.exp(-psi)
@@ -234,6 +240,7 @@ class Poisson(Family):
     """y ~ Poisson(E exp(eta)), log link, E the exposure (eta's offset log E)."""
 
     name, title, link, exposure = "poisson", "Poisson", "log", True
+    response_meaning = "expected count per unit of exposure"
 
     def _check(self, y, trials):
         self._counts(y, "poisson")
@@ -263,6 +270,8 @@ class NegativeBinomial(Family):
     Poisson; psi = log r."""
 
     name, title, link, hyperparameter, exposure = "nbinomial", "Negative binomial", "log", "size", True
+    prior_option, prior_power = "prior_dispersion", -0.5   # on 1/sqrt(size)
+    response_meaning = "expected count per unit of exposure"
 
     def _check(self, y, trials):
         self._counts(y, "nbinomial")
@@ -326,6 +335,7 @@ class Binomial(Family):
     """y ~ Binomial(N, logistic(eta)), logit link, N the trials (1 by default)."""
 
     name, title, link, trials = "binomial", "Binomial", "logit", True
+    response_meaning = "probability of a success"
 
     def _check(self, y, trials):
         self._counts(y, "binomial")
@@ -358,6 +368,7 @@ class Gamma(Family):
     """y ~ Gamma with mean mu = exp(eta) and variance mu²/phi, log link; psi = log phi."""
 
     name, title, link, hyperparameter = "gamma", "Gamma", "log", "phi"
+    prior_option, prior_power = "prior_dispersion", -0.5   # on 1/sqrt(phi)
 
     def _check(self, y, trials):
         _refuse_rows(y <= 0.0, "gamma data must be positive, and are not in")

@@ -42,11 +42,10 @@ def family_for(family, prior_noise=(1.0, 0.01), prior_dispersion=(1.0, 0.01)) ->
     if kind is None:
         raise ValueError(f"corvid fits the families {', '.join(FAMILIES)} itself; the family "
                          f"{names[0]!r} is fitted by the engine")
-    if kind.name == "gaussian":
-        return kind(pc_rate_prior(prior_noise, "prior_noise", 1.0))
-    if kind.hyperparameter:
-        return kind(pc_rate_prior(prior_dispersion, "prior_dispersion", -0.5))
-    return kind()
+    if kind.prior_option is None:
+        return kind()
+    pair = {"prior_noise": prior_noise, "prior_dispersion": prior_dispersion}[kind.prior_option]
+    return kind(pc_rate_prior(pair, kind.prior_option, kind.prior_power))
 
 
 def _root(cov: np.ndarray) -> np.ndarray:

@@ -23,7 +23,7 @@ def layers_for(fit, scale: Optional[str]) -> Tuple[str, ...]:
     (response_mean, response_sd) or "both"; None is "link" for the Gaussian family and
     "both" for the others."""
     if scale is None:
-        scale = "link" if fit.family == "gaussian" else "both"
+        scale = fit._family.map_scale
     choices = {"link": LINK, "response": RESPONSE, "both": LINK + RESPONSE}
     if scale not in choices:
         raise ValueError(f"scale must be 'link', 'response' or 'both', got {scale!r}")

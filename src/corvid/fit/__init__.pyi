@@ -2,7 +2,7 @@
 
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -27,6 +27,7 @@ class FitProgress:
     gradient_norm: float
     seconds: float
     names: Tuple[str, ...] = ("range", "sigma", "noise sd")
+    values: Optional[Tuple[float, ...]] = None
     def line(self) -> str: ...
 
 class Hyperparameter(NamedTuple):
@@ -46,9 +47,11 @@ class LatentFit:
     theta: np.ndarray
     theta_cov: np.ndarray
     hyperparameters: dict[str, Hyperparameter]
-    field_mean: np.ndarray
-    field_sd: np.ndarray
-    field_mode: np.ndarray
+    field_mean: Optional[np.ndarray]
+    field_sd: Optional[np.ndarray]
+    field_mode: Optional[np.ndarray]
+    effects: dict[str, Any]
+    times: Optional[np.ndarray]
     fixed_mean: np.ndarray
     fixed_sd: np.ndarray
     fixed_cov: np.ndarray
@@ -73,23 +76,21 @@ class LatentFit:
         covariates: Optional[Any] = None,
         scale: Optional[str] = None,
         chunks: Optional[Tuple[int, int]] = None,
+        time: Optional[Any] = None,
     ) -> Any: ...
     def to_geotiff(self, path: Union[str, os.PathLike], **maps_arguments: Any) -> str: ...
     def __init__(
         self,
         *,
         mesh: MkMesh,
-        family: Any,
+        latent: Any,
         intercept: bool,
-        n_obs: int,
-        fixed_names: list[str],
         fixed_prior_sd: np.ndarray,
         theta: np.ndarray,
         theta_cov: np.ndarray,
         log_posterior: float,
         conditionals: Sequence[Any],
         weights: np.ndarray,
-        edges: Tuple[np.ndarray, np.ndarray],
         converged: bool,
         n_evaluations: int,
         seconds: float,
@@ -101,6 +102,8 @@ class LatentFit:
         loc: ArrayLike,
         covariates: Optional[ArrayLike] = None,
         *,
+        time: Optional[Any] = None,
+        effects: Optional[Mapping[str, Any]] = None,
         exposure: Optional[ArrayLike] = None,
         trials: Optional[ArrayLike] = None,
         scale: str = "link",
@@ -112,31 +115,11 @@ class LatentFit:
         ylim: Optional[Tuple[float, float]] = None,
         *,
         scale: str = "link",
+        time: Optional[Any] = None,
     ) -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]: ...
     def summary(self) -> str: ...
 
-class GaussianFit(LatentFit):
-    def __init__(
-        self,
-        *,
-        mesh: MkMesh,
-        intercept: bool,
-        n_obs: int,
-        fixed_names: list[str],
-        fixed_prior_sd: np.ndarray,
-        theta: np.ndarray,
-        theta_cov: np.ndarray,
-        log_posterior: float,
-        conditionals: Sequence[Any],
-        weights: np.ndarray,
-        edges: Tuple[np.ndarray, np.ndarray],
-        converged: bool,
-        n_evaluations: int,
-        seconds: float,
-        backend: str,
-        integrated: bool,
-        family: Optional[Any] = None,
-    ) -> None: ...
+class GaussianFit(LatentFit): ...
 
 def fit(
     model: GFIELD2PcMatern,
@@ -155,6 +138,8 @@ def fit(
     integrate: bool = False,
     progress: Union[None, bool, Callable[[FitProgress], None]] = None,
     mean_correction: bool = True,
+    spatial: bool = True,
+    effects: Optional[Sequence[Any]] = None,
 ) -> LatentFit: ...
 def fit_gaussian(
     model: GFIELD2PcMatern,

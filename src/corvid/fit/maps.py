@@ -35,14 +35,17 @@ class MapPredictor:
     dask.distributed workers can run it on their blocks.
 
     Covariates the fit has and the maps were given no raster for stand at zero (the maps
-    then show the rest of the linear predictor); cells where a given raster has no data
-    are NaN. The response scale is per unit of exposure and per trial.
+    then show the rest of the linear predictor); smooth and varying effects without a
+    raster of their covariate are left out, groups stand at the population level; cells
+    where a given raster has no data are NaN. The response scale is per unit of exposure
+    and per trial. `time`: the step of a space-time fit.
     """
 
-    def __init__(self, fit, layers: Sequence[str]) -> None:
+    def __init__(self, fit, layers: Sequence[str], time=None) -> None:
         self.fit = fit
         self.layers = tuple(layers)
         self.covariates = list(fit.fixed_names[int(fit.intercept):])
+        self.time = time
 
     def __call__(self, points: np.ndarray, values: Optional[Dict[str, np.ndarray]]) -> Dict[str, np.ndarray]:
         fit = self.fit
@@ -53,15 +56,25 @@ class MapPredictor:
         for j, name in enumerate(self.covariates):
             if values and name in values:
                 X[:, j + int(fit.intercept)] = values[name]
+        effects = {name: v for name, v in (values or {}).items() if name in _effect_names(fit)}
         usable = np.all(np.isfinite(X), axis=1)
+        for v in effects.values():
+            usable &= np.isfinite(v)
         out = {name: np.full(m, np.nan) for name in self.layers}
         if usable.any():
             B = basis_matrix(fit.mesh, points[usable])
+            time = None if self.time is None else np.full(int(usable.sum()), self.time)
+            where = fit._map_points(B, time, {k: v[usable] for k, v in effects.items()})
             for names, scale in ((LINK, "link"), (RESPONSE, "response")):
                 if names[0] in self.layers:
-                    mean, sd = fit._at(B, X[usable], scale)
+                    mean, sd = fit._at(where, X[usable], scale)
                     out[names[0]][usable], out[names[1]][usable] = mean, sd
         return out
+
+
+def _effect_names(fit) -> list:
+    """The effects whose covariate a raster can give (smooth, varying)."""
+    return [b.name for b in fit._structure.blocks if b.given_by == "effects" and not b.optional]
 
 
 def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
@@ -82,16 +95,23 @@ def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
 
 def _check_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> None:
     names = fit.fixed_names[int(fit.intercept):]
+    effects = _effect_names(fit)
     given = dict(covariates or {})
-    unknown = [name for name in given if name not in names]
+    unknown = [name for name in given if name not in names and name not in effects]
     if unknown:
         raise ValueError(f"no fixed effect is named {', '.join(map(repr, unknown))}: the fit's "
-                         f"covariates are {', '.join(map(repr, names)) or 'none'}")
+                         f"covariates are {', '.join(map(repr, names)) or 'none'}"
+                         + (f", and its smooth or varying effects {', '.join(map(repr, effects))}"
+                            if effects else ""))
     left = [name for name in names if name not in given]
     if left:
         warnings.warn(f"no raster for the covariate(s) {', '.join(map(repr, left))}: the maps "
                       "show the linear predictor without them (as if they were zero)",
                       UserWarning, stacklevel=4)
+    left = [name for name in effects if name not in given]
+    if left:
+        warnings.warn(f"no raster for the effect(s) {', '.join(map(repr, left))}: the maps "
+                      "show the linear predictor without them", UserWarning, stacklevel=4)
 
 
 def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
@@ -112,11 +132,12 @@ def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
 
 
 def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=None,
-             scale: Optional[str] = None, chunks=None):
+             scale: Optional[str] = None, chunks=None, time=None):
     """See `LatentFit.maps`."""
     from ..geo import posterior_maps
 
     layers = layers_for(fit, scale)
+    steps = fit._steps(time)
     _check_covariates(fit, covariates)
     xlim, ylim = _limits(fit, xlim, ylim)
     crs = getattr(fit.mesh, "crs", None)
@@ -125,5 +146,15 @@ def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=Non
     attrs = {"title": f"corvid {fit.family} fit: posterior maps",
              "corvid_family": fit.family, "corvid_link": fit.link,
              "corvid_covariates_mapped": ", ".join(covariates or []) or "none"}
-    return posterior_maps(MapPredictor(fit, layers), dims, xlim, ylim, crs=crs, layers=layers,
-                          covariates=covariates, chunks=chunks, attrs=attrs)
+    maps = [posterior_maps(MapPredictor(fit, layers, step), dims, xlim, ylim, crs=crs,
+                           layers=layers, covariates=covariates, chunks=chunks, attrs=attrs)
+            for step in steps]
+    if fit.times is None:
+        return maps[0]
+    if time is not None:
+        return maps[0].assign_coords(time=steps[0])
+    import xarray as xr
+
+    return xr.concat([m.assign_coords(time=step) for m, step in zip(maps, steps)], dim="time",
+                     data_vars="minimal", coords="minimal", compat="override",
+                     combine_attrs="override")

@@ -12,7 +12,14 @@ from ..meshkin.gfield import GFIELD2PcMatern
 from ..meshkin.mesh import MkMesh
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
-           "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files"]
+           "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files",
+           "SpaceTime", "Group", "Smooth", "Varying", "EffectPosterior"]
+
+from .effects import EffectPosterior as EffectPosterior
+from .effects import Group as Group
+from .effects import Smooth as Smooth
+from .effects import SpaceTime as SpaceTime
+from .effects import Varying as Varying
 
 class ConvergenceWarning(UserWarning): ...
 class ResolutionWarning(UserWarning): ...
@@ -50,7 +57,7 @@ class LatentFit:
     field_mean: Optional[np.ndarray]
     field_sd: Optional[np.ndarray]
     field_mode: Optional[np.ndarray]
-    effects: dict[str, Any]
+    effects: dict[str, EffectPosterior]
     times: Optional[np.ndarray]
     fixed_mean: np.ndarray
     fixed_sd: np.ndarray

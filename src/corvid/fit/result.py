@@ -336,6 +336,12 @@ class LatentFit:
             return [None]
         if time is None:
             return list(self.times)
+        if np.ndim(time) != 0:
+            raise ValueError(f"time must be one step of the fit's ({', '.join(map(str, self.times))}) "
+                             f"or None for every step, got {time!r}")
+        for block in self._structure.blocks:
+            if block.given_by == "time":
+                block.rows_at(NewPoints(sparse.csr_matrix((1, self.mesh.n)), np.array([time])))
         return [time]
 
     def grid(self, dims: Tuple[int, int] = (100, 100), xlim: Optional[Tuple[float, float]] = None,

@@ -33,7 +33,7 @@ import numpy as np
 from scipy import sparse
 
 __all__ = ["Block", "Context", "Effect", "EffectPosterior", "NewPoints", "Rows", "Start",
-           "one_per_observation", "per_point"]
+           "effect_name", "one_per_observation", "per_point"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -122,6 +122,15 @@ class EffectPosterior:
                 + ("" if self.index is None else f", {len(self.index)} entries") + ")")
 
 
+def effect_name(name) -> str:
+    """An effect's name, checked: it names the effect's hyperparameters ("<name>_sd") and
+    its entries of `effects=` in predictions."""
+    if not isinstance(name, str) or not name.strip() or name != name.strip():
+        raise ValueError(f"an effect's name must be a non-empty string without surrounding "
+                         f"spaces, got {name!r}")
+    return name
+
+
 def one_per_observation(values, name: str, what: str) -> np.ndarray:
     """A one-dimensional array of an effect's values per observation."""
     array = np.asarray(values)
@@ -196,7 +205,7 @@ class Block:
         """The hyperparameters as reported, and their derivatives in theta: exp(theta)
         unless a kind says otherwise."""
         values = np.exp(np.asarray(theta, dtype=np.float64))
-        return values, values
+        return values, values.copy()
 
     def release(self) -> None:
         """Lets go of cached factors (a fit keeps its blocks, not their factors)."""

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import math
 import os
 import warnings
@@ -286,12 +287,14 @@ def _effects(args: argparse.Namespace, data: _Data) -> list:
     option and the column."""
     from corvid.fit import Group, Smooth, SpaceTime, Varying
 
+    asked: list = []   # (flag, column, the effect given the column's values)
+    if args.time:
+        asked.append(("--time", args.time,
+                      functools.partial(SpaceTime, kind=args.spacetime or "ar1", name="st")))
+    asked += [("--group", column, functools.partial(Group, column)) for column in args.group]
+    asked += [("--smooth", column, functools.partial(Smooth, column)) for column in args.smooth]
+    asked += [("--varying", column, functools.partial(Varying, column)) for column in args.varying]
     made = []
-    asked = ([("--time", args.time, lambda c: SpaceTime(c, args.spacetime or "ar1", name="st"))]
-             if args.time else [])
-    asked += [("--group", name, lambda c, name=name: Group(name, c)) for name in args.group]
-    asked += [("--smooth", name, lambda c, name=name: Smooth(name, c)) for name in args.smooth]
-    asked += [("--varying", name, lambda c, name=name: Varying(name, c)) for name in args.varying]
     for flag, column, make in asked:
         try:
             made.append(make(data.columns[column]))

@@ -125,6 +125,7 @@ def save_maps(maps: Maps, mesh, loc: np.ndarray, path: str, geography=None):
     step = max(1, math.ceil(max(len(x), len(y)) / PICTURE_PIXELS))
     shown_loc = loc[::max(1, len(loc) // PICTURE_POINTS)]
     outline = np.asarray(mesh.loc)[:, :2][np.asarray(getattr(mesh, "boundary_edges", np.empty((0, 2), int)))]
+    panels: list = []   # (axes, image, title, colour scale)
     if maps.steps is None:
         fig, axes = plt.subplots(1, 2, figsize=(12, 5), constrained_layout=True)
         panels = [(axes[0], maps.mean, maps.mean_title, {}), (axes[1], maps.sd, maps.sd_title, {})]
@@ -132,7 +133,6 @@ def save_maps(maps: Maps, mesh, loc: np.ndarray, path: str, geography=None):
         shown_steps = sorted({0, (maps.steps.size - 1) // 2, maps.steps.size - 1})
         fig, grid = plt.subplots(2, len(shown_steps), figsize=(5.5 * len(shown_steps), 9.5),
                                  constrained_layout=True, squeeze=False)
-        panels = []
         for row, (images, title) in enumerate(((maps.mean, maps.mean_title), (maps.sd, maps.sd_title))):
             scale = {"vmin": float(images.min()), "vmax": float(images.max())}
             panels += [(grid[row, k], images[t], f"{title}, {maps.steps[t]}", scale)

@@ -37,10 +37,10 @@ def run(settings, rng: np.random.Generator, directory: str, show, progress) -> O
     mesh = region_mesh(STUDY_REGION, holes=[LAKE], max_edge=(edge, 2.5 * edge), offset=settings.offset)
     model = gfield2_pcmatern(mesh, prior_range=settings.prior_range, prior_sigma=settings.prior_sigma)
     Q = model.precision(np.log([RANGE, SIGMA]))
-    fields = [gmrf_sample(Q, rng)]
+    yearly = [gmrf_sample(Q, rng)]
     for _ in YEARS[1:]:
-        fields.append(RHO * fields[-1] + np.sqrt(1.0 - RHO ** 2) * gmrf_sample(Q, rng))
-    fields = np.array(fields)
+        yearly.append(RHO * yearly[-1] + np.sqrt(1.0 - RHO ** 2) * gmrf_sample(Q, rng))
+    fields = np.array(yearly)
     n = settings.n_obs
     loc = _points_in_region(rng, mesh, n)
     year = rng.choice(YEARS, n)
@@ -80,10 +80,10 @@ def _truth_table(survey, catchability: np.ndarray) -> str:
                      f"{'yes' if lo <= true <= hi else 'no'}")
     smooth = survey.effects["depth"]
     # The smooth's level and the intercept share the data's mean: compare shapes.
-    estimate = smooth.mean - smooth.mean.mean()
-    true = depth_effect(smooth.index) - depth_effect(smooth.index).mean()
+    shape = smooth.mean - smooth.mean.mean()
+    true_shape = depth_effect(smooth.index) - depth_effect(smooth.index).mean()
     lines.append(f"   depth effect at {smooth.index.size} knots: largest error of its shape "
-                 f"{np.max(np.abs(estimate - true)):.3g}, posterior sd {np.mean(smooth.sd):.3g} "
+                 f"{np.max(np.abs(shape - true_shape)):.3g}, posterior sd {np.mean(smooth.sd):.3g} "
                  "on average")
     return "\n".join(lines)
 
@@ -109,14 +109,15 @@ def _picture(survey, mesh, fields, catchability, dims, path: str) -> Optional[st
     triangle, _ = find_triangles(mesh, projector.lattice)
     outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(shape[1], shape[0])
     estimate = survey.effects["st"].mean
-    scale = {"vmin": float(fields.min()), "vmax": float(fields.max())}
+    low, high = float(fields.min()), float(fields.max())
     fig = plt.figure(figsize=(3.2 * YEARS.size, 10), constrained_layout=True)
     grid = fig.add_gridspec(3, YEARS.size)
     for k, year in enumerate(YEARS):
         for row, values, what in ((0, fields[k], "true field"), (1, estimate[k], "posterior mean")):
             ax = fig.add_subplot(grid[row, k])
             image = np.ma.masked_where(outside, projector.project(values))
-            shown = ax.imshow(image, origin="lower", extent=(*xlim, *ylim), cmap="viridis", **scale)
+            shown = ax.imshow(image, origin="lower", extent=(*xlim, *ylim), cmap="viridis",
+                              vmin=low, vmax=high)
             ax.set_title(f"{what}, {year}", fontsize=9)
             ax.set_xticks([])
             ax.set_yticks([])

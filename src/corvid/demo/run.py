@@ -261,6 +261,20 @@ def _truth_table(truth: Truth, fit) -> str:
     return "\n".join(lines)
 
 
+def region_grid(mesh, dims):
+    """(projector, xlim, ylim, outside): a grid of dims = (nx, ny) cells over the study
+    region's bounding box, and the cells outside the region (in the buffer, a lake), (ny, nx)."""
+    from corvid.meshkin.locate import MeshGridProjector, find_triangles
+
+    region = mesh.loc[mesh.tv[mesh.in_region]]
+    xlim = (float(region[..., 0].min()), float(region[..., 0].max()))
+    ylim = (float(region[..., 1].min()), float(region[..., 1].max()))
+    projector = MeshGridProjector(mesh, dims=dims, xlim=xlim, ylim=ylim)
+    triangle, _ = find_triangles(mesh, projector.lattice)
+    outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
+    return projector, xlim, ylim, outside
+
+
 def _save_picture(fit, counts_fit, mesh, truth_field, intensity, obs, y, dims, path: str):
     """Six panels over the study region: the true field, the observations, the posterior
     mean and sd of the Gaussian fit; the true intensity of the counts and the Poisson fit's
@@ -274,14 +288,7 @@ def _save_picture(fit, counts_fit, mesh, truth_field, intensity, obs, y, dims, p
     except ImportError:
         print("   matplotlib is not installed: no picture. Install it with: pip install 'corvid[plot]'")
         return None
-    from corvid.meshkin.locate import MeshGridProjector, find_triangles
-
-    region = mesh.loc[mesh.tv[mesh.in_region]]
-    xlim = (float(region[..., 0].min()), float(region[..., 0].max()))
-    ylim = (float(region[..., 1].min()), float(region[..., 1].max()))
-    projector = MeshGridProjector(mesh, dims=dims, xlim=xlim, ylim=ylim)
-    triangle, _ = find_triangles(mesh, projector.lattice)
-    outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
+    projector, xlim, ylim, outside = region_grid(mesh, dims)
 
     def masked(image):
         return np.ma.masked_where(outside, image)

@@ -99,15 +99,9 @@ def _picture(survey, mesh, fields, catchability, dims, path: str) -> Optional[st
     except ImportError:
         print("   matplotlib is not installed: no picture. Install it with: pip install 'corvid[plot]'")
         return None
-    from corvid.meshkin.locate import MeshGridProjector, find_triangles
+    from .run import region_grid
 
-    region = mesh.loc[mesh.tv[mesh.in_region]]
-    xlim = (float(region[..., 0].min()), float(region[..., 0].max()))
-    ylim = (float(region[..., 1].min()), float(region[..., 1].max()))
-    shape = (min(dims[0], 120), min(dims[1], 120))
-    projector = MeshGridProjector(mesh, dims=shape, xlim=xlim, ylim=ylim)
-    triangle, _ = find_triangles(mesh, projector.lattice)
-    outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(shape[1], shape[0])
+    projector, xlim, ylim, outside = region_grid(mesh, (min(dims[0], 120), min(dims[1], 120)))
     estimate = survey.effects["st"].mean
     low, high = float(fields.min()), float(fields.max())
     fig = plt.figure(figsize=(3.2 * YEARS.size, 10), constrained_layout=True)

@@ -51,3 +51,9 @@ def _fail(prog: str, message: str, status: int) -> int:
     line = " ".join(message.split())  # one line, whatever the message held
     print(f"{prog}: error: {line}", file=sys.stderr)
     return status
+
+
+def first_line(exc: BaseException) -> str:
+    """The first line of an exception's message (its type's name when it has none)."""
+    text = str(exc).strip()
+    return text.splitlines()[0] if text else type(exc).__name__

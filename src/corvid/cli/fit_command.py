@@ -27,7 +27,7 @@ from corvid.cli.geography import (Geography, check_inside, check_raster_crs, cov
                                   project_locations, read_study_region, working_geography)
 from corvid.cli.maps import DEFAULT_GRID_SIDE, MAP_FILES, grid_cells, posterior_maps, save_maps, write_maps
 from corvid.cli.mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
-from corvid.cli.output import OutputDirectory
+from corvid.cli.output import OutputDirectory, writing
 from corvid.cli.priors import check_pairs, check_scales
 from corvid.cli.table import MIN_ROWS, Table, read_table
 
@@ -222,7 +222,8 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
     if maps.covariates_note:
         print(maps.covariates_note)
     write_maps(maps, staging)
-    model.write_gfield_files(os.path.join(staging, "model", "gfield"))
+    with writing("the model files"):
+        model.write_gfield_files(os.path.join(staging, "model", "gfield"))
     png = save_maps(maps, mesh, data.loc, os.path.join(staging, "posterior.png"), data.geography)
     files = ", ".join(os.path.join(out, f) for f in MAP_FILES if not f.endswith(".png"))
     print(f"{maps.description} on a {len(maps.x)} x {len(maps.y)} grid (NaN outside the data's "

@@ -131,11 +131,15 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
 
 def write_maps(maps: Maps, directory: str) -> None:
     """posterior.tif (a band per layer, named), posterior.nc and posterior_grid.npz."""
+    from corvid.cli.output import writing
     from corvid.geo import to_geotiff
 
-    to_geotiff(maps.dataset, os.path.join(directory, "posterior.tif"))
-    maps.dataset.to_netcdf(os.path.join(directory, "posterior.nc"))
-    np.savez(os.path.join(directory, "posterior_grid.npz"), **maps.arrays())
+    with writing("posterior.tif"):
+        to_geotiff(maps.dataset, os.path.join(directory, "posterior.tif"))
+    with writing("posterior.nc"):
+        maps.dataset.to_netcdf(os.path.join(directory, "posterior.nc"))
+    with writing("posterior_grid.npz"):
+        np.savez(os.path.join(directory, "posterior_grid.npz"), **maps.arrays())
 
 
 def map_figure(maps: Maps, mesh, loc: np.ndarray, geography=None):
@@ -177,9 +181,12 @@ def save_maps(maps: Maps, mesh, loc: np.ndarray, path: str, geography=None):
     except ImportError:
         print("matplotlib is not installed: no maps. Install it with: pip install 'corvid[plot]'")
         return None
+    from corvid.cli.output import writing
+
     fig = map_figure(maps, mesh, loc, geography)
     try:
-        fig.savefig(path, dpi=100)
+        with writing(os.path.basename(path)):
+            fig.savefig(path, dpi=100)
     finally:
         plt.close(fig)
     return path

@@ -23,8 +23,9 @@ import numpy as np
 from corvid.cli.arguments import count, non_negative_float, positive_float
 from corvid.cli.errors import CommandError, run_reporting
 from corvid.cli.limits import require_memory
-from corvid.cli.geography import (Geography, check_inside, check_raster_crs, covariate_rasters,
-                                  project_locations, read_study_region, working_geography)
+from corvid.cli.geography import (Geography, areas_region, check_inside, check_raster_crs,
+                                  covariate_rasters, project_locations, read_study_region,
+                                  working_geography)
 from corvid.cli.maps import DEFAULT_GRID_SIDE, MAP_FILES, grid_cells, posterior_maps, save_maps, write_maps
 from corvid.cli.mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
 from corvid.cli.output import OutputDirectory, writing
@@ -205,10 +206,13 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
     check_raster_crs(rasters, data.geography)
     hull = convex_hull(data.loc)
     study = None
+    edge = (args.max_edge or [hull.diameter / 40.0])[0]
     if args.region is not None:
-        edge = (args.max_edge or [hull.diameter / 40.0])[0]
         study, layer = read_study_region(args.region, args.region_layer, data.geography, edge, data.loc)
         hull = region_outline(study.shells, study.holes)
+    elif data.table.areas is not None:
+        print("the study region: the union of the polygons (--region gives another)", flush=True)
+        hull = region_outline(*areas_region(data.table, data.geography, edge, data.loc)[:2])
     plan = plan_mesh(data.loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
     if study is not None:
         check_inside(study, layer, data.table, data.loc, plan.offset, data.geography, args.data)

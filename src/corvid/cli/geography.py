@@ -243,6 +243,16 @@ def read_study_region(path: str, layer: Optional[str], geography: Geography, max
     return study, chosen
 
 
+def areas_region(table, geography: Geography, max_edge: float, points: np.ndarray):
+    """The study region of areal data without --region: the union of their polygons, in
+    the working CRS, simplified to max_edge / 4 (corvid.geo.read_region)."""
+    geo = _geo("--centroids")
+    try:
+        return geo.read_region(table.areas, geography.crs, max_edge=max_edge, points=points)
+    except ValueError as exc:
+        raise CommandError(f"--centroids: the polygons as a study region: {exc}") from None
+
+
 def check_inside(study, chosen, table, loc: np.ndarray, offset: float, geography: Geography,
                  path: str) -> None:
     """Refuses data farther from the study region than its buffer is wide, by the file's

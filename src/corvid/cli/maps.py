@@ -79,11 +79,9 @@ def _covariates(rasters: Dict[str, Any], means: Dict[str, float]) -> Tuple[str, 
     parts += [f"{name} at its mean {value:.4g}" for name, value in means.items()]
     if not parts:
         return "", ""
-    title = "(" + ", ".join(parts) + ")"
-    what = "the field plus the fixed effects" if rasters else "intercept plus field"
-    held = (f"; the covariates without a --covariate-raster are held at their means in the data "
-            f"({', '.join(f'{n} = {v:.4g}' for n, v in means.items())})") if means else ""
-    return title, f"the maps show {what}: {', '.join(parts)}{held}"
+    advice = " (--covariate-raster NAME=PATH maps a covariate)" if means else ""
+    return "(" + ", ".join(parts) + ")", (f"the maps show the linear predictor with "
+                                          f"{', '.join(parts)}{' in the data' if means else ''}{advice}")
 
 
 def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],

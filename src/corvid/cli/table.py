@@ -47,6 +47,7 @@ class Table:
     crs: Any = None
     coordinates: Tuple[str, str] = ("x", "y")
     from_columns: bool = True
+    areas: Any = None  # with --centroids: the features' polygons (a GeoSeries, with its CRS)
 
     def where(self, rows: np.ndarray, shown: int = 5) -> str:
         """The places of the given rows, e.g. "lines 4, 9 and 2 more"."""
@@ -344,7 +345,8 @@ def _read_vector(path: str, names: Sequence[str], coordinates: Tuple[Optional[st
     if xy is None:
         xy = np.column_stack([columns[given[0]], columns[given[1]]])
         return Table(columns, len(frame), places, xy, None, (given[0], given[1]), True)
-    return Table(columns, len(frame), places, xy, frame.crs, ("x", "y"), False)
+    return Table(columns, len(frame), places, xy, frame.crs, ("x", "y"), False,
+                 frame.geometry if centroids else None)
 
 
 def _locations(geometry, chosen, centroids: bool) -> np.ndarray:

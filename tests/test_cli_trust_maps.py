@@ -79,7 +79,7 @@ def test_every_file_holds_the_same_layers_under_the_same_names(counts_fit):
 def test_the_maps_hold_covariates_without_a_raster_at_their_means(counts, counts_fit):
     out, printed, figure = counts_fit
     z = np.loadtxt(counts, delimiter=",", skiprows=1)[:, 2]
-    assert f"held at their means in the data (z = {z.mean():.4g})" in printed
+    assert f"the maps show the linear predictor with z at its mean {z.mean():.4g} in the data" in printed
     assert f"z at its mean {z.mean():.4g}" in figure.axes[0].get_title()
     nc = xr.open_dataset(out / "posterior.nc")
     assert nc.attrs["corvid_covariates_held"] == f"z={z.mean():.6g}"

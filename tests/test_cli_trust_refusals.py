@@ -260,3 +260,18 @@ def test_a_refused_row_of_the_family_names_its_column(files, tmp_path, capsys):
     status, line = refusal(capsys, path, "--x", "x", "--y", "y", "--value", "n", "--family", "poisson",
                            "--exposure", "e", "--out", tmp_path / "o")
     assert status == 2 and "counts.csv, column 'e': exposure must be positive, and is not in line 8" in line
+
+
+def test_rows_the_fit_refuses_are_named_by_the_file_s_lines_and_column(files, tmp_path, capsys,
+                                                                      monkeypatch):
+    import corvid.fit
+    from corvid.fit.families import RowsError
+
+    def refuse(*args, **kwargs):  # as the fit refuses counts beyond what it can take
+        raise RowsError("poisson counts must stay below 1e15, and do not in", np.array([3, 9]))
+    monkeypatch.setattr(corvid.fit, "fit", refuse)
+    path = edited(files, tmp_path, "d.csv", 1, "x,y,n")
+    status, line = refusal(capsys, path, "--x", "x", "--y", "y", "--value", "n", "--out", tmp_path / "o")
+    assert status == 2
+    assert line.endswith("d.csv, column 'n': poisson counts must stay below 1e15, and do not in "
+                         "lines 5, 11")

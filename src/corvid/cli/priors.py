@@ -27,7 +27,7 @@ LN2 = math.log(2.0)
 def check_pairs(args: argparse.Namespace) -> None:
     """Each --prior-* pair: a positive finite threshold and a probability in (0, 1)."""
     for option in ("prior_range", "prior_sigma", "prior_noise", "prior_dispersion"):
-        prior = getattr(args, option)
+        prior = getattr(args, option, None)
         if prior is None:
             continue
         threshold, probability = prior

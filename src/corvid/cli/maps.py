@@ -137,7 +137,8 @@ def write_maps(maps: Maps, directory: str) -> None:
     with writing("posterior.nc"):
         maps.dataset.to_netcdf(os.path.join(directory, "posterior.nc"))
     with writing("posterior_grid.npz"):
-        np.savez(os.path.join(directory, "posterior_grid.npz"), **maps.arrays())
+        arrays: Dict[str, Any] = maps.arrays()
+        np.savez(os.path.join(directory, "posterior_grid.npz"), **arrays)
 
 
 def map_figure(maps: Maps, mesh, loc: np.ndarray, geography=None):

@@ -50,12 +50,13 @@ def check_scales(args: argparse.Namespace, *, extent: float, spread: Optional[fl
     link scale)."""
     unit = f" {unit}" if unit else ""
     link = spread is None
+    values = 1.0 if spread is None else float(spread)
     checks = [("prior_range", True, extent, f"the data's extent ({extent:.4g}{unit})", unit,
                "a range that short is far below any mesh's resolution, that long a constant field"),
-              ("prior_sigma", False, 1.0 if link else spread,
-               "1 on the link scale" if link else f"the sd of the values ({spread:.4g})", "",
+              ("prior_sigma", False, values,
+               "1 on the link scale" if link else f"the sd of the values ({values:.4g})", "",
                "a field sd that small is no field, that large leaves the data's scale"),
-              ("prior_noise", False, spread or 1.0, f"the sd of the values ({spread or 1.0:.4g})", "",
+              ("prior_noise", False, values, f"the sd of the values ({values:.4g})", "",
                "a noise sd that small or large leaves the data's scale"),
               ("prior_dispersion", False, 1.0, "1", "",
                "an overdispersion that small or large leaves any count's or amount's scale")]

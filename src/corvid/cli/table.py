@@ -15,7 +15,7 @@ import math
 import os
 import stat
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
 
@@ -82,9 +82,10 @@ def read_table(path: str, names: Sequence[str], coordinates: Tuple[Optional[str]
             raise CommandError(f"--layer applies to vector files with layers; {path} is read as a CSV file")
         if centroids:
             raise CommandError(f"--centroids applies to vector files of polygons; {path} is read as a CSV file")
-        if None in coordinates:
+        x, y = coordinates
+        if x is None or y is None:
             raise CommandError("a CSV file needs --x and --y, the columns of the coordinates")
-        table = _read_csv(path, names, coordinates)
+        table = _read_csv(path, names, (x, y))
     if table.rows < MIN_ROWS:
         raise CommandError(f"{path} has {table.rows} data row(s); at least {MIN_ROWS} are needed")
     return table
@@ -278,6 +279,7 @@ def _refuse_long_rows(source: Source, path: str, width: int) -> None:
 def _records(source: Source):
     """(line where it starts, cells) of each data row, as pandas counts rows: blank lines
     (nothing but spaces) are no rows, a line of empty cells (",,") is one."""
+    handle: TextIO
     if isinstance(source, bytes):
         handle = io.TextIOWrapper(io.BytesIO(source), encoding="utf-8-sig", errors="replace", newline="")
     else:

@@ -5,6 +5,7 @@ that fixes it; never a traceback, never a silent guess."""
 import os
 import subprocess
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -39,7 +40,9 @@ def files(tmp_path_factory):
     utm.to_file(root / "two.gpkg", layer="stations")
     box = shapely.box(499e3, 6.899e6, 505e3, 6.903e6)
     gpd.GeoDataFrame(geometry=[box], crs="EPSG:32633").to_file(root / "two.gpkg", layer="coast")
-    gpd.GeoDataFrame(geometry=[shapely.box(10.5, 60.2, 11.5, 60.8)]).to_file(root / "no_crs.gpkg")
+    with warnings.catch_warnings():  # the point of this file: pyogrio warns it has no CRS
+        warnings.simplefilter("ignore", UserWarning)
+        gpd.GeoDataFrame(geometry=[shapely.box(10.5, 60.2, 11.5, 60.8)]).to_file(root / "no_crs.gpkg")
     lon, lat = rng.uniform(10, 12, 60), rng.uniform(60, 61, 60)
     write_table(root / "ll.csv", {"lon": lon, "lat": lat, "v": v, "h": v})
     with rasterio.open(root / "no_crs.tif", "w", driver="GTiff", height=50, width=100, count=1,
@@ -275,3 +278,26 @@ def test_rows_the_fit_refuses_are_named_by_the_file_s_lines_and_column(files, tm
     assert status == 2
     assert line.endswith("d.csv, column 'n': poisson counts must stay below 1e15, and do not in "
                          "lines 5, 11")
+
+
+@pytest.mark.parametrize("library, command_line", [
+    ("region.gpkg is in longitude and latitude (WGS 84): give crs=, a projected CRS",
+     "region.gpkg is in longitude and latitude (WGS 84): give --crs, a projected CRS"),
+    ("a mesh of that size: use a longer max_edge or a larger max_vertices",
+     "a mesh of that size: use a longer --max-edge or a larger --max-vertices"),
+    ("the limit max_vertices=1,000 is reached", "the limit --max-vertices 1,000 is reached"),
+    ("prior_range = (threshold, probability) needs a positive finite threshold",
+     "--prior-range = (threshold, probability) needs a positive finite threshold"),
+    ("column 'max_edge' of /data/max_edge.csv: the offset is too wide",
+     "column 'max_edge' of /data/max_edge.csv: the offset is too wide"),
+])
+def test_library_advice_in_python_terms_names_the_flags(files, tmp_path, capsys, monkeypatch,
+                                                        library, command_line):
+    import corvid.fit
+
+    def refuse(*args, **kwargs):
+        raise ValueError(library)
+    monkeypatch.setattr(corvid.fit, "fit", refuse)
+    status, line = refusal(capsys, files / "d.csv", "--x", "x", "--y", "y", "--value", "v",
+                           "--out", tmp_path / "o")
+    assert status == 2 and line == f"python -m corvid fit: error: {command_line}"

@@ -122,7 +122,11 @@ class OutputDirectory:
         own = [name for name in present if name == LOCK_NAME or name.startswith(STAGING_PREFIX)]
         if not own:
             return present
-        lock = _Lock.take(os.path.join(self.out, LOCK_NAME))
+        try:
+            lock = _Lock.take(os.path.join(self.out, LOCK_NAME))
+        except OSError as exc:
+            raise CommandError(f"cannot write into the output directory {self.out}: "
+                               f"{exc.strerror or exc}") from None
         if lock is None:
             raise CommandError(f"another corvid run is writing into {self.out}: wait for it to "
                                "finish, or give another output directory")

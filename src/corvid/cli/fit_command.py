@@ -204,18 +204,7 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
                    out: str) -> None:
     data = _read_data(args, names, family)
     check_raster_crs(rasters, data.geography)
-    hull = convex_hull(data.loc)
-    study = None
-    edge = (args.max_edge or [hull.diameter / 40.0])[0]
-    if args.region is not None:
-        study, layer = read_study_region(args.region, args.region_layer, data.geography, edge, data.loc)
-        hull = region_outline(study.shells, study.holes)
-    elif data.table.areas is not None:
-        print("the study region: the union of the polygons (--region gives another)", flush=True)
-        hull = region_outline(*areas_region(data.table, data.geography, edge, data.loc)[:2])
-    plan = plan_mesh(data.loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
-    if study is not None:
-        check_inside(study, layer, data.table, data.loc, plan.offset, data.geography, args.data)
+    hull, plan = _region_and_plan(args, data)
     check_scales(args, extent=hull.diameter, spread=_spread(data.values) if family.exact else None,
                  unit=data.geography.unit)
     mesh, model, result = _fit_resolved(args, family, data, hull, plan)
@@ -235,6 +224,24 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
     print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
     if png:
         print(f"maps: {os.path.join(out, 'posterior.png')}")
+
+
+def _region_and_plan(args: argparse.Namespace, data: "_Data"):
+    """(the region to mesh, the mesh's plan): the locations' convex hull, the --region
+    (data beyond it and its buffer refused), or the polygons of areal data."""
+    hull = convex_hull(data.loc)
+    edge = (args.max_edge or [hull.diameter / 40.0])[0]
+    study = None
+    if args.region is not None:
+        study, layer = read_study_region(args.region, args.region_layer, data.geography, edge, data.loc)
+        hull = region_outline(study.shells, study.holes)
+    elif data.table.areas is not None:
+        print("the study region: the union of the polygons (--region gives another)", flush=True)
+        hull = region_outline(*areas_region(data.table, data.geography, edge, data.loc)[:2])
+    plan = plan_mesh(data.loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
+    if study is not None:
+        check_inside(study, layer, data.table, data.loc, plan.offset, data.geography, args.data)
+    return hull, plan
 
 
 def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:

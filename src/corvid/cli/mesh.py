@@ -16,10 +16,12 @@ from typing import Optional, Tuple
 import numpy as np
 
 from corvid.cli.errors import CommandError
+from corvid.meshkin._size import FILL, PER_AREA
 
-# As region_mesh counts: Triangle's meshes have about 1.6 times the vertices of an
-# equilateral tiling with the same edge, which has 2/sqrt(3) vertices per unit area.
-VERTICES_PER_AREA = 1.6 * 2.0 / math.sqrt(3.0)
+# As region_mesh counts (corvid.meshkin._size): meshes whose edges are all at most
+# max_edge have about 2.2 times the vertices of an equilateral tiling of that edge, which
+# has 2/sqrt(3) vertices per unit area.
+VERTICES_PER_AREA = FILL * PER_AREA
 # Triangles in the buffer are this many times longer unless the user says otherwise.
 DEFAULT_BUFFER_RATIO = 3.0
 # A mesh made again for a short range has at most this many times the vertices of the
@@ -106,6 +108,7 @@ class MeshPlan:
     cutoff: float
     points_as_vertices: bool
     estimate: float
+    why: str = ""  # for a mesh made again: how its max edge was chosen, for the message
 
 
 def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Optional[float],
@@ -184,10 +187,10 @@ def build_mesh(loc: np.ndarray, hull: Hull, plan: MeshPlan, max_vertices: int, c
 def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimate: float,
                 max_vertices: int) -> Optional[MeshPlan]:
     """A finer plan when the fitted range is short for the mesh (see
-    corvid.fit.resolution): edges of about range/8 in the region, in the plan's ratio,
-    made longer if needed to stay within `max_vertices`, and within REMESH_GROWTH times
-    the first mesh (at least REMESH_FLOOR vertices), so that the second fit takes a
-    bounded time; None when the mesh is fine enough or no finer one fits."""
+    corvid.fit.resolution): a max edge of range/8 in the region, in the plan's ratio, made
+    longer if needed to stay within `max_vertices` and within REMESH_GROWTH times the first
+    mesh (at least REMESH_FLOOR vertices), so that the second fit takes a bounded time;
+    `why` says which. None when the mesh is fine enough or no finer one fits."""
     from corvid.fit.resolution import SUGGESTED_EDGES, under_resolved
 
     if not under_resolved(mesh, range_estimate):
@@ -197,10 +200,30 @@ def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimat
     pair = (edge, edge * ratio)
     budget = min(max_vertices, max(REMESH_FLOOR, REMESH_GROWTH * mesh.n))
     estimate = estimated_vertices(hull, pair, plan.offset)
+    why = f"range/{SUGGESTED_EDGES:g}"
     if not estimate <= ADVICE_SHARE * budget:
         pair = _edges_within(hull, pair, plan.offset, ADVICE_SHARE * budget)
+        held = (f"--max-vertices {max_vertices:,}" if budget == max_vertices else
+                f"{REMESH_GROWTH} times the first mesh's {mesh.n:,} vertices, which bounds the "
+                "second fit's time")
+        advice = f"--max-edge {_up(edge)}"
+        if not estimate <= max_vertices:
+            advice += f" with --max-vertices {math.ceil(estimate / ADVICE_SHARE)}"
+        why = (f"not range/{SUGGESTED_EDGES:g} = {edge:.4g}: that mesh would have about "
+               f"{_count(estimate)} vertices, more than the {_count(ADVICE_SHARE * budget)} "
+               f"planned within {held}; {advice} meshes for this range from the start")
         estimate = estimated_vertices(hull, pair, plan.offset)
     if not (math.isfinite(pair[0]) and pair[0] < plan.max_edge[0]):
         return None
     as_vertices = plan.points_as_vertices and len(np.unique(loc, axis=0)) <= estimate
-    return MeshPlan(pair, plan.offset, min(plan.cutoff, pair[0] / 25.0), as_vertices, estimate)
+    return MeshPlan(pair, plan.offset, min(plan.cutoff, pair[0] / 25.0), as_vertices, estimate, why)
+
+
+def remesh_message(range_estimate: float, finer: MeshPlan, unit: str) -> str:
+    """What the fit command says when it meshes again, and why."""
+    from corvid.fit.resolution import RESOLVED_EDGES
+
+    return (f"the estimated range {range_estimate:.4g}{unit} is shorter than {RESOLVED_EDGES:g} "
+            "times the longest mesh edge in the data's region: the field is under-resolved; "
+            f"meshing again with max edge {finer.max_edge[0]:.4g}{unit} ({finer.why}) and "
+            "fitting once more")

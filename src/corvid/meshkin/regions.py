@@ -206,11 +206,14 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         region's or buffer's boundary move onto it (so a point's vertex lies within twice
         `cutoff` of it). Every point must lie in the region or its buffer. `point_vertex`
         of the result tells which vertex stands for which point.
-    max_edge: the longest triangle edge wanted, one number or a pair (inside the region,
-        in the buffer). Triangles get at most the area of an equilateral triangle of that
-        edge: edges come out about 0.6 to 1.15 times max_edge. A max_edge longer than the
-        region (or its buffer) is no constraint: the mesh is then the coarsest that the
-        boundary and min_angle allow.
+    max_edge: the longest triangle edge, one number or a pair (inside the region, in the
+        buffer): no edge of a triangle in the region is longer than the first, none in the
+        buffer longer than the second. Most edges come out 0.4 to 1 times max_edge, and a
+        mesh has about 2.2 times the vertices of an equilateral tiling of that edge. This
+        is the longest edge that corvid.fit.resolution measures, so a mesh made with
+        max_edge = range/8 is fine enough for that range. A max_edge longer than the region
+        (or its buffer) is no constraint: the mesh is then the coarsest that the boundary
+        and min_angle allow.
     offset: the buffer's width: absolute when positive, a fraction of the region's diameter
         when negative (-0.1: a tenth of it). None or 0: no buffer. The buffer's outline is
         the region's outline pushed out by that width, with rounded corners. At most about

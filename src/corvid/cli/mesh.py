@@ -79,12 +79,20 @@ def convex_hull(loc: np.ndarray) -> Hull:
         raise CommandError("all locations are the same point")
     scale = 2.0 ** math.floor(math.log2(extent))
     framed = (loc - 0.5 * (low + high)) / scale
+    advice = "their convex hull has no area to mesh; give --region, a polygon around them"
     try:
         hull = ConvexHull(framed)
     except QhullError:
-        raise CommandError("the locations all lie on one line: their region has no area") from None
+        raise CommandError(f"the locations are collinear (they all lie on one line): {advice}") from None
     # In 2-d, Qhull's `volume` is the area and its `area` the perimeter.
     diameter = _widest(framed[hull.vertices])
+    # As region_mesh sees a hull: one folding back on itself within 1e-8 of its extent, or
+    # within 1000 roundings of coordinates far from the origin, lies on a line.
+    width = float(hull.volume) / diameter
+    rounding = np.finfo(float).eps * float(np.max(np.abs(loc)))
+    if width * scale <= max(1e-8 * extent, 1e3 * rounding):
+        raise CommandError(f"the locations are collinear: they lie on one line {diameter * scale:.4g} "
+                           f"long to within {width * scale:.2g}, so {advice}")
     return Hull(hull.vertices, float(hull.volume) * scale * scale, float(hull.area) * scale,
                 diameter * scale)
 
@@ -123,17 +131,54 @@ def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Opt
                            "nearer the region's size")
     estimate = estimated_vertices(hull, pair, width)
     if not estimate <= max_vertices:  # also catches an overflow to inf or NaN
-        inside, outside = _edges_within(hull, pair, width, ADVICE_SHARE * max_vertices)
-        advice = (f"--max-edge {_up(inside)} {_up(outside)} or longer, or"
-                  if math.isfinite(inside) else "a narrower --offset and")
         raise CommandError(
             f"a mesh with --max-edge {pair[0]:.4g} {pair[1]:.4g} and a buffer {width:.4g} wide "
             f"would have about {_count(estimate)} vertices, more than --max-vertices "
-            f"{max_vertices:,}: use {advice} a larger --max-vertices")
+            f"{max_vertices:,}: use {_size_advice(hull, pair, width, ADVICE_SHARE * max_vertices)}")
     distinct = len(np.unique(loc, axis=0))
     as_vertices = cutoff is not None or distinct <= estimate
     return MeshPlan(pair, width, cutoff if cutoff is not None else pair[0] / 25.0, as_vertices,
                     estimate)
+
+
+def _size_advice(hull: Hull, pair: Tuple[float, float], width: float, vertices: float) -> str:
+    """What brings the mesh within `vertices`: longer edges; or, for a buffer so thin that
+    its triangles must be narrower than it whatever the edges, a wider buffer (with longer
+    edges if the region alone needs them)."""
+    inside, outside = _edges_within(hull, pair, width, vertices)
+    if math.isfinite(inside):
+        return f"--max-edge {_up(inside)} {_up(outside)} or longer, or a larger --max-vertices"
+    thin = (f"a buffer {width:.4g} wide needs triangles no wider than {1.5 * width:.4g} across "
+            "it, whatever --max-edge")
+    wider = _offset_within(hull, pair, width, vertices)
+    if wider is not None:
+        option = f"a wider --offset ({_up(wider)} or more)"
+    else:  # the given edges are too short even for the region: longer ones in a usual buffer
+        wider = max(width, hull.diameter / 5.0)
+        inside, outside = _edges_within(hull, pair, wider, vertices)
+        if not math.isfinite(inside):
+            return f"a larger --max-vertices: {thin}"
+        option = f"a wider --offset ({_up(wider)}) with --max-edge {_up(inside)} {_up(outside)} or longer"
+    if estimated_vertices(hull, pair, 0.0) <= vertices:
+        option += ", --offset 0 for no buffer"
+    return f"{option}, or a larger --max-vertices: {thin}"
+
+
+def _offset_within(hull: Hull, pair: Tuple[float, float], width: float,
+                   vertices: float) -> Optional[float]:
+    """The narrowest buffer at least `width` wide whose mesh with these edges stays within
+    `vertices`, or None. Up to the width where the buffer's triangles no longer shrink to
+    it (pair[1] / 1.5), a wider buffer needs fewer vertices; beyond it, more."""
+    def fits(log_width: float) -> bool:
+        return estimated_vertices(hull, pair, math.exp(log_width)) <= vertices
+
+    low, high = math.log(width), math.log(max(width, pair[1] / 1.5))
+    if not fits(high):
+        return None
+    for _ in range(100):
+        middle = 0.5 * (low + high)
+        low, high = (low, middle) if fits(middle) else (middle, high)
+    return math.exp(high)
 
 
 def _edges_within(hull: Hull, pair: Tuple[float, float], width: float,

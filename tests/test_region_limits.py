@@ -238,7 +238,8 @@ def nested_squares(k):
     (dict(region=star(20_001), max_edge=0.01),
      r"the region crosses itself: segment 0 \(vertex 0 to 1\) meets segment 2 \(vertex 2 to 3\)"),
     (dict(region=nested_squares(3000), max_edge=0.5), r"region polygon 0 and region polygon 1 overlap"),
-    (dict(region=SQUARE * 10, holes=[h + 50.0 for h in nested_squares(3000)], max_edge=20.0),
+    (dict(region=SQUARE * 10, holes=[h + 50.0 for h in nested_squares(3000)], max_edge=20.0,
+          min_feature=0.0),  # holes this small would be filled, not refused
      r"hole 0 and hole 1 overlap"),
     (dict(region=[SQUARE] * 3000, max_edge=1.0),
      r"region polygon 0 runs along region polygon 1: its segment 0 .* meets segment 0"),

@@ -107,8 +107,11 @@ def covariate_rasters(options: Optional[List[str]], covariates: List[str]) -> Di
 def read_study_region(path: str, geography: Geography, max_edge: float, points: np.ndarray):
     """The study region of a vector file in the working CRS, simplified to max_edge / 4
     without losing a location (corvid.geo.read_region)."""
+    from corvid.cli.mesh import small_features_in_command_terms
+
     geo = _geo("--region")
     try:
-        return geo.read_region(path, geography.crs, max_edge=max_edge, points=points)
+        with small_features_in_command_terms(geography.unit, max_edge):
+            return geo.read_region(path, geography.crs, max_edge=max_edge, points=points)
     except ValueError as exc:
         raise CommandError(f"--region: {exc}") from None

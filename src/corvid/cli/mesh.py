@@ -9,8 +9,10 @@ observations are simply located in a mesh of the locations' convex hull.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
+import warnings
 from typing import Optional, Tuple
 
 import numpy as np
@@ -221,9 +223,11 @@ def build_mesh(loc: np.ndarray, hull: Hull, plan: MeshPlan, max_vertices: int, c
     region = loc[hull.vertices] if hull.shells is None else hull.shells
     points = loc if plan.points_as_vertices else None
     try:
+        # A study region's small features went when it was read (read_study_region); the
+        # hull has none.
         return region_mesh(region, holes=hull.holes or (), points=points, max_edge=plan.max_edge,
                            offset=plan.offset, cutoff=plan.cutoff if points is not None else 0.0,
-                           max_vertices=max_vertices, crs=crs)
+                           max_vertices=max_vertices, crs=crs, min_feature=0.0)
     except ValueError as exc:
         raise CommandError(f"cannot mesh the locations: {exc}".replace(
             "max_vertices", "--max-vertices").replace("max_edge", "--max-edge")) from None
@@ -272,3 +276,29 @@ def remesh_message(range_estimate: float, finer: MeshPlan, unit: str) -> str:
             "times the longest mesh edge in the data's region: the field is under-resolved; "
             f"meshing again with max edge {finer.max_edge[0]:.4g}{unit} ({finer.why}) and "
             "fitting once more")
+
+
+@contextlib.contextmanager
+def small_features_in_command_terms(unit: str, max_edge: float):
+    """Says what read_region left out of --region in the command's terms: it has no
+    min_feature, and --max-edge sets what is kept."""
+    from corvid.meshkin.regions import SmallFeaturesWarning
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", SmallFeaturesWarning)
+        yield
+    for warning in caught:
+        left = getattr(warning.message, "left_out", None)
+        if left is None:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+            continue
+        square = f" {unit}²" if unit else ""
+        parts = []
+        if left.islands:
+            parts.append(f"{left.islands:,} island(s) of {left.island_area:.4g}{square} in all left out")
+        if left.holes:
+            parts.append(f"{left.holes:,} hole(s) of {left.hole_area:.4g}{square} in all filled")
+        warnings.warn(f"--region: {' and '.join(parts)}: each is less than {left.size:.4g}"
+                      f"{' ' + unit if unit else ''} across, too small for a mesh with --max-edge "
+                      f"{max_edge:.4g} to resolve; islands with a location on or near them are "
+                      "kept, and a shorter --max-edge keeps more", SmallFeaturesWarning, stacklevel=3)

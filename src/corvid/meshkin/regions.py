@@ -15,9 +15,11 @@ from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from . import _features
+from ._features import SmallFeaturesWarning
 from .mesh import MkMesh, _read_only
 
-__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists"]
+__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists", "SmallFeaturesWarning"]
 
 # Above about 34 degrees Triangle's refinement need not end.
 _LARGEST_MIN_ANGLE = 34.0
@@ -188,7 +190,7 @@ def _vertex_indices(name: str, value, row: tuple, n: int) -> np.ndarray:
 
 
 def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cutoff=0.0,
-                min_angle=25.0, max_vertices=1_000_000, crs=None) -> RegionMesh:
+                min_angle=25.0, max_vertices=1_000_000, crs=None, min_feature=None) -> RegionMesh:
     """A quality triangular mesh of a study region, with an optional buffer around it.
 
     region: the study region, one polygon (a k x 2 array of its vertices in order, either
@@ -197,8 +199,9 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         Or GIS data, read by `corvid.geo.read_region(region, crs, max_edge=..., points=...)`
         (needs the geo extra): a shapely Polygon or MultiPolygon, a GeoSeries or
         GeoDataFrame, or the path of a vector file (GeoPackage, shapefile, GeoJSON, ...),
-        reprojected into `crs` and simplified to max_edge / 4 without losing `points`;
-        holes then come from its polygons' interiors and `holes` must stay empty.
+        reprojected into `crs`, rid of features below `min_feature` and simplified to
+        max_edge / 4 without losing `points`; holes then come from its polygons'
+        interiors and `holes` must stay empty.
     holes: polygons cut out of the region; each lies inside it, none overlaps another.
         Nothing is meshed in a hole, so the field model sees its shore as a boundary.
     points: (p, 2) locations to keep as mesh vertices, e.g. observation locations. Points
@@ -231,6 +234,14 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         limit and its address-space limit (ulimit -v).
     crs: the coordinate reference system of the coordinates, kept as the mesh's `crs`; for
         GIS data the working CRS (None: the data's own when it is projected).
+    min_feature: islands and holes whose bounding box is narrower than this both ways are
+        too small for the mesh to resolve: islands are left out of the region and holes
+        filled, with a SmallFeaturesWarning giving their count and area. The largest
+        island stays, and so does an island with a point within min_feature (or cutoff)
+        of it; islands in a filled hole become part of the region again. None: half of
+        max_edge (inside the region), but at most a twentieth of the region's extent;
+        0 keeps every feature. Finding them costs time linear in the vertices, and the
+        rest of the work follows the features kept.
 
     Boundaries of the region, its holes and the buffer are mesh edges (split as needed).
     Every triangle is counter-clockwise. Features smaller than a billionth of the region's
@@ -248,6 +259,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     Raises ImportError when the `mesh` extra is not installed.
     """
     inside_edge, buffer_edge = _max_edges(max_edge)
+    _features.check(min_feature)
+    features_left = False  # whether read_region has already left out the small features
     if region is not None:
         from ..geo.region import is_vector_source, read_region
 
@@ -255,7 +268,9 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
             if holes is not None and len(holes):
                 raise ValueError("holes come from the interiors of a GIS region: cut them out of "
                                  "its geometry instead (shapely's difference)")
-            region, holes, crs = read_region(region, crs, max_edge=inside_edge, points=points)
+            region, holes, crs = read_region(region, crs, max_edge=inside_edge, points=points,
+                                             min_feature=min_feature)
+            features_left = True
     cutoff = _number("cutoff", cutoff, lowest=0.0)
     min_angle = _number("min_angle", min_angle, lowest=0.0, highest=_LARGEST_MIN_ANGLE)
     if min_angle == 0.0:  # without a bound Triangle may leave slivers of no area in floating point
@@ -274,7 +289,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     from ._refine import BUFFER_MARK, REGION_MARK, triangulate
 
     # Every count and size is checked before the work it bounds: first the input's own
-    # size, then an estimate from the rings' areas, before any geometry is built.
+    # size (once features too small to mesh are gone, which costs a pass over it), then an
+    # estimate from the rings' areas, before any geometry is built.
     limit = _size.Limit.of(max_vertices)
     xy = _points(points)
     if region is None and xy is None:
@@ -288,7 +304,6 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     first, which = _pslg.copies(np.empty((0, 2)) if xy is None else xy)
     if xy is not None:
         xy = xy[first]
-    limit.check_input(len(shells.xy) + len(holes.xy) + len(first))
 
     # Work in units of a power of two near the region's size, from an origin nearby: areas
     # (squares of lengths) neither overflow nor underflow whatever the user's units, and
@@ -308,6 +323,13 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     tol = max(1e-9 * extent, 100 * rounding / unit)
     if region is None:  # the hull lies among the points: extent and tol stay the same
         shells = _rings.Rings.one(_hull(xy, first, unit, origin, tol))
+    elif not features_left:
+        size = _features.size_below(min_feature, inside_edge, float(np.max(np.ptp(shells.xy, axis=0))) * unit)
+        shells, holes, left = _features.drop_small_rings(shells, holes, xy, cutoff / unit, size / unit)
+        _features.warn(left._replace(island_area=left.island_area * unit * unit,
+                                     hole_area=left.hole_area * unit * unit, size=size), stacklevel=2)
+    framed = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
+    limit.check_input(len(framed))
     width = None if offset is None or offset == 0.0 else _buffer_width(offset, unit, shells.xy, extent, tol)
     if width is not None:
         _check_buffer_fits(offset, width, framed, unit, origin)

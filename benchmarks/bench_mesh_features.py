@@ -23,7 +23,6 @@ lakes' mesh within 5% of the lakeless one; time per kept island about constant.
 """
 
 import resource
-import subprocess
 import sys
 import time
 import warnings
@@ -127,20 +126,14 @@ CASES = [("10,000 tiny islands", "tiny"), ("coast with 50,000 islands", "coast")
 
 def main():
     timeout = float(sys.argv[1]) if len(sys.argv) > 1 else 600.0
-    from bench_common import load_average
+    from bench_common import load_average, run_in_process
 
     print(f"load average {load_average()} (2 cores); each case in its own process, 8 GB limit")
     limit = "import resource; resource.setrlimit(resource.RLIMIT_AS, (8 << 30, 8 << 30)); "
     for label, name in CASES:
         code = (limit + "import sys; sys.path.insert(0, 'benchmarks'); "
                 f"from bench_mesh_features import child; child({name!r})")
-        try:
-            done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                                  timeout=timeout)
-            out = done.stdout.strip() or f"failed: {done.stderr.strip().splitlines()[-1:]}"
-        except subprocess.TimeoutExpired:
-            out = f"timed out after {timeout:g} s"
-        print(f"{label:<32} {out}", flush=True)
+        print(f"{label:<32} {run_in_process(code, timeout)}", flush=True)
 
 
 if __name__ == "__main__":

@@ -128,8 +128,8 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
     parts = _shapes.union_parts(parts)
     invalid = ~shapely.is_valid(parts)  # projection or union may leave tiny defects
     if invalid.any():
-        parts = _shapes.union_parts(np.concatenate([parts[~invalid],
-                                                    _shapes.polygon_parts(shapely.make_valid(parts[invalid]))]))
+        repaired = _shapes.polygon_parts(shapely.make_valid(parts[invalid]))
+        parts = _shapes.union_parts(np.concatenate([parts[~invalid], repaired]))
     if left is not None:
         parts, filled = _without_small_holes(parts, left.size)
         left = left + filled

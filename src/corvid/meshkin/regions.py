@@ -211,7 +211,7 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         of the result tells which vertex stands for which point.
     max_edge: the longest triangle edge, one number or a pair (inside the region, in the
         buffer): no edge of a triangle in the region is longer than the first, none in the
-        buffer longer than the second. Most edges come out 0.4 to 1 times max_edge, and a
+        buffer longer than the second. Most edges come out 0.5 to 1 times max_edge, and a
         mesh has about 2.2 times the vertices of an equilateral tiling of that edge. This
         is the longest edge that corvid.fit.resolution measures, so a mesh made with
         max_edge = range/8 is fine enough for that range. A max_edge longer than the region

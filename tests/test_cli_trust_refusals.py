@@ -75,6 +75,8 @@ def edited(files, tmp_path, name, line, text):
 @pytest.mark.parametrize("line_text, message", [
     ("1,234.5,2000.1,0.5", "line 6 has more cells than the 3 columns its header names ('0.5'"),
     ("1,234.5,2000.1,0.5,7", "line 6 has more cells than the 3 columns its header names ('0.5', '7'"),
+    ("1,234.5,2000.1,,7", "line 6 has more cells than the 3 columns its header names ('', '7'"),
+    ("1,234.5,2000.1,,,,7", "line 6 has more cells than the 3 columns its header names"),
     (",,", "line 6, column 'x': an empty cell is not a number"),
 ])
 def test_a_row_that_does_not_fit_the_header_is_named_by_its_line(files, tmp_path, capsys,

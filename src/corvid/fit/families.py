@@ -118,6 +118,9 @@ class Family:
     prior_power: ClassVar[float] = 1.0
     map_scale: ClassVar[str] = "both"   # the maps' layers unless asked: see LatentFit.maps
     response_meaning: ClassVar[str] = "mean"  # what the response scale's mean is, in words
+    # The hyperparameter is the scale of a continuous response's scatter: data that the fixed
+    # effects reproduce exactly leave its posterior without a mode (see corvid.fit.refusals).
+    scale_from_scatter: ClassVar[bool] = False
 
     def __init__(self, prior: Optional[PCRatePrior] = None) -> None:
         self.prior = prior
@@ -211,7 +214,7 @@ class Gaussian(Family):
     """y ~ N(eta, s²), identity link; psi = log s (the noise sd)."""
 
     name, title, link, hyperparameter, exact = "gaussian", "Gaussian", "identity", "noise_sd", True
-    prior_option, map_scale = "prior_noise", "link"
+    prior_option, map_scale, scale_from_scatter = "prior_noise", "link", True
 
     def log_density(self, d, eta, psi):
         r = (d.y - eta) * math.exp(-psi)
@@ -369,6 +372,7 @@ class Gamma(Family):
 
     name, title, link, hyperparameter = "gamma", "Gamma", "log", "phi"
     prior_option, prior_power = "prior_dispersion", -0.5   # on 1/sqrt(phi)
+    scale_from_scatter = True
 
     def _check(self, y, trials):
         _refuse_rows(y <= 0.0, "gamma data must be positive, and are not in")

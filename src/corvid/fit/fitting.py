@@ -21,6 +21,7 @@ from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, prog
 from .observations import observations, response_values
 from .precision import FieldPrecision
 from .priors import fixed_effect_prior_sd
+from .refusals import refuse_unfittable
 from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, longest_region_edge,
                          under_resolved)
 from .result import GaussianFit, LatentFit
@@ -193,6 +194,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     if integrate and given is not None:
         raise ValueError("integrate=True integrates around the posterior mode: leave theta unset")
     prior_sd = fixed_effect_prior_sd(data, intercept, kind.exact, prior_fixed)
+    refuse_unfittable(model, kind, family_data, data,
+                      pc_matern_prior(model.prior_range, model.prior_sigma), given is None)
     edges = mesh_edges(model.mesh.tv, model.mesh.n)
     field = FieldPrecision.of_model(model)
     latent: LatentModel
@@ -271,6 +274,6 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
                   weights=weights, edges=edges, converged=converged,
                   n_evaluations=posterior.evaluations, seconds=seconds,
                   backend=latent.backend_used, integrated=integrate)
-    if kind.exact:
-        return GaussianFit(family=kind, **result)
-    return LatentFit(family=kind, **result)
+    fitted = GaussianFit(family=kind, **result) if kind.exact else LatentFit(family=kind, **result)
+    fitted.theta_given = given is not None
+    return fitted

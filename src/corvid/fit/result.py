@@ -128,8 +128,11 @@ class LatentFit:
         every constant of the likelihood included, so it compares across families
     log_posterior : log p(y | theta) + log pi(theta)
     converged : False when the optimiser warned; n_evaluations, seconds, backend
+    theta_given : True when theta was given rather than estimated
     design_theta, design_weights : the integration points and weights (one point without)
     """
+
+    theta_given = False
 
     def __init__(self, *, mesh, family: Family, intercept: bool, n_obs: int,
                  fixed_names: list[str], fixed_prior_sd: np.ndarray, theta: np.ndarray,
@@ -311,7 +314,7 @@ class LatentFit:
                 lines.append(f"{name[:15]:<16}{m:>12.5g}{s:>12.4g}{m - Z95 * s:>12.5g}"
                              f"{m + Z95 * s:>12.5g}")
         how = (f"integrated over {len(self.design_weights)} design points" if self.integrated
-               else "at the mode" if np.all(np.isfinite(self.theta_cov)) else "at the given theta")
+               else "at the given theta" if self.theta_given else "at the mode")
         lines += self._units_line()
         lines += ["", f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
                       f"{self.log_posterior:.4f}",

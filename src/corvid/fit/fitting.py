@@ -21,7 +21,7 @@ from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, prog
 from .observations import observations, response_values
 from .precision import FieldPrecision
 from .priors import fixed_effect_prior_sd
-from .refusals import refuse_unfittable
+from .refusals import refuse_unfittable, refuse_unresolved
 from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, longest_region_edge,
                          under_resolved)
 from .result import GaussianFit, LatentFit
@@ -220,6 +220,10 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         mode = find_mode(posterior, theta0, bounds, reporter, started)
         theta_hat, value, converged = mode.theta, mode.log_posterior, mode.converged
         centre = mode.evaluation.conditional
+        if not kind.exact and centre is not None:
+            refuse_unresolved(kind, family_data, data.A @ centre.mode_field
+                              + data.X @ centre.mode_fixed + family_data.offset,
+                              float(theta_hat[2]) if kind.hyperparameter else None)
         definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
         # Without a proper curvature there is no honest covariance: NaN, after the warning.
         theta_cov = np.linalg.inv(-mode.hessian) if definite else np.full((d, d), np.nan)

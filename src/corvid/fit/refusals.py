@@ -16,6 +16,13 @@ gave it:
   of the other families, 1);
 - the overdispersion's (1/sqrt(size) or 1/sqrt(phi)) median must lie within a factor 10^6
   of 1.
+
+After the search, a mode whose log likelihood double precision cannot resolve is refused
+too, naming the rows: the linear predictor eta is rounded to 1 part in 10^16, and a row
+moves the log likelihood by |dl/d eta| times that step. Poisson counts near 10^15 that the
+model does not follow to 1 part in 10^8 (a mesh never does) move it by whole nats, so the
+hyperparameters' search reads rounding; the negative binomial, whose overdispersion bounds
+dl/d eta, takes such counts.
 """
 
 from __future__ import annotations
@@ -25,16 +32,18 @@ from typing import Optional
 
 import numpy as np
 
-from .families import Family, FamilyData, PCRatePrior
+from .families import Family, FamilyData, PCRatePrior, RowsError
 from .field_prior import PCMaternPrior
 from .observations import Observations, root_mean_square
 
-__all__ = ["RANGE_LIMITS", "SCALE_LIMITS", "refuse_unfittable"]
+__all__ = ["RANGE_LIMITS", "SCALE_LIMITS", "RESOLVED_NATS", "refuse_unfittable",
+           "refuse_unresolved"]
 
 RANGE_LIMITS = (1e-3, 1e2)   # the range's prior median within these times the mesh's extent
 SCALE_LIMITS = (1e-6, 1e6)  # sd-like priors' medians within these times the data's scale
 ROUNDING = 64.0 * np.finfo(np.float64).eps   # residuals this small (relative) are rounding
 LN2 = math.log(2.0)
+RESOLVED_NATS = 0.01   # the log likelihood's rounding step at the mode that the search can bear
 
 
 def _residual(X: np.ndarray, z: np.ndarray) -> np.ndarray:
@@ -107,3 +116,23 @@ def refuse_unfittable(model, family: Family, family_data: FamilyData, data: Obse
             what, own, own_name = f"overdispersion 1/sqrt({family.hyperparameter})", 1.0, "1"
         _refuse_far(family.prior_option, (prior.u, prior.a), what, LN2 / prior.rate, own,
                     own_name, SCALE_LIMITS, own)
+
+
+def refuse_unresolved(family: Family, family_data: FamilyData, eta: np.ndarray,
+                      psi: Optional[float]) -> None:
+    """RowsError when the log likelihood's rounding step at the latent mode eta (n_obs,),
+    sum |dl/d eta| spacing(eta), exceeds RESOLVED_NATS; the rows named are those that
+    make up most of it."""
+    first = family.derivatives(family_data, eta, psi)[0]
+    step = np.abs(first) * np.spacing(np.abs(eta))
+    total = float(np.sum(step))
+    if not total > RESOLVED_NATS:
+        return
+    order = np.argsort(-step)
+    rows = np.sort(order[:int(np.searchsorted(np.cumsum(step[order]), 0.9 * total)) + 1])
+    largest = float(np.max(family_data.y[rows]))
+    raise RowsError(f"{family.name} data this large (up to {largest:.3g}) pin the linear "
+                    f"predictor more finely than double precision resolves: rounding it moves "
+                    f"the log likelihood by {total:.2g} in all, and the hyperparameters' search "
+                    f"would read rounding; counts this large are overdispersed in practice: fit "
+                    f"them with family='nbinomial'. Most of it comes from", rows)

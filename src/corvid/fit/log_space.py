@@ -62,24 +62,26 @@ _EXP = np.r_[0.0, 0.0, [1.0 / math.factorial(k) for k in range(2, 14)]]
 _LOG = np.r_[0.0, 0.0, [(-1.0) ** (k + 1) / k for k in range(2, 20)]]
 
 
+def _excess(x, closed_form, coefficients: np.ndarray) -> np.ndarray:
+    """closed_form(x), or the series where |x| < SERIES_BELOW, where it would cancel."""
+    x = np.asarray(x, dtype=np.float64)
+    small = np.abs(x) < SERIES_BELOW
+    if small.all():
+        return _series(x, coefficients)
+    with np.errstate(over="ignore", invalid="ignore"):
+        out = np.array(closed_form(x), dtype=np.float64)
+    out[small] = _series(x[small], coefficients)
+    return out
+
+
 def exp_excess(d) -> np.ndarray:
     """exp(d) - 1 - d, to full relative precision."""
-    d = np.asarray(d, dtype=np.float64)
-    small = np.abs(d) < SERIES_BELOW
-    out = _series(d, _EXP) if small.all() else np.array(np.expm1(d) - d, dtype=np.float64)
-    if small.any() and not small.all():
-        out[small] = _series(d[small], _EXP)
-    return out
+    return _excess(d, lambda x: np.expm1(x) - x, _EXP)
 
 
 def log1p_excess(z) -> np.ndarray:
     """log(1 + z) - z for z > -1, to full relative precision."""
-    z = np.asarray(z, dtype=np.float64)
-    small = np.abs(z) < SERIES_BELOW
-    out = _series(z, _LOG) if small.all() else np.array(np.log1p(z) - z, dtype=np.float64)
-    if small.any() and not small.all():
-        out[small] = _series(z[small], _LOG)
-    return out
+    return _excess(z, lambda x: np.log1p(x) - x, _LOG)
 
 
 def bernoulli_excess(p, q, d) -> np.ndarray:

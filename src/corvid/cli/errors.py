@@ -41,10 +41,17 @@ FLAGS = {"crs": "--crs", "max_edge": "--max-edge", "max_vertices": "--max-vertic
 _ARGUMENT = re.compile(r"(?<![\w'\"/.-])(" + "|".join(FLAGS) + r")(=|(?![\w'\"/.-]))")
 
 
+# A pair given to a Python argument, "prior_range=(2.5, 0.5)" or "prior_range = (2.5, 0.5)".
+_PAIR = re.compile(r"(?<![\w'\"/.-])(" + "|".join(FLAGS) + r") ?= ?\(([^,()]+), ([^,()]+)\)")
+
+
 def in_flags(message: str) -> str:
     """A library message with its Python arguments named as the command's flags:
-    "give crs=" becomes "give --crs", "max_edge=3" "--max-edge 3"; plain words that are
-    also argument names ("offset", "cutoff") stay words unless followed by "="."""
+    "give crs=" becomes "give --crs", "max_edge=3" "--max-edge 3", "prior_range=(2, 0.5)"
+    "--prior-range 2 0.5"; plain words that are also argument names ("offset", "cutoff")
+    stay words unless followed by "="."""
+    message = _PAIR.sub(lambda m: f"{FLAGS[m.group(1)]} {m.group(2)} {m.group(3)}", message)
+
     def flag(match: re.Match) -> str:
         name, equals = match.group(1), match.group(2)
         if "_" not in name and not equals:

@@ -5,7 +5,7 @@ import pytest
 from scipy import sparse
 
 from corvid.fit import factor
-from corvid.fit._selected_inverse import selected_inverse
+from corvid.fit._cholesky import csc_selected_inverse as selected_inverse
 from corvid.meshkin.gfield import gfield2_pcmatern
 from corvid.meshkin.mesh import MkMesh
 

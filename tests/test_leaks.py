@@ -23,7 +23,7 @@ import scipy.sparse.linalg  # noqa: F401  (sparse.linalg)
 
 from corvid import options
 from corvid.binary import call
-from corvid.fit._selected_inverse import selected_inverse
+from corvid.fit._cholesky import csc_selected_inverse as selected_inverse
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.mesh import MkMesh
 from corvid.safety import expression, family

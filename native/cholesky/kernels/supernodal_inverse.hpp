@@ -1,0 +1,103 @@
+/// Selected inversion on a supernodal Cholesky factor: the entries of A⁻¹ on the factor's
+/// pattern, by the block form of the Takahashi recursions, BLAS-3 per supernode. Plain C++
+/// over raw arrays; no Python.
+///
+/// With A = L Lᵀ, Σ = A⁻¹ satisfies Σ L = L⁻ᵀ, which is upper triangular. For a supernode
+/// with columns S and rows R below it, and Y = L_RS L_SS⁻¹:
+///     Σ_RS = -Σ_RR Y,     Σ_SS = L_SS⁻ᵀ L_SS⁻¹ - Yᵀ Σ_RS.
+/// Σ_RR lies on the pattern of later supernodes (a supernode's rows below it are rows of its
+/// parent, or the parent's columns), so supernodes taken from the last to the first find
+/// everything they read.
+#pragma once
+
+#include "cholesky/kernels/blas.hpp"
+#include "cholesky/kernels/symbolic.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace corvid::cholesky {
+
+namespace detail {
+
+/// The place of `row` in rows[from .. to) (ascending, known to hold it), by a galloping
+/// search from `from`: cheap when consecutive lookups land close together.
+inline int32_t find_row(const int32_t* rows, int32_t from, int32_t to, int32_t row) {
+    int32_t step = 1, hi = from;
+    while (hi < to && rows[hi] < row) {
+        from = hi + 1;
+        hi += step;
+        step *= 2;
+    }
+    hi = std::min(hi, to - 1);
+    return static_cast<int32_t>(std::lower_bound(rows + from, rows + hi + 1, row) - rows);
+}
+
+}  // namespace detail
+
+/// Σ on the factor's pattern, in the factor's block layout.
+///
+///   Symbolic S, const double values[S.stored()]  - the factor L (numeric)
+///   double sigma[S.stored()]  - output: Σ where L has its entries (each block's lower
+///                               triangle and the rows below)
+///
+/// Cost: about twice the factorisation's; workspace S.largest_below (S.largest_below +
+/// S.largest_width) doubles and S.largest_below integers.
+inline void selected_inverse(const Symbolic& S, const double* values, const Blas& blas,
+                             double* sigma) {
+    const auto below_size = static_cast<size_t>(S.largest_below);
+    std::vector<double> G(below_size * below_size);
+    std::vector<double> Y(below_size * static_cast<size_t>(S.largest_width));
+    std::vector<int32_t> place(below_size);
+
+    for (int32_t s = S.supernodes() - 1; s >= 0; --s) {
+        const int32_t w = S.width(s), r = S.nrow(s), m = r - w;
+        const int32_t* R = S.rows_of(s) + w;
+        const double* Ls = values + S.value_ptr[static_cast<size_t>(s)];
+        double* Zs = sigma + S.value_ptr[static_cast<size_t>(s)];
+
+        // Σ_SS starts as (L_SS L_SSᵀ)⁻¹.
+        for (int32_t c = 0; c < w; ++c)
+            std::memcpy(Zs + c + static_cast<int64_t>(c) * r, Ls + c + static_cast<int64_t>(c) * r,
+                        static_cast<size_t>(w - c) * sizeof(double));
+        blas.potri_lower(w, Zs, r);
+        if (m == 0) continue;
+
+        // Y = L_RS L_SS⁻¹
+        for (int32_t c = 0; c < w; ++c)
+            std::memcpy(Y.data() + static_cast<int64_t>(c) * m, Ls + w + static_cast<int64_t>(c) * r,
+                        static_cast<size_t>(m) * sizeof(double));
+        blas.trsm_right_lower('N', m, w, Ls, r, Y.data(), m);
+
+        // G = Σ_RR (lower triangle), gathered run by run: the rows of R that are columns of
+        // one later supernode t, read from t's block.
+        for (int32_t b = 0; b < m;) {
+            const int32_t t = S.super_of[static_cast<size_t>(R[b])];
+            const int32_t ft = S.first[static_cast<size_t>(t)], lt = S.last(t), rt = S.nrow(t);
+            const int32_t* rows_t = S.rows_of(t);
+            const double* Zt = sigma + S.value_ptr[static_cast<size_t>(t)];
+            int32_t b_end = b;
+            while (b_end < m && R[b_end] <= lt) ++b_end;
+            for (int32_t a = b; a < b_end; ++a) place[static_cast<size_t>(a)] = R[a] - ft;
+            int32_t from = lt - ft + 1;
+            for (int32_t a = b_end; a < m; ++a) {
+                from = detail::find_row(rows_t, from, rt, R[a]);
+                place[static_cast<size_t>(a)] = from;
+            }
+            for (int32_t c = b; c < b_end; ++c) {
+                const double* column = Zt + static_cast<int64_t>(R[c] - ft) * rt;
+                double* g = G.data() + static_cast<int64_t>(c) * m;
+                for (int32_t a = c; a < m; ++a) g[a] = column[place[static_cast<size_t>(a)]];
+            }
+            b = b_end;
+        }
+
+        // Σ_RS = -G Y, written in place of L_RS; then Σ_SS -= Yᵀ Σ_RS.
+        blas.symm_left_lower(m, w, -1.0, G.data(), m, Y.data(), m, 0.0, Zs + w, r);
+        blas.gemm('T', 'N', w, w, m, -1.0, Y.data(), m, Zs + w, r, 1.0, Zs, r);
+    }
+}
+
+}  // namespace corvid::cholesky

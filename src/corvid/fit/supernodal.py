@@ -1,0 +1,200 @@
+"""corvid's own Cholesky backend ("supernodal"): a METIS nested-dissection ordering, a
+symbolic analysis made once per pattern, and supernodal numeric factors, solves and selected
+inverses (corvid.fit._cholesky), the dense blocks going to SciPy's BLAS and LAPACK.
+
+An `Analysis` belongs to one pattern and one ordering; every factor of a matrix with that
+pattern shares it, so refactoring costs the numeric work only. Memory is checked against
+what the system can give before a factor or a selected inverse is allocated.
+"""
+
+from __future__ import annotations
+
+import threading
+from typing import Any, Optional
+
+import numpy as np
+from scipy import sparse
+
+from .. import _memory
+from . import _cholesky
+from .factor import SelectedInverse, SparseFactor
+
+__all__ = ["Analysis", "SupernodalFactor", "nested_dissection", "factorize"]
+
+# How many patterns an analysis remembers where their entries go (the fit uses one or two).
+_PLACED_KEPT = 4
+
+
+def nested_dissection(A: sparse.csc_matrix) -> np.ndarray:
+    """METIS's nested-dissection ordering of A's (symmetric) pattern: A[perm][:, perm] is
+    what is factored."""
+    xadj, adjacency = _cholesky.graph(A.indptr, A.indices)
+    n = A.shape[0]
+    if adjacency.size == 0:
+        return np.arange(n, dtype=np.int64)
+    import pymetis
+
+    if hasattr(pymetis, "CSRAdjacency"):  # pymetis >= 2025.2
+        perm, _ = pymetis.nested_dissection(pymetis.CSRAdjacency(xadj, adjacency))
+    else:
+        perm, _ = pymetis.nested_dissection(xadj=xadj, adjncy=adjacency)
+    return np.asarray(perm, dtype=np.int64)
+
+
+def _memory_available() -> int:
+    available = _memory.available_memory()
+    return -1 if available is None else int(available)
+
+
+def _check_memory(needed: int, what: str) -> None:
+    available = _memory.available_memory()
+    if available is not None and needed > available:
+        raise MemoryError(f"{what} needs {needed / 2**30:.2f} GiB but only "
+                          f"{available / 2**30:.2f} GiB of memory are available")
+
+
+class _OneBlasThread:
+    """Keeps the BLAS libraries on one thread while any factor works (see the README's note
+    on threads): the dense blocks of a sparse factor are mostly too small for threads to
+    pay, and threads that spin for work stall a busy machine. Counted, so that factors used
+    from several threads at once restore the setting only when the last one is done."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._users = 0
+        self._limiter: Any = None
+        self._controller: Any = None
+
+    def __enter__(self) -> None:
+        with self._lock:
+            if self._users == 0:
+                if self._controller is None:
+                    from threadpoolctl import ThreadpoolController
+
+                    self._controller = ThreadpoolController()
+                self._limiter = self._controller.limit(limits=1, user_api="blas")
+            self._users += 1
+
+    def __exit__(self, *exc) -> None:
+        with self._lock:
+            self._users -= 1
+            if self._users == 0 and self._limiter is not None:
+                self._limiter.restore_original_limits()
+                self._limiter = None
+
+
+_blas_threads = _OneBlasThread()
+
+
+class Analysis:
+    """The symbolic analysis of one symmetric pattern in one ordering.
+
+    `perm`: the factor is that of A[perm][:, perm]; `sizes`: the analysis's summary (n,
+    supernodes, entries of L, flops, and the bytes a factor, a selected inverse and a solve
+    allocate).
+    """
+
+    def __init__(self, indptr: np.ndarray, indices: np.ndarray, perm: np.ndarray,
+                 postorder: bool) -> None:
+        self._handle = _cholesky.analyse(indptr, indices, perm, postorder, _memory_available())
+        self.perm = _cholesky.permutation(self._handle)
+        self.perm.setflags(write=False)
+        self.sizes = _cholesky.summary(self._handle)
+        self._pattern: Optional[tuple[np.ndarray, np.ndarray]] = None
+        self._placed: list[tuple[np.ndarray, np.ndarray, bool, object]] = []
+
+    def pattern(self) -> tuple[np.ndarray, np.ndarray]:
+        """(indptr, indices) of L's lower triangle in the factor's order (read-only)."""
+        if self._pattern is None:
+            indptr, indices = _cholesky.factor_pattern(self._handle)
+            indptr.setflags(write=False)
+            indices.setflags(write=False)
+            self._pattern = (indptr, indices)
+        return self._pattern
+
+    def placed(self, A: sparse.csc_matrix, ordered: bool):
+        """Where A's entries go in the factor (A in its own order, or with `ordered` in the
+        factor's), or None when A has entries outside the factor's pattern."""
+        for indptr, indices, was_ordered, handle in self._placed:
+            if was_ordered == ordered and np.array_equal(indptr, A.indptr) \
+                    and np.array_equal(indices, A.indices):
+                return handle
+        handle = _cholesky.place(self._handle, A.indptr, A.indices, ordered)
+        if handle is not None:
+            self._placed = [(A.indptr.copy(), A.indices.copy(), ordered, handle),
+                            *self._placed[:_PLACED_KEPT - 1]]
+        return handle
+
+
+class SupernodalFactor(SparseFactor):
+    """A = Pᵀ L Lᵀ P by corvid's supernodal Cholesky; see `SparseFactor`."""
+
+    backend = "supernodal"
+
+    def __init__(self, analysis: Analysis, placed, data: np.ndarray) -> None:
+        _check_memory(analysis.sizes["factor_bytes"], "the Cholesky factor")
+        with _blas_threads:
+            self._handle = _cholesky.factorize(placed, data)
+        self._analysis = analysis
+        self.n = analysis.sizes["n"]
+        self.perm = analysis.perm
+        self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
+
+    def solve(self, b: np.ndarray) -> np.ndarray:
+        with _blas_threads:
+            return _cholesky.solve(self._handle, b)
+
+    def logdet(self) -> float:
+        return _cholesky.logdet(self._handle)
+
+    def factor(self) -> tuple[sparse.csc_matrix, np.ndarray]:
+        if self._factor is None:
+            indptr, indices = self._analysis.pattern()
+            values, d = _cholesky.unit_factor(self._handle)
+            L = sparse.csc_matrix((values, indices, indptr), shape=(self.n, self.n))
+            L.has_sorted_indices = True
+            self._factor = (L, d)
+        return self._factor
+
+    def refactor(self, A) -> SparseFactor:
+        from .factor import _square_csc
+
+        return self._refactor(_square_csc(A), ordered=False)
+
+    def refactor_permuted(self, permuted) -> SparseFactor:
+        from .factor import _square_csc
+
+        return self._refactor(_square_csc(permuted), ordered=True)
+
+    def _refactor(self, A: sparse.csc_matrix, ordered: bool) -> SparseFactor:
+        if A.shape[0] != self.n:
+            raise ValueError(f"the matrix has order {A.shape[0]}; the factor is of order {self.n}")
+        analysis = self._analysis
+        placed = analysis.placed(A, ordered)
+        if placed is None:  # entries outside the factor's pattern: analyse it, same ordering
+            own = A
+            if ordered:
+                where = np.empty(self.n, dtype=np.int64)
+                where[self.perm] = np.arange(self.n)
+                own = A[where][:, where].tocsc()
+                own.sort_indices()
+            analysis = Analysis(own.indptr, own.indices, self.perm, postorder=False)
+            placed = analysis.placed(A, ordered)
+        return SupernodalFactor(analysis, placed, A.data)
+
+    def selected_inverse(self) -> SelectedInverse:
+        _check_memory(self._analysis.sizes["inverse_bytes"], "the selected inverse")
+        indptr, indices = self._analysis.pattern()
+        with _blas_threads:
+            values = _cholesky.selected_inverse(self._handle)
+        return SelectedInverse(self.perm, indptr, indices, values)
+
+
+def factorize(A: sparse.csc_matrix, perm: Optional[np.ndarray]) -> SupernodalFactor:
+    """The factor of A (square, canonical compressed columns) in the ordering `perm`, or
+    METIS's nested dissection followed by a postorder of the elimination tree when None."""
+    if perm is None:
+        analysis = Analysis(A.indptr, A.indices, nested_dissection(A), postorder=True)
+    else:
+        analysis = Analysis(A.indptr, A.indices, perm, postorder=False)
+    return SupernodalFactor(analysis, analysis.placed(A, ordered=False), A.data)

@@ -81,6 +81,11 @@ std::vector<T> copy_integers(PyObject* obj, const char* name) {
 template std::vector<int32_t> copy_integers<int32_t>(PyObject*, const char*);
 template std::vector<int64_t> copy_integers<int64_t>(PyObject*, const char*);
 
+Ref real_vector(PyObject* obj, const char* name) {
+    Ref array = one_dimensional(obj, name, "biuf", "real numbers");
+    return contiguous(array.get(), Element::float64);
+}
+
 Ref real_block(PyObject* obj, const char* name) {
     Ref array = of_kind(obj, name, "biuf", "real numbers");
     const int ndim = ndim_of(array.get());

@@ -18,6 +18,10 @@ std::vector<double> copy_reals(PyObject* obj, const char* name);
 template <class T>
 std::vector<T> copy_integers(PyObject* obj, const char* name);
 
+/// `numpy.asarray(obj)` as a C-contiguous, aligned float64 array of one dimension: TypeError
+/// naming `name` for anything but real numbers, ValueError for other dimensions.
+Ref real_vector(PyObject* obj, const char* name);
+
 /// `numpy.asarray(obj)` as a C-contiguous, aligned float64 array of one or two dimensions:
 /// TypeError naming `name` for anything but real numbers, ValueError for other dimensions.
 Ref real_block(PyObject* obj, const char* name);

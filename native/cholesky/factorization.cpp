@@ -40,15 +40,15 @@ Text& operator<<(Text& text, double value) {
 }
 
 [[noreturn]] void refuse_values(const PlacedPattern& placed, const ValueFault& fault,
-                                const std::vector<double>& data) {
+                                const double* data) {
     const auto [i, j] = entry_place(placed, fault.entry);
-    const double a = data[static_cast<size_t>(fault.entry)];
+    const double a = data[fault.entry];
     Text message;
     if (fault.kind == ValueFault::not_finite) {
         message << "entry (" << py_int(i) << ", " << py_int(j) << ") of the matrix is " << a
                 << ": a matrix to factor must be finite";
     } else {
-        const double b = data[static_cast<size_t>(placed.map.mirror[static_cast<size_t>(fault.entry)])];
+        const double b = data[placed.map.mirror[static_cast<size_t>(fault.entry)]];
         message << "the matrix is not symmetric: entry (" << py_int(i) << ", " << py_int(j)
                 << ") is " << a << " but (" << py_int(j) << ", " << py_int(i) << ") is " << b;
     }
@@ -68,22 +68,31 @@ Text& operator<<(Text& text, double value) {
 
 Ref factorize(Module module, Object placed_handle, Object data_array) {
     std::shared_ptr<const PlacedPattern> placed = unwrap<PlacedPattern>(placed_handle, "placed");
-    std::vector<double> data = arrays::copy_reals(data_array, "data");
-    if (static_cast<int64_t>(data.size()) != placed->map.nnz())
-        raise_format(PyExc_ValueError, "data has %zu values for a pattern of %lld entries",
-                     data.size(), static_cast<long long>(placed->map.nnz()));
+    Ref array = arrays::real_vector(data_array, "data");
+    ArrayView view(array.get(), Element::float64, 1);
+    const auto nnz = static_cast<size_t>(view.shape(0));
+    if (static_cast<int64_t>(nnz) != placed->map.nnz())
+        raise_format(PyExc_ValueError, "data has %zu values for a pattern of %lld entries", nnz,
+                     static_cast<long long>(placed->map.nnz()));
     const Symbolic& S = *placed->symbolic;
-    auto factor = std::make_shared<Factor>();
-    factor->symbolic = placed->symbolic;
+    auto factor = std::make_shared<Factor>(placed->symbolic);
+    // A private copy, so the values checked are the values factored whatever other threads
+    // do to the array meanwhile; in a kept buffer, whose pages cost no faults.
+    Buffer data = S.pool->take(nnz);
     ValueFault fault;
     int32_t failed = -1;
     without_gil([&] {
-        fault = check_values(placed->map, data.data(), kSymmetryTolerance);
+        if (nnz > 0) std::memcpy(data.get(), view.data<const double>(), nnz * sizeof(double));
+        fault = check_values(placed->map, data.get(), kSymmetryTolerance);
         if (fault.kind != ValueFault::none) return;
-        factor->values = std::make_unique_for_overwrite<double[]>(static_cast<size_t>(S.stored()));
-        failed = cholesky::factorize(S, placed->map, data.data(), blas(), factor->values.get());
+        factor->values = S.pool->take(static_cast<size_t>(S.stored()));
+        Buffer update = S.pool->take(static_cast<size_t>(S.largest_update));
+        failed = cholesky::factorize(S, placed->map, data.get(), blas(), factor->values.get(),
+                                     update.get());
+        S.pool->give(std::move(update));
     });
-    if (fault.kind != ValueFault::none) refuse_values(*placed, fault, data);
+    if (fault.kind != ValueFault::none) refuse_values(*placed, fault, data.get());
+    S.pool->give(std::move(data));
     if (failed >= 0) refuse_indefinite(module, S.perm[static_cast<size_t>(failed)]);
     return wrap<Factor>(std::move(factor));
 }
@@ -107,15 +116,16 @@ Ref solve(Object handle, Object b) {
     const auto width = static_cast<size_t>(k);
     without_gil([&] {
         if (width == 0) return;
-        std::vector<double> X(static_cast<size_t>(S.n) * width);
+        Buffer X = S.pool->take(static_cast<size_t>(S.n) * width);
         for (int32_t j = 0; j < S.n; ++j)
-            std::memcpy(X.data() + static_cast<size_t>(j) * width,
+            std::memcpy(X.get() + static_cast<size_t>(j) * width,
                         source + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
                         width * sizeof(double));
-        solve_in_place(S, F->values.get(), blas(), static_cast<int32_t>(k), X.data());
+        solve_in_place(S, F->values.get(), blas(), static_cast<int32_t>(k), X.get());
         for (int32_t j = 0; j < S.n; ++j)
             std::memcpy(target + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
-                        X.data() + static_cast<size_t>(j) * width, width * sizeof(double));
+                        X.get() + static_cast<size_t>(j) * width, width * sizeof(double));
+        S.pool->give(std::move(X));
     });
     return out.array;
 }
@@ -169,11 +179,13 @@ Ref selected_inverse(Object handle) {
     FreshArray values({static_cast<Py_ssize_t>(S.entries())}, Element::float64);
     double* out = values.data<double>();
     without_gil([&] {
-        std::vector<double> sigma(static_cast<size_t>(S.stored()));
-        cholesky::selected_inverse(S, F->values.get(), blas(), sigma.data());
+        Buffer sigma = S.pool->take(static_cast<size_t>(S.stored()));
+        Buffer work = S.pool->take(inverse_workspace(S));
+        cholesky::selected_inverse(S, F->values.get(), blas(), sigma.get(), work.get());
+        S.pool->give(std::move(work));
         int64_t at = 0;
         for (int32_t s = 0; s < S.supernodes(); ++s) {
-            const double* Zs = sigma.data() + S.value_ptr[static_cast<size_t>(s)];
+            const double* Zs = sigma.get() + S.value_ptr[static_cast<size_t>(s)];
             const int32_t r = S.nrow(s);
             for (int32_t c = 0; c < S.width(s); ++c) {
                 std::memcpy(out + at, Zs + c + static_cast<int64_t>(c) * r,
@@ -181,6 +193,7 @@ Ref selected_inverse(Object handle) {
                 at += r - c;
             }
         }
+        S.pool->give(std::move(sigma));
     });
     return values.array;
 }

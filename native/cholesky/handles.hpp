@@ -21,7 +21,12 @@ struct PlacedPattern {
 /// A numeric factor: L, supernode by supernode, in the layout of its analysis.
 struct Factor {
     std::shared_ptr<const Symbolic> symbolic;
-    std::unique_ptr<double[]> values;  ///< symbolic->stored() values
+    Buffer values;  ///< symbolic->stored() values
+
+    Factor(std::shared_ptr<const Symbolic> s) : symbolic(std::move(s)) {}
+    Factor(const Factor&) = delete;
+    Factor& operator=(const Factor&) = delete;
+    ~Factor() { symbolic->pool->give(std::move(values)); }
 };
 
 /// The capsule name of each kind, which is also what a wrong argument is told it lacks.

@@ -26,17 +26,17 @@ namespace corvid::cholesky {
 ///   EntryMap map            - of A's pattern, for S
 ///   const double data[nnz]  - A's values on that pattern (finite, symmetric: `check_values`)
 ///   double values[S.stored()]  - output: the factor, supernode by supernode
+///   double update[S.largest_update]  - workspace
 ///
 /// Returns -1, or the column (in the factor's order) at which A is found not positive
-/// definite. Cost: S.flops; workspace S.largest_update doubles and O(n) integers.
+/// definite. Cost: S.flops; workspace O(n) integers besides `update`.
 inline int32_t factorize(const Symbolic& S, const EntryMap& map, const double* data,
-                         const Blas& blas, double* values) {
+                         const Blas& blas, double* values, double* update) {
     const int32_t count = S.supernodes();
     std::vector<int32_t> position(static_cast<size_t>(S.n));  // a row's place in the current s
     std::vector<int32_t> head(static_cast<size_t>(count), -1), link(static_cast<size_t>(count), -1);
     std::vector<int32_t> next_row(static_cast<size_t>(count), 0);  // d's first row not yet sent
     std::vector<int32_t> relative(static_cast<size_t>(S.largest_below));
-    std::vector<double> update(static_cast<size_t>(S.largest_update));
 
     auto wait_for = [&](int32_t d, int32_t row_index) {
         next_row[static_cast<size_t>(d)] = row_index;
@@ -72,11 +72,11 @@ inline int32_t factorize(const Symbolic& S, const EntryMap& map, const double* d
             int32_t p2 = p1;
             while (p2 < rd && drows[p2] <= l) ++p2;
             const int32_t n1 = rd - p1, n2 = p2 - p1;
-            dense::update_product(blas, n1, n2, wd, Ld + p1, rd, update.data());
+            dense::update_product(blas, n1, n2, wd, Ld + p1, rd, update);
             for (int32_t i = 0; i < n1; ++i) relative[static_cast<size_t>(i)] = position[static_cast<size_t>(drows[p1 + i])];
             for (int32_t j = 0; j < n2; ++j) {
                 double* target = Ls + static_cast<int64_t>(drows[p1 + j] - f) * r;
-                const double* u = update.data() + static_cast<int64_t>(j) * n1;
+                const double* u = update + static_cast<int64_t>(j) * n1;
                 for (int32_t i = j; i < n1; ++i) target[relative[static_cast<size_t>(i)]] -= u[i];
             }
             if (p2 < rd) wait_for(d, p2);

@@ -20,6 +20,12 @@
 
 namespace corvid::cholesky {
 
+/// The doubles of workspace `selected_inverse` needs.
+inline size_t inverse_workspace(const Symbolic& S) {
+    const auto below = static_cast<size_t>(S.largest_below);
+    return below * (below + static_cast<size_t>(S.largest_width));
+}
+
 namespace detail {
 
 /// The place of `row` in rows[from .. to) (ascending, known to hold it), by a galloping
@@ -41,15 +47,15 @@ inline int32_t find_row(const int32_t* rows, int32_t from, int32_t to, int32_t r
 ///
 ///   Symbolic S, const double values[S.stored()]  - the factor L (numeric)
 ///   double sigma[S.stored()]  - output: Σ where L has its entries (each block's lower
-///                               triangle and the rows below)
+///                               triangle and the rows below; the rest unspecified)
+///   double work[inverse_workspace(S)]  - workspace
 ///
-/// Cost: about twice the factorisation's; workspace S.largest_below (S.largest_below +
-/// S.largest_width) doubles and S.largest_below integers.
+/// Cost: about twice the factorisation's; workspace S.largest_below integers besides `work`.
 inline void selected_inverse(const Symbolic& S, const double* values, const Blas& blas,
-                             double* sigma) {
+                             double* sigma, double* work) {
     const auto below_size = static_cast<size_t>(S.largest_below);
-    std::vector<double> G(below_size * below_size);
-    std::vector<double> Y(below_size * static_cast<size_t>(S.largest_width));
+    double* G = work;
+    double* Y = work + below_size * below_size;
     std::vector<int32_t> place(below_size);
 
     for (int32_t s = S.supernodes() - 1; s >= 0; --s) {
@@ -67,9 +73,9 @@ inline void selected_inverse(const Symbolic& S, const double* values, const Blas
 
         // Y = L_RS L_SS⁻¹
         for (int32_t c = 0; c < w; ++c)
-            std::memcpy(Y.data() + static_cast<int64_t>(c) * m, Ls + w + static_cast<int64_t>(c) * r,
+            std::memcpy(Y + static_cast<int64_t>(c) * m, Ls + w + static_cast<int64_t>(c) * r,
                         static_cast<size_t>(m) * sizeof(double));
-        blas.trsm_right_lower('N', m, w, Ls, r, Y.data(), m);
+        blas.trsm_right_lower('N', m, w, Ls, r, Y, m);
 
         // G = Σ_RR (lower triangle), gathered run by run: the rows of R that are columns of
         // one later supernode t, read from t's block.
@@ -88,15 +94,15 @@ inline void selected_inverse(const Symbolic& S, const double* values, const Blas
             }
             for (int32_t c = b; c < b_end; ++c) {
                 const double* column = Zt + static_cast<int64_t>(R[c] - ft) * rt;
-                double* g = G.data() + static_cast<int64_t>(c) * m;
+                double* g = G + static_cast<int64_t>(c) * m;
                 for (int32_t a = c; a < m; ++a) g[a] = column[place[static_cast<size_t>(a)]];
             }
             b = b_end;
         }
 
         // Σ_RS = -G Y, written in place of L_RS; then Σ_SS -= Yᵀ Σ_RS.
-        blas.symm_left_lower(m, w, -1.0, G.data(), m, Y.data(), m, 0.0, Zs + w, r);
-        blas.gemm('T', 'N', w, w, m, -1.0, Y.data(), m, Zs + w, r, 1.0, Zs, r);
+        blas.symm_left_lower(m, w, -1.0, G, m, Y, m, 0.0, Zs + w, r);
+        blas.gemm('T', 'N', w, w, m, -1.0, Y, m, Zs + w, r, 1.0, Zs, r);
     }
 }
 

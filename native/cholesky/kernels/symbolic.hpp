@@ -7,12 +7,14 @@
 /// then the nrow - w rows below it, ascending. The block's upper triangle is not used.
 #pragma once
 
+#include "cholesky/kernels/buffer_pool.hpp"
 #include "cholesky/kernels/elimination_tree.hpp"
 #include "cholesky/kernels/pattern.hpp"
 #include "cholesky/kernels/supernodes.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -48,6 +50,9 @@ struct Symbolic {
     int32_t largest_below = 0;         ///< most rows below one supernode
     int32_t largest_width = 0;         ///< widest supernode
     double flops = 0.0;                ///< floating-point operations of one factorisation
+    /// Buffers handed back by this analysis's factors and inverses (the one mutable part,
+    /// locked on its own), for the next ones to reuse.
+    std::shared_ptr<BufferPool> pool = std::make_shared<BufferPool>();
 
     int32_t supernodes() const { return static_cast<int32_t>(first.size()) - 1; }
     int32_t width(int32_t s) const { return first[static_cast<size_t>(s) + 1] - first[static_cast<size_t>(s)]; }

@@ -2,6 +2,7 @@
 /// analysis made once per pattern and ordering, what it tells, and patterns placed in it.
 #include "cholesky/arrays.hpp"
 #include "cholesky/handles.hpp"
+#include "cholesky/kernels/supernodal_inverse.hpp"
 #include "cholesky/parts.hpp"
 #include "glue/array.hpp"
 #include "glue/call.hpp"
@@ -95,7 +96,7 @@ Ref summary(Object handle) {
     const int64_t below = S->largest_below, width = S->largest_width;
     const int64_t factor_bytes = 8 * stored + 8 * S->largest_update + 4 * below + 4 * int64_t{S->n} +
                                  12 * int64_t{S->supernodes()};
-    const int64_t inverse_bytes = 8 * stored + 8 * entries + 8 * below * (below + width) + 4 * below;
+    const int64_t inverse_bytes = 8 * entries + 8 * static_cast<int64_t>(inverse_workspace(*S)) + 4 * below;
     Ref out = checked(PyDict_New());
     auto put = [&](const char* key, Ref value) {
         check_status(PyDict_SetItemString(out.get(), key, value.get()));

@@ -176,26 +176,26 @@ Ref unit_factor(Object handle) {
 Ref selected_inverse(Object handle) {
     std::shared_ptr<const Factor> F = unwrap<Factor>(handle, "factor");
     const Symbolic& S = *F->symbolic;
-    FreshArray values({static_cast<Py_ssize_t>(S.entries())}, Element::float64);
-    double* out = values.data<double>();
+    std::shared_ptr<PooledValues> sigma;
     without_gil([&] {
-        Buffer sigma = S.pool->take(static_cast<size_t>(S.stored()));
+        sigma = std::make_shared<PooledValues>(F->symbolic, static_cast<size_t>(S.entries()));
         Buffer work = S.pool->take(inverse_workspace(S));
-        cholesky::selected_inverse(S, F->values.get(), blas(), sigma.get(), work.get());
+        cholesky::selected_inverse(S, F->values.get(), blas(), sigma->values.get(), work.get());
         S.pool->give(std::move(work));
-        int64_t at = 0;
-        for (int32_t s = 0; s < S.supernodes(); ++s) {
-            const double* Zs = sigma.get() + S.value_ptr[static_cast<size_t>(s)];
-            const int32_t r = S.nrow(s);
-            for (int32_t c = 0; c < S.width(s); ++c) {
-                std::memcpy(out + at, Zs + c + static_cast<int64_t>(c) * r,
-                            static_cast<size_t>(r - c) * sizeof(double));
-                at += r - c;
-            }
-        }
-        S.pool->give(std::move(sigma));
     });
-    return values.array;
+    return wrap<PooledValues>(std::move(sigma));
+}
+
+Ref array_interface(Object handle) {
+    std::shared_ptr<const PooledValues> held = unwrap<PooledValues>(handle, "values");
+    Ref data = py_tuple({checked(PyLong_FromVoidPtr(held->values.get())), py_bool(false)});
+    Ref shape = py_tuple({py_int(static_cast<long long>(held->count))});
+    Ref out = checked(PyDict_New());
+    check_status(PyDict_SetItemString(out.get(), "data", data.get()));
+    check_status(PyDict_SetItemString(out.get(), "shape", shape.get()));
+    check_status(PyDict_SetItemString(out.get(), "typestr", py_str(PY_LITTLE_ENDIAN ? "<f8" : ">f8").get()));
+    check_status(PyDict_SetItemString(out.get(), "version", py_int(3).get()));
+    return out;
 }
 
 const FunctionDef kFactorize{
@@ -240,10 +240,21 @@ const FunctionDef kUnitFactor{
 const FunctionDef kSelectedInverse{
     .name = "selected_inverse",
     .params = {{.name = "factor", .annotation = "object"}},
-    .returns = "np.ndarray",
+    .returns = "object",
     .doc = "The entries of A⁻¹ on the analysis's factor_pattern (lower triangle, factor's\n"
-           "order), by the block Takahashi recursions.",
+           "order), by the block Takahashi recursions: an opaque handle to values held in\n"
+           "a buffer that the analysis reuses once the handle is freed (array_interface).",
     .impl = typed<selected_inverse>,
+};
+
+const FunctionDef kArrayInterface{
+    .name = "array_interface",
+    .params = {{.name = "values", .annotation = "object"}},
+    .returns = "dict",
+    .doc = "NumPy's __array_interface__ for values held by a handle (selected_inverse): an\n"
+           "object holding the handle and this dict is an array's worth of memory, which\n"
+           "lives as long as the object.",
+    .impl = typed<array_interface>,
 };
 
 }  // namespace
@@ -254,6 +265,7 @@ void add_factorization(PyObject* module) {
     add_function(module, kLogdet);
     add_function(module, kUnitFactor);
     add_function(module, kSelectedInverse);
+    add_function(module, kArrayInterface);
 }
 
 }  // namespace corvid::cholesky

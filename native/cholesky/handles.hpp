@@ -29,6 +29,19 @@ struct Factor {
     ~Factor() { symbolic->pool->give(std::move(values)); }
 };
 
+/// Values computed for Python in a buffer of an analysis's pool, which they return to.
+struct PooledValues {
+    std::shared_ptr<const Symbolic> symbolic;
+    Buffer values;
+    size_t count = 0;
+
+    PooledValues(std::shared_ptr<const Symbolic> s, size_t n)
+        : symbolic(std::move(s)), values(symbolic->pool->take(n)), count(n) {}
+    PooledValues(const PooledValues&) = delete;
+    PooledValues& operator=(const PooledValues&) = delete;
+    ~PooledValues() { symbolic->pool->give(std::move(values)); }
+};
+
 /// The capsule name of each kind, which is also what a wrong argument is told it lacks.
 template <class T>
 struct HandleName;
@@ -38,6 +51,8 @@ template <>
 struct HandleName<PlacedPattern> { static constexpr const char* value = "corvid.fit._cholesky.PlacedPattern"; };
 template <>
 struct HandleName<Factor> { static constexpr const char* value = "corvid.fit._cholesky.Factor"; };
+template <>
+struct HandleName<PooledValues> { static constexpr const char* value = "corvid.fit._cholesky.Values"; };
 
 /// A new capsule holding `object`.
 template <class T>

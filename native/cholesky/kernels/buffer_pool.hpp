@@ -77,7 +77,7 @@ public:
     }
 
 private:
-    static constexpr size_t kKept = 4;
+    static constexpr size_t kKept = 6;
     std::mutex lock_;
     std::vector<Buffer> kept_;
 };

@@ -7,7 +7,8 @@
 ///     Σ_RS = -Σ_RR Y,     Σ_SS = L_SS⁻ᵀ L_SS⁻¹ - Yᵀ Σ_RS.
 /// Σ_RR lies on the pattern of later supernodes (a supernode's rows below it are rows of its
 /// parent, or the parent's columns), so supernodes taken from the last to the first find
-/// everything they read.
+/// everything they read. Σ is written straight into the packed lower triangle that is the
+/// result, and read back from there.
 #pragma once
 
 #include "cholesky/kernels/blas.hpp"
@@ -23,7 +24,8 @@ namespace corvid::cholesky {
 /// The doubles of workspace `selected_inverse` needs.
 inline size_t inverse_workspace(const Symbolic& S) {
     const auto below = static_cast<size_t>(S.largest_below);
-    return below * (below + static_cast<size_t>(S.largest_width));
+    const auto width = static_cast<size_t>(S.largest_width);
+    return below * below + 2 * below * width + width * width;
 }
 
 namespace detail {
@@ -43,66 +45,82 @@ inline int32_t find_row(const int32_t* rows, int32_t from, int32_t to, int32_t r
 
 }  // namespace detail
 
-/// Σ on the factor's pattern, in the factor's block layout.
+/// Σ on the factor's pattern.
 ///
 ///   Symbolic S, const double values[S.stored()]  - the factor L (numeric)
-///   double sigma[S.stored()]  - output: Σ where L has its entries (each block's lower
-///                               triangle and the rows below; the rest unspecified)
+///   double sigma[S.entries()]  - output: Σ's lower triangle on L's pattern, packed column
+///                                by column (S.packed_column)
 ///   double work[inverse_workspace(S)]  - workspace
 ///
 /// Cost: about twice the factorisation's; workspace S.largest_below integers besides `work`.
 inline void selected_inverse(const Symbolic& S, const double* values, const Blas& blas,
                              double* sigma, double* work) {
     const auto below_size = static_cast<size_t>(S.largest_below);
-    double* G = work;
-    double* Y = work + below_size * below_size;
+    const auto width_size = static_cast<size_t>(S.largest_width);
+    double* G = work;                                // Σ_RR, m x m
+    double* Y = G + below_size * below_size;         // L_RS L_SS⁻¹, m x w
+    double* T = Y + below_size * width_size;         // Σ_RS, m x w
+    double* Z = T + below_size * width_size;         // Σ_SS, w x w
     std::vector<int32_t> place(below_size);
 
     for (int32_t s = S.supernodes() - 1; s >= 0; --s) {
         const int32_t w = S.width(s), r = S.nrow(s), m = r - w;
         const int32_t* R = S.rows_of(s) + w;
         const double* Ls = values + S.value_ptr[static_cast<size_t>(s)];
-        double* Zs = sigma + S.value_ptr[static_cast<size_t>(s)];
 
-        // Σ_SS starts as (L_SS L_SSᵀ)⁻¹.
-        for (int32_t c = 0; c < w; ++c)
-            std::memcpy(Zs + c + static_cast<int64_t>(c) * r, Ls + c + static_cast<int64_t>(c) * r,
+        // Σ_SS starts as (L_SS L_SSᵀ)⁻¹. Its upper triangle is not used, but is zeroed:
+        // the product below runs over it, and must not meet stale values of any kind.
+        for (int32_t c = 0; c < w; ++c) {
+            double* z = Z + static_cast<int64_t>(c) * w;
+            std::fill(z, z + c, 0.0);
+            std::memcpy(z + c, Ls + c + static_cast<int64_t>(c) * r,
                         static_cast<size_t>(w - c) * sizeof(double));
-        blas.potri_lower(w, Zs, r);
-        if (m == 0) continue;
+        }
+        blas.potri_lower(w, Z, w);
 
-        // Y = L_RS L_SS⁻¹
-        for (int32_t c = 0; c < w; ++c)
-            std::memcpy(Y + static_cast<int64_t>(c) * m, Ls + w + static_cast<int64_t>(c) * r,
-                        static_cast<size_t>(m) * sizeof(double));
-        blas.trsm_right_lower('N', m, w, Ls, r, Y, m);
+        if (m > 0) {
+            // Y = L_RS L_SS⁻¹
+            for (int32_t c = 0; c < w; ++c)
+                std::memcpy(Y + static_cast<int64_t>(c) * m, Ls + w + static_cast<int64_t>(c) * r,
+                            static_cast<size_t>(m) * sizeof(double));
+            blas.trsm_right_lower('N', m, w, Ls, r, Y, m);
 
-        // G = Σ_RR (lower triangle), gathered run by run: the rows of R that are columns of
-        // one later supernode t, read from t's block.
-        for (int32_t b = 0; b < m;) {
-            const int32_t t = S.super_of[static_cast<size_t>(R[b])];
-            const int32_t ft = S.first[static_cast<size_t>(t)], lt = S.last(t), rt = S.nrow(t);
-            const int32_t* rows_t = S.rows_of(t);
-            const double* Zt = sigma + S.value_ptr[static_cast<size_t>(t)];
-            int32_t b_end = b;
-            while (b_end < m && R[b_end] <= lt) ++b_end;
-            for (int32_t a = b; a < b_end; ++a) place[static_cast<size_t>(a)] = R[a] - ft;
-            int32_t from = lt - ft + 1;
-            for (int32_t a = b_end; a < m; ++a) {
-                from = detail::find_row(rows_t, from, rt, R[a]);
-                place[static_cast<size_t>(a)] = from;
+            // G = Σ_RR (lower triangle), gathered run by run: the rows of R that are columns
+            // of one later supernode t, read from t's packed columns.
+            for (int32_t b = 0; b < m;) {
+                const int32_t t = S.super_of[static_cast<size_t>(R[b])];
+                const int32_t ft = S.first[static_cast<size_t>(t)], lt = S.last(t), rt = S.nrow(t);
+                const int32_t* rows_t = S.rows_of(t);
+                int32_t b_end = b;
+                while (b_end < m && R[b_end] <= lt) ++b_end;
+                for (int32_t a = b; a < b_end; ++a) place[static_cast<size_t>(a)] = R[a] - ft;
+                int32_t from = lt - ft + 1;
+                for (int32_t a = b_end; a < m; ++a) {
+                    from = detail::find_row(rows_t, from, rt, R[a]);
+                    place[static_cast<size_t>(a)] = from;
+                }
+                for (int32_t c = b; c < b_end; ++c) {
+                    const int32_t ct = R[c] - ft;
+                    const double* column = sigma + S.packed_column(t, ct) - ct;
+                    double* g = G + static_cast<int64_t>(c) * m;
+                    for (int32_t a = c; a < m; ++a) g[a] = column[place[static_cast<size_t>(a)]];
+                }
+                b = b_end;
             }
-            for (int32_t c = b; c < b_end; ++c) {
-                const double* column = Zt + static_cast<int64_t>(R[c] - ft) * rt;
-                double* g = G + static_cast<int64_t>(c) * m;
-                for (int32_t a = c; a < m; ++a) g[a] = column[place[static_cast<size_t>(a)]];
-            }
-            b = b_end;
+
+            // Σ_RS = -G Y; Σ_SS -= Yᵀ Σ_RS.
+            blas.symm_left_lower(m, w, -1.0, G, m, Y, m, 0.0, T, m);
+            blas.gemm('T', 'N', w, w, m, -1.0, Y, m, T, m, 1.0, Z, w);
         }
 
-        // Σ_RS = -G Y, written in place of L_RS; then Σ_SS -= Yᵀ Σ_RS.
-        blas.symm_left_lower(m, w, -1.0, G, m, Y, m, 0.0, Zs + w, r);
-        blas.gemm('T', 'N', w, w, m, -1.0, Y, m, Zs + w, r, 1.0, Zs, r);
+        for (int32_t c = 0; c < w; ++c) {
+            double* column = sigma + S.packed_column(s, c);
+            std::memcpy(column, Z + c + static_cast<int64_t>(c) * w,
+                        static_cast<size_t>(w - c) * sizeof(double));
+            if (m > 0)
+                std::memcpy(column + (w - c), T + static_cast<int64_t>(c) * m,
+                            static_cast<size_t>(m) * sizeof(double));
+        }
     }
 }
 

@@ -46,6 +46,8 @@ struct Symbolic {
     std::vector<int64_t> row_ptr;      ///< supernode s's rows: rows[row_ptr[s] .. row_ptr[s+1])
     std::vector<int32_t> rows;
     std::vector<int64_t> value_ptr;    ///< supernode s's block: values[value_ptr[s] ..)
+    std::vector<int64_t> packed_ptr;   ///< supernode s's columns in the packed lower
+                                       ///< triangle (compressed columns, `packed_column`)
     int64_t largest_update = 0;        ///< values in the largest update one supernode sends
     int32_t largest_below = 0;         ///< most rows below one supernode
     int32_t largest_width = 0;         ///< widest supernode
@@ -64,13 +66,12 @@ struct Symbolic {
     /// The values stored for the factor (the blocks' unused upper triangles included).
     int64_t stored() const { return value_ptr.back(); }
     /// The entries of the factor's lower triangle on its supernodal pattern.
-    int64_t entries() const {
-        int64_t total = 0;
-        for (int32_t s = 0; s < supernodes(); ++s) {
-            const int64_t w = width(s);
-            total += w * nrow(s) - w * (w - 1) / 2;
-        }
-        return total;
+    int64_t entries() const { return packed_ptr.back(); }
+    /// Where column c of supernode s starts in the packed lower triangle, which holds the
+    /// column's rows from the diagonal down: the entry at row position p >= c of the
+    /// supernode's rows is at packed_column(s, c) + p - c.
+    int64_t packed_column(int32_t s, int32_t c) const {
+        return packed_ptr[static_cast<size_t>(s)] + int64_t{c} * nrow(s) - int64_t{c} * (c - 1) / 2;
     }
 };
 
@@ -190,9 +191,11 @@ inline Symbolic build_symbolic(const Csc& A, Plan&& plan) {
     }
 
     S.value_ptr.assign(static_cast<size_t>(count) + 1, 0);
+    S.packed_ptr.assign(static_cast<size_t>(count) + 1, 0);
     for (int32_t s = 0; s < count; ++s) {
         const int64_t w = S.width(s), r = S.nrow(s), m = r - w;
         S.value_ptr[static_cast<size_t>(s) + 1] = S.value_ptr[static_cast<size_t>(s)] + r * w;
+        S.packed_ptr[static_cast<size_t>(s) + 1] = S.packed_ptr[static_cast<size_t>(s)] + r * w - w * (w - 1) / 2;
         S.largest_width = std::max(S.largest_width, static_cast<int32_t>(w));
         S.largest_below = std::max(S.largest_below, static_cast<int32_t>(m));
         S.flops += static_cast<double>(w) * static_cast<double>(w) * static_cast<double>(w) / 3.0 +

@@ -186,8 +186,18 @@ class SupernodalFactor(SparseFactor):
         _check_memory(self._analysis.sizes["inverse_bytes"], "the selected inverse")
         indptr, indices = self._analysis.pattern()
         with _blas_threads:
-            values = _cholesky.selected_inverse(self._handle)
+            values = np.asarray(_PooledValues(_cholesky.selected_inverse(self._handle)))
         return SelectedInverse(self.perm, indptr, indices, values)
+
+
+class _PooledValues:
+    """Values that a native buffer holds, seen by NumPy through its array interface: the
+    array keeps this object, and with it the buffer, alive; once the array is gone the buffer
+    returns to its analysis, and the next selected inverse reuses its pages."""
+
+    def __init__(self, handle) -> None:
+        self._handle = handle
+        self.__array_interface__ = _cholesky.array_interface(handle)
 
 
 def factorize(A: sparse.csc_matrix, perm: Optional[np.ndarray]) -> SupernodalFactor:

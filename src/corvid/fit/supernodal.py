@@ -56,31 +56,48 @@ def _check_memory(needed: int, what: str) -> None:
 class _OneBlasThread:
     """Keeps the BLAS libraries on one thread while any factor works (see the README's note
     on threads): the dense blocks of a sparse factor are mostly too small for threads to
-    pay, and threads that spin for work stall a busy machine. Counted, so that factors used
-    from several threads at once restore the setting only when the last one is done."""
+    pay, and threads that wait for work stall a busy machine. Counted, so that factors used
+    from several threads at once restore the setting only when the last one is done.
+
+    threadpoolctl lets one thread at a time set OpenBLAS's process-wide pool (the
+    "controlling thread"); the first and the last factor at work may be in different
+    threads, so each takes control for its change and hands it back at once."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._users = 0
-        self._limiter: Any = None
-        self._controller: Any = None
+        self._saved: list[tuple[Any, int]] = []
+        self._libraries: Optional[list] = None
+
+    def _set(self, settings) -> None:
+        from threadpoolctl import OpenBLASController
+
+        release = getattr(OpenBLASController, "clear_controlling_thread", None)
+        if release is not None:
+            release(force=True)
+        for library, threads in settings:
+            library.set_num_threads(threads)
+        if release is not None:
+            release()
 
     def __enter__(self) -> None:
         with self._lock:
             if self._users == 0:
-                if self._controller is None:
+                if self._libraries is None:
                     from threadpoolctl import ThreadpoolController
 
-                    self._controller = ThreadpoolController()
-                self._limiter = self._controller.limit(limits=1, user_api="blas")
+                    self._libraries = ThreadpoolController().select(user_api="blas").lib_controllers
+                self._saved = [(library, library.get_num_threads()) for library in self._libraries]
+                self._set([(library, 1) for library, threads in self._saved if threads != 1])
             self._users += 1
 
     def __exit__(self, *exc) -> None:
         with self._lock:
             self._users -= 1
-            if self._users == 0 and self._limiter is not None:
-                self._limiter.restore_original_limits()
-                self._limiter = None
+            if self._users == 0:
+                self._set([(library, threads) for library, threads in self._saved
+                           if threads is not None and threads != 1])
+                self._saved = []
 
 
 _blas_threads = _OneBlasThread()

@@ -8,6 +8,7 @@
 #include "glue/call.hpp"
 #include "glue/function.hpp"
 #include "glue/gil.hpp"
+#include "glue/text.hpp"
 
 #include <cstring>
 #include <limits>
@@ -62,6 +63,12 @@ Ref graph(Object indptr, Object indices) {
     return py_tuple({array_of(xadj, Element::int64), array_of(adjacency, Element::int64)});
 }
 
+/// Bytes in MiB, to one decimal, as Python text.
+Ref mebibytes(long long bytes) {
+    return call_method(py_float(static_cast<double>(bytes) / (1 << 20)).get(), "__format__",
+                       {py_str(".1f")});
+}
+
 /// Bytes the analysis's own arrays take, beyond the pattern's copy.
 int64_t analysis_bytes(const Plan& plan, int32_t n) {
     return 4 * plan.row_entries() + 24 * static_cast<int64_t>(plan.supernodes()) + 16 * static_cast<int64_t>(n);
@@ -81,10 +88,12 @@ Ref analyse(Object indptr, Object indices, Object perm_array, bool postorder, In
         plan = plan_supernodes(p.view(), std::move(perm), postorder);
     });
     const int64_t needed = analysis_bytes(plan, p.n);
-    if (available >= 0 && needed > available)
-        raise_format(PyExc_MemoryError,
-                     "the Cholesky factor's analysis needs %lld MiB but %lld MiB are available",
-                     static_cast<long long>(needed >> 20), available >> 20);
+    if (available >= 0 && needed > available) {
+        Text message;
+        message << "the Cholesky factor's analysis needs " << mebibytes(needed) << " MiB but only "
+                << mebibytes(available) << " MiB of memory are available";
+        raise(PyExc_MemoryError, message);
+    }
     auto symbolic = std::make_shared<Symbolic>();
     without_gil([&] { *symbolic = build_symbolic(p.view(), std::move(plan)); });
     return wrap<Symbolic>(std::move(symbolic));

@@ -46,11 +46,15 @@ def _memory_available() -> int:
     return -1 if available is None else int(available)
 
 
+def _size(count: float) -> str:
+    return f"{count / 2**30:.1f} GiB" if count >= 2**30 else f"{count / 2**20:.1f} MiB"
+
+
 def _check_memory(needed: int, what: str) -> None:
     available = _memory.available_memory()
     if available is not None and needed > available:
-        raise MemoryError(f"{what} needs {needed / 2**30:.2f} GiB but only "
-                          f"{available / 2**30:.2f} GiB of memory are available")
+        raise MemoryError(f"{what} needs {_size(needed)} but only {_size(available)} of "
+                          f"memory are available")
 
 
 class _OneBlasThread:

@@ -7,7 +7,9 @@
 #include "cholesky/kernels/symbolic.hpp"
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace corvid::cholesky {
@@ -19,8 +21,11 @@ struct EntryMap {
     int32_t n = 0;
     std::vector<int64_t> indptr;    ///< the pattern's column pointers (n + 1)
     std::vector<int32_t> indices;   ///< its row indices
-    std::vector<int64_t> target;    ///< entry k's place among the factor's values; -1 above
-                                    ///< the diagonal (in the factor's order)
+    /// The entries on and below the diagonal (in the factor's order), factor column by
+    /// factor column (column j's in [lower_ptr[j], lower_ptr[j+1])), each column's in the
+    /// order of their places: entry source[q] of the data goes to the factor's value
+    /// target[q].
+    std::vector<int64_t> lower_ptr, source, target;
     std::vector<int64_t> mirror;    ///< the entry's transposed partner
     std::vector<int64_t> diagonal;  ///< the diagonal entry of each column, -1 where none
 
@@ -31,19 +36,24 @@ struct EntryMap {
     int32_t row(const Symbolic& S, int32_t i) const { return ordered ? i : S.where[static_cast<size_t>(i)]; }
 };
 
-/// Fills `map.target`, `map.mirror` and `map.diagonal` for the pattern `map.indptr`,
-/// `map.indices` (symmetric, `check_columns` passed). Returns false when some entry lies
-/// outside the factor's pattern: that pattern then needs an analysis of its own.
+/// Fills the lists of `map` for the pattern `map.indptr`, `map.indices` (symmetric,
+/// `check_columns` passed). Returns false when some entry lies outside the factor's pattern:
+/// that pattern then needs an analysis of its own.
 ///
-/// Cost: O(nnz + Σ rows of the supernodes); workspace 2 n integers.
+/// Cost: O(nnz log + Σ rows of the supernodes); workspace 2 n integers.
 inline bool place_entries(const Symbolic& S, EntryMap& map) {
     const Csc B{map.n, map.indptr.data(), map.indices.data()};
     const auto nnz = static_cast<size_t>(B.nnz());
     map.mirror.resize(nnz);
     mirror_entries(B, map.mirror.data());
-    map.target.assign(nnz, -1);
     map.diagonal.assign(static_cast<size_t>(map.n), -1);
+    map.lower_ptr.assign(static_cast<size_t>(map.n) + 1, 0);
+    map.source.clear();
+    map.target.clear();
+    map.source.reserve(nnz / 2 + static_cast<size_t>(map.n));
+    map.target.reserve(nnz / 2 + static_cast<size_t>(map.n));
     std::vector<int32_t> position(static_cast<size_t>(map.n)), owner(static_cast<size_t>(map.n), -1);
+    std::vector<std::pair<int64_t, int64_t>> column;  // (target, source) of one factor column
     for (int32_t s = 0; s < S.supernodes(); ++s) {
         const int32_t f = S.first[static_cast<size_t>(s)], r = S.nrow(s);
         const int32_t* rows = S.rows_of(s);
@@ -53,15 +63,22 @@ inline bool place_entries(const Symbolic& S, EntryMap& map) {
         }
         for (int32_t j = f; j <= S.last(s); ++j) {
             const int32_t c = map.column(S, j);
+            column.clear();
             for (int64_t k = B.begin(c); k < B.end(c); ++k) {
                 const int32_t i = map.row(S, B.indices[k]);
                 if (i == j) map.diagonal[static_cast<size_t>(c)] = k;
                 if (i < j) continue;
                 if (owner[static_cast<size_t>(i)] != s) return false;
-                map.target[static_cast<size_t>(k)] = S.value_ptr[static_cast<size_t>(s)] +
-                                                     static_cast<int64_t>(j - f) * r +
-                                                     position[static_cast<size_t>(i)];
+                column.emplace_back(S.value_ptr[static_cast<size_t>(s)] + static_cast<int64_t>(j - f) * r +
+                                        position[static_cast<size_t>(i)],
+                                    k);
             }
+            std::sort(column.begin(), column.end());
+            for (const auto& [t, k] : column) {
+                map.target.push_back(t);
+                map.source.push_back(k);
+            }
+            map.lower_ptr[static_cast<size_t>(j) + 1] = static_cast<int64_t>(map.target.size());
         }
     }
     return true;

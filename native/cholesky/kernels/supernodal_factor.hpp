@@ -53,13 +53,8 @@ inline int32_t factorize(const Symbolic& S, const EntryMap& map, const double* d
         for (int32_t p = 0; p < r; ++p) position[static_cast<size_t>(rows[p])] = p;
 
         std::fill(Ls, Ls + static_cast<int64_t>(r) * w, 0.0);
-        for (int32_t j = f; j <= l; ++j) {
-            const int32_t c = map.column(S, j);
-            for (int64_t k = map.indptr[static_cast<size_t>(c)]; k < map.indptr[static_cast<size_t>(c) + 1]; ++k) {
-                const int64_t t = map.target[static_cast<size_t>(k)];
-                if (t >= 0) values[t] = data[k];
-            }
-        }
+        for (int64_t q = map.lower_ptr[static_cast<size_t>(f)]; q < map.lower_ptr[static_cast<size_t>(l) + 1]; ++q)
+            values[map.target[static_cast<size_t>(q)]] = data[map.source[static_cast<size_t>(q)]];
 
         int32_t d = head[static_cast<size_t>(s)];
         head[static_cast<size_t>(s)] = -1;

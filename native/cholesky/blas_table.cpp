@@ -33,8 +33,10 @@ void load_blas() {
     found.dsyrk = routine<Blas::Syrk>(blas_exports.get(), "dsyrk");
     found.dtrsm = routine<Blas::Trsm>(blas_exports.get(), "dtrsm");
     found.dsymm = routine<Blas::Symm>(blas_exports.get(), "dsymm");
+    found.dtrmm = routine<Blas::Trsm>(blas_exports.get(), "dtrmm");
     found.dpotrf = routine<Blas::Potrf>(lapack_exports.get(), "dpotrf");
-    found.dpotri = routine<Blas::Potrf>(lapack_exports.get(), "dpotri");
+    found.dtrtri = routine<Blas::Trtri>(lapack_exports.get(), "dtrtri");
+    found.dlauum = routine<Blas::Potrf>(lapack_exports.get(), "dlauum");
     table = found;
 }
 

@@ -17,13 +17,16 @@ struct Blas {
     using Symm = void(char*, char*, int*, int*, double*, double*, int*, double*, int*, double*,
                       double*, int*);
     using Potrf = void(char*, int*, double*, int*, int*);
+    using Trtri = void(char*, char*, int*, double*, int*, int*);
 
     Gemm* dgemm = nullptr;
     Syrk* dsyrk = nullptr;
     Trsm* dtrsm = nullptr;
     Symm* dsymm = nullptr;
+    Trsm* dtrmm = nullptr;  // the same arguments as dtrsm
     Potrf* dpotrf = nullptr;
-    Potrf* dpotri = nullptr;
+    Trtri* dtrtri = nullptr;
+    Potrf* dlauum = nullptr;
 
     /// C = alpha op(A) op(B) + beta C, op(X) = X or Xᵀ for 'N' or 'T'; C is m x n.
     void gemm(char ta, char tb, int m, int n, int k, double alpha, const double* A, int lda,
@@ -44,6 +47,12 @@ struct Blas {
         double one = 1.0;
         dtrsm(&side, &uplo, &trans, &diag, &m, &w, &one, const_cast<double*>(L), &ldl, B, &ldb);
     }
+    /// B = B L for a lower triangular w x w L (non-unit); B is m x w.
+    void trmm_right_lower(int m, int w, const double* L, int ldl, double* B, int ldb) const {
+        char side = 'R', uplo = 'L', trans = 'N', diag = 'N';
+        double one = 1.0;
+        dtrmm(&side, &uplo, &trans, &diag, &m, &w, &one, const_cast<double*>(L), &ldl, B, &ldb);
+    }
     /// C = alpha S B + beta C for a symmetric m x m S given by its lower triangle; B is m x n.
     void symm_left_lower(int m, int n, double alpha, const double* S, int lds, const double* B,
                          int ldb, double beta, double* C, int ldc) const {
@@ -59,11 +68,18 @@ struct Blas {
         dpotrf(&uplo, &w, A, &lda, &info);
         return info;
     }
-    /// (L Lᵀ)⁻¹ on the lower triangle, in place, from the factor L there.
-    int potri_lower(int w, double* A, int lda) const {
+    /// L⁻¹ on the lower triangle, in place, for a lower triangular L (non-unit).
+    int trtri_lower(int w, double* A, int lda) const {
+        char uplo = 'L', diag = 'N';
+        int info = 0;
+        dtrtri(&uplo, &diag, &w, A, &lda, &info);
+        return info;
+    }
+    /// Wᵀ W on the lower triangle, in place, for a lower triangular W there.
+    int lauum_lower(int w, double* A, int lda) const {
         char uplo = 'L';
         int info = 0;
-        dpotri(&uplo, &w, A, &lda, &info);
+        dlauum(&uplo, &w, A, &lda, &info);
         return info;
     }
 };

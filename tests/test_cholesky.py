@@ -247,5 +247,11 @@ def test_fits_agree_between_the_supernodal_and_superlu_backends(monkeypatch, fam
     assert (ours.backend, superlu.backend) == ("supernodal", "superlu")
     assert gap(ours.theta, superlu.theta) <= 1e-9
     assert ours.log_posterior == pytest.approx(superlu.log_posterior, rel=1e-9)
+    # The curvature at the mode comes from differences of gradients, which magnify the
+    # backends' rounding (1e-13 in the log posterior) some ten thousand times; the
+    # integration design, and with it the integrated sds, follow that curvature.
+    by_curvature = 1e-8 if options.get("integrate") else 1e-9
+    if np.all(np.isfinite(ours.theta_cov)):
+        assert gap(ours.theta_cov, superlu.theta_cov) <= 1e-8
     for name in ("field_mean", "field_sd", "fixed_mean", "fixed_sd"):
-        assert gap(getattr(ours, name), getattr(superlu, name)) <= 1e-9, name
+        assert gap(getattr(ours, name), getattr(superlu, name)) <= by_curvature, name

@@ -4,6 +4,7 @@ agree with the SuperLU backend."""
 
 import concurrent.futures
 import contextlib
+import sys
 import warnings
 
 import numpy as np
@@ -79,6 +80,14 @@ def test_a_given_ordering_is_kept_and_changes_nothing_but_rounding(ordering):
     b = np.random.default_rng(3).normal(size=(n, 2))
     assert gap(f.solve(b), factor.cholesky(A).solve(b)) <= 1e-10
     assert gap(f.selected_inverse().diagonal(), factor.cholesky(A).selected_inverse().diagonal()) <= 1e-10
+
+
+def test_without_pymetis_the_factor_orders_by_minimum_degree(monkeypatch):
+    monkeypatch.setitem(sys.modules, "pymetis", None)  # as where it has no wheel
+    A = observed_field()
+    f = factor.cholesky(A)
+    b = np.random.default_rng(6).normal(size=A.shape[0])
+    assert gap(f.solve(b), np.linalg.solve(A.toarray(), b)) <= 1e-10
 
 
 def test_refactoring_reuses_the_ordering_for_any_matrix_of_the_pattern_or_beyond_it():

@@ -4,7 +4,8 @@
 log-determinants and, through `selected_inverse()`, the entries of A⁻¹ on the factor's
 pattern (marginal variances among them). Three backends share this interface:
 
-- "supernodal": corvid's own supernodal Cholesky (corvid.fit.supernodal), METIS ordering;
+- "supernodal": corvid's own supernodal Cholesky (corvid.fit.supernodal), METIS ordering
+  (SuperLU's minimum degree where pymetis has no wheel);
 - "cholmod": CHOLMOD through scikit-sparse, when it is installed (the `cholmod` extra);
 - "superlu": SciPy's SuperLU in symmetric mode without pivoting, read off as L D Lᵀ.
 

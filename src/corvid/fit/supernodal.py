@@ -2,6 +2,10 @@
 symbolic analysis made once per pattern, and supernodal numeric factors, solves and selected
 inverses (corvid.fit._cholesky), the dense blocks going to SciPy's BLAS and LAPACK.
 
+METIS comes from pymetis, which has wheels for Linux on x86-64 and macOS on arm64; where it
+is not installed, the ordering is SciPy's SuperLU's minimum degree (one SuperLU factor per
+pattern, and a factor with more fill).
+
 An `Analysis` belongs to one pattern and one ordering; every factor of a matrix with that
 pattern shares it, so refactoring costs the numeric work only. Memory is checked against
 what the system can give before a factor or a selected inverse is allocated.
@@ -19,26 +23,41 @@ from .. import _memory
 from . import _cholesky
 from .factor import SelectedInverse, SparseFactor
 
-__all__ = ["Analysis", "SupernodalFactor", "nested_dissection", "factorize"]
+__all__ = ["Analysis", "SupernodalFactor", "fill_reducing_ordering", "factorize"]
 
 # How many patterns an analysis remembers where their entries go (the fit uses one or two).
 _PLACED_KEPT = 4
 
 
-def nested_dissection(A: sparse.csc_matrix) -> np.ndarray:
-    """METIS's nested-dissection ordering of A's (symmetric) pattern: A[perm][:, perm] is
-    what is factored."""
-    xadj, adjacency = _cholesky.graph(A.indptr, A.indices)
+def fill_reducing_ordering(A: sparse.csc_matrix) -> np.ndarray:
+    """METIS's nested-dissection ordering of A's (symmetric) pattern, or without pymetis
+    SuperLU's minimum degree: A[perm][:, perm] is what is factored."""
+    xadj, adjacency = _cholesky.graph(A.indptr, A.indices)  # checks the pattern's symmetry
     n = A.shape[0]
     if adjacency.size == 0:
         return np.arange(n, dtype=np.int64)
-    import pymetis
-
+    try:
+        import pymetis
+    except ImportError:
+        return _minimum_degree(A)
     if hasattr(pymetis, "CSRAdjacency"):  # pymetis >= 2025.2
         perm, _ = pymetis.nested_dissection(pymetis.CSRAdjacency(xadj, adjacency))
     else:
         perm, _ = pymetis.nested_dissection(xadj=xadj, adjncy=adjacency)
     return np.asarray(perm, dtype=np.int64)
+
+
+def _minimum_degree(A: sparse.csc_matrix) -> np.ndarray:
+    """SuperLU's minimum degree ordering on A + Aᵀ, read off a SuperLU factor of A (natural
+    order where SuperLU cannot factor A: the supernodal factor then says why)."""
+    from scipy.sparse import linalg as sparse_linalg
+
+    try:
+        lu = sparse_linalg.splu(A, permc_spec="MMD_AT_PLUS_A", diag_pivot_thresh=0.0,
+                                options={"SymmetricMode": True})
+    except RuntimeError:
+        return np.arange(A.shape[0], dtype=np.int64)
+    return np.argsort(lu.perm_c).astype(np.int64)
 
 
 def _memory_available() -> int:
@@ -225,7 +244,7 @@ def factorize(A: sparse.csc_matrix, perm: Optional[np.ndarray]) -> SupernodalFac
     """The factor of A (square, canonical compressed columns) in the ordering `perm`, or
     METIS's nested dissection followed by a postorder of the elimination tree when None."""
     if perm is None:
-        analysis = Analysis(A.indptr, A.indices, nested_dissection(A), postorder=True)
+        analysis = Analysis(A.indptr, A.indices, fill_reducing_ordering(A), postorder=True)
     else:
         analysis = Analysis(A.indptr, A.indices, perm, postorder=False)
     return SupernodalFactor(analysis, analysis.placed(A, ordered=False), A.data)

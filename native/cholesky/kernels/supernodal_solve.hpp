@@ -4,7 +4,8 @@
 /// The right-hand sides are held row by row (the k values of one row together), so a
 /// supernode's own rows form one k x w column-major block and a row below it is k
 /// contiguous values: with many right-hand sides the blocks go to BLAS as they are and the
-/// scattered rows are gathered; with few, plain loops walk each column of L once.
+/// scattered rows are gathered (even for one right-hand side, this beats plain loops on large
+/// blocks); small blocks are plain loops that walk each column of L once.
 #pragma once
 
 #include "cholesky/kernels/blas.hpp"
@@ -58,9 +59,6 @@ inline void backward_loops(const Symbolic& S, int32_t s, const double* Ls, int32
 
 }  // namespace detail
 
-/// Right-hand sides from which a supernode's block goes to BLAS (with enough work).
-inline constexpr int32_t kBlasColumns = 4;
-
 /// X = (L Lᵀ)⁻¹ X in place, in the factor's order.
 ///
 ///   Symbolic S, const double values[S.stored()]  - the factor
@@ -70,9 +68,9 @@ inline constexpr int32_t kBlasColumns = 4;
 inline void solve_in_place(const Symbolic& S, const double* values, const Blas& blas, int32_t k,
                            double* X) {
     const int32_t count = S.supernodes();
-    std::vector<double> gathered(k >= kBlasColumns ? static_cast<size_t>(S.largest_below) * static_cast<size_t>(k) : 0);
+    std::vector<double> gathered(static_cast<size_t>(S.largest_below) * static_cast<size_t>(k));
     auto uses_blas = [&](int32_t s) {
-        return k >= kBlasColumns && static_cast<double>(k) * S.width(s) * S.nrow(s) > dense::kLoopWork;
+        return static_cast<double>(k) * S.width(s) * S.nrow(s) > dense::kLoopWork;
     };
     auto loops = [&](auto&& one, auto&& many, int32_t s, const double* Ls) {
         if (k == 1) one(S, s, Ls, k, X);

@@ -8,11 +8,13 @@ about 27 across, sigma 1, an intercept and one standard normal covariate):
 Each case runs in a fresh process, once with the machine as it is and once with the other
 core kept busy; the peak memory is the fit's own (the process's high-water mark is reset
 after the data are simulated). With --profile, one more quiet run of each case splits its
-time among the factorisations, the selected inversions, the solves, the orderings and
-analyses, and the rest (the seconds inside each, counted where corvid.fit.factor is
-called).
+CPU time among the factorisations, the selected inversions, the solves, the orderings and
+analyses, and the rest (counted where corvid.fit.factor is called). With --load N, the
+cases run instead with 0, 1, ..., N processes keeping cores busy: a fit on a machine with
+a load of L on C cores should take at most 1.3 L / C times its time alone (the load counts
+the fit itself and whatever else the machine runs: printed beside each time).
 
-Usage: python benchmarks/bench_fit_region.py [case ...] [--profile]
+Usage: python benchmarks/bench_fit_region.py [case ...] [--profile | --load N]
 """
 
 import os
@@ -122,7 +124,15 @@ def main():
     from bench_common import load_average, other_core_busy
 
     profile = "--profile" in sys.argv
-    names = [a for a in sys.argv[1:] if a != "--profile"] or list(CASES)
+    arguments = sys.argv[1:]
+    if "--load" in arguments:
+        at = arguments.index("--load")
+        most = int(arguments[at + 1])
+        del arguments[at:at + 2]
+        for name in [a for a in arguments if a != "--profile"] or list(CASES):
+            under_load(name, most)
+        return
+    names = [a for a in arguments if a != "--profile"] or list(CASES)
     print(f"truth: range 3, sigma 1 (noise sd 0.5); load average {load_average()}")
     for name in names:
         n_obs, _, family, target = CASES[name]
@@ -142,6 +152,26 @@ def main():
                   f"{evaluations} evaluations  {backend}  converged={converged == '1'}  "
                   f"[{estimates}]")
     print(f"load average {load_average()}")
+
+
+def under_load(name, most):
+    """The case alone and beside 1 .. `most` busy processes, with the load measured."""
+    from bench_common import busy_processes
+
+    print(f"{name}: time with k other processes keeping cores busy ({os.cpu_count()} cores)")
+    alone = None
+    for count in range(most + 1):
+        with busy_processes(count):
+            before = os.getloadavg()[0]
+            out = subprocess.run([sys.executable, __file__, "--case", name], capture_output=True,
+                                 text=True, check=True).stdout
+            after = os.getloadavg()[0]
+        seconds, cpu = (float(v) for v in out.split()[:2])
+        alone = alone or seconds
+        load = max(before, after)  # the one-minute average lags: the larger of the two
+        allowed = 1.3 * max(load, os.cpu_count()) / os.cpu_count()
+        print(f"  k = {count}: {seconds:6.2f} s (CPU {cpu:5.2f} s), {seconds / alone:4.2f} x alone; "
+              f"load average {before:.1f} .. {after:.1f}: allowed {allowed:.2f} x")
 
 
 if __name__ == "__main__":

@@ -13,17 +13,19 @@ what the system can give before a factor or a selected inverse is allocated.
 
 from __future__ import annotations
 
-import threading
-from typing import Any, Optional
+from typing import Optional
 
 import numpy as np
 from scipy import sparse
 
 from .. import _memory
 from . import _cholesky
+from .blas_threads import one_blas_thread
 from .factor import SelectedInverse, SparseFactor
 
 __all__ = ["Analysis", "SupernodalFactor", "fill_reducing_ordering", "factorize"]
+
+_blas_threads = one_blas_thread  # what a factor runs its native calls under
 
 # How many patterns an analysis remembers where their entries go (the fit uses one or two).
 _PLACED_KEPT = 4
@@ -76,54 +78,6 @@ def _check_memory(needed: int, what: str) -> None:
                           f"memory are available")
 
 
-class _OneBlasThread:
-    """Keeps the BLAS libraries on one thread while any factor works (see the README's note
-    on threads): the dense blocks of a sparse factor are mostly too small for threads to
-    pay, and threads that wait for work stall a busy machine. Counted, so that factors used
-    from several threads at once restore the setting only when the last one is done.
-
-    threadpoolctl lets one thread at a time set OpenBLAS's process-wide pool (the
-    "controlling thread"); the first and the last factor at work may be in different
-    threads, so each takes control for its change and hands it back at once."""
-
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._users = 0
-        self._saved: list[tuple[Any, int]] = []
-        self._libraries: Optional[list] = None
-
-    def _set(self, settings) -> None:
-        from threadpoolctl import OpenBLASController
-
-        release = getattr(OpenBLASController, "clear_controlling_thread", None)
-        if release is not None:
-            release(force=True)
-        for library, threads in settings:
-            library.set_num_threads(threads)
-        if release is not None:
-            release()
-
-    def __enter__(self) -> None:
-        with self._lock:
-            if self._users == 0:
-                if self._libraries is None:
-                    from threadpoolctl import ThreadpoolController
-
-                    self._libraries = ThreadpoolController().select(user_api="blas").lib_controllers
-                self._saved = [(library, library.get_num_threads()) for library in self._libraries]
-                self._set([(library, 1) for library, threads in self._saved if threads != 1])
-            self._users += 1
-
-    def __exit__(self, *exc) -> None:
-        with self._lock:
-            self._users -= 1
-            if self._users == 0:
-                self._set([(library, threads) for library, threads in self._saved
-                           if threads is not None and threads != 1])
-                self._saved = []
-
-
-_blas_threads = _OneBlasThread()
 
 
 class Analysis:
@@ -173,7 +127,7 @@ class SupernodalFactor(SparseFactor):
 
     def __init__(self, analysis: Analysis, placed, data: np.ndarray) -> None:
         _check_memory(analysis.sizes["factor_bytes"], "the Cholesky factor")
-        with _blas_threads:
+        with _blas_threads():
             self._handle = _cholesky.factorize(placed, data)
         self._analysis = analysis
         self.n = analysis.sizes["n"]
@@ -181,7 +135,7 @@ class SupernodalFactor(SparseFactor):
         self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
 
     def solve(self, b: np.ndarray) -> np.ndarray:
-        with _blas_threads:
+        with _blas_threads():
             return _cholesky.solve(self._handle, b)
 
     def logdet(self) -> float:
@@ -225,7 +179,7 @@ class SupernodalFactor(SparseFactor):
     def selected_inverse(self) -> SelectedInverse:
         _check_memory(self._analysis.sizes["inverse_bytes"], "the selected inverse")
         indptr, indices = self._analysis.pattern()
-        with _blas_threads:
+        with _blas_threads():
             values = np.asarray(_PooledValues(_cholesky.selected_inverse(self._handle)))
         return SelectedInverse(self.perm, indptr, indices, values)
 

@@ -39,7 +39,8 @@ class ConvergenceWarning(UserWarning):
 @dataclasses.dataclass(frozen=True)
 class FitProgress:
     """One report of a fit's progress. stage: "optimise" (one per optimiser step),
-    "hessian", "integrate" (one per design point) or "done"; theta = (log range, log sigma,
+    "hessian", "integrate" (one per design point), "marginals" (one per point measured along
+    theta's principal axes, see `corvid.fit.marginals`) or "done"; theta = (log range, log sigma,
     and the log of the family's hyperparameter if it has one), `names` naming them; seconds
     since the fit started."""
 

@@ -11,6 +11,7 @@ import numpy as np
 
 from ..safety.family import enforce_allowed_family
 from . import factor
+from .blas_threads import one_blas_thread
 from .design import central_composite, design_weights
 from .expansion import expansion_slope, mode_shift
 from .families import FAMILIES, Family, pc_rate_prior
@@ -72,7 +73,7 @@ def _warn_if_under_resolved(mesh, range_estimate: float, label: str) -> None:
                       f"{RESOLVED_EDGES:g} times the longest mesh edge in the region ({edge:.4g}): "
                       "the field is under-resolved, and posterior sd maps show the mesh's "
                       f"imprint; mesh with edges of about range/{SUGGESTED_EDGES:g} "
-                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=3)
+                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=4)
 
 
 class DegreesWarning(UserWarning):
@@ -92,7 +93,7 @@ def _warn_if_degrees(mesh, loc, names) -> None:
             warnings.warn(f"the mesh's CRS ({as_crs(crs).name}) is geographic: distances, the range "
                           "and the maps are in degrees, which shrink with latitude; mesh "
                           "projected coordinates (corvid.geo.Projection)", DegreesWarning,
-                          stacklevel=3)
+                          stacklevel=4)
         return
     if loc.size == 0:
         return
@@ -104,9 +105,10 @@ def _warn_if_degrees(mesh, loc, names) -> None:
                       "in degrees, which shrink with latitude; project them first "
                       "(corvid.geo.Projection, or region_mesh(..., crs=...) with GIS data), or "
                       "give the mesh its projected CRS if they are planar", DegreesWarning,
-                      stacklevel=3)
+                      stacklevel=4)
 
 
+@one_blas_thread()  # small dense products, and a busy machine: threads only stall
 def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
         exposure=None, trials=None, prior_noise: Tuple[float, float] = (1.0, 0.01),
         prior_dispersion: Tuple[float, float] = (1.0, 0.01), prior_fixed=None, theta=None,
@@ -252,7 +254,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         if integrate and not definite:
             warnings.warn(f"{label}: no integration over theta without a negative definite "
                           "Hessian at the mode; the field is given at the mode alone",
-                          ConvergenceWarning, stacklevel=2)
+                          ConvergenceWarning, stacklevel=3)
             integrate = False
         _warn_if_under_resolved(model.mesh, float(np.exp(theta_hat[0])), label)
     else:

@@ -243,7 +243,7 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, np.exp(climb.theta)))
         warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
                       f"{state}, log posterior {climb.value:.10g}, gradient "
-                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=3)
+                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=4)
     ev = posterior.complete(climb.ev, keep=True)
     return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,
                 converged=converged, message=message, steps=steps)

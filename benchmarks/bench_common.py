@@ -57,17 +57,24 @@ def triangulation_reused(points):
 @contextlib.contextmanager
 def other_core_busy(busy=True):
     """A second process keeping a core busy while the block runs (nothing when not `busy`)."""
-    if not busy:
+    with busy_processes(1 if busy else 0):
         yield
-        return
+
+
+@contextlib.contextmanager
+def busy_processes(count):
+    """`count` processes, each keeping a core busy (BUSY_LOOP), while the block runs."""
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    process = subprocess.Popen([sys.executable, "-c", BUSY_LOOP], env=env)
+    processes = [subprocess.Popen([sys.executable, "-c", BUSY_LOOP], env=env)
+                 for _ in range(count)]
     try:
-        time.sleep(0.5)
+        if processes:
+            time.sleep(0.5)
         yield
     finally:
-        process.kill()
-        process.wait()
+        for process in processes:
+            process.kill()
+            process.wait()
 
 
 def load_average() -> str:

@@ -30,10 +30,10 @@ def test_counts_with_exposure_map_the_expected_count_per_unit(counts, capsys):
     printed = capsys.readouterr().out
     assert "Poisson fit (log link)" in printed and "expected count per unit of exposure" in printed
     maps = np.load(tmp_path / "out" / "posterior_grid.npz")
-    inside = np.isfinite(maps["mean"])
+    inside = np.isfinite(maps["response_mean"])
     # The response-scale mean exceeds exp of the link-scale mean (the lognormal's mean).
-    assert np.all(maps["mean"][inside] > np.exp(maps["link_mean"][inside]))
-    assert 0.5 < np.nanmedian(maps["mean"]) < 6.0 and np.all(maps["sd"][inside] > 0)
+    assert np.all(maps["response_mean"][inside] > np.exp(maps["mean"][inside]))
+    assert 0.5 < np.nanmedian(maps["response_mean"]) < 6.0 and np.all(maps["sd"][inside] > 0)
 
 
 @pytest.mark.parametrize("change, options, message", [
@@ -64,5 +64,5 @@ def test_presence_absence_maps_a_probability(counts):
     columns["count"] = (columns["count"] > 2).astype(int)
     path = write_table(tmp_path / "presence.csv", columns)
     assert run(path, tmp_path / "out", "--family", "binomial") == 0
-    mean = np.load(tmp_path / "out" / "posterior_grid.npz")["mean"]
+    mean = np.load(tmp_path / "out" / "posterior_grid.npz")["response_mean"]
     assert np.nanmin(mean) > 0.0 and np.nanmax(mean) < 1.0

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
-import math
 import os
 import warnings
 from typing import List, Optional
@@ -24,12 +23,15 @@ import numpy as np
 from corvid.cli.arguments import count, non_negative_float, positive_float
 from corvid.cli.errors import CommandError, run_reporting
 from corvid.cli.limits import require_memory
-from corvid.cli.geography import Geography, covariate_rasters, read_study_region, working_geography
-from corvid.cli.maps import MAP_FILES, posterior_maps, save_maps, write_maps
+from corvid.cli.geography import (Geography, areas_region, check_inside, check_raster_crs,
+                                  covariate_rasters, project_locations, read_study_region,
+                                  working_geography)
+from corvid.cli.maps import DEFAULT_GRID_SIDE, MAP_FILES, grid_cells, posterior_maps, save_maps, write_maps
 from corvid.cli.mesh import (build_mesh, convex_hull, plan_mesh, region_outline, remesh_message,
                              remesh_plan)
-from corvid.cli.output import OutputDirectory
-from corvid.cli.table import MIN_ROWS, is_vector_file, read_table
+from corvid.cli.output import OutputDirectory, writing
+from corvid.cli.priors import check_pairs, check_scales
+from corvid.cli.table import MIN_ROWS, Table, read_table
 
 __all__ = ["add_parser", "main", "run", "CommandError", "MIN_ROWS", "read_table"]
 
@@ -51,12 +53,20 @@ def add_parser(commands) -> argparse.ArgumentParser:
                     "presence/absence or positive amounts",
         description="Reads a CSV file with a header row, builds a mesh with a buffer around the "
                     "locations, fits the field plus fixed effects (Gaussian data exactly, counts, "
-                    "trials and positive amounts by the Laplace approximation; hyperparameters at "
-                    "their posterior mode), prints the hyperparameter table and writes the "
+                    "trials and positive amounts by the Laplace approximation; integrated over "
+                    "the hyperparameters' posterior unless --no-integrate), prints the table of "
+                    "fixed effects and hyperparameters and writes the "
                     "posterior maps on a grid (.npz, and PNG maps with matplotlib) and the seven "
                     "model files for the engine.")
     fit.add_argument("data", help="CSV file with a header row, or a vector file of points "
-                                  "(GeoPackage, GeoJSON, shapefile, ...)")
+                                  "(GeoPackage, GeoJSON, shapefile, ...); '-' or /dev/stdin "
+                                  "reads a CSV table from standard input")
+    fit.add_argument("--layer", metavar="NAME",
+                     help="the layer of a vector file that has several (the message lists them)")
+    fit.add_argument("--centroids", action="store_true",
+                     help="polygons (counts per district, ...): fit each feature's values at a "
+                          "point inside it, its representative point; the model treats the data "
+                          "as point-referenced")
     fit.add_argument("--x", metavar="COL", help="column of the x coordinate (easting or "
                                                 "longitude; a CSV file needs it)")
     fit.add_argument("--y", metavar="COL", help="column of the y coordinate (northing or "
@@ -70,9 +80,12 @@ def add_parser(commands) -> argparse.ArgumentParser:
                      help="study region from a vector file (GeoPackage, shapefile, GeoJSON): its "
                           "polygons, islands and holes, reprojected, simplified to a quarter of "
                           "--max-edge; by default the locations' convex hull")
-    fit.add_argument("--covariate-raster", action="append", metavar="NAME=PATH",
+    fit.add_argument("--region-layer", metavar="NAME",
+                     help="the layer of a --region file that has several")
+    fit.add_argument("--covariate-raster", action="append", metavar="NAME=PATH[@CRS]",
                      help="a raster (GeoTIFF) of one of --covariates for the maps, which then show "
-                          "the full linear predictor; repeat for several")
+                          "the full linear predictor; repeat for several. @CRS gives the CRS of "
+                          "a raster whose file names none (e.g. elev.tif@EPSG:4326)")
     fit.add_argument("--value", required=True, metavar="COL", help="column of the observed values")
     fit.add_argument("--family", default="gaussian",
                      help="likelihood: gaussian (default), poisson or nbinomial (counts, log link), "
@@ -111,8 +124,12 @@ def add_parser(commands) -> argparse.ArgumentParser:
     fit.add_argument("--prior-dispersion", nargs=2, type=float, metavar=("U", "A"),
                      help="nbinomial, gamma: prior of the overdispersion d = 1/sqrt(size) or "
                           "1/sqrt(phi): P(d > U) = A (default 1 0.01)")
-    fit.add_argument("--grid", nargs=2, type=count(2), default=(200, 200), metavar=("NX", "NY"),
-                     help="pixels of the maps (default 200 200)")
+    fit.add_argument("--grid", nargs=2, type=count(2), metavar=("NX", "NY"),
+                     help="cells of the maps (default: square cells, %d along the longer side)"
+                          % DEFAULT_GRID_SIDE)
+    fit.add_argument("--no-integrate", dest="integrate", action="store_false",
+                     help="report the posterior given the hyperparameters' mode, without "
+                          "integrating over them (faster; sds and intervals a little narrow)")
     fit.add_argument("--quiet", action="store_true", help="no progress line per optimiser step")
     fit.add_argument("--overwrite", action="store_true",
                      help="write into an existing output directory that is not empty, replacing "
@@ -132,24 +149,21 @@ class _NamedColumns:
 
 def run(args: argparse.Namespace, out: str) -> None:
     """Fits and writes everything; raises `CommandError` for problems with the input."""
-    vector = is_vector_file(args.data)
-    if not vector and (args.x is None or args.y is None):
-        raise CommandError("a CSV file needs --x and --y, the columns of the coordinates")
-    coordinates = [] if vector else [args.x, args.y]
-    names = [*coordinates, args.value, *args.covariates,
-             *(c for c in (args.exposure, args.trials) if c is not None)]
-    if len(set(names)) != len(names):
-        raise CommandError(f"a column is named twice among {', '.join(names)}")
-    _check_priors(args)
+    names = [args.value, *args.covariates, *(c for c in (args.exposure, args.trials) if c is not None)]
+    every = [*(c for c in (args.x, args.y) if c is not None), *names]
+    if len(set(every)) != len(every):
+        raise CommandError(f"a column is named twice among {', '.join(every)}")
+    check_pairs(args)
     family = _family(args)
     if args.max_edge is not None and len(args.max_edge) > 2:
         raise CommandError("--max-edge takes one or two lengths")
-    if args.region is not None and not os.path.isfile(args.region):
+    if args.region is not None and not os.path.exists(args.region):
         raise CommandError(f"--region: no such file: {args.region}")
     rasters = covariate_rasters(args.covariate_raster, list(args.covariates))
-    nx, ny = args.grid
-    require_memory(nx * ny * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(names)),
-                   f"maps of {nx:,} x {ny:,} cells", "use a smaller --grid")
+    cells = grid_cells(args.grid)
+    require_memory(cells * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(every)),
+                   "maps of " + (f"{args.grid[0]:,} x {args.grid[1]:,} cells" if args.grid
+                                 else f"{cells:,} cells"), "use a smaller --grid")
     with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
         _fit_and_write(args, names, family, rasters, staging, out)
 
@@ -175,7 +189,8 @@ def _family(args: argparse.Namespace):
 
 @dataclasses.dataclass
 class _Data:
-    """The user's data as the fit takes them, in the working (planar) coordinates."""
+    """The user's data as the fit takes them, in the working (planar) coordinates, with
+    the table they came from (for messages by the file's lines)."""
 
     loc: np.ndarray
     values: np.ndarray
@@ -183,27 +198,26 @@ class _Data:
     trials: Optional[np.ndarray]
     covariates: Optional[_NamedColumns]
     geography: Geography
+    table: Table
 
 
 def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, staging: str,
                    out: str) -> None:
     data = _read_data(args, names, family)
-    hull = convex_hull(data.loc)
-    if args.region is not None:
-        edge = (args.max_edge or [hull.diameter / 40.0])[0]
-        study = read_study_region(args.region, data.geography, edge, data.loc)
-        hull = region_outline(study.shells, study.holes)
-    mesh, model, result = _fit_resolved(args, family, data, hull)
+    check_raster_crs(rasters, data.geography)
+    hull, plan = _region_and_plan(args, data)
+    check_scales(args, extent=hull.diameter, spread=_spread(data.values) if family.exact else None,
+                 unit=data.geography.unit)
+    mesh, model, result = _fit_resolved(args, family, data, hull, plan)
     print(result.summary())
 
-    left = [name for name in args.covariates if name not in rasters]
-    if left:
-        print(f"the maps show intercept plus field{' plus the mapped covariates' if rasters else ''}"
-              f": no --covariate-raster for {', '.join(left)}")
     extent = data.loc if hull.shells is None else np.concatenate(hull.shells)
-    maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters)
+    maps = posterior_maps(result, mesh, extent, args.grid, rasters, data.covariates)
+    if maps.covariates_note:
+        print(maps.covariates_note)
     write_maps(maps, staging)
-    model.write_gfield_files(os.path.join(staging, "model", "gfield"))
+    with writing("the model files"):
+        model.write_gfield_files(os.path.join(staging, "model", "gfield"))
     png = save_maps(maps, mesh, data.loc, os.path.join(staging, "posterior.png"), data.geography)
     files = ", ".join(os.path.join(out, f) for f in MAP_FILES if not f.endswith(".png"))
     print(f"{maps.description} on a {len(maps.x)} x {len(maps.y)} grid (NaN outside the data's "
@@ -213,30 +227,52 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
         print(f"maps: {os.path.join(out, 'posterior.png')}")
 
 
+def _region_and_plan(args: argparse.Namespace, data: "_Data"):
+    """(the region to mesh, the mesh's plan): the locations' convex hull, the --region
+    (data beyond it and its buffer refused), or the polygons of areal data."""
+    hull = convex_hull(data.loc)
+    edge = (args.max_edge or [hull.diameter / 40.0])[0]
+    study = None
+    if args.region is not None:
+        study, layer = read_study_region(args.region, args.region_layer, data.geography, edge, data.loc)
+        hull = region_outline(study.shells, study.holes)
+    elif data.table.areas is not None:
+        print("the study region: the union of the polygons (--region gives another)", flush=True)
+        hull = region_outline(*areas_region(data.table, data.geography, edge, data.loc)[:2])
+    plan = plan_mesh(data.loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
+    if study is not None:
+        check_inside(study, layer, data.table, data.loc, plan.offset, data.geography, args.data)
+    return hull, plan
+
+
 def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
     """The file's columns, checked, and the locations in the working coordinates."""
-    table = read_table(args.data, names)
+    table = read_table(args.data, names, (args.x, args.y), layer=args.layer, centroids=args.centroids)
+    if args.centroids:
+        print(f"note: each feature's values are fitted at a point inside its polygon (its "
+              f"representative point): the model treats these {table.rows:,} areal values as "
+              "point-referenced, each standing for its area's point, not for the whole area",
+              flush=True)
     columns = table.columns
-    xy = table.xy if table.xy is not None else np.column_stack([columns[args.x], columns[args.y]])
     values = columns[args.value]
-    geography = working_geography(args.crs, table.crs, xy,
-                                  [args.x, args.y] if table.xy is None else [])
-    loc = geography.forward(xy)
+    geography = working_geography(args.crs, table, args.data)
+    loc = project_locations(geography, table, args.data)
     _check_magnitudes(loc, values, args)
     exposure = columns[args.exposure] if args.exposure else None
     trials = columns[args.trials] if args.trials else None
-    _check_family_data(family, values, exposure, trials, table, args.data)
+    _check_family_data(family, values, exposure, trials, table, args)
     covariates = None
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
-    return _Data(loc, values, exposure, trials, covariates, geography)
+    return _Data(loc, values, exposure, trials, covariates, geography, table)
 
 
-def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
+def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull, plan):
     """(mesh, model, fit): meshed by the plan and fitted; meshed again at about range/8
     and fitted once more when the range found is short for the first mesh."""
     from corvid.fit import DegreesWarning, ResolutionWarning, fit
+    from corvid.fit.families import RowsError
     from corvid.meshkin.gfield import gfield2_pcmatern
 
     unit = f" {data.geography.unit}" if data.geography.unit else ""
@@ -261,12 +297,13 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
                              covariates=data.covariates, exposure=data.exposure, trials=data.trials,
                              prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
                              prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),
-                             progress=None if args.quiet else True)
+                             integrate=args.integrate, progress=None if args.quiet else True)
+        except RowsError as exc:
+            raise _rows_error(exc, data.table, args) from None
         except ValueError as exc:
             raise CommandError(str(exc)) from None
         return mesh, model, result
 
-    plan = plan_mesh(data.loc, hull, args.max_edge, args.offset, args.cutoff, args.max_vertices)
     mesh, model, result = mesh_and_fit(plan, quiet_resolution=True)
     found = result.hyperparameters["range"].estimate
     finer = remesh_plan(data.loc, hull, plan, mesh, found, args.max_vertices)
@@ -276,16 +313,27 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
     return mesh_and_fit(finer, quiet_resolution=False)
 
 
-def _check_family_data(family, values, exposure, trials, table, path: str) -> None:
+def _rows_error(exc, table: Table, args: argparse.Namespace) -> CommandError:
+    """A family's or the fit's refusal of rows, by the file's lines and the column at fault
+    (the exposure's or the trials' when the message is about them, else the values')."""
+    column = getattr(exc, "column", None)
+    if column not in ("exposure", "trials", "value"):
+        first = exc.what.split()[0] if exc.what else ""
+        column = first if first in ("exposure", "trials") else "value"
+    name = {"exposure": args.exposure, "trials": args.trials}.get(column) or args.value
+    return CommandError(f"{args.data}, column {name!r}: {exc.what} {table.where(exc.rows)}")
+
+
+def _check_family_data(family, values, exposure, trials, table: Table, args: argparse.Namespace) -> None:
     """The family's checks of the data, reported by the lines of the file (or features)."""
     from corvid.fit.families import RowsError
 
     try:
         family.data(values, exposure, trials)
     except RowsError as exc:
-        raise CommandError(f"{path}: {exc.what} {table.where(exc.rows)}") from None
+        raise _rows_error(exc, table, args) from None
     except ValueError as exc:
-        raise CommandError(f"{path}: {exc}") from None
+        raise CommandError(f"{args.data}: {exc}") from None
 
 
 def _check_magnitudes(loc: np.ndarray, values: np.ndarray, args: argparse.Namespace) -> None:
@@ -306,17 +354,6 @@ def _spread(values: np.ndarray) -> float:
     """The values' standard deviation, computed without overflow; 1 when they are constant."""
     scale = float(np.max(np.abs(values))) or 1.0
     return float(np.std(values / scale)) * scale or 1.0
-
-
-def _check_priors(args: argparse.Namespace) -> None:
-    for option in ("prior_range", "prior_sigma", "prior_noise", "prior_dispersion"):
-        prior = getattr(args, option)
-        if prior is None:
-            continue
-        threshold, probability = prior
-        if not (math.isfinite(threshold) and threshold > 0.0 and 0.0 < probability < 1.0):
-            flag = "--" + option.replace("_", "-")
-            raise CommandError(f"{flag} needs a positive threshold and a probability in (0, 1)")
 
 
 def main(args: argparse.Namespace, out: str) -> int:

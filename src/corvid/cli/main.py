@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import argparse
-import math
 
 from corvid.cli import fit_command
 from corvid.cli.arguments import count, new_output_directory, non_negative_float, positive_float
-from corvid.cli.errors import run_reporting
+from corvid.cli.errors import CommandError, run_reporting
 from corvid.cli.limits import require_memory
 from corvid.cli.output import OutputDirectory
+from corvid.cli.priors import check_pairs
 
 
 def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
@@ -56,11 +56,10 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
 
 
 def _check_priors(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    for name in ("prior_range", "prior_sigma"):
-        threshold, probability = getattr(args, name)
-        if not (math.isfinite(threshold) and threshold > 0.0 and 0.0 < probability < 1.0):
-            option = "--" + name.replace("_", "-")
-            parser.error(f"argument {option}: needs a positive threshold and a probability in (0, 1)")
+    try:
+        check_pairs(args)
+    except CommandError as exc:
+        parser.error(f"argument {exc}")
 
 
 def main(argv: list[str] | None = None) -> int:

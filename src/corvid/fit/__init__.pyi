@@ -45,6 +45,8 @@ class LatentFit:
     fixed_prior_sd: np.ndarray
     theta: np.ndarray
     theta_cov: np.ndarray
+    theta_scales: Optional[np.ndarray]
+    theta_given: bool
     hyperparameters: dict[str, Hyperparameter]
     field_mean: np.ndarray
     field_sd: np.ndarray
@@ -95,6 +97,7 @@ class LatentFit:
         seconds: float,
         backend: str,
         integrated: bool,
+        theta_scales: Optional[np.ndarray] = None,
     ) -> None: ...
     def predict(
         self,
@@ -136,6 +139,7 @@ class GaussianFit(LatentFit):
         backend: str,
         integrated: bool,
         family: Optional[Any] = None,
+        theta_scales: Optional[np.ndarray] = None,
     ) -> None: ...
 
 def fit(

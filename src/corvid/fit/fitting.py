@@ -11,16 +11,19 @@ import numpy as np
 
 from ..safety.family import enforce_allowed_family
 from . import factor
+from .blas_threads import one_blas_thread
 from .design import central_composite, design_weights
 from .expansion import expansion_slope, mode_shift
 from .families import FAMILIES, Family, pc_rate_prior
 from .field_prior import pc_matern_prior
 from .laplace import LaplaceLatent
+from .marginals import axis_scales
 from .latent import LatentGaussian, LatentModel, mesh_edges
 from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, progress_reporter
 from .observations import observations, response_values
 from .precision import FieldPrecision
 from .priors import fixed_effect_prior_sd
+from .refusals import refuse_unfittable, refuse_unresolved
 from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, longest_region_edge,
                          under_resolved)
 from .result import GaussianFit, LatentFit
@@ -70,7 +73,7 @@ def _warn_if_under_resolved(mesh, range_estimate: float, label: str) -> None:
                       f"{RESOLVED_EDGES:g} times the longest mesh edge in the region ({edge:.4g}): "
                       "the field is under-resolved, and posterior sd maps show the mesh's "
                       f"imprint; mesh with edges of about range/{SUGGESTED_EDGES:g} "
-                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=3)
+                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=4)
 
 
 class DegreesWarning(UserWarning):
@@ -90,7 +93,7 @@ def _warn_if_degrees(mesh, loc, names) -> None:
             warnings.warn(f"the mesh's CRS ({as_crs(crs).name}) is geographic: distances, the range "
                           "and the maps are in degrees, which shrink with latitude; mesh "
                           "projected coordinates (corvid.geo.Projection)", DegreesWarning,
-                          stacklevel=3)
+                          stacklevel=4)
         return
     if loc.size == 0:
         return
@@ -102,9 +105,10 @@ def _warn_if_degrees(mesh, loc, names) -> None:
                       "in degrees, which shrink with latitude; project them first "
                       "(corvid.geo.Projection, or region_mesh(..., crs=...) with GIS data), or "
                       "give the mesh its projected CRS if they are planar", DegreesWarning,
-                      stacklevel=3)
+                      stacklevel=4)
 
 
+@one_blas_thread()  # small dense products, and a busy machine: threads only stall
 def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
         exposure=None, trials=None, prior_noise: Tuple[float, float] = (1.0, 0.01),
         prior_dispersion: Tuple[float, float] = (1.0, 0.01), prior_fixed=None, theta=None,
@@ -163,6 +167,12 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     likelihood's skewness (the mean of the simplified Laplace approximation); the mode
     itself is kept as `field_mode`, `fixed_mode`.
 
+    Hyperparameters' intervals: `hyperparameters` gives each one's 95% interval and sd from
+    its marginal posterior, a Gaussian in theta (the Hessian at the mode) skewed along each
+    principal axis by the log posterior's own fall there (2 to 4 more evaluations per
+    hyperparameter, with or without `integrate`; see `corvid.fit.marginals`): the range's
+    and sigma's posteriors have long left tails that exp(mode ± 1.96 se) would cut off.
+
     theta : the hyperparameters to use instead of the posterior mode.
     integrate : mix the posteriors given theta over the design, which brings theta's
         uncertainty into the sds and intervals; at the mode alone they leave it out and
@@ -172,8 +182,13 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
 
     Raises ValueError naming the rows at fault for data the family cannot take (negative or
     non-whole counts, y above the trials, trials below 1, exposure not positive, gamma data
-    not positive, exposure or trials for a family without them), non-finite data,
-    locations outside the mesh, collinear fixed effects; warns with `ConvergenceWarning`
+    not positive, exposure or trials for a family without them, Poisson counts too large
+    for double precision to resolve their log likelihood), non-finite data, locations
+    outside the mesh, collinear fixed effects; before any work, for Gaussian or gamma data
+    that the fixed effects reproduce exactly (unless theta is given), a `prior_fixed` beyond
+    10^8 times its default either way, and priors whose median lies far from the mesh's
+    extent (the range: 1/1000 to 100 times) or the data's scale (sigma, the noise sd and
+    the overdispersion: a factor 10^6; see `corvid.fit.refusals`); warns with `ConvergenceWarning`
     when the optimiser does not reach a proper mode, and with `ResolutionWarning` when the
     estimated range is shorter than 5 times the longest mesh edge inside the region (see
     `corvid.fit.resolution`), and with `DegreesWarning` when the locations look like
@@ -193,6 +208,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     if integrate and given is not None:
         raise ValueError("integrate=True integrates around the posterior mode: leave theta unset")
     prior_sd = fixed_effect_prior_sd(data, intercept, kind.exact, prior_fixed)
+    refuse_unfittable(model, kind, family_data, data,
+                      pc_matern_prior(model.prior_range, model.prior_sigma), given is None)
     edges = mesh_edges(model.mesh.tv, model.mesh.n)
     field = FieldPrecision.of_model(model)
     latent: LatentModel
@@ -217,6 +234,10 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         mode = find_mode(posterior, theta0, bounds, reporter, started)
         theta_hat, value, converged = mode.theta, mode.log_posterior, mode.converged
         centre = mode.evaluation.conditional
+        if not kind.exact and centre is not None:
+            refuse_unresolved(kind, family_data, data.A @ centre.mode_field
+                              + data.X @ centre.mode_fixed + family_data.offset,
+                              float(theta_hat[2]) if kind.hyperparameter else None)
         definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
         # Without a proper curvature there is no honest covariance: NaN, after the warning.
         theta_cov = np.linalg.inv(-mode.hessian) if definite else np.full((d, d), np.nan)
@@ -233,7 +254,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         if integrate and not definite:
             warnings.warn(f"{label}: no integration over theta without a negative definite "
                           "Hessian at the mode; the field is given at the mode alone",
-                          ConvergenceWarning, stacklevel=2)
+                          ConvergenceWarning, stacklevel=3)
             integrate = False
         _warn_if_under_resolved(model.mesh, float(np.exp(theta_hat[0])), label)
     else:
@@ -261,6 +282,20 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
                 reporter(FitProgress("integrate", index, ev.theta, point_value, float("nan"),
                                      time.perf_counter() - started, shown))
         weights = design_weights(z[kept], w[kept], np.array(values_at))
+        known = {tuple(z[i]): v - value for i, v in zip(kept[1:], values_at[1:])}
+
+    scales = None     # theta's posterior along its principal axes (corvid.fit.marginals)
+    if given is None and np.all(np.isfinite(theta_cov)):
+        root = _root(theta_cov)
+
+        def along(point: np.ndarray) -> float:
+            point_value, ev = posterior(theta_hat + root @ point, gradient=False)
+            if reporter:
+                reporter(FitProgress("marginals", posterior.evaluations, ev.theta, point_value,
+                                     float("nan"), time.perf_counter() - started, shown))
+            return point_value + float(slope @ point) - value   # with the tilt, as the design
+
+        scales = axis_scales(along, d, known if integrate else None)
 
     seconds = time.perf_counter() - started
     if reporter:
@@ -270,7 +305,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
                   theta_cov=theta_cov, log_posterior=value, conditionals=conditionals,
                   weights=weights, edges=edges, converged=converged,
                   n_evaluations=posterior.evaluations, seconds=seconds,
-                  backend=latent.backend_used, integrated=integrate)
-    if kind.exact:
-        return GaussianFit(family=kind, **result)
-    return LatentFit(family=kind, **result)
+                  backend=latent.backend_used, integrated=integrate, theta_scales=scales)
+    fitted = GaussianFit(family=kind, **result) if kind.exact else LatentFit(family=kind, **result)
+    fitted.theta_given = given is not None
+    return fitted

@@ -45,6 +45,7 @@ from .families import Family, FamilyData
 from .latent import Evaluation, LatentModel
 from .observations import Observations
 from .precision import FieldPrecision
+from .schur import fixed_schur
 
 __all__ = ["LaplaceLatent", "NEWTON_TOLERANCE"]
 
@@ -142,9 +143,10 @@ class LaplaceLatent(LatentModel):
         W_field = fp.solve(P_ub).reshape(self.n, self.k) if self.k else np.zeros((self.n, 0))
         S_factor, S_inv = None, np.zeros((0, 0))
         if self.k:
-            S = self.X.T @ WX + np.diag(self.fixed_precision) - P_ub.T @ W_field
+            QW = c[0] * (f.M0 @ W_field) + c[1] * (f.M1 @ W_field) + c[2] * (f.M2 @ W_field)
+            S = fixed_schur(self.X, W, self.A, W_field, QW, self.fixed_precision)
             try:
-                S_factor = linalg.cho_factor(0.5 * (S + S.T), lower=True)
+                S_factor = linalg.cho_factor(S, lower=True)
             except linalg.LinAlgError as exc:
                 raise factor.NotPositiveDefiniteError(
                     "the fixed effects' posterior precision is not positive definite") from exc

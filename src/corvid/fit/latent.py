@@ -25,7 +25,7 @@ import numpy as np
 from scipy import linalg, sparse
 
 from . import factor
-from ._selected_inverse import selected_inverse as _takahashi
+from ._cholesky import csc_selected_inverse as _takahashi
 from .assembly import AlignedSum, sorted_unique
 from .observations import Observations
 from .precision import FieldPrecision

@@ -34,15 +34,17 @@ class MapPredictor:
     """The fit's posterior at map cells, for `corvid.geo.posterior_maps`: picklable, so that
     dask.distributed workers can run it on their blocks.
 
-    Covariates the fit has and the maps were given no raster for stand at zero (the maps
-    then show the rest of the linear predictor); cells where a given raster has no data
-    are NaN. The response scale is per unit of exposure and per trial.
+    Covariates in `held` stand at the value given there; those the maps were given
+    neither a raster nor a value for stand at zero (the maps then show the rest of the
+    linear predictor); cells where a given raster has no data are NaN. The response scale
+    is per unit of exposure and per trial.
     """
 
-    def __init__(self, fit, layers: Sequence[str]) -> None:
+    def __init__(self, fit, layers: Sequence[str], held: Optional[Mapping[str, float]] = None) -> None:
         self.fit = fit
         self.layers = tuple(layers)
         self.covariates = list(fit.fixed_names[int(fit.intercept):])
+        self.held = dict(held or {})
 
     def __call__(self, points: np.ndarray, values: Optional[Dict[str, np.ndarray]]) -> Dict[str, np.ndarray]:
         fit = self.fit
@@ -53,6 +55,8 @@ class MapPredictor:
         for j, name in enumerate(self.covariates):
             if values and name in values:
                 X[:, j + int(fit.intercept)] = values[name]
+            elif name in self.held:
+                X[:, j + int(fit.intercept)] = self.held[name]
         usable = np.all(np.isfinite(X), axis=1)
         out = {name: np.full(m, np.nan) for name in self.layers}
         if usable.any():
@@ -80,18 +84,26 @@ def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
     return xlim, ylim
 
 
-def _check_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> None:
+def _split_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> Tuple[Dict[str, Any], Dict[str, float]]:
+    """({name: raster}, {name: value held over the map}) from `covariates`, checked: every
+    name a covariate of the fit, every number finite; warns about covariates given neither."""
     names = fit.fixed_names[int(fit.intercept):]
     given = dict(covariates or {})
     unknown = [name for name in given if name not in names]
     if unknown:
         raise ValueError(f"no fixed effect is named {', '.join(map(repr, unknown))}: the fit's "
                          f"covariates are {', '.join(map(repr, names)) or 'none'}")
+    held = {name: float(v) for name, v in given.items()
+            if isinstance(v, (int, float, np.number)) and not isinstance(v, bool)}
+    bad = [name for name, v in held.items() if not np.isfinite(v)]
+    if bad:
+        raise ValueError(f"the value held for the covariate {bad[0]!r} must be finite, got {held[bad[0]]!r}")
     left = [name for name in names if name not in given]
     if left:
         warnings.warn(f"no raster for the covariate(s) {', '.join(map(repr, left))}: the maps "
                       "show the linear predictor without them (as if they were zero)",
                       UserWarning, stacklevel=4)
+    return {name: v for name, v in given.items() if name not in held}, held
 
 
 def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
@@ -117,13 +129,14 @@ def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=Non
     from ..geo import posterior_maps
 
     layers = layers_for(fit, scale)
-    _check_covariates(fit, covariates)
+    rasters, held = _split_covariates(fit, covariates)
     xlim, ylim = _limits(fit, xlim, ylim)
     crs = getattr(fit.mesh, "crs", None)
-    if covariates:
-        _warn_coverage(covariates, dims, xlim, ylim, crs)
+    if rasters:
+        _warn_coverage(rasters, dims, xlim, ylim, crs)
     attrs = {"title": f"corvid {fit.family} fit: posterior maps",
              "corvid_family": fit.family, "corvid_link": fit.link,
-             "corvid_covariates_mapped": ", ".join(covariates or []) or "none"}
-    return posterior_maps(MapPredictor(fit, layers), dims, xlim, ylim, crs=crs, layers=layers,
-                          covariates=covariates, chunks=chunks, attrs=attrs)
+             "corvid_covariates_mapped": ", ".join(rasters) or "none",
+             "corvid_covariates_held": ", ".join(f"{k}={v:.6g}" for k, v in held.items()) or "none"}
+    return posterior_maps(MapPredictor(fit, layers, held), dims, xlim, ylim, crs=crs, layers=layers,
+                          covariates=rasters or None, chunks=chunks, attrs=attrs)

@@ -39,7 +39,8 @@ class ConvergenceWarning(UserWarning):
 @dataclasses.dataclass(frozen=True)
 class FitProgress:
     """One report of a fit's progress. stage: "optimise" (one per optimiser step),
-    "hessian", "integrate" (one per design point) or "done"; theta = (log range, log sigma,
+    "hessian", "integrate" (one per design point), "marginals" (one per point measured along
+    theta's principal axes, see `corvid.fit.marginals`) or "done"; theta = (log range, log sigma,
     and the log of the family's hyperparameter if it has one), `names` naming them; seconds
     since the fit started."""
 
@@ -242,7 +243,7 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, np.exp(climb.theta)))
         warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
                       f"{state}, log posterior {climb.value:.10g}, gradient "
-                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=3)
+                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=4)
     ev = posterior.complete(climb.ev, keep=True)
     return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,
                 converged=converged, message=message, steps=steps)

@@ -11,6 +11,7 @@ from scipy import stats
 from ..meshkin.locate import MeshGridProjector, basis_matrix
 from .families import Family, Gaussian
 from .latent import Conditional
+from .marginals import hyperparameter_marginals
 from .observations import new_design
 
 __all__ = ["LatentFit", "GaussianFit", "Hyperparameter"]
@@ -19,8 +20,10 @@ Z95 = float(stats.norm.ppf(0.975))
 
 
 class Hyperparameter(NamedTuple):
-    """A hyperparameter in its own units: the posterior mode, the standard error (delta
-    method from theta's), and the 95% interval exp(theta ± 1.96 se)."""
+    """A hyperparameter in its own units: the posterior mode of its log (exp(theta)), and
+    the sd and 95% interval (2.5% and 97.5% quantiles) of its marginal posterior, from a
+    Gaussian in theta skewed along each principal axis by the log posterior's own fall
+    (see `corvid.fit.marginals`)."""
 
     estimate: float
     std_error: float
@@ -115,8 +118,13 @@ class LatentFit:
         for the non-Gaussian families the mode of the corrected posterior, see `fit`)
     theta_cov : (d, d) inverse of minus the log posterior's Hessian there (NaN when theta
         was given)
+    theta_scales : (d, 2) the posterior's scale along each principal axis of theta_cov, on
+        its negative and positive side, relative to theta_cov's (1, 1 for a Gaussian); None
+        when theta was given (see `corvid.fit.marginals`)
     hyperparameters : {"range", "sigma"[, "noise_sd" | "size" | "phi"]} -> Hyperparameter(
-        estimate, std_error, lower, upper); the range in the mesh's units
+        estimate, std_error, lower, upper): exp(theta), and the sd and the 2.5% and 97.5%
+        quantiles of the marginal posterior that theta_cov and theta_scales give; the range
+        in the mesh's units
     field_mean, field_sd : (n,) the field at every mesh vertex (fixed effects not included)
     fixed_names : k names ("intercept", then the covariates)
     fixed_mean, fixed_sd : (k,); fixed_cov : (k, k)
@@ -128,14 +136,17 @@ class LatentFit:
         every constant of the likelihood included, so it compares across families
     log_posterior : log p(y | theta) + log pi(theta)
     converged : False when the optimiser warned; n_evaluations, seconds, backend
+    theta_given : True when theta was given rather than estimated
     design_theta, design_weights : the integration points and weights (one point without)
     """
+
+    theta_given = False
 
     def __init__(self, *, mesh, family: Family, intercept: bool, n_obs: int,
                  fixed_names: list[str], fixed_prior_sd: np.ndarray, theta: np.ndarray,
                  theta_cov: np.ndarray, log_posterior: float, conditionals: Sequence[Conditional],
                  weights: np.ndarray, edges, converged: bool, n_evaluations: int, seconds: float,
-                 backend: str, integrated: bool) -> None:
+                 backend: str, integrated: bool, theta_scales: Optional[np.ndarray] = None) -> None:
         self.mesh = mesh
         self._family = family
         self.family, self.link = family.name, family.link
@@ -165,12 +176,11 @@ class LatentFit:
                              for w, c in zip(weights, conditionals)) - np.outer(self.fixed_mean, self.fixed_mean)
         self.fixed_sd = np.sqrt(np.maximum(np.diag(self.fixed_cov), 0.0))
         names = ("range", "sigma") + ((family.hyperparameter,) if family.hyperparameter else ())
-        se = np.sqrt(np.maximum(np.diag(theta_cov), 0.0)) if np.all(np.isfinite(theta_cov)) \
-            else np.full(len(names), np.nan)
+        self.theta_scales = theta_scales
+        marginals = hyperparameter_marginals(theta, theta_cov, theta_scales)
         self.hyperparameters = {
-            name: Hyperparameter(float(np.exp(t)), float(np.exp(t) * s), float(np.exp(t - Z95 * s)),
-                                 float(np.exp(t + Z95 * s)))
-            for name, t, s in zip(names, theta, se)}
+            name: Hyperparameter(float(np.exp(t)), float(sd), float(lower), float(upper))
+            for name, t, (lower, upper, sd) in zip(names, theta, marginals)}
 
     def predict(self, loc, covariates=None, *, exposure=None, trials=None,
                 scale: str = "link") -> Tuple[np.ndarray, np.ndarray]:
@@ -265,9 +275,10 @@ class LatentFit:
         covariates: {name: GeoTIFF path, xarray DataArray or `corvid.geo.Raster`} for the
             fit's covariates, sampled at the cell centres (bilinear, or nearest for
             categorical rasters, reprojected from the raster's CRS), so the maps show the
-            full linear predictor. Cells where a raster has no data are NaN (a warning
-            gives their share); covariates without a raster stand at zero (a warning
-            names them), so the maps show intercept plus field without them.
+            full linear predictor; or {name: number} to hold a covariate at that value
+            (its mean, say) over the whole map. Cells where a raster has no data are NaN
+            (a warning gives their share); covariates given neither stand at zero (a
+            warning names them), so the maps show intercept plus field without them.
         chunks: (cy, cx) cells per block: a dask-backed Dataset whose blocks are located,
             predicted and written on their own (`to_netcdf`, `to_geotiff`), so a map
             larger than memory never sits in it whole; fits pickle, so blocks run on
@@ -311,7 +322,7 @@ class LatentFit:
                 lines.append(f"{name[:15]:<16}{m:>12.5g}{s:>12.4g}{m - Z95 * s:>12.5g}"
                              f"{m + Z95 * s:>12.5g}")
         how = (f"integrated over {len(self.design_weights)} design points" if self.integrated
-               else "at the mode" if np.all(np.isfinite(self.theta_cov)) else "at the given theta")
+               else "at the given theta" if self.theta_given else "at the mode")
         lines += self._units_line()
         lines += ["", f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
                       f"{self.log_posterior:.4f}",
@@ -333,13 +344,14 @@ class GaussianFit(LatentFit):
                  fixed_prior_sd: np.ndarray, theta: np.ndarray, theta_cov: np.ndarray,
                  log_posterior: float, conditionals: Sequence[Conditional], weights: np.ndarray,
                  edges, converged: bool, n_evaluations: int, seconds: float, backend: str,
-                 integrated: bool, family: Optional[Family] = None) -> None:
+                 integrated: bool, family: Optional[Family] = None,
+                 theta_scales: Optional[np.ndarray] = None) -> None:
         super().__init__(mesh=mesh, family=family or Gaussian(), intercept=intercept, n_obs=n_obs,
                          fixed_names=fixed_names, fixed_prior_sd=fixed_prior_sd, theta=theta,
                          theta_cov=theta_cov, log_posterior=log_posterior,
                          conditionals=conditionals, weights=weights, edges=edges,
                          converged=converged, n_evaluations=n_evaluations, seconds=seconds,
-                         backend=backend, integrated=integrated)
+                         backend=backend, integrated=integrated, theta_scales=theta_scales)
 
     def _title(self) -> str:
         return (f"Gaussian fit: {self.n_obs} observations, field on {self.mesh.n} mesh vertices, "

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import errno
 import itertools
 import os
 import sys
@@ -79,7 +80,24 @@ def to_geotiff(dataset, path, *, layers: Optional[Sequence[str]] = None,
                 block, (r0, r1) = block[:, ::-1, :], (y.size - r1, y.size - r0)
             dst.write(np.ascontiguousarray(block, dtype=np.float64),
                       window=rasterio.windows.Window(c0, r0, c1 - c0, r1 - r0))
+    _check_written(path, len(names))
     return path
+
+
+def _check_written(path: str, bands: int) -> None:
+    """Raises OSError when the file did not reach the disk whole: libtiff reports a full
+    disk or a file size limit on stderr alone, and GDAL leaves a truncated file. Reading
+    the header and the last pixel of the last band (the last to be written) tells."""
+    rasterio = require("rasterio", "to_geotiff")
+    try:
+        with rasterio.open(path) as written:
+            last = rasterio.windows.Window(written.width - 1, written.height - 1, 1, 1)
+            written.read(bands, window=last)
+    except rasterio.errors.RasterioError as exc:
+        cause = exc.__cause__ or exc
+        reason = str(cause).strip().splitlines()[0] if str(cause).strip() else type(cause).__name__
+        raise OSError(errno.EIO, f"the GeoTIFF was not written whole (a full disk?): {reason}",
+                      path) from None
 
 
 def _layers(dataset, layers) -> List[str]:

@@ -29,7 +29,7 @@ class Raster:
     """A covariate raster: a file rasterio opens (GeoTIFF, ...) or an xarray DataArray with
     its CRS and transform as rioxarray reads them (`da.rio.crs`, `da.rio.transform()`).
 
-    Raster(source, *, categorical=None, band=1, name=None)
+    Raster(source, *, categorical=None, band=1, name=None, crs=None)
 
     categorical: True samples the nearest pixel (the one containing the point), as classes
         (land cover, soil type) need; False interpolates bilinearly between the four
@@ -37,13 +37,15 @@ class Raster:
         floating-point ones.
     band: which band (1-based) of a multi-band raster.
     name: for messages; by default the file name, or the DataArray's name.
+    crs: the raster's CRS when its source names none (anything pyproj takes); a source
+        that names one keeps its own, and a different `crs` is a ValueError when read.
 
     `sample(points, crs=None)` gives one float64 value per point. A Raster pickles (a file
     is opened again by each call, so one Raster serves many dask workers).
     """
 
     def __init__(self, source, *, categorical: Optional[bool] = None, band: int = 1,
-                 name: Optional[str] = None) -> None:
+                 name: Optional[str] = None, crs=None) -> None:
         if isinstance(source, Raster):
             source = source.source  # a Raster's source, with these settings
         if isinstance(source, (str, os.PathLike)):
@@ -61,6 +63,7 @@ class Raster:
         self.categorical = categorical
         self.band = int(band)
         self.name = name or default_name
+        self.crs = None if crs is None else as_crs(crs, "crs").to_wkt()
 
     def __repr__(self) -> str:
         return f"Raster({self.name!r}, categorical={self.categorical}, band={self.band})"
@@ -190,7 +193,7 @@ class _FileGrid:
             self._src.close()
             raise ValueError(f"raster {raster.source} has {self._src.count} band(s), not band {raster.band}")
         self.band = raster.band
-        self.crs = None if self._src.crs is None else as_crs(self._src.crs.to_wkt())
+        self.crs = _own_or_given(None if self._src.crs is None else self._src.crs.to_wkt(), raster)
         self.transform = self._src.transform
         self.shape = (self._src.height, self._src.width)
         self.dtype = self._src.dtypes[raster.band - 1]
@@ -223,7 +226,7 @@ class _ArrayGrid:
         elif raster.band != 1:
             raise ValueError(f"raster {raster.name} has one band, not band {raster.band}")
         self._da = da.transpose(*spatial)
-        self.crs = None if da.rio.crs is None else as_crs(da.rio.crs.to_wkt())
+        self.crs = _own_or_given(None if da.rio.crs is None else da.rio.crs.to_wkt(), raster)
         self.transform = da.rio.transform()
         self.shape = (da.sizes[spatial[0]], da.sizes[spatial[1]])
         self.dtype = da.dtype
@@ -237,6 +240,18 @@ class _ArrayGrid:
 
     def close(self) -> None:
         pass
+
+
+def _own_or_given(own: Optional[str], raster: Raster):
+    """The raster's CRS: the source's own, else the one the Raster was given."""
+    given = None if raster.crs is None else as_crs(raster.crs)
+    if own is None:
+        return given
+    own_crs = as_crs(own)
+    if given is not None and not own_crs.equals(given, ignore_axis_order=True):
+        raise ValueError(f"raster {raster.name} has its own CRS ({own_crs.name}), not the "
+                         f"{given.name} it was given")
+    return own_crs
 
 
 @contextlib.contextmanager

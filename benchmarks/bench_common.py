@@ -105,3 +105,16 @@ def reset_peak() -> bool:
         return True
     except OSError:
         return False
+
+
+def run_in_process(code: str, timeout: float) -> str:
+    """Runs Python `code` in a fresh process (so that its peak memory is its own and a hang
+    or a crash stops only it): what it printed (up to the timeout), or why it printed
+    nothing."""
+    try:
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired as exc:
+        said = exc.stdout.decode() if isinstance(exc.stdout, bytes) else (exc.stdout or "")
+        return " ".join(said.split() + [f"... timed out after {timeout:g} s"])
+    return done.stdout.strip() or f"failed: {done.stderr.strip().splitlines()[-1:]}"

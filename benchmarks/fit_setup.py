@@ -23,8 +23,8 @@ def region_model(vertices, prior_range=(1.0, 0.5), prior_sigma=(1.0, 0.1)):
     from bench_regions import HOLES, REGION
     from corvid.meshkin.regions import region_mesh
 
-    # bench_regions' mesh has 55,000 vertices at this edge; counts go as 1/edge^2
-    edge = 0.1147 * math.sqrt(55_000 / vertices)
+    # 55,000 vertices at this edge (max_edge bounds every edge); counts go as 1/edge^2
+    edge = 0.1361 * math.sqrt(55_000 / vertices)
     mesh = region_mesh(REGION, holes=HOLES, max_edge=(edge, 2.5 * edge), offset=-0.2)
     return gfield2_pcmatern(mesh, prior_range=prior_range, prior_sigma=prior_sigma)
 

@@ -15,7 +15,7 @@ import signal
 import sys
 import threading
 import warnings
-from typing import Callable
+from typing import Callable, List
 
 import numpy as np
 
@@ -60,6 +60,12 @@ def in_flags(message: str) -> str:
     return re.sub(r" +([,;:)])", r"\1", _ARGUMENT.sub(flag, message).replace("  ", " "))
 
 
+# The signals received while a command runs. Python swallows an exception raised in a
+# weakref callback or a __del__ (it only prints it), so the handler's Interrupted can be
+# lost when the signal lands in one: this list keeps the signal for raise_if_stopped.
+_received: List[int] = []
+
+
 @contextlib.contextmanager
 def stopping_signals():
     """SIGTERM and SIGHUP (and SIGINT) raise Interrupted while the block runs, so that
@@ -69,14 +75,24 @@ def stopping_signals():
         return
 
     def stop(signum, frame):
+        _received.append(signum)
         raise Interrupted(signum)
     names = ("SIGINT", "SIGTERM", "SIGHUP")
+    _received.clear()
     previous = {s: signal.signal(s, stop) for s in (getattr(signal, n) for n in names if hasattr(signal, n))}
     try:
         yield
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+        _received.clear()
+
+
+def raise_if_stopped() -> None:
+    """Raises Interrupted for a signal received while a command runs whose exception was
+    swallowed on its way (see _received); called before results are committed."""
+    if _received:
+        raise Interrupted(_received[-1])
 
 
 def run_reporting(prog: str, work: Callable[[], None]) -> int:

@@ -57,17 +57,24 @@ def triangulation_reused(points):
 @contextlib.contextmanager
 def other_core_busy(busy=True):
     """A second process keeping a core busy while the block runs (nothing when not `busy`)."""
-    if not busy:
+    with busy_processes(1 if busy else 0):
         yield
-        return
+
+
+@contextlib.contextmanager
+def busy_processes(count):
+    """`count` processes, each keeping a core busy (BUSY_LOOP), while the block runs."""
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    process = subprocess.Popen([sys.executable, "-c", BUSY_LOOP], env=env)
+    processes = [subprocess.Popen([sys.executable, "-c", BUSY_LOOP], env=env)
+                 for _ in range(count)]
     try:
-        time.sleep(0.5)
+        if processes:
+            time.sleep(0.5)
         yield
     finally:
-        process.kill()
-        process.wait()
+        for process in processes:
+            process.kill()
+            process.wait()
 
 
 def load_average() -> str:
@@ -98,3 +105,16 @@ def reset_peak() -> bool:
         return True
     except OSError:
         return False
+
+
+def run_in_process(code: str, timeout: float) -> str:
+    """Runs Python `code` in a fresh process (so that its peak memory is its own and a hang
+    or a crash stops only it): what it printed (up to the timeout), or why it printed
+    nothing."""
+    try:
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired as exc:
+        said = exc.stdout.decode() if isinstance(exc.stdout, bytes) else (exc.stdout or "")
+        return " ".join(said.split() + [f"... timed out after {timeout:g} s"])
+    return done.stdout.strip() or f"failed: {done.stderr.strip().splitlines()[-1:]}"

@@ -1,8 +1,9 @@
 """Time the selected inversion of a field's precision on a 10^5-vertex mesh.
 
-The model's Q on a 317 x 317 regular grid is factored by each available backend (SuperLU
-always; CHOLMOD when scikit-sparse is installed), and the entries of Q⁻¹ on the factor's
-pattern are computed from it (the Takahashi recursions, corvid.fit._selected_inverse).
+The model's Q on a 317 x 317 regular grid is factored by each available backend (corvid's
+supernodal Cholesky and SuperLU always; CHOLMOD when scikit-sparse is installed), and the
+entries of Q⁻¹ on the factor's pattern are computed from it (the Takahashi recursions of
+corvid.fit._cholesky: on the supernodal blocks, or on a compressed-column factor).
 Printed: factor and selected-inversion times, best of 3, their ratio, the factor's size; once
 with the machine as it is and once with the other core kept busy by a second process.
 

@@ -14,6 +14,34 @@ def load():
     return "load average %.2f %.2f %.2f" % os.getloadavg()
 
 
+def region_model(vertices, prior_range=(1.0, 0.5), prior_sigma=(1.0, 0.1)):
+    """The model on a mesh of about `vertices` vertices over bench_regions.py's irregular
+    region (a wavy coastline about 27 units across, two lakes, a coarser buffer): the mesh
+    a user of a real study region gets, unlike a regular grid."""
+    import math
+
+    from bench_regions import HOLES, REGION
+    from corvid.meshkin.regions import region_mesh
+
+    # 55,000 vertices at this edge (max_edge bounds every edge); counts go as 1/edge^2
+    edge = 0.1361 * math.sqrt(55_000 / vertices)
+    mesh = region_mesh(REGION, holes=HOLES, max_edge=(edge, 2.5 * edge), offset=-0.2)
+    return gfield2_pcmatern(mesh, prior_range=prior_range, prior_sigma=prior_sigma)
+
+
+def uniform_in_mesh(mesh, n, rng):
+    """n points drawn uniformly over the mesh's triangles (area-weighted)."""
+    loc, tv = mesh.loc[:, :2], mesh.tv
+    a, b, c = loc[tv[:, 0]], loc[tv[:, 1]], loc[tv[:, 2]]
+    area = 0.5 * np.abs((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1])
+                        - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0]))
+    t = rng.choice(len(tv), size=n, p=area / area.sum())
+    u, v = rng.uniform(size=(2, n))
+    flip = u + v > 1.0
+    u[flip], v[flip] = 1.0 - u[flip], 1.0 - v[flip]
+    return a[t] + u[:, None] * (b[t] - a[t]) + v[:, None] * (c[t] - a[t])
+
+
 def square_model(vertices, side_length=1.0, prior_range=(0.05, 0.5), prior_sigma=(1.0, 0.1)):
     """The model on a regular grid mesh of about `vertices` vertices over a square."""
     side = int(round(np.sqrt(vertices)))

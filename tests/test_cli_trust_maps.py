@@ -148,4 +148,4 @@ def test_polygons_are_fitted_at_points_inside_them_with_centroids(tmp_path, caps
     assert "the study region: the union of the polygons" in printed
     npz = np.load(tmp_path / "o" / "posterior_grid.npz")  # the maps reach the outer districts
     assert npz["x"][0] < 4e6 + 2 * km and npz["x"][-1] > 4e6 + 98 * km
-    assert np.isfinite(npz["mean"]).mean() > 0.9
+    assert np.isfinite(npz["mean"]).all()  # cell centres on the region's own edge included

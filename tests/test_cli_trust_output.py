@@ -250,3 +250,24 @@ def test_a_full_disk_is_one_line_and_leaves_nothing(data, tmp_path, capsys, monk
     assert err[-1] == (f"python -m corvid fit: error: cannot write {failing}: No space left on "
                        "device; nothing was written")
     assert os.listdir(tmp_path) == []
+
+
+def test_a_signal_whose_exception_python_swallows_still_stops_the_run(tmp_path, capsys):
+    from corvid.cli.errors import run_reporting
+    from corvid.cli.output import OutputDirectory
+
+    class Collected:  # the signal lands in a __del__, where Python only prints an exception
+        def __del__(self):
+            os.kill(os.getpid(), signal.SIGHUP)
+            time.sleep(0.01)
+
+    out = tmp_path / "results"
+
+    def work():
+        with OutputDirectory(str(out), False, ["a.txt"]) as staging:
+            open(os.path.join(staging, "a.txt"), "w").write("done")
+            Collected()
+
+    assert run_reporting("prog", work) == 128 + signal.SIGHUP
+    assert "interrupted by SIGHUP; nothing was written" in capsys.readouterr().err
+    assert os.listdir(tmp_path) == []

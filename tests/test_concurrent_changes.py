@@ -91,7 +91,7 @@ def test_projector():
 
 @pytest.mark.parametrize("part", ["indices", "indptr", "d"])
 def test_selected_inverse(part):
-    from corvid.fit._selected_inverse import selected_inverse
+    from corvid.fit._cholesky import csc_selected_inverse as selected_inverse
     from corvid.meshkin.gfield import gfield2_pcmatern
     from scipy.sparse import linalg as sparse_linalg
     Q = gfield2_pcmatern(MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (40, 40))).precision((0.0, 0.0))

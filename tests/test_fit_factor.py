@@ -5,39 +5,11 @@ import pytest
 from scipy import sparse
 
 from corvid.fit import factor
-from corvid.fit._selected_inverse import selected_inverse
-from corvid.meshkin.gfield import gfield2_pcmatern
-from corvid.meshkin.mesh import MkMesh
+from corvid.fit._cholesky import csc_selected_inverse as selected_inverse
+
+from spd_matrices import bordered, field_precision, random_spd
 
 BACKENDS = factor.available_backends()
-
-
-def field_precision(side=18, seed=3):
-    """A field's precision on the Delaunay mesh of a jittered grid: no sliver triangles, so
-    it is well enough conditioned for a dense inverse to be a truth at 1e-10."""
-    rng = np.random.default_rng(seed)
-    x, y = np.meshgrid(np.linspace(0, 1, side), np.linspace(0, 1, side))
-    points = np.column_stack([x.ravel(), y.ravel()])
-    points += rng.uniform(-0.15, 0.15, points.shape) / side
-    model = gfield2_pcmatern(MkMesh.from_points(points), prior_range=(0.2, 0.5),
-                             prior_sigma=(1.0, 0.1))
-    return model.precision([np.log(0.1), 0.2])
-
-
-def bordered(Q, k=3, seed=4):
-    """blockdiag(Q, I) + Zᵀ Z for Z = [A X] with A sparse and X dense (k columns): the field
-    and fixed effects observed together, dense rows and columns last."""
-    rng = np.random.default_rng(seed)
-    n = Q.shape[0]
-    A = sparse.random(2 * n, n, density=3.0 / n, random_state=rng)
-    Z = sparse.hstack([A, rng.normal(size=(2 * n, k))])
-    return (sparse.block_diag([Q, sparse.eye(k)]) + Z.T @ Z).tocsc()
-
-
-def random_spd(n=120, density=0.03, seed=5):
-    rng = np.random.default_rng(seed)
-    B = sparse.random(n, n, density=density, random_state=rng)
-    return (B @ B.T + sparse.diags(rng.uniform(0.5, 2.0, n))).tocsc()
 
 
 MATRICES = {

@@ -31,7 +31,7 @@ from scipy import sparse
 
 from corvid import options
 from corvid.binary import call
-from corvid.fit import _selected_inverse
+from corvid.fit import _cholesky
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.core import mk_fem
 from corvid.meshkin.mesh import MkMesh
@@ -40,7 +40,7 @@ from corvid.safety.errors import SafetyError
 
 from array_layouts import relaid
 
-MODULES = [expression, family, options, call, gfield, _locator, _selected_inverse]
+MODULES = [expression, family, options, call, gfield, _locator, _cholesky]
 TALLY = collections.Counter()
 HANG_SECONDS = 120
 
@@ -469,7 +469,7 @@ def locator_still_works(workdir):
 
 
 def selected_inverse_still_works(workdir):
-    indptr, indices, values = _selected_inverse.selected_inverse(
+    indptr, indices, values = _cholesky.csc_selected_inverse(
         FACTOR.indptr, FACTOR.indices, FACTOR.data, np.array([2.0, 1.0, 3.0, 0.5]))
     dense = FACTOR.toarray() @ np.diag([2.0, 1.0, 3.0, 0.5]) @ FACTOR.toarray().T
     assert list(indptr) == [0, 3, 6, 8, 9]
@@ -479,7 +479,7 @@ def selected_inverse_still_works(workdir):
 # Calls with known results, made after every example in the module it exercised.
 STILL_WORKS = {expression: expression_still_works, family: family_still_works,
                options: options_still_work, call: call_still_works, gfield: gfield_still_works,
-               _locator: locator_still_works, _selected_inverse: selected_inverse_still_works}
+               _locator: locator_still_works, _cholesky: selected_inverse_still_works}
 
 
 @contextlib.contextmanager

@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-COMPILED = ["corvid.meshkin.gfield", "corvid.options", "corvid.binary.call", "corvid.fit._selected_inverse",
+COMPILED = ["corvid.meshkin.gfield", "corvid.options", "corvid.binary.call", "corvid.fit._cholesky",
             "corvid.safety.expression", "corvid.safety.family"]
 
 

@@ -23,7 +23,8 @@ import scipy.sparse.linalg  # noqa: F401  (sparse.linalg)
 
 from corvid import options
 from corvid.binary import call
-from corvid.fit._selected_inverse import selected_inverse
+from corvid.fit import _cholesky, factor
+from corvid.fit._cholesky import csc_selected_inverse as selected_inverse
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.mesh import MkMesh
 from corvid.safety import expression, family
@@ -212,6 +213,20 @@ def factor_of(matrix):
 FACTOR = factor_of(gfield.gfield2_pcmatern(GRID).precision([0.0, 0.0]))
 OPEN_FACTOR = (np.array([0, 3, 5, 7, 8]), np.array([0, 1, 3, 1, 2, 2, 3, 3]),
                np.array([1.0, 0.5, -0.5, 1, 0.25, 1, 0.5, 1]), np.array([2.0, 1.0, 3.0, 0.5]))
+PRECISION = sparse.csc_matrix(gfield.gfield2_pcmatern(GRID).precision([0.0, 0.0]))
+RHS = np.linspace(0.0, 1.0, 2 * PRECISION.shape[0]).reshape(-1, 2)
+
+
+def factor_and_ask(matrix):
+    """A supernodal factor and everything it answers: the whole life of one."""
+    f = factor.cholesky(matrix, backend="supernodal")
+    f.solve(RHS)
+    f.logdet()
+    f.factor()
+    return f.refactor(matrix).selected_inverse().diagonal()
+
+
+FACTORED = factor.cholesky(PRECISION, backend="supernodal")
 E, F = expression._validate_expression_prior, family.enforce_allowed_family
 W = gfield._write_meshkin_file
 
@@ -359,6 +374,20 @@ CALLS = {
     "selected inverse of no pivot": lambda p: case(selected_inverse, *FACTOR[:3], np.zeros(20)),
     "selected inverse of text indices": lambda p: case(selected_inverse, FACTOR[0], [text("x")],
                                                        *FACTOR[2:]),
+    # Supernodal factors, over 10^4 of them in all (batches of 500 calls).
+    "supernodal factor and its answers": lambda p: case(factor_and_ask, PRECISION, calls=500),
+    "supernodal refactor and selected inverse": lambda p: case(
+        lambda: FACTORED.refactor(PRECISION * num(2.0)).selected_inverse(), calls=500),
+    "supernodal factor of a matrix with a nan": lambda p: case(
+        factor.cholesky, PRECISION * np.nan, backend="supernodal"),
+    "supernodal factor of an indefinite matrix": lambda p: case(
+        factor.cholesky, -PRECISION, backend="supernodal"),
+    "supernodal factor of an asymmetric matrix": lambda p: case(
+        factor.cholesky, sparse.csc_matrix(np.triu(PRECISION.toarray())), backend="supernodal"),
+    "factorize with a wrong handle": lambda p: case(_cholesky.factorize, text("x"),
+                                                    PRECISION.data),
+    "solve with a block of the wrong height": lambda p: case(_cholesky.solve, FACTORED._handle,
+                                                             np.ones((3, 2))),
 }
 
 

@@ -15,7 +15,7 @@ import signal
 import sys
 import threading
 import warnings
-from typing import Callable
+from typing import Callable, List
 
 import numpy as np
 
@@ -41,16 +41,29 @@ FLAGS = {"crs": "--crs", "max_edge": "--max-edge", "max_vertices": "--max-vertic
 _ARGUMENT = re.compile(r"(?<![\w'\"/.-])(" + "|".join(FLAGS) + r")(=|(?![\w'\"/.-]))")
 
 
+# A pair given to a Python argument, "prior_range=(2.5, 0.5)" or "prior_range = (2.5, 0.5)".
+_PAIR = re.compile(r"(?<![\w'\"/.-])(" + "|".join(FLAGS) + r") ?= ?\(([^,()]+), ([^,()]+)\)")
+
+
 def in_flags(message: str) -> str:
     """A library message with its Python arguments named as the command's flags:
-    "give crs=" becomes "give --crs", "max_edge=3" "--max-edge 3"; plain words that are
-    also argument names ("offset", "cutoff") stay words unless followed by "="."""
+    "give crs=" becomes "give --crs", "max_edge=3" "--max-edge 3", "prior_range=(2, 0.5)"
+    "--prior-range 2 0.5"; plain words that are also argument names ("offset", "cutoff")
+    stay words unless followed by "="."""
+    message = _PAIR.sub(lambda m: f"{FLAGS[m.group(1)]} {m.group(2)} {m.group(3)}", message)
+
     def flag(match: re.Match) -> str:
         name, equals = match.group(1), match.group(2)
         if "_" not in name and not equals:
             return name
         return FLAGS[name] + (" " if equals else "")
     return re.sub(r" +([,;:)])", r"\1", _ARGUMENT.sub(flag, message).replace("  ", " "))
+
+
+# The signals received while a command runs. Python swallows an exception raised in a
+# weakref callback or a __del__ (it only prints it), so the handler's Interrupted can be
+# lost when the signal lands in one: this list keeps the signal for raise_if_stopped.
+_received: List[int] = []
 
 
 @contextlib.contextmanager
@@ -62,14 +75,24 @@ def stopping_signals():
         return
 
     def stop(signum, frame):
+        _received.append(signum)
         raise Interrupted(signum)
     names = ("SIGINT", "SIGTERM", "SIGHUP")
+    _received.clear()
     previous = {s: signal.signal(s, stop) for s in (getattr(signal, n) for n in names if hasattr(signal, n))}
     try:
         yield
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+        _received.clear()
+
+
+def raise_if_stopped() -> None:
+    """Raises Interrupted for a signal received while a command runs whose exception was
+    swallowed on its way (see _received); called before results are committed."""
+    if _received:
+        raise Interrupted(_received[-1])
 
 
 def run_reporting(prog: str, work: Callable[[], None]) -> int:

@@ -28,7 +28,8 @@ from corvid.cli.geography import (Geography, areas_region, check_inside, check_r
                                   covariate_rasters, project_locations, read_study_region,
                                   working_geography)
 from corvid.cli.maps import DEFAULT_GRID_SIDE, MAP_FILES, grid_cells, posterior_maps, save_maps, write_maps
-from corvid.cli.mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
+from corvid.cli.mesh import (build_mesh, convex_hull, plan_mesh, region_outline, remesh_message,
+                             remesh_plan)
 from corvid.cli.output import OutputDirectory, writing
 from corvid.cli.priors import check_pairs, check_scales
 from corvid.cli.table import MIN_ROWS, Table, read_table
@@ -400,9 +401,7 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull, plan, eff
     finer = remesh_plan(data.loc, hull, plan, mesh, found, args.max_vertices)
     if finer is None:
         return mesh, model, result
-    print(f"the estimated range {found:.4g}{unit} is shorter than 5 longest mesh edges: the "
-          f"field is under-resolved; meshing again with max edge {finer.max_edge[0]:.4g}{unit} "
-          "(about range/8) and fitting once more", flush=True)
+    print(remesh_message(found, finer, unit), flush=True)
     return mesh_and_fit(finer, quiet_resolution=False)
 
 

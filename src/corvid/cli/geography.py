@@ -226,6 +226,8 @@ def read_study_region(path: str, layer: Optional[str], geography: Geography, max
                       points: np.ndarray):
     """(the study region of a vector file in the working CRS, simplified to max_edge / 4
     without losing a location (corvid.geo.read_region); the layer read)."""
+    from corvid.cli.mesh import small_features_in_command_terms
+
     geo = _geo("--region")
     chosen = vector_layer(path, layer, "--region-layer", "--region")
     if chosen.geometry is None:
@@ -237,7 +239,9 @@ def read_study_region(path: str, layer: Optional[str], geography: Geography, max
                            f"({geo.as_crs(chosen.crs).name}), and the data have no CRS: give the "
                            "data's --crs, so that both are projected together")
     try:
-        study = geo.read_region(path, geography.crs, max_edge=max_edge, points=points, layer=chosen.name)
+        with small_features_in_command_terms(geography.unit, max_edge):
+            study = geo.read_region(path, geography.crs, max_edge=max_edge, points=points,
+                                    layer=chosen.name)
     except ValueError as exc:
         raise CommandError(f"--region: {exc}") from None
     return study, chosen
@@ -246,9 +250,12 @@ def read_study_region(path: str, layer: Optional[str], geography: Geography, max
 def areas_region(table, geography: Geography, max_edge: float, points: np.ndarray):
     """The study region of areal data without --region: the union of their polygons, in
     the working CRS, simplified to max_edge / 4 (corvid.geo.read_region)."""
+    from corvid.cli.mesh import small_features_in_command_terms
+
     geo = _geo("--centroids")
     try:
-        return geo.read_region(table.areas, geography.crs, max_edge=max_edge, points=points)
+        with small_features_in_command_terms(geography.unit, max_edge):
+            return geo.read_region(table.areas, geography.crs, max_edge=max_edge, points=points)
     except ValueError as exc:
         raise CommandError(f"--centroids: the polygons as a study region: {exc}") from None
 

@@ -28,9 +28,9 @@ def _parser() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                     "longitude and latitude with an elevation raster and writes their map as a "
                     "GeoTIFF (the 'geo' extra), and vets an example prior and family.")
     demo.add_argument("--out", help="output directory (default: a new corvid-demo-<time> directory here)")
-    demo.add_argument("--max-edge", type=positive_float, default=0.4,
+    demo.add_argument("--max-edge", type=positive_float, default=0.5,
                       help="longest triangle edge in the region, 2.5 times that in the buffer "
-                           "(default 0.4: about 3,000 vertices)")
+                           "(default 0.5: about 3,000 vertices)")
     demo.add_argument("--offset", type=non_negative_float, default=4.0,
                       help="width of the buffer around the region, 0 for none (default 4, one field range)")
     demo.add_argument("--prior-range", nargs=2, type=float, default=(3.0, 0.5), metavar=("R0", "P"),

@@ -100,8 +100,6 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
     the study region. `rasters`: {name: CovariateRaster}; `covariates`: the data's named
     covariate columns, whose means hold the covariates without a raster; `effect_columns`:
     {name: values} of the smooth and varying effects' columns, held at their means alike."""
-    from corvid.meshkin.locate import find_triangles
-
     rasters = dict(rasters or {})
     nx, ny = grid_dims(extent, grid)
     x = np.linspace(float(extent[:, 0].min()), float(extent[:, 0].max()), nx)
@@ -119,9 +117,7 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
     ds = fit.maps((nx, ny), (x[0] - dx / 2, x[-1] + dx / 2), (y[0] - dy / 2, y[-1] + dy / 2),
                   covariates=given or None)
     xx, yy = np.meshgrid(ds.x.values, ds.y.values)
-    triangle, _ = find_triangles(mesh, np.column_stack([xx.ravel(), yy.ravel()]))
-    region = (triangle >= 0) & np.asarray(mesh.in_region)[np.maximum(triangle, 0)]
-    outside = ~region.reshape(xx.shape)
+    outside = ~_in_region(mesh, np.column_stack([xx.ravel(), yy.ravel()])).reshape(xx.shape)
     for name in ds.data_vars:  # in place: the layers keep their attributes
         ds[name].data[..., outside] = np.nan
     ascending = {name: np.ma.masked_invalid(np.asarray(ds[name].values)[..., ::-1, :])
@@ -141,6 +137,32 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
                 f"maps of the posterior mean and sd of the linear predictor on the {fit.link} scale "
                 f"(layers mean, sd) and of the {what} (response_mean, response_sd){over}", note,
                 steps)
+
+
+def _in_region(mesh, points: np.ndarray) -> np.ndarray:
+    """(k,) whether each point lies in the study region: in one of its triangles or on the
+    boundary of one. A cell centre on the region's own edge is located in whichever of the
+    two triangles there comes first, often the buffer's."""
+    from corvid.meshkin.locate import find_triangles
+
+    triangle, weights = find_triangles(mesh, points)
+    inside = np.asarray(mesh.in_region, dtype=bool)
+    region = (triangle >= 0) & inside[np.maximum(triangle, 0)]
+    on_edge = np.flatnonzero((triangle >= 0) & ~region & (weights.min(axis=1) <= 1e-9))
+    if on_edge.size == 0:
+        return region
+    tv = np.asarray(mesh.tv, dtype=np.int64)
+    n = int(tv.max()) + 1
+    own = tv[inside]
+    edges = np.sort(np.concatenate([own[:, [0, 1]], own[:, [1, 2]], own[:, [2, 0]]]), axis=1)
+    corners = tv[triangle[on_edge]]
+    held = weights[on_edge] > 1e-9   # the corners the point is not opposite to
+    ends = np.sort(np.where(held, corners, n), axis=1)  # held corners first, padding last
+    on_vertex = held.sum(axis=1) == 1
+    region[on_edge[on_vertex]] = np.isin(ends[on_vertex, 0], own)
+    pairs = ends[~on_vertex, 0] * n + ends[~on_vertex, 1]
+    region[on_edge[~on_vertex]] = np.isin(pairs, edges[:, 0] * n + edges[:, 1])
+    return region
 
 
 def write_maps(maps: Maps, directory: str) -> None:

@@ -9,17 +9,21 @@ observations are simply located in a mesh of the locations' convex hull.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import math
+import warnings
 from typing import Optional, Tuple
 
 import numpy as np
 
 from corvid.cli.errors import CommandError
+from corvid.meshkin._size import FILL, PER_AREA
 
-# As region_mesh counts: Triangle's meshes have about 1.6 times the vertices of an
-# equilateral tiling with the same edge, which has 2/sqrt(3) vertices per unit area.
-VERTICES_PER_AREA = 1.6 * 2.0 / math.sqrt(3.0)
+# As region_mesh counts (corvid.meshkin._size): meshes whose edges are all at most
+# max_edge have about 2.2 times the vertices of an equilateral tiling of that edge, which
+# has 2/sqrt(3) vertices per unit area.
+VERTICES_PER_AREA = FILL * PER_AREA
 # Triangles in the buffer are this many times longer unless the user says otherwise.
 DEFAULT_BUFFER_RATIO = 3.0
 # A mesh made again for a short range has at most this many times the vertices of the
@@ -77,12 +81,20 @@ def convex_hull(loc: np.ndarray) -> Hull:
         raise CommandError("all locations are the same point")
     scale = 2.0 ** math.floor(math.log2(extent))
     framed = (loc - 0.5 * (low + high)) / scale
+    advice = "their convex hull has no area to mesh; give --region, a polygon around them"
     try:
         hull = ConvexHull(framed)
     except QhullError:
-        raise CommandError("the locations all lie on one line: their region has no area") from None
+        raise CommandError(f"the locations are collinear (they all lie on one line): {advice}") from None
     # In 2-d, Qhull's `volume` is the area and its `area` the perimeter.
     diameter = _widest(framed[hull.vertices])
+    # As region_mesh sees a hull: one folding back on itself within 1e-8 of its extent, or
+    # within 1000 roundings of coordinates far from the origin, lies on a line.
+    width = float(hull.volume) / diameter
+    rounding = np.finfo(float).eps * float(np.max(np.abs(loc)))
+    if width * scale <= max(1e-8 * extent, 1e3 * rounding):
+        raise CommandError(f"the locations are collinear: they lie on one line {diameter * scale:.4g} "
+                           f"long to within {width * scale:.2g}, so {advice}")
     return Hull(hull.vertices, float(hull.volume) * scale * scale, float(hull.area) * scale,
                 diameter * scale)
 
@@ -106,6 +118,7 @@ class MeshPlan:
     cutoff: float
     points_as_vertices: bool
     estimate: float
+    why: str = ""  # for a mesh made again: how its max edge was chosen, for the message
 
 
 def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Optional[float],
@@ -120,17 +133,54 @@ def plan_mesh(loc: np.ndarray, hull: Hull, max_edge: Optional[list], offset: Opt
                            "nearer the region's size")
     estimate = estimated_vertices(hull, pair, width)
     if not estimate <= max_vertices:  # also catches an overflow to inf or NaN
-        inside, outside = _edges_within(hull, pair, width, ADVICE_SHARE * max_vertices)
-        advice = (f"--max-edge {_up(inside)} {_up(outside)} or longer, or"
-                  if math.isfinite(inside) else "a narrower --offset and")
         raise CommandError(
             f"a mesh with --max-edge {pair[0]:.4g} {pair[1]:.4g} and a buffer {width:.4g} wide "
             f"would have about {_count(estimate)} vertices, more than --max-vertices "
-            f"{max_vertices:,}: use {advice} a larger --max-vertices")
+            f"{max_vertices:,}: use {_size_advice(hull, pair, width, ADVICE_SHARE * max_vertices)}")
     distinct = len(np.unique(loc, axis=0))
     as_vertices = cutoff is not None or distinct <= estimate
     return MeshPlan(pair, width, cutoff if cutoff is not None else pair[0] / 25.0, as_vertices,
                     estimate)
+
+
+def _size_advice(hull: Hull, pair: Tuple[float, float], width: float, vertices: float) -> str:
+    """What brings the mesh within `vertices`: longer edges; or, for a buffer so thin that
+    its triangles must be narrower than it whatever the edges, a wider buffer (with longer
+    edges if the region alone needs them)."""
+    inside, outside = _edges_within(hull, pair, width, vertices)
+    if math.isfinite(inside):
+        return f"--max-edge {_up(inside)} {_up(outside)} or longer, or a larger --max-vertices"
+    thin = (f"a buffer {width:.4g} wide needs triangles no wider than {1.5 * width:.4g} across "
+            "it, whatever --max-edge")
+    wider = _offset_within(hull, pair, width, vertices)
+    if wider is not None:
+        option = f"a wider --offset ({_up(wider)} or more)"
+    else:  # the given edges are too short even for the region: longer ones in a usual buffer
+        wider = max(width, hull.diameter / 5.0)
+        inside, outside = _edges_within(hull, pair, wider, vertices)
+        if not math.isfinite(inside):
+            return f"a larger --max-vertices: {thin}"
+        option = f"a wider --offset ({_up(wider)}) with --max-edge {_up(inside)} {_up(outside)} or longer"
+    if estimated_vertices(hull, pair, 0.0) <= vertices:
+        option += ", --offset 0 for no buffer"
+    return f"{option}, or a larger --max-vertices: {thin}"
+
+
+def _offset_within(hull: Hull, pair: Tuple[float, float], width: float,
+                   vertices: float) -> Optional[float]:
+    """The narrowest buffer at least `width` wide whose mesh with these edges stays within
+    `vertices`, or None. Up to the width where the buffer's triangles no longer shrink to
+    it (pair[1] / 1.5), a wider buffer needs fewer vertices; beyond it, more."""
+    def fits(log_width: float) -> bool:
+        return estimated_vertices(hull, pair, math.exp(log_width)) <= vertices
+
+    low, high = math.log(width), math.log(max(width, pair[1] / 1.5))
+    if not fits(high):
+        return None
+    for _ in range(100):
+        middle = 0.5 * (low + high)
+        low, high = (low, middle) if fits(middle) else (middle, high)
+    return math.exp(high)
 
 
 def _edges_within(hull: Hull, pair: Tuple[float, float], width: float,
@@ -173,9 +223,11 @@ def build_mesh(loc: np.ndarray, hull: Hull, plan: MeshPlan, max_vertices: int, c
     region = loc[hull.vertices] if hull.shells is None else hull.shells
     points = loc if plan.points_as_vertices else None
     try:
+        # A study region's small features went when it was read (read_study_region); the
+        # hull has none.
         return region_mesh(region, holes=hull.holes or (), points=points, max_edge=plan.max_edge,
                            offset=plan.offset, cutoff=plan.cutoff if points is not None else 0.0,
-                           max_vertices=max_vertices, crs=crs)
+                           max_vertices=max_vertices, crs=crs, min_feature=0.0)
     except ValueError as exc:
         raise CommandError(f"cannot mesh the locations: {exc}".replace(
             "max_vertices", "--max-vertices").replace("max_edge", "--max-edge")) from None
@@ -184,10 +236,10 @@ def build_mesh(loc: np.ndarray, hull: Hull, plan: MeshPlan, max_vertices: int, c
 def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimate: float,
                 max_vertices: int) -> Optional[MeshPlan]:
     """A finer plan when the fitted range is short for the mesh (see
-    corvid.fit.resolution): edges of about range/8 in the region, in the plan's ratio,
-    made longer if needed to stay within `max_vertices`, and within REMESH_GROWTH times
-    the first mesh (at least REMESH_FLOOR vertices), so that the second fit takes a
-    bounded time; None when the mesh is fine enough or no finer one fits."""
+    corvid.fit.resolution): a max edge of range/8 in the region, in the plan's ratio, made
+    longer if needed to stay within `max_vertices` and within REMESH_GROWTH times the first
+    mesh (at least REMESH_FLOOR vertices), so that the second fit takes a bounded time;
+    `why` says which. None when the mesh is fine enough or no finer one fits."""
     from corvid.fit.resolution import SUGGESTED_EDGES, under_resolved
 
     if not under_resolved(mesh, range_estimate):
@@ -197,10 +249,56 @@ def remesh_plan(loc: np.ndarray, hull: Hull, plan: MeshPlan, mesh, range_estimat
     pair = (edge, edge * ratio)
     budget = min(max_vertices, max(REMESH_FLOOR, REMESH_GROWTH * mesh.n))
     estimate = estimated_vertices(hull, pair, plan.offset)
+    why = f"range/{SUGGESTED_EDGES:g}"
     if not estimate <= ADVICE_SHARE * budget:
         pair = _edges_within(hull, pair, plan.offset, ADVICE_SHARE * budget)
+        held = (f"--max-vertices {max_vertices:,}" if budget == max_vertices else
+                f"{REMESH_GROWTH} times the first mesh's {mesh.n:,} vertices, which bounds the "
+                "second fit's time")
+        advice = f"--max-edge {_up(edge)}"
+        if not estimate <= max_vertices:
+            advice += f" with --max-vertices {math.ceil(estimate / ADVICE_SHARE)}"
+        why = (f"not range/{SUGGESTED_EDGES:g} = {edge:.4g}: that mesh would have about "
+               f"{_count(estimate)} vertices, more than the {_count(ADVICE_SHARE * budget)} "
+               f"planned within {held}; {advice} meshes for this range from the start")
         estimate = estimated_vertices(hull, pair, plan.offset)
     if not (math.isfinite(pair[0]) and pair[0] < plan.max_edge[0]):
         return None
     as_vertices = plan.points_as_vertices and len(np.unique(loc, axis=0)) <= estimate
-    return MeshPlan(pair, plan.offset, min(plan.cutoff, pair[0] / 25.0), as_vertices, estimate)
+    return MeshPlan(pair, plan.offset, min(plan.cutoff, pair[0] / 25.0), as_vertices, estimate, why)
+
+
+def remesh_message(range_estimate: float, finer: MeshPlan, unit: str) -> str:
+    """What the fit command says when it meshes again, and why."""
+    from corvid.fit.resolution import RESOLVED_EDGES
+
+    return (f"the estimated range {range_estimate:.4g}{unit} is shorter than {RESOLVED_EDGES:g} "
+            "times the longest mesh edge in the data's region: the field is under-resolved; "
+            f"meshing again with max edge {finer.max_edge[0]:.4g}{unit} ({finer.why}) and "
+            "fitting once more")
+
+
+@contextlib.contextmanager
+def small_features_in_command_terms(unit: str, max_edge: float):
+    """Says what read_region left out of --region in the command's terms: it has no
+    min_feature, and --max-edge sets what is kept."""
+    from corvid.meshkin.regions import SmallFeaturesWarning
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", SmallFeaturesWarning)
+        yield
+    for warning in caught:
+        left = getattr(warning.message, "left_out", None)
+        if left is None:
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
+            continue
+        square = f" {unit}²" if unit else ""
+        parts = []
+        if left.islands:
+            parts.append(f"{left.islands:,} island(s) of {left.island_area:.4g}{square} in all left out")
+        if left.holes:
+            parts.append(f"{left.holes:,} hole(s) of {left.hole_area:.4g}{square} in all filled")
+        warnings.warn(f"--region: {' and '.join(parts)}: each is less than {left.size:.4g}"
+                      f"{' ' + unit if unit else ''} across, too small for a mesh with --max-edge "
+                      f"{max_edge:.4g} to resolve; islands with a location on or near them are "
+                      "kept, and a shorter --max-edge keeps more", SmallFeaturesWarning, stacklevel=3)

@@ -32,7 +32,7 @@ import stat
 import tempfile
 from typing import Iterable, Optional
 
-from corvid.cli.errors import CommandError
+from corvid.cli.errors import CommandError, raise_if_stopped
 
 try:
     import fcntl
@@ -203,6 +203,7 @@ class OutputDirectory:
                 return
             with _signals_held(self):
                 try:
+                    raise_if_stopped()
                     self._commit(staging)
                 except OSError as exc:
                     raise CommandError(f"cannot move the results into {self.out}: "

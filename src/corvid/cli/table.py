@@ -161,6 +161,8 @@ def _read_csv(path: str, names: Sequence[str], coordinates: Tuple[str, str],
     positions = [_position(header, name, path) for name in wanted]
     width = len(header)
     used = sorted(set(positions))
+    if _may_have_long_rows(source, width):
+        _refuse_long_rows(source, path, width)
     found = _numbers(pd, source, width, used)
     if found is None:  # something to refuse, or a header with quotes: text, cell by cell
         found = _checked_numbers(pd, source, path, width, used, dict(zip(positions, wanted)))
@@ -239,8 +241,6 @@ def _cells(pd, source: Source, path: str, width: int, used: List[int]):
     except (pd.errors.ParserError, UnicodeDecodeError, ValueError) as exc:
         _refuse_long_rows(source, path, width)
         raise CommandError(f"{path} is not a readable CSV file: {first_line(exc)}") from None
-    # A row whose cell just beyond the header's is empty but a later one is not ("1,2,3,,7")
-    # passes: only a scan of every row would see it, at half the cost of the reading.
     beyond = (frame[width].str.strip() != "").to_numpy()
     if beyond.any():
         _refuse_long_rows(source, path, width)  # with every cell beyond the header's
@@ -288,6 +288,48 @@ def _padded(source: Source, width: int):
     if not head.endswith(b"\n"):
         head += b"\n"
     return io.BufferedReader(_Chain(head + b"0," * width + b"0\n", handle), 1 << 20)
+
+
+SCAN_BLOCK = 1 << 24   # bytes of the file looked at at once for cells beyond the header
+
+
+def _may_have_long_rows(source: Source, width: int) -> bool:
+    """Whether some line may have a filled cell beyond the header's `width` columns.
+
+    pandas' usecols drops such cells unseen wherever they stand ("1,2,3,,7" included), so
+    every line's commas are counted, by blocks of the file in NumPy; only the few lines with
+    more than width - 1 of them are looked at in Python (trailing empty cells, as
+    spreadsheets write them, are no fault). A file with quotes, where a comma may sit in a
+    cell, is left to the csv module's scan: True."""
+    handle = _binary(source) if isinstance(source, bytes) else open(source, "rb")
+    with handle:
+        carry = b""
+        while True:
+            block = handle.read(SCAN_BLOCK)
+            data = carry + block
+            if b'"' in data:
+                return True
+            end = data.rfind(b"\n") + 1 if block else len(data)
+            lines, carry = data[:end], data[end:]
+            if _long_lines(lines, width):
+                return True
+            if not block:
+                return False
+
+
+def _long_lines(data: bytes, width: int) -> bool:
+    """Whether a line of `data` (whole lines) has a filled cell beyond `width` columns."""
+    codes = np.frombuffer(data, dtype=np.uint8)
+    breaks = np.flatnonzero(codes == ord("\n"))
+    starts = np.r_[0, breaks + 1]
+    ends = np.r_[breaks, codes.size]
+    commas = np.flatnonzero(codes == ord(","))
+    counts = np.searchsorted(commas, ends) - np.searchsorted(commas, starts)
+    for line in np.flatnonzero(counts > width - 1):
+        cells = data[starts[line]:ends[line]].split(b",")
+        if any(cell.strip() for cell in cells[width:]):
+            return True
+    return False
 
 
 def _refuse_long_row(path: str, where: str, width: int, beyond: List[str]) -> None:

@@ -21,7 +21,7 @@ import numpy as np
 @dataclasses.dataclass
 class DemoSettings:
     out: str
-    max_edge: float = 0.4
+    max_edge: float = 0.5
     offset: float = 4.0
     prior_range: Tuple[float, float] = (3.0, 0.5)
     prior_sigma: Tuple[float, float] = (1.0, 0.01)

@@ -53,6 +53,8 @@ class LatentFit:
     fixed_prior_sd: np.ndarray
     theta: np.ndarray
     theta_cov: np.ndarray
+    theta_scales: Optional[np.ndarray]
+    theta_given: bool
     hyperparameters: dict[str, Hyperparameter]
     field_mean: Optional[np.ndarray]
     field_sd: Optional[np.ndarray]
@@ -103,6 +105,8 @@ class LatentFit:
         seconds: float,
         backend: str,
         integrated: bool,
+        theta_scales: Optional[np.ndarray] = None,
+        theta_given: bool = False,
     ) -> None: ...
     def predict(
         self,

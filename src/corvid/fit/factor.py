@@ -2,13 +2,15 @@
 
 `cholesky(A)` factors A once with a fill-reducing ordering and answers solves,
 log-determinants and, through `selected_inverse()`, the entries of A⁻¹ on the factor's
-pattern (marginal variances among them). Two backends share this interface:
+pattern (marginal variances among them). Three backends share this interface:
 
+- "supernodal": corvid's own supernodal Cholesky (corvid.fit.supernodal), METIS ordering
+  (SuperLU's minimum degree where pymetis has no wheel);
 - "cholmod": CHOLMOD through scikit-sparse, when it is installed (the `cholmod` extra);
 - "superlu": SciPy's SuperLU in symmetric mode without pivoting, read off as L D Lᵀ.
 
-The backend is CHOLMOD when scikit-sparse imports and SuperLU otherwise; the environment
-variable CORVID_CHOLESKY ("cholmod" or "superlu") or the `backend` argument chooses one.
+The backend is "supernodal" unless the environment variable CORVID_CHOLESKY or the
+`backend` argument chooses another.
 """
 
 from __future__ import annotations
@@ -20,7 +22,8 @@ import numpy as np
 from scipy import sparse
 from scipy.sparse import linalg as sparse_linalg
 
-from ._selected_inverse import selected_inverse as _takahashi
+from ._cholesky import NotPositiveDefiniteError
+from ._cholesky import csc_selected_inverse as _takahashi
 
 __all__ = ["cholesky", "SparseFactor", "SelectedInverse", "NotPositiveDefiniteError",
            "available_backends"]
@@ -28,8 +31,9 @@ __all__ = ["cholesky", "SparseFactor", "SelectedInverse", "NotPositiveDefiniteEr
 Ordering = Union[None, str, np.ndarray]
 
 
-class NotPositiveDefiniteError(ValueError):
-    """The matrix handed to `cholesky` is not (numerically) positive definite."""
+NotPositiveDefiniteError.__module__ = __name__  # raised by every backend; defined natively
+
+BACKENDS = ("supernodal", "cholmod", "superlu")
 
 
 def available_backends() -> list[str]:
@@ -37,14 +41,17 @@ def available_backends() -> list[str]:
     try:
         import sksparse.cholmod  # noqa: F401
     except ImportError:
-        return ["superlu"]
-    return ["cholmod", "superlu"]
+        return ["supernodal", "superlu"]
+    return ["supernodal", "cholmod", "superlu"]
 
 
 def _choose_backend(backend: Optional[str]) -> str:
-    backend = backend or os.environ.get("CORVID_CHOLESKY") or available_backends()[0]
-    if backend not in ("cholmod", "superlu"):
-        raise ValueError(f"unknown Cholesky backend {backend!r}; use 'cholmod' or 'superlu'")
+    chosen = backend or os.environ.get("CORVID_CHOLESKY") or "supernodal"
+    if chosen not in BACKENDS:
+        where = "the backend argument" if backend else "CORVID_CHOLESKY"
+        raise ValueError(f"unknown Cholesky backend {chosen!r} ({where}); use "
+                         f"{', '.join(repr(b) for b in BACKENDS)}")
+    backend = chosen
     if backend == "cholmod" and "cholmod" not in available_backends():
         raise ImportError("the CHOLMOD backend needs scikit-sparse: pip install 'corvid[cholmod]' "
                           "(it builds against SuiteSparse, e.g. Debian's libsuitesparse-dev)")
@@ -52,9 +59,22 @@ def _choose_backend(backend: Optional[str]) -> str:
 
 
 def _square_csc(A) -> sparse.csc_matrix:
-    A = sparse.csc_matrix(A, dtype=np.float64)
-    if A.shape[0] != A.shape[1]:
+    """A as compressed columns of float64, rows sorted and summed where repeated (a copy when
+    A's own arrays would have to change)."""
+    if not sparse.issparse(A):
+        A = np.asarray(A)
+        if A.dtype.kind not in "biuf":
+            raise TypeError(f"the matrix must hold real numbers, got dtype {A.dtype}")
+    elif A.dtype.kind not in "biuf":
+        raise TypeError(f"the matrix must hold real numbers, got dtype {A.dtype}")
+    if len(A.shape) != 2 or A.shape[0] != A.shape[1]:
         raise ValueError(f"the matrix must be square, got shape {A.shape}")
+    if A.shape[0] == 0:
+        raise ValueError("the matrix is empty (shape (0, 0)): there is nothing to factor")
+    A = sparse.csc_matrix(A, dtype=np.float64)
+    if not A.has_canonical_format:
+        A = A.copy()
+        A.sum_duplicates()
     return A
 
 
@@ -76,8 +96,9 @@ def _ordering(ordering: Ordering, n: int) -> Optional[np.ndarray]:
 class SparseFactor:
     """A = Pᵀ L D Lᵀ P for a symmetric positive definite A: made once, then asked.
 
-    Attributes: `backend` ("cholmod" or "superlu"), `n`, and `perm`, the ordering, so that the
-    factor is that of A[perm][:, perm]. Solves take and give vectors in A's own order.
+    Attributes: `backend` ("supernodal", "cholmod" or "superlu"), `n`, and `perm`, the
+    ordering, so that the factor is that of A[perm][:, perm]. Solves take and give vectors in
+    A's own order.
     """
 
     backend: str
@@ -254,15 +275,23 @@ class _CholmodFactor(SparseFactor):
 def cholesky(A, *, ordering: Ordering = None, backend: Optional[str] = None) -> SparseFactor:
     """Factor a sparse symmetric positive definite matrix A (both triangles stored).
 
-    ordering: None for the backend's fill-reducing ordering (SuperLU: minimum degree on
-    A + Aᵀ; CHOLMOD: its default, AMD or METIS), "natural" for none, or a permutation.
-    backend: "cholmod", "superlu" or None (see the module's note).
+    ordering: None for the backend's fill-reducing ordering (supernodal: METIS nested
+    dissection, then a postorder of the elimination tree; SuperLU: minimum degree on A + Aᵀ;
+    CHOLMOD: its default, AMD or METIS), "natural" for none, or a permutation.
+    backend: "supernodal", "cholmod", "superlu" or None (see the module's note).
 
-    Raises NotPositiveDefiniteError (a ValueError) when A is not positive definite.
+    Raises NotPositiveDefiniteError (a ValueError) when A is not positive definite, ValueError
+    when A is empty, not square, not symmetric or not finite, TypeError for complex or
+    non-numeric entries, and MemoryError (before allocating) when the factor would not fit.
     """
     A = _square_csc(A)
     perm = _ordering(ordering, A.shape[0])
-    if _choose_backend(backend) == "cholmod":
+    chosen = _choose_backend(backend)
+    if chosen == "supernodal":
+        from .supernodal import factorize
+
+        return factorize(A, perm)
+    if chosen == "cholmod":
         return _CholmodFactor(A, perm)
     return _SuperLUFactor(A, perm)
 

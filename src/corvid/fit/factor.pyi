@@ -10,9 +10,13 @@ __all__ = ["cholesky", "SparseFactor", "SelectedInverse", "NotPositiveDefiniteEr
 
 Ordering = Union[None, str, np.ndarray]
 
-class NotPositiveDefiniteError(ValueError): ...
+class NotPositiveDefiniteError(ValueError):
+    column: Optional[int]
+
+BACKENDS: tuple[str, ...]
 
 def available_backends() -> list[str]: ...
+def _square_csc(A: object) -> sparse.csc_matrix: ...
 
 class SelectedInverse:
     perm: np.ndarray

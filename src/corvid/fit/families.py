@@ -9,8 +9,13 @@ the log density and of its first two eta-derivatives in the family's own hyperpa
 eta, its data checks and its hyperparameter's prior. The fitting code asks the object and
 never tests a family's name.
 
-Log densities are computed in log space (gammaln, log-sum-exp, expit), so large counts and
-extreme linear predictors neither overflow nor lose their digits.
+Log densities are computed in log space (gammaln, log-sum-exp, expit), so extreme linear
+predictors do not overflow; those of counts and positive amounts are written about the
+saturated point, where the mean equals y: the maximum over eta from Stirling's series plus a
+deviance part in delta = eta - eta_hat (see `corvid.fit.log_space`), and the first
+derivative in eta from delta too. So counts of 10^9 or 10^15 keep the digits the latent
+mode's search and the marginal likelihood need, where y eta - exp(eta) - log y! would round
+them away.
 """
 
 from __future__ import annotations
@@ -22,11 +27,19 @@ from typing import ClassVar, Optional, Tuple
 import numpy as np
 from scipy import special
 
+from .log_space import bernoulli_excess, exp_excess, stirling_error
+
 __all__ = ["Family", "FamilyData", "FAMILIES", "PCRatePrior", "RowsError", "Gaussian", "Poisson", "Binomial",
            "NegativeBinomial", "Gamma"]
 
 LOG_2PI = math.log(2.0 * math.pi)
 SHOWN = 5  # rows named in a message
+
+
+def _saturated_delta(eta: np.ndarray, where: np.ndarray, saturated: np.ndarray) -> np.ndarray:
+    """eta - saturated (the linear predictor at which the mean is y) in the rows `where`,
+    0 elsewhere."""
+    return np.where(where, eta - np.where(where, saturated, 0.0), 0.0)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -118,9 +131,30 @@ class Family:
     prior_power: ClassVar[float] = 1.0
     map_scale: ClassVar[str] = "both"   # the maps' layers unless asked: see LatentFit.maps
     response_meaning: ClassVar[str] = "mean"  # what the response scale's mean is, in words
+    # The hyperparameter is the scale of a continuous response's scatter: data that the fixed
+    # effects reproduce exactly leave its posterior without a mode (see corvid.fit.refusals).
+    scale_from_scatter: ClassVar[bool] = False
 
     def __init__(self, prior: Optional[PCRatePrior] = None) -> None:
         self.prior = prior
+        self._saturation: Optional[tuple] = None
+
+    def __getstate__(self) -> dict:
+        return {**self.__dict__, "_saturation": None}   # a fit pickles without its data
+
+    def _saturated(self, d: "FamilyData", psi: Optional[float]) -> tuple:
+        """The pieces of the log density that depend on y (and psi) alone (see
+        `_saturated_pieces`), kept for the last data and psi: the latent mode's search asks
+        for them at every step."""
+        cached = self._saturation
+        if cached is not None and cached[0] is d and cached[1] == psi:
+            return cached[2]
+        pieces = self._saturated_pieces(d, psi)
+        self._saturation = (d, psi, pieces)
+        return pieces
+
+    def _saturated_pieces(self, d: "FamilyData", psi: Optional[float]) -> tuple:
+        raise NotImplementedError
 
     # ---- data ---------------------------------------------------------------------------
 
@@ -211,7 +245,7 @@ class Gaussian(Family):
     """y ~ N(eta, s²), identity link; psi = log s (the noise sd)."""
 
     name, title, link, hyperparameter, exact = "gaussian", "Gaussian", "identity", "noise_sd", True
-    prior_option, map_scale = "prior_noise", "link"
+    prior_option, map_scale, scale_from_scatter = "prior_noise", "link", True
 
     def log_density(self, d, eta, psi):
         r = (d.y - eta) * math.exp(-psi)
@@ -245,14 +279,26 @@ class Poisson(Family):
     def _check(self, y, trials):
         self._counts(y, "poisson")
 
+    def _saturated_pieces(self, d, psi):
+        """(y > 0, y where positive else 1, its log, the log density at eta = log y)."""
+        positive = d.y > 0
+        safe = np.where(positive, d.y, 1.0)
+        return positive, safe, np.log(safe), -0.5 * np.log(2.0 * math.pi * safe) - stirling_error(safe)
+
     def log_density(self, d, eta, psi):
+        # y > 0: the density at eta = log y, less y (e^delta - 1 - delta); y = 0: -mu.
+        positive, safe, log_y, saturated = self._saturated(d, None)
+        delta = _saturated_delta(eta, positive, log_y)
         with np.errstate(over="ignore"):
-            return d.y * eta - np.exp(eta) - special.gammaln(d.y + 1.0)
+            zero = -np.exp(eta)
+        return np.where(positive, saturated - safe * exp_excess(delta), zero)
 
     def derivatives(self, d, eta, psi):
         with np.errstate(over="ignore"):
             mu = np.exp(eta)
-        return d.y - mu, -mu, -mu
+        positive, _, log_y, _ = self._saturated(d, None)
+        first = np.where(positive, -d.y * np.expm1(_saturated_delta(eta, positive, log_y)), -mu)
+        return first, -mu, -mu
 
     def fourth(self, d, eta, psi):
         with np.errstate(over="ignore"):
@@ -276,17 +322,35 @@ class NegativeBinomial(Family):
     def _check(self, y, trials):
         self._counts(y, "nbinomial")
 
+    def _saturated_pieces(self, d, psi):
+        """(y > 0, y where positive else 1, its log, m = y + r, the log density at mean y)."""
+        r = math.exp(psi)
+        positive = d.y > 0
+        safe = np.where(positive, d.y, 1.0)
+        m = safe + r
+        saturated = (-np.log1p(safe / r) - 0.5 * np.log(2.0 * math.pi * safe * r / m)
+                     + stirling_error(m) - stirling_error(safe) - float(stirling_error(r)))
+        return positive, safe, np.log(safe), m, saturated
+
     def log_density(self, d, eta, psi):
-        r, y = math.exp(psi), d.y
-        # log(r + mu) = logaddexp(psi, eta): no overflow for any eta.
-        return (special.gammaln(y + r) - special.gammaln(r) - special.gammaln(y + 1.0)
-                + r * psi + y * eta - (y + r) * np.logaddexp(psi, eta))
+        # y > 0: the density at its mean y (Stirling, with m = y + r), less
+        # m bernoulli_excess(y/m, delta); y = 0: -r log(1 + mu/r), with no large terms.
+        r = math.exp(psi)
+        positive, safe, log_y, m, saturated = self._saturated(d, psi)
+        delta = _saturated_delta(eta, positive, log_y)
+        counts = saturated - m * bernoulli_excess(safe / m, r / m, delta)
+        return np.where(positive, counts, -r * np.logaddexp(0.0, eta - psi))
 
     def derivatives(self, d, eta, psi):
         r = math.exp(psi)
         q = special.expit(eta - psi)              # mu / (r + mu)
-        spread = (d.y + r) * q * special.expit(psi - eta)
-        return d.y - (d.y + r) * q, -spread, -spread * (1.0 - 2.0 * q)
+        p = special.expit(psi - eta)              # r / (r + mu), 1 - q with its digits
+        spread = (d.y + r) * q * p
+        positive, _, log_y, _, _ = self._saturated(d, psi)
+        # y - (y + r) q = -y p (e^delta - 1): no cancellation near the mode.
+        first = np.where(positive, -d.y * p * np.expm1(_saturated_delta(eta, positive, log_y)),
+                         -r * q)
+        return first, -spread, -spread * (1.0 - 2.0 * q)
 
     def fourth(self, d, eta, psi):
         r = math.exp(psi)
@@ -341,15 +405,34 @@ class Binomial(Family):
         self._counts(y, "binomial")
         _refuse_rows(y > trials, "binomial data must not exceed the trials, and do in")
 
-    def log_density(self, d, eta, psi):
+    def _saturated_pieces(self, d, psi):
+        """(0 < y < N, successes and failures there else 1, logit(y/N), the log density at
+        mean y)."""
         y, N = d.y, d.trials
-        log_choose = special.gammaln(N + 1.0) - special.gammaln(y + 1.0) - special.gammaln(N - y + 1.0)
-        return log_choose + y * eta - N * np.logaddexp(0.0, eta)
+        inner = (y > 0) & (y < N)
+        ys, fs = np.where(inner, y, 1.0), np.where(inner, N - y, 1.0)
+        saturated = (-0.5 * np.log(2.0 * math.pi * ys * fs / N) + stirling_error(N)
+                     - stirling_error(ys) - stirling_error(fs))
+        return inner, ys, fs, np.log(ys) - np.log(fs), saturated
+
+    def log_density(self, d, eta, psi):
+        # 0 < y < N: the density at its mean y (Loader's saddle point form), less
+        # N bernoulli_excess(y/N, delta); y = 0 or N: -N log(1 + e^(±eta)), exact.
+        y, N = d.y, d.trials
+        inner, ys, fs, logit, saturated = self._saturated(d, None)
+        delta = _saturated_delta(eta, inner, logit)
+        edge = -N * np.logaddexp(0.0, np.where(y > 0, -eta, eta))
+        return np.where(inner, saturated - N * bernoulli_excess(ys / N, fs / N, delta), edge)
 
     def derivatives(self, d, eta, psi):
         p, q = special.expit(eta), special.expit(-eta)
-        spread = d.trials * p * q
-        return d.y - d.trials * p, -spread, -spread * (q - p)
+        y, N = d.y, d.trials
+        spread = N * p * q
+        inner, _, _, logit, _ = self._saturated(d, None)
+        # y - N p = -y q (e^delta - 1) inside: no cancellation near the mode.
+        first = np.where(inner, -y * q * np.expm1(_saturated_delta(eta, inner, logit)),
+                         np.where(y > 0, N * q, -N * p))
+        return first, -spread, -spread * (q - p)
 
     def fourth(self, d, eta, psi):
         p, q = special.expit(eta), special.expit(-eta)
@@ -369,21 +452,28 @@ class Gamma(Family):
 
     name, title, link, hyperparameter = "gamma", "Gamma", "log", "phi"
     prior_option, prior_power = "prior_dispersion", -0.5   # on 1/sqrt(phi)
+    scale_from_scatter = True
 
     def _check(self, y, trials):
         _refuse_rows(y <= 0.0, "gamma data must be positive, and are not in")
 
+    def _saturated_pieces(self, d, psi):
+        return (np.log(d.y),)
+
     def log_density(self, d, eta, psi):
-        phi, y = math.exp(psi), d.y
-        with np.errstate(over="ignore"):
-            return (phi * psi - phi * eta + (phi - 1.0) * np.log(y) - phi * y * np.exp(-eta)
-                    - special.gammaln(phi))
+        # The density at its mean y, ½ log(phi / 2 pi) - stirling_error(phi) - log y, less
+        # phi (e^-delta - 1 + delta): no large terms for large phi.
+        phi = math.exp(psi)
+        log_y, = self._saturated(d, None)
+        return (0.5 * (psi - LOG_2PI) - float(stirling_error(phi)) - log_y
+                - phi * exp_excess(log_y - eta))
 
     def derivatives(self, d, eta, psi):
         phi = math.exp(psi)
+        log_y, = self._saturated(d, None)
         with np.errstate(over="ignore"):
-            scaled = phi * d.y * np.exp(-eta)
-        return scaled - phi, -scaled, scaled
+            scaled = phi * np.exp(log_y - eta)
+        return phi * np.expm1(log_y - eta), -scaled, scaled
 
     def fourth(self, d, eta, psi):
         phi = math.exp(psi)

@@ -18,10 +18,13 @@ import numpy as np
 
 from ..safety.family import enforce_allowed_family
 from .assemble import Assembled, assemble
+from .blas_threads import one_blas_thread
 from .expansion import expansion_slope
 from .families import FAMILIES, Family, pc_rate_prior
-from .integrate import check_dimension, over_design
+from .integrate import check_dimension, marginal_scales, over_design
+from .latent import Conditional
 from .mode import ConvergenceWarning, FitProgress, LogPosterior, progress_reporter
+from .refusals import refuse_unfittable, refuse_unresolved
 from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, longest_region_edge,
                          under_resolved)
 from .result import LatentFit, wrap
@@ -73,7 +76,7 @@ def _warn_if_under_resolved(mesh, problem: Assembled, theta: np.ndarray) -> None
                       f"{RESOLVED_EDGES:g} times the longest mesh edge in the region ({edge:.4g}): "
                       "the field is under-resolved, and posterior sd maps show the mesh's "
                       f"imprint; mesh with edges of about range/{SUGGESTED_EDGES:g} "
-                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=3)
+                      f"({range_estimate / SUGGESTED_EDGES:.4g})", ResolutionWarning, stacklevel=4)
 
 
 class DegreesWarning(UserWarning):
@@ -93,7 +96,7 @@ def _warn_if_degrees(mesh, loc, names) -> None:
             warnings.warn(f"the mesh's CRS ({as_crs(crs).name}) is geographic: distances, the range "
                           "and the maps are in degrees, which shrink with latitude; mesh "
                           "projected coordinates (corvid.geo.Projection)", DegreesWarning,
-                          stacklevel=3)
+                          stacklevel=4)
         return
     if loc.size == 0:
         return
@@ -105,9 +108,23 @@ def _warn_if_degrees(mesh, loc, names) -> None:
                       "in degrees, which shrink with latitude; project them first "
                       "(corvid.geo.Projection, or region_mesh(..., crs=...) with GIS data), or "
                       "give the mesh its projected CRS if they are planar", DegreesWarning,
-                      stacklevel=3)
+                      stacklevel=4)
 
 
+def _refuse_unresolved(problem: Assembled):
+    """The check, at the latent mode, that double precision resolves the log likelihood
+    there (see `corvid.fit.refusals`); for the Laplace path."""
+    s, data = problem.structure, problem.family_data
+
+    def check(centre: Conditional, theta: np.ndarray) -> None:
+        mode = centre.mean if centre.mode is None else centre.mode
+        fixed = centre.mean_fixed if centre.mode_fixed is None else centre.mode_fixed
+        refuse_unresolved(problem.family, data, s.A @ mode + s.X @ fixed + data.offset,
+                          s.psi(theta))
+    return check
+
+
+@one_blas_thread()  # small dense products, and a busy machine: threads only stall
 def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
         exposure=None, trials=None, prior_noise: Tuple[float, float] = (1.0, 0.01),
         prior_dispersion: Tuple[float, float] = (1.0, 0.01), prior_fixed=None, theta=None,
@@ -181,6 +198,12 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     approximation); the mode itself is kept as `field_mode`, `fixed_mode` (and the
     effects' `.mode`).
 
+    Hyperparameters' intervals: `hyperparameters` gives each one's 95% interval and sd from
+    its marginal posterior, a Gaussian in theta (the Hessian at the mode) skewed along each
+    principal axis by the log posterior's own fall there (2 to 4 more evaluations per
+    hyperparameter, with or without `integrate`; see `corvid.fit.marginals`): the ranges'
+    and sigmas' posteriors have long left tails that exp(mode ± 1.96 se) would cut off.
+
     theta : the hyperparameters to use instead of the posterior mode.
     integrate : mix the posteriors given theta over the design, which brings theta's
         uncertainty into the sds and intervals; at the mode alone they leave it out and
@@ -190,10 +213,16 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
 
     Raises ValueError naming the rows at fault for data the family cannot take (negative or
     non-whole counts, y above the trials, trials below 1, exposure not positive, gamma data
-    not positive, exposure or trials for a family without them), non-finite data,
-    locations outside the mesh, collinear fixed effects, effects' data they cannot take
-    (see each effect), two effects with one name, and integrate=True with more than 12
-    hyperparameters, all before any fitting; warns with `ConvergenceWarning` when the
+    not positive, exposure or trials for a family without them, Poisson counts too large
+    for double precision to resolve their log likelihood), non-finite data, locations
+    outside the mesh, collinear fixed effects, effects' data they cannot take (see each
+    effect), two effects with one name, and integrate=True with more than 12
+    hyperparameters, all before any fitting; before any work too, for Gaussian or gamma
+    data that the fixed effects reproduce exactly (unless theta is given), a `prior_fixed`
+    beyond 10^8 times its default either way, and priors whose median lies far from the
+    mesh's extent (every field's range: 1/1000 to 100 times; a smooth's: its knots' span)
+    or the data's scale (the sigmas, a group's sd, the noise sd and the overdispersion: a
+    factor 10^6; see `corvid.fit.refusals`); warns with `ConvergenceWarning` when the
     optimiser does not reach a proper mode, and with `ResolutionWarning` when an estimated
     range of a field on the mesh is shorter than 5 times the longest mesh edge inside the
     region (see `corvid.fit.resolution`), and with `DegreesWarning` when the locations look
@@ -212,28 +241,36 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         raise ValueError("integrate=True integrates around the posterior mode: leave theta unset")
     if integrate:
         check_dimension(structure.theta_names)
+    refuse_unfittable(model, kind, problem.family_data, problem.data, structure.blocks,
+                      given is None)
     posterior = LogPosterior(problem.latent, structure.log_prior, problem.shown, problem.label,
                              natural=lambda t: structure.natural(t)[0])
 
     where: ThetaPosterior
     if given is None:
         where = at_mode(posterior, problem.theta0, problem.bounds, reporter, started,
-                        corrected=not kind.exact, expansion_slope=expansion_slope)
+                        corrected=not kind.exact, expansion_slope=expansion_slope,
+                        check=None if kind.exact else _refuse_unresolved(problem))
         if integrate and not where.definite:
             warnings.warn(f"{problem.label}: no integration over theta without a negative definite "
                           "Hessian at the mode; the field is given at the mode alone",
-                          ConvergenceWarning, stacklevel=2)
+                          ConvergenceWarning, stacklevel=3)
             integrate = False
         _warn_if_under_resolved(model.mesh, problem, where.theta)
     else:
         where = at_given(posterior, given)
-    conditionals, weights = [where.centre], np.ones(1)
+    conditionals, weights, known = [where.centre], np.ones(1), None
     if integrate:
-        conditionals, weights = over_design(posterior, where, reporter, started, problem.shown)
+        conditionals, weights, known = over_design(posterior, where, reporter, started,
+                                                   problem.shown)
+    scales = None   # theta's posterior along its principal axes (corvid.fit.marginals)
+    if given is None and where.definite:
+        scales = marginal_scales(posterior, where, known, reporter, started, problem.shown)
 
     seconds = time.perf_counter() - started
     if reporter:
         reporter(FitProgress("done", 0, where.theta, where.log_posterior, float("nan"), seconds,
                              problem.shown, posterior.shown(where.theta)))
     return wrap(model.mesh, problem, where, conditionals, weights, n_evaluations=posterior.evaluations,
-                seconds=seconds, integrated=integrate)
+                seconds=seconds, integrated=integrate, theta_scales=scales,
+                theta_given=given is not None)

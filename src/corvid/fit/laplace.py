@@ -50,6 +50,7 @@ from .families import Family, FamilyData
 from .latent import Evaluation, Factored, LatentModel, static_structure
 from .observations import Observations
 from .precision import FieldPrecision
+from .schur import fixed_schur
 from .structure import LatentStructure
 
 __all__ = ["LaplaceModel", "LaplaceLatent", "NEWTON_TOLERANCE"]
@@ -145,9 +146,12 @@ class LaplaceModel(LatentModel):
         W_field = fp.solve(P_ub).reshape(self.n, self.k) if self.k else np.zeros((self.n, 0))
         S_factor, S_inv = None, np.zeros((0, 0))
         if self.k:
-            S = self.X.T @ WX + np.diag(self.fixed_precision) - P_ub.T @ W_field
+            QW = np.zeros_like(W_field)
+            for weight, term in zip(c, self.structure.terms):
+                QW += weight * (term @ W_field)
+            S = fixed_schur(self.X, W, self.A, W_field, QW, self.fixed_precision)
             try:
-                S_factor = linalg.cho_factor(0.5 * (S + S.T), lower=True)
+                S_factor = linalg.cho_factor(S, lower=True)
             except linalg.LinAlgError as exc:
                 raise factor.NotPositiveDefiniteError(
                     "the fixed effects' posterior precision is not positive definite") from exc

@@ -39,7 +39,8 @@ class ConvergenceWarning(UserWarning):
 @dataclasses.dataclass(frozen=True)
 class FitProgress:
     """One report of a fit's progress. stage: "optimise" (one per optimiser step),
-    "hessian", "integrate" (one per design point) or "done"; theta: the hyperparameters on
+    "hessian", "integrate" (one per design point), "marginals" (one per point measured along
+    theta's principal axes, see `corvid.fit.marginals`) or "done"; theta: the hyperparameters on
     their working scale (log range, log sigma, the log of the family's hyperparameter if it
     has one, then the effects', in the order of the fit's `hyperparameters`), `names`
     naming them and `values` giving them as reported (exp(theta) when not given); seconds
@@ -246,7 +247,7 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, shown))
         warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
                       f"{state}, log posterior {climb.value:.10g}, gradient "
-                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=3)
+                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=5)
     ev = posterior.complete(climb.ev, keep=True)
     return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,
                 converged=converged, message=message, steps=steps)

@@ -9,6 +9,10 @@ does not depend on the data's units.
   intercept would have if the covariates were centred and that centred intercept had sd 10.
   A prior this wide is vague for any rate or probability (exp(±20), logistic(±20)), yet
   keeps the mode finite and near the data's own scale when every trial succeeds.
+
+A given sd must lie within a factor GIVEN_SPAN (10^8) of the rule's: far below, it pins the
+effect at zero; far above, the prior is improper in all but name (the log marginal
+likelihood falls by the log of the sd) and its precision 1/s² leaves floating point.
 """
 
 from __future__ import annotations
@@ -22,6 +26,7 @@ from .observations import Observations, fixed_prior_sd
 __all__ = ["LINK_SCALE_SD", "fixed_effect_prior_sd"]
 
 LINK_SCALE_SD = 10.0
+GIVEN_SPAN = 1e8     # a given sd within this factor of the rule's: see fixed_effect_prior_sd
 
 
 def _spread(column: np.ndarray) -> tuple[float, float, float]:
@@ -72,12 +77,30 @@ def _given(prior_fixed, names: list[str]) -> np.ndarray:
     return values
 
 
+def _refuse_far_from(given: np.ndarray, default: np.ndarray, names: list[str]) -> None:
+    """Refuses a given sd beyond GIVEN_SPAN times its default, either way."""
+    ratio = given / default
+    far = np.flatnonzero((ratio < 1.0 / GIVEN_SPAN) | (ratio > GIVEN_SPAN))
+    if not far.size:
+        return
+    j = int(far[0])
+    effect = ("pins the effect at zero (leave the effect out instead)" if ratio[j] < 1.0 else
+              "is improper in all but name: the log marginal likelihood falls by the log of "
+              "the sd, and the prior's precision leaves floating point")
+    raise ValueError(f"prior_fixed is {given[j]:.3g} for {names[j]!r}, {ratio[j]:.3g} times its "
+                     f"default prior sd ({default[j]:.4g}, already vague for these data); the "
+                     f"fit takes prior sds within a factor {GIVEN_SPAN:,.0f} of the default, "
+                     f"[{default[j] / GIVEN_SPAN:.3g}, {default[j] * GIVEN_SPAN:.3g}]: a prior "
+                     f"this far out {effect}")
+
+
 def fixed_effect_prior_sd(data: Observations, intercept: bool, exact_gaussian: bool,
                           prior_fixed=None) -> np.ndarray:
     """The prior sd of each fixed effect: `prior_fixed` (one number or one per effect) when
-    given, else the rule of the module's note."""
-    if prior_fixed is not None:
-        return _given(prior_fixed, data.names)
-    if exact_gaussian:
-        return fixed_prior_sd(data)
-    return link_scale_prior_sd(data, intercept)
+    given, within a factor GIVEN_SPAN of the rule's, else the rule of the module's note."""
+    default = fixed_prior_sd(data) if exact_gaussian else link_scale_prior_sd(data, intercept)
+    if prior_fixed is None:
+        return default
+    given = _given(prior_fixed, data.names)
+    _refuse_far_from(given, default, data.names)
+    return given

@@ -13,6 +13,7 @@ from ..meshkin.locate import MeshGridProjector, basis_matrix
 from .effects.base import EffectPosterior, NewPoints, per_point
 from .families import Family
 from .latent import Conditional
+from .marginals import hyperparameter_marginals
 from .observations import new_design
 
 __all__ = ["LatentFit", "GaussianFit", "Hyperparameter", "wrap"]
@@ -21,8 +22,10 @@ Z95 = float(stats.norm.ppf(0.975))
 
 
 class Hyperparameter(NamedTuple):
-    """A hyperparameter in its own units: the posterior mode, the standard error (delta
-    method from theta's), and the 95% interval exp(theta ± 1.96 se)."""
+    """A hyperparameter in its own units: the posterior mode of its working scale mapped to
+    them (exp(theta), or a correlation itself), and the sd and 95% interval (2.5% and
+    97.5% quantiles) of its marginal posterior, from a Gaussian in theta skewed along each
+    principal axis by the log posterior's own fall (see `corvid.fit.marginals`)."""
 
     estimate: float
     std_error: float
@@ -137,10 +140,15 @@ class LatentFit:
         non-Gaussian families the mode of the corrected posterior, see `fit`)
     theta_cov : (d, d) inverse of minus the log posterior's Hessian there (NaN when theta
         was given)
+    theta_scales : (d, 2) the posterior's scale along each principal axis of theta_cov, on
+        its negative and positive side, relative to theta_cov's (1, 1 for a Gaussian); None
+        when theta was given (see `corvid.fit.marginals`)
     hyperparameters : {"range", "sigma"[, "noise_sd" | "size" | "phi"], then the effects'
         "<name>_range", "<name>_sigma", "<name>_rho", "<name>_sd"} -> Hyperparameter(
-        estimate, std_error, lower, upper) in its own units (a correlation as itself); the
-        ranges in the mesh's units (a smooth's in its covariate's)
+        estimate, std_error, lower, upper) in its own units (a correlation as itself): the
+        mode, and the sd and the 2.5% and 97.5% quantiles of the marginal posterior that
+        theta_cov and theta_scales give; the ranges in the mesh's units (a smooth's in its
+        covariate's)
     field_mean, field_sd : (n,) the static field at every mesh vertex (fixed effects not
         included); None for a fit without it (`spatial=False`)
     effects : {name: EffectPosterior} for each effect: `.mean`, `.sd`, `.mode` (where it
@@ -156,6 +164,7 @@ class LatentFit:
         every constant of the likelihood included, so it compares across families
     log_posterior : log p(y | theta) + log pi(theta)
     converged : False when the optimiser warned; n_evaluations, seconds, backend
+    theta_given : True when theta was given rather than estimated
     design_theta, design_weights : the integration points and weights (one point without)
 
     For further work on the posterior (joint samples, functionals), `_latent_at(theta)`
@@ -167,7 +176,8 @@ class LatentFit:
     def __init__(self, *, mesh, latent, intercept: bool, fixed_prior_sd: np.ndarray,
                  theta: np.ndarray, theta_cov: np.ndarray, log_posterior: float,
                  conditionals: Sequence[Conditional], weights: np.ndarray, converged: bool,
-                 n_evaluations: int, seconds: float, backend: str, integrated: bool) -> None:
+                 n_evaluations: int, seconds: float, backend: str, integrated: bool,
+                 theta_scales: Optional[np.ndarray] = None, theta_given: bool = False) -> None:
         structure = latent.structure
         family: Family = structure.family
         self.mesh = mesh
@@ -187,6 +197,8 @@ class LatentFit:
         self.seconds = seconds
         self.backend = backend
         self.integrated = integrated
+        self.theta_scales = theta_scales
+        self.theta_given = theta_given
         self._mixture = _Mixture(structure, conditionals, weights)
         self.design_theta = np.array([c.theta for c in conditionals])
         self.design_weights = np.asarray(weights, dtype=np.float64)
@@ -209,7 +221,7 @@ class LatentFit:
         self.fixed_cov = sum(w * (c.cov_fixed + np.outer(c.mean_fixed, c.mean_fixed))
                              for w, c in zip(weights, conditionals)) - np.outer(self.fixed_mean, self.fixed_mean)
         self.fixed_sd = np.sqrt(np.maximum(np.diag(self.fixed_cov), 0.0))
-        self.hyperparameters = _hyperparameters(structure, theta, theta_cov)
+        self.hyperparameters = _hyperparameters(structure, theta, theta_cov, theta_scales)
         steps = [block.index for block in structure.blocks if block.given_by == "time"]
         self.times = None if not steps else np.unique(np.concatenate(steps))
 
@@ -472,7 +484,7 @@ class LatentFit:
                 lines.append(f"{name[:15]:<16}{e.mean.size:>12}{float(np.mean(e.sd)):>12.4g}  "
                              f"{blocks[name].describe()}")
         how = (f"integrated over {len(self.design_weights)} design points" if self.integrated
-               else "at the mode" if np.all(np.isfinite(self.theta_cov)) else "at the given theta")
+               else "at the given theta" if self.theta_given else "at the mode")
         lines += self._units_line()
         lines += ["", f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
                       f"{self.log_posterior:.4f}",
@@ -495,21 +507,21 @@ class GaussianFit(LatentFit):
                 f"{len(self.fixed_names)} fixed effect(s)")
 
 
-def _hyperparameters(structure, theta: np.ndarray, theta_cov: np.ndarray) -> Dict[str, Hyperparameter]:
-    """Each hyperparameter in its own units: the estimate, the delta method's standard
-    error and the 95% interval of theta mapped to them."""
-    d = len(structure.theta_names)
-    se = np.sqrt(np.maximum(np.diag(theta_cov), 0.0)) if np.all(np.isfinite(theta_cov)) \
-        else np.full(d, np.nan)
-    estimate, slope = structure.natural(theta)
-    lower, _ = structure.natural(theta - Z95 * se)
-    upper, _ = structure.natural(theta + Z95 * se)
-    return {name: Hyperparameter(float(e), float(g * s), float(lo), float(hi))
-            for name, e, g, s, lo, hi in zip(structure.theta_names, estimate, slope, se, lower, upper)}
+def _hyperparameters(structure, theta: np.ndarray, theta_cov: np.ndarray,
+                     scales: Optional[np.ndarray]) -> Dict[str, Hyperparameter]:
+    """Each hyperparameter in its own units: the estimate, and the sd and 95% interval of
+    its marginal posterior (see `corvid.fit.marginals`)."""
+    estimate, _ = structure.natural(theta)
+    maps = [structure.natural_map(j) for j in range(len(structure.theta_names))]
+    marginals = hyperparameter_marginals(np.asarray(theta, dtype=np.float64), theta_cov, scales,
+                                         maps)
+    return {name: Hyperparameter(float(e), float(sd), float(lower), float(upper))
+            for name, e, (lower, upper, sd) in zip(structure.theta_names, estimate, marginals)}
 
 
 def wrap(mesh, problem, where, conditionals: Sequence[Conditional], weights: np.ndarray, *,
-         n_evaluations: int, seconds: float, integrated: bool) -> LatentFit:
+         n_evaluations: int, seconds: float, integrated: bool,
+         theta_scales: Optional[np.ndarray] = None, theta_given: bool = False) -> LatentFit:
     """The fit's result from the assembled model (`corvid.fit.assemble.Assembled`), where
     theta sits (`corvid.fit.theta_mode.ThetaPosterior`) and the posteriors at the design
     points with their weights. The fit keeps the assembled latent model, without its
@@ -522,4 +534,5 @@ def wrap(mesh, problem, where, conditionals: Sequence[Conditional], weights: np.
                 fixed_prior_sd=problem.fixed_prior_sd, theta=where.theta, theta_cov=where.cov,
                 log_posterior=where.log_posterior, conditionals=conditionals, weights=weights,
                 converged=where.converged, n_evaluations=n_evaluations, seconds=seconds,
-                backend=backend, integrated=integrated)
+                backend=backend, integrated=integrated, theta_scales=theta_scales,
+                theta_given=theta_given)

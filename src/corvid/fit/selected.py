@@ -12,7 +12,7 @@ from typing import Optional
 import numpy as np
 
 from . import factor
-from ._selected_inverse import selected_inverse as _takahashi
+from ._cholesky import csc_selected_inverse as _takahashi
 from .assembly import sorted_unique
 
 __all__ = ["SelectedReader"]

@@ -25,6 +25,7 @@ FIELD_WIDTHS = np.array([[-8.0, 6.0], [-12.0, 6.0]])   # log range, log sigma ar
 NOISE_WIDTH = np.array([-12.0, 6.0])                   # log noise sd
 HYPER_WIDTH = np.array([-10.0, 10.0])                  # log size, log phi
 LEAST_LINK_VARIANCE = 0.01
+NUGGET_ROWS = 100_000     # rows whose nearest neighbour estimates the nugget
 
 
 def _least_squares(X: np.ndarray, z: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -50,6 +51,33 @@ def _range(loc: np.ndarray, residual: np.ndarray, noise: float, field: float) ->
     return float(edges[reached[0] + 1]) if reached.size else 0.5 * extent
 
 
+def nearest_other(loc: np.ndarray, rows: np.ndarray) -> np.ndarray:
+    """For each of `rows` (indices into n >= 2 locations (n, 2)), the index of another row at
+    the nearest location: a row at the same place when there is one (the next of its group,
+    in turn), else a row at the nearest other place.
+
+    O(n log n) however many rows share a place: a k-d tree over repeated points degenerates
+    to quadratic time, so the tree holds the distinct places only."""
+    n = loc.shape[0]
+    order = np.lexsort((loc[:, 1], loc[:, 0]))
+    ordered = loc[order]
+    new = np.r_[True, np.any(ordered[1:] != ordered[:-1], axis=1)]
+    starts = np.flatnonzero(new)
+    counts = np.diff(np.r_[starts, n])
+    group = np.empty(n, dtype=np.int64)
+    group[order] = np.cumsum(new) - 1
+    rank = np.empty(n, dtype=np.int64)
+    rank[order] = np.arange(n) - np.repeat(starts, counts)
+    g = group[rows]
+    other = order[starts[g] + (rank[rows] + 1) % counts[g]]
+    alone = np.flatnonzero(counts[g] == 1)
+    if alone.size and starts.size >= 2:
+        places = ordered[starts]
+        _, nearest = spatial.cKDTree(places).query(places[g[alone]], k=2)
+        other[alone] = order[starts[nearest[:, 1]]]
+    return other
+
+
 def gaussian_start(data: Observations, loc: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(theta0, bounds) for (log range, log sigma, log noise sd)."""
     X, y = data.X, data.y
@@ -57,8 +85,9 @@ def gaussian_start(data: Observations, loc: np.ndarray) -> tuple[np.ndarray, np.
     variance = float(np.mean(residual**2)) or float(np.mean(y**2)) or 1.0
     nugget = 0.5 * variance
     if y.size >= 2:
-        _, neighbour = spatial.cKDTree(loc).query(loc, k=2)
-        nugget = 0.5 * float(np.mean((residual - residual[neighbour[:, 1]]) ** 2))
+        rows = np.arange(y.size) if y.size <= NUGGET_ROWS else \
+            np.sort(np.random.default_rng(0).choice(y.size, NUGGET_ROWS, replace=False))
+        nugget = 0.5 * float(np.mean((residual[rows] - residual[nearest_other(loc, rows)]) ** 2))
     noise = min(max(nugget, 1e-4 * variance), 0.9 * variance)
     field = variance - noise
     theta0 = np.log([_range(loc, residual, noise, field), np.sqrt(field), np.sqrt(noise)])

@@ -181,6 +181,15 @@ class LatentStructure:
             values[self.theta_index[k]], slopes[self.theta_index[k]] = b.natural(self.theta_of(theta, k))
         return values, slopes
 
+    def natural_map(self, j: int):
+        """The map of theta's entry j to its reported units (a function of an array), or
+        None for exp."""
+        for b, index in enumerate(self.theta_index):
+            where = np.flatnonzero(index == j)
+            if where.size:
+                return self.blocks[b].natural_map(int(where[0]))
+        return None
+
     def block_values(self, x: np.ndarray, b: int) -> np.ndarray:
         """Block b's part of a latent vector, in its shape."""
         return x[self.offsets[b]:self.offsets[b + 1]].reshape(self.blocks[b].shape)

@@ -44,12 +44,17 @@ def principal_root(cov: np.ndarray) -> np.ndarray:
 
 def at_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
             reporter: Optional[Reporter], started: float, *, corrected: bool,
-            expansion_slope: Callable) -> ThetaPosterior:
+            expansion_slope: Callable,
+            check: Optional[Callable[[Conditional, np.ndarray], None]] = None) -> ThetaPosterior:
     """The posterior mode from theta0 within bounds; with `corrected`, moved by the
-    expansion's slope (`expansion_slope(posterior, theta, root)`, at most one sd)."""
+    expansion's slope (`expansion_slope(posterior, theta, root)`, at most one sd).
+    `check(posterior given theta, theta)` runs at the mode first, to refuse what it finds
+    there before any more work."""
     mode = find_mode(posterior, theta0, bounds, reporter, started)
     theta, value = mode.theta, mode.log_posterior
     centre = mode.evaluation.conditional
+    if check is not None and centre is not None:
+        check(centre, theta)
     d = theta.size
     definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
     # Without a proper curvature there is no honest covariance: NaN, after the warning.

@@ -9,6 +9,7 @@ from typing import Any, List, NamedTuple, Optional
 
 import numpy as np
 
+from ..meshkin import _features
 from ._require import require
 from .crs import _points, as_crs
 
@@ -40,7 +41,7 @@ def is_vector_source(value) -> bool:
 
 
 def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=None,
-                layer=None) -> StudyRegion:
+                layer=None, min_feature: Optional[float] = None) -> StudyRegion:
     """The polygons of a GIS source as the rings of a study region, in the working CRS.
 
     source: a shapely Polygon or MultiPolygon (or a list of them, or a collection holding
@@ -56,10 +57,18 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
         longitude and latitude needs a `crs` (e.g. `Projection("EPSG:4326", data=...)`).
         A source with no CRS is taken to be in `crs` already.
     max_edge: the mesh's longest edge in the region, in the working CRS's units. The
-        outline is then simplified (shapely.simplify, preserve_topology=True) to a
-        tolerance of max_edge / 4: a detail the mesh cannot resolve costs no vertices, so
-        a coastline of 10^5 vertices does not force a mesh of 10^6. None: no
-        simplification.
+        outline is then simplified (shapely.simplify, preserve_topology=True, each polygon
+        on its own) to a tolerance of max_edge / 4: a detail the mesh cannot resolve costs
+        no vertices, so a coastline of 10^5 vertices does not force a mesh of 10^6. None:
+        no simplification.
+    min_feature: polygons and holes whose bounding box is narrower than this both ways
+        are too small for the mesh: a polygon that meets no other, has no point within
+        min_feature and is not the largest is left out, and such holes are filled (with
+        the polygons lying in them), before the union and the simplification, with one
+        corvid.meshkin.regions.SmallFeaturesWarning giving their count and area. None:
+        half of max_edge, at most a twentieth of the region's extent (nothing without
+        max_edge); 0 keeps all. The work then follows the polygons kept: those that meet
+        are merged in groups, not all at once.
     points: (p, 2) observation locations in the working CRS. A point that the original
         region covers but the simplified one does not (it lies at most a tolerance beyond
         the simplified shore) is taken back in by a local union: a small triangle from
@@ -76,6 +85,8 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
     without `crs`, and a region the projection cannot map.
     """
     shapely = require("shapely", "read_region")
+    from ..meshkin import _shapes
+
     geoms, source_crs, name = _load(source, layer)
     target = as_crs(crs)
     if source_crs is not None and target is None:
@@ -83,7 +94,7 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
             raise ValueError(f"{name} is in longitude and latitude ({source_crs.name}): give crs=, "
                              "a projected CRS or corvid.geo.Projection(...) to work in")
         target = source_crs
-    polygons, kinds = [], set()
+    polygons, feature, kinds = [], [], set()
     for i, geom in enumerate(geoms):
         if geom is None or shapely.is_empty(geom):
             continue
@@ -91,30 +102,96 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
         if not parts:
             kinds.add(geom.geom_type)
             continue
-        for part in parts:
-            if not shapely.is_valid(part):
-                part = _repaired(part, i, name)
-            polygons.append(part)
+        polygons += parts
+        feature += [i] * len(parts)
     if not polygons:
         what = f" (its geometries: {', '.join(sorted(kinds))})" if kinds else ""
         raise ValueError(f"{name} has no polygons{what}: a study region needs polygon features")
-    region = shapely.union_all(polygons)
+    parts = np.asarray(polygons, dtype=object)
+    for k in np.flatnonzero(~shapely.is_valid(parts)).tolist():
+        parts[k] = _repaired(parts[k], feature[k], name)
+    parts = _shapes.polygon_parts(parts)
     if source_crs is not None and target is not None and source_crs != target:
-        region = _reprojected(region, source_crs, target, name)
-    if not shapely.is_valid(region):  # projection or union may leave tiny defects
-        region = shapely.union_all(_polygons(shapely.make_valid(region)))
+        parts = _reprojected(parts, source_crs, target, name)
+    tolerance = None
     if max_edge is not None:
         tolerance = float(max_edge) / 4.0
         if not (np.isfinite(tolerance) and tolerance > 0.0):
             raise ValueError(f"max_edge must be positive and finite, got {max_edge!r}")
-        region = _simplified(region, tolerance, points)
+    xy = None if points is None else _points(points, "points")
+    left = None
+    if max_edge is not None or min_feature is not None:
+        low_x, low_y, high_x, high_y = np.asarray(shapely.total_bounds(parts), dtype=np.float64)
+        size = _features.size_below(min_feature, np.inf if max_edge is None else float(max_edge),
+                                    max(high_x - low_x, high_y - low_y))
+        parts, left = _without_small_islands(parts, xy, size)
+    parts = _shapes.union_parts(parts)
+    invalid = ~shapely.is_valid(parts)  # projection or union may leave tiny defects
+    if invalid.any():
+        repaired = _shapes.polygon_parts(shapely.make_valid(parts[invalid]))
+        parts = _shapes.union_parts(np.concatenate([parts[~invalid], repaired]))
+    if left is not None:
+        parts, filled = _without_small_holes(parts, left.size)
+        left = left + filled
+        _features.warn(left, stacklevel=2)
+    if tolerance is not None:
+        parts = _simplified(parts, tolerance, xy)
     shells, holes = [], []
-    for polygon in _polygons(region):
+    for polygon in parts:
         if polygon.area <= 0.0:
             continue
         shells.append(_ring(polygon.exterior))
         holes += [_ring(interior) for interior in polygon.interiors]
     return StudyRegion(shells, holes, target)
+
+
+def _without_small_islands(parts: np.ndarray, xy: Optional[np.ndarray], size: float):
+    """The polygons less those less than `size` across that stand alone (meeting no other
+    polygon, whose union they would change), have no point within `size` and are not the
+    largest; and what went, as a LeftOut."""
+    shapely = require("shapely", "read_region")
+    none = _features.LeftOut(0, 0.0, 0, 0.0, size)
+    bounds = shapely.bounds(parts)
+    small = _features.smaller(bounds[:, :2], bounds[:, 2:], size)
+    small[np.argmax(shapely.area(parts))] = False
+    candidates = np.flatnonzero(small)
+    if not len(candidates) or size <= 0.0:
+        return parts, none
+    met, other = shapely.STRtree(parts).query(parts[candidates], predicate="intersects")
+    apart = np.ones(len(candidates), dtype=bool)
+    apart[met[candidates[met] != other]] = False
+    apart &= ~_features.near_points(parts[candidates], xy, size)
+    gone = candidates[apart]
+    if not len(gone):
+        return parts, none
+    keep = np.ones(len(parts), dtype=bool)
+    keep[gone] = False
+    return parts[keep], none._replace(islands=len(gone), island_area=float(shapely.area(parts[gone]).sum()))
+
+
+def _without_small_holes(parts: np.ndarray, size: float):
+    """The polygons with their holes less than `size` across filled, and without the
+    polygons lying in a filled hole (the region covers them again); and the holes filled,
+    as a LeftOut."""
+    shapely = require("shapely", "read_region")
+    none = _features.LeftOut(0, 0.0, 0, 0.0, size)
+    with_holes = np.flatnonzero(shapely.get_num_interior_rings(parts) > 0)
+    if size <= 0.0 or not len(with_holes):
+        return parts, none
+    filled = []
+    original, parts = parts, parts.copy()
+    for k in with_holes.tolist():
+        interiors = np.asarray(parts[k].interiors, dtype=object)
+        bounds = shapely.bounds(interiors)
+        small = _features.smaller(bounds[:, :2], bounds[:, 2:], size)
+        if small.any():
+            filled.append(shapely.polygons(interiors[small]))
+            parts[k] = shapely.Polygon(parts[k].exterior, interiors[~small])
+    if not filled:
+        return parts, none
+    lakes = np.concatenate(filled)
+    return (parts[~_features.in_holes(original, lakes)],
+            none._replace(holes=len(lakes), hole_area=float(shapely.area(lakes).sum())))
 
 
 def _load(source, layer):
@@ -168,7 +245,7 @@ def _repaired(polygon, index: int, name: str):
     return shapely.union_all(parts)
 
 
-def _reprojected(region, source, target, name: str):
+def _reprojected(parts: np.ndarray, source, target, name: str) -> np.ndarray:
     shapely = require("shapely", "read_region")
     pyproj = require("pyproj", "read_region")
     transformer = pyproj.Transformer.from_crs(source, target, always_xy=True)
@@ -177,35 +254,54 @@ def _reprojected(region, source, target, name: str):
         x, y = transformer.transform(xy[:, 0], xy[:, 1], errcheck=False)
         return np.column_stack([x, y])
 
-    moved = shapely.transform(region, move)
-    bounds = np.asarray(moved.bounds, dtype=np.float64)
+    moved = shapely.transform(parts, move)
+    bounds = np.asarray(shapely.total_bounds(moved), dtype=np.float64)
     if not np.all(np.isfinite(bounds)):
         raise ValueError(f"{name} reaches beyond where the projection to {target.name!r} is "
                          "defined: choose a working CRS that covers the whole region")
     return moved
 
 
-def _simplified(region, tolerance: float, points):
-    """The region simplified to `tolerance`, keeping every point it covered (see read_region)."""
+def _simplified(parts: np.ndarray, tolerance: float, xy: Optional[np.ndarray]) -> np.ndarray:
+    """The region's polygons (apart from each other) simplified to `tolerance`, keeping
+    every point they covered (see read_region): each polygon alone, and the tents only
+    among the polygons near the points lost, so that the cost stays near-linear in them."""
     shapely = require("shapely", "read_region")
-    xy = None if points is None else _points(points, "points")
-    if xy is not None:
+    from ..meshkin import _shapes
+
+    if xy is not None and len(xy):
+        region = shapely.multipolygons(parts)
         shapely.prepare(region)
         xy = xy[shapely.covers(region, shapely.points(xy))]
     for t in (tolerance, tolerance / 4, tolerance / 16):
-        simple = shapely.simplify(region, t, preserve_topology=True)
+        simple = _shapes.simplified_apart(parts, t)
         if xy is None or not len(xy):
             return simple
         lost = _lost(simple, xy)
         if lost.size:
-            joined = _without_new_holes(shapely.union_all([simple, *_tents(simple, xy[lost], t)]), simple)
-            # the overlay leaves vertices a rounding error apart, which the mesher would
-            # take for a ring folding back on itself: snap to a grid far below the tolerance
-            simple = shapely.set_precision(joined, 1e-6 * t)
+            simple = _taken_back(simple, xy[lost], t)
             lost = _lost(simple, xy)
         if not lost.size:
             return simple
-    return region
+    return parts
+
+
+def _taken_back(simple: np.ndarray, xy: np.ndarray, t: float) -> np.ndarray:
+    """The simplified polygons with the points `xy` taken back in by tents, among the
+    polygons within reach of them (a tent reaches about twice the tolerance)."""
+    shapely = require("shapely", "read_region")
+    from ..meshkin import _shapes
+
+    _, near = shapely.STRtree(simple).query(shapely.points(xy), predicate="dwithin", distance=3.0 * t)
+    near = np.unique(near)
+    local = shapely.multipolygons(simple[near])
+    joined = _without_new_holes(shapely.union_all([local, *_tents(local, xy, t)]), local)
+    # the overlay leaves vertices a rounding error apart, which the mesher would take for
+    # a ring folding back on itself: snap to a grid far below the tolerance
+    joined = shapely.set_precision(joined, 1e-6 * t)
+    others = np.ones(len(simple), dtype=bool)
+    others[near] = False
+    return np.concatenate([simple[others], _shapes.polygon_parts(joined)])
 
 
 def _tents(simple, xy: np.ndarray, tolerance: float) -> list:
@@ -243,9 +339,11 @@ def _without_new_holes(joined, simple) -> Any:
         for k, p in enumerate(_polygons(joined))])
 
 
-def _lost(simple, xy: np.ndarray) -> np.ndarray:
+def _lost(simple: np.ndarray, xy: np.ndarray) -> np.ndarray:
     shapely = require("shapely", "read_region")
-    return np.flatnonzero(~shapely.covers(simple, shapely.points(xy)))
+    region = shapely.multipolygons(simple)
+    shapely.prepare(region)
+    return np.flatnonzero(~shapely.covers(region, shapely.points(xy)))
 
 
 def _ring(ring) -> np.ndarray:

@@ -15,7 +15,7 @@ from typing import Optional
 import numpy as np
 import shapely
 
-from . import _rings
+from . import _rings, _shapes
 
 # Pieces a quarter circle of the buffer's outline is cut into, at most (0.1 radians each).
 _ARC_PIECES = 16
@@ -73,9 +73,9 @@ def build_domain(shells: _rings.Rings, holes: _rings.Rings, width: Optional[floa
         quad_segs = _ARC_PIECES
         if width < _ARC_PIECES * buffer_edge:
             quad_segs = max(2, min(_ARC_PIECES, math.ceil(0.5 * math.pi * width / buffer_edge)))
-        outline = shapely.buffer(filled, width, quad_segs=quad_segs)
-        outline = shapely.simplify(outline, 0.02 * width, preserve_topology=True)
-        buffer_rings = [_open(ring) for ring in _rings_of(outline)]
+        parts = _shapes.simplified_apart(_shapes.offset_outline(filled, width, quad_segs), 0.02 * width)
+        buffer_rings = [_open(ring) for ring in _rings_of(parts)]
+        outline = parts[0] if len(parts) == 1 else shapely.multipolygons(parts)
         domain = outline if cut is None else shapely.difference(outline, cut)
     buffer = shapely.difference(domain, region) if width is not None else None
     return Domain(

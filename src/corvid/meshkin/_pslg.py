@@ -85,21 +85,47 @@ def _crowded(tree: cKDTree, r: float) -> bool:
 def _clusters(xy: np.ndarray, r: float, may_crowd: bool = True) -> np.ndarray:
     """Each vertex's representative: the lowest index among those chained to it within r.
 
-    Where vertices crowd (many within r of each other), the chains run through leaders
-    instead (see _leaders), which joins groups up to 3 r apart as well: still features
-    below the closing scale, at a cost linear in the vertices. `may_crowd=False` skips
-    that count where no more than a few vertices can lie within r of any one.
+    Copies of a vertex are one vertex here (see copies). Where vertices crowd (many within
+    r of each other), the chains run through leaders instead (see _leaders), which joins
+    groups up to 3 r apart as well: still features below the closing scale, at a cost
+    linear in the vertices. `may_crowd=False` skips that count where no more than a few
+    vertices can lie within r of any one.
     """
-    n = len(xy)
+    first, which = copies(xy)
+    xy = xy[first]
     tree = cKDTree(xy)
     if may_crowd and _crowded(tree, r):
         leader = _leaders(xy, r)
         heads = np.unique(leader)
         near = cKDTree(xy[heads]).query_pairs(3.0 * r, output_type="ndarray")
         label = _lowest_in_components(len(heads), near)
-        return heads[label][np.searchsorted(heads, leader)]
-    pairs = tree.query_pairs(r, output_type="ndarray")
-    return _lowest_in_components(n, pairs)
+        representative = heads[label][np.searchsorted(heads, leader)]
+    else:
+        representative = _lowest_in_components(len(xy), tree.query_pairs(r, output_type="ndarray"))
+    return first[representative][which]
+
+
+def copies(points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(first, which): the index of the first copy of each distinct point, in input order,
+    and for each point the position of its first copy in `first`; in O(n log n).
+
+    Trees cannot split copies of a point apart, so every query among many copies would scan
+    them all (quadratic in a station's rows): the callers work on distinct points only.
+    """
+    n = len(points)
+    if n == 0:
+        return np.empty(0, np.int64), np.empty(0, np.int64)
+    order = np.lexsort((points[:, 1], points[:, 0]))
+    ordered = points[order]
+    new = np.ones(n, dtype=bool)
+    new[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
+    group = np.cumsum(new) - 1
+    first_of_group = np.full(group[-1] + 1, n)
+    np.minimum.at(first_of_group, group, order)
+    copy_of = np.empty(n, dtype=np.int64)
+    copy_of[order] = first_of_group[group]
+    first = np.sort(first_of_group)
+    return first, np.searchsorted(first, copy_of)
 
 
 def _lowest_in_components(n: int, pairs: np.ndarray) -> np.ndarray:
@@ -117,58 +143,50 @@ def _thin(points: np.ndarray, r: float) -> np.ndarray:
     """Greedy thinning in input order: a point within r of an earlier kept point joins it.
 
     Not transitive on purpose: chaining would fold a dense cloud into a single vertex.
+    Copies of a point go with its first copy.
     """
+    if len(points) < 2:
+        return np.arange(len(points))
+    first, which = copies(points)
+    points = points[first]
     n = len(points)
     keeper = np.arange(n)
-    if n < 2:
-        return keeper
     tree = cKDTree(points)
     if _crowded(tree, r):
-        return _leaders(points, r)
-    pairs = tree.query_pairs(r, output_type="ndarray")
-    if len(pairs) == 0:
-        return keeper
-    both = np.concatenate([pairs, pairs[:, ::-1]])
-    near = sparse.csr_matrix((np.ones(len(both), dtype=bool), (both[:, 0], both[:, 1])), shape=(n, n))
-    crowded = np.unique(pairs)
-    keeper[crowded] = -1
-    for i in crowded.tolist():
-        if keeper[i] < 0:
-            keeper[i] = i
-            neighbours = near.indices[near.indptr[i]:near.indptr[i + 1]]
-            keeper[neighbours[keeper[neighbours] < 0]] = i
-    return keeper
+        keeper = _leaders(points, r)
+    else:
+        pairs = tree.query_pairs(r, output_type="ndarray")
+        if len(pairs):
+            both = np.concatenate([pairs, pairs[:, ::-1]])
+            near = sparse.csr_matrix((np.ones(len(both), dtype=bool), (both[:, 0], both[:, 1])),
+                                     shape=(n, n))
+            crowded = np.unique(pairs)
+            keeper[crowded] = -1
+            for i in crowded.tolist():
+                if keeper[i] < 0:
+                    keeper[i] = i
+                    neighbours = near.indices[near.indptr[i]:near.indptr[i + 1]]
+                    keeper[neighbours[keeper[neighbours] < 0]] = i
+    return first[keeper][which]
 
 
 def _leaders(points: np.ndarray, r: float) -> np.ndarray:
-    """_thin for crowded points: each kept point gathers its neighbours when it is kept.
+    """_thin for crowded distinct points: each kept point gathers its neighbours when it is kept.
 
     Kept points lie more than r apart, so at most six of them are within r of any point:
-    the queries return at most six times the points, however many pairs there are. Copies
-    of a point go with its first (a tree cannot split copies apart, which would make every
-    query among them scan them all).
+    the queries return at most six times the points, however many pairs there are.
     """
-    order = np.lexsort((points[:, 1], points[:, 0]))
-    ordered = points[order]
-    new = np.ones(len(points), dtype=bool)
-    new[1:] = np.any(ordered[1:] != ordered[:-1], axis=1)
-    group = np.cumsum(new) - 1
-    first = np.full(group[-1] + 1, len(points))
-    np.minimum.at(first, group, order)
-    copy_of = np.empty(len(points), dtype=np.int64)
-    copy_of[order] = first[group]
-    distinct = np.unique(copy_of)  # in input order
-    tree = cKDTree(points[distinct])
-    keeper = np.arange(len(distinct))
-    _, second = tree.query(points[distinct], k=2, distance_upper_bound=np.nextafter(r, np.inf))
-    lonely = second[:, 1] == len(distinct)  # no other point within r
+    tree = cKDTree(points)
+    keeper = np.arange(len(points))
+    _, second = tree.query(points, k=2, distance_upper_bound=np.nextafter(r, np.inf))
+    lonely = second[:, 1] == len(points)  # no other point within r
     keeper[~lonely] = -1
     for i in np.flatnonzero(~lonely).tolist():
         if keeper[i] < 0:
             keeper[i] = i
             neighbours = np.asarray(tree.query_ball_point(tree.data[i], r), dtype=np.int64)
             keeper[neighbours[keeper[neighbours] < 0]] = i
-    return distinct[keeper][np.searchsorted(distinct, copy_of)]
+    return keeper
 
 
 def _merge(xy, representative, segments, markers):

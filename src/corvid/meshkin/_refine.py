@@ -8,10 +8,17 @@ import math
 import numpy as np
 
 from ._size import Limit, about
-from .mesh import _signed_areas
+from .mesh import _signed_areas, longest_edges
 
 # Segment markers: Triangle keeps 0 and 1 for its own use.
 REGION_MARK, BUFFER_MARK = 2, 3
+# Triangle bounds areas, not edges: under the area of an equilateral triangle of edge e,
+# edges come out up to 1.9 e. A bound of AREA_SHARE of that leaves about a quarter of the
+# triangles with an edge too long, and those are refined again with bounds scaled to their
+# own longest edge: two rounds, usually, and a third of the vertices more than under the
+# equilateral bound alone.
+AREA_SHARE = 0.8
+ROUNDS = 40  # each round shrinks the bounds of the triangles left by at least 1%
 
 
 def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimate: float,
@@ -19,8 +26,9 @@ def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimat
     """Vertices, triangles, in-region flags and region-boundary edges of the refined mesh.
 
     `max_edge` is the pair (inside, buffer), neither beyond a few times the domain's
-    extent; `limit` caps the vertices made; `frame`, the (unit, origin) of the caller's
-    coordinates, only turns those in messages back into the user's.
+    extent: no edge of a region triangle is longer than the first, nor of a buffer
+    triangle than the second. `limit` caps the vertices made; `frame`, the (unit, origin)
+    of the caller's coordinates, only turns those in messages back into the user's.
     """
     import triangle
 
@@ -35,8 +43,8 @@ def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimat
     def as_xy(xy):
         return np.asarray(xy, dtype=np.float64).reshape(-1, 2)
 
-    def area(edge):  # an equilateral triangle's
-        return min(math.sqrt(3.0) / 4.0 * edge * edge, cap)
+    def area(edge):  # AREA_SHARE of an equilateral triangle's
+        return min(AREA_SHARE * math.sqrt(3.0) / 4.0 * edge * edge, cap)
 
     seeds = [np.column_stack([as_xy(domain.region_seeds), np.ones(len(domain.region_seeds)),
                               np.full(len(domain.region_seeds), area(inside_edge))]),
@@ -48,25 +56,50 @@ def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimat
     if len(domain.void_seeds):
         data["holes"] = as_xy(domain.void_seeds)
     largest = max(area(inside_edge), area(buffer_edge))
-    switches = f"pq{_decimal(min_angle)}Aaa{_decimal(largest)}S"
+    quality = f"pq{_decimal(min_angle)}"
     # Triangle's Steiner-point limit counts insertions, some of which it later takes back,
     # so the mesh stays within the limit and refinement always ends.
-    steiner = limit.count - len(vertices)
-    out = _run(triangle, data, switches + str(steiner))
+    run = (data, f"{quality}Aaa{_decimal(largest)}S", limit.count - len(vertices))
+    out = _run(triangle, *run)
     tv = np.asarray(out.get("triangles", np.empty((0, 3))), dtype=np.int64)
     if len(tv) == 0:
         raise ValueError("the mesher made no triangles from this input")
-    bound = np.where(out["triangle_attributes"][:, 0] > 0.5, area(inside_edge), area(buffer_edge))
-    corners = out["vertices"][tv]
+    for rounds in range(ROUNDS + 1):
+        in_region = out["triangle_attributes"][:, 0] > 0.5
+        edge = np.where(in_region, inside_edge, buffer_edge)
+        bound = np.where(in_region, area(inside_edge), area(buffer_edge))
+        corners = out["vertices"][tv]
+        doubled = _doubled_areas(corners)
+        longest = longest_edges(out["vertices"], tv)
+        long = longest > edge
+        if not long.any() or len(out["vertices"]) >= limit.count or rounds == ROUNDS:
+            break
+        # Triangles with an edge too long get an area bound scaled by the square of how
+        # much too long it is: refining them splits that edge or the triangle.
+        shrunk = 0.5 * 0.99 * np.abs(doubled) * (edge / longest) ** 2
+        again = {"vertices": out["vertices"], "triangles": tv, "segments": out["segments"],
+                 "segment_markers": out["segment_markers"],
+                 "triangle_attributes": out["triangle_attributes"],
+                 "triangle_max_area": np.where(long, shrunk, bound)}
+        run = (again, f"r{quality}aS", limit.count - len(out["vertices"]))
+        out = _run(triangle, *run)
+        tv = np.asarray(out["triangles"], dtype=np.int64)
     # Small angles are also left next to sharp input corners; whether the limit cut the
     # refinement short shows in whether one more insertion changes anything. Triangles
-    # larger than their bound show it at once, and so does a mesh of as many vertices as
-    # allowed (every insertion made and kept), which saves refining it all again.
-    cut_short = bool(np.any(_doubled_areas(corners) > 2.0 * bound * (1.0 + 1e-9)))
+    # larger than their bound or with edges too long show it at once, and so does a mesh
+    # of as many vertices as allowed (every insertion made and kept), which saves refining
+    # it all again.
+    if long.any() and len(out["vertices"]) < limit.count:
+        x, y = corners[np.argmax(long)].mean(axis=0) * frame[0] + frame[1]
+        raise ValueError(f"the mesher left a triangle with an edge longer than max_edge near "
+                         f"({x:.6g}, {y:.6g}) after {ROUNDS} rounds of refinement: the input has "
+                         "features there far below max_edge; simplify it or use a shorter max_edge")
+    cut_short = bool(np.any(doubled > 2.0 * bound * (1.0 + 1e-9)) or np.any(long))
     if not cut_short and _smallest_angle(corners) < min_angle:
         cut_short = len(out["vertices"]) >= limit.count
         if not cut_short:
-            again = _run(triangle, data, switches + str(steiner + 1))
+            data, switches, steiner = run
+            again = _run(triangle, data, switches, steiner + 1)
             cut_short = not (np.array_equal(again["vertices"], out["vertices"])
                              and np.array_equal(again["triangles"], out["triangles"]))
     if cut_short:
@@ -78,7 +111,6 @@ def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimat
     made = len(out["vertices"])
 
     loc = out["vertices"]
-    in_region = out["triangle_attributes"][:, 0] > 0.5
     segments = np.asarray(out["segments"], dtype=np.int64)
     boundary = segments[np.asarray(out["segment_markers"]).ravel() == REGION_MARK]
 
@@ -99,9 +131,9 @@ def triangulate(graph, domain, max_edge, min_angle: float, limit: Limit, estimat
     return loc, tv, in_region, boundary
 
 
-def _run(triangle, data, switches):
+def _run(triangle, data, switches, steiner: int):
     try:
-        return triangle.triangulate(data, switches)
+        return triangle.triangulate(data, switches + str(steiner))
     except (RuntimeError, ValueError) as exc:
         raise ValueError(f"the mesher failed on this input: {exc}") from exc
 

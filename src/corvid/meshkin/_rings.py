@@ -88,6 +88,16 @@ class Rings(Sequence[Ring]):
                      np.concatenate([self.number, other.number]),
                      lambda i: self.name(i) if i < n else other.name(i - n), self.unit, self.origin)
 
+    def subset(self, keep: np.ndarray) -> "Rings":
+        """The rings where `keep` (r,) is True, still named as the user numbered them."""
+        kept = np.flatnonzero(keep)
+        if len(kept) == len(self):
+            return self
+        vertex = np.repeat(keep, self.size)
+        name = self.name
+        return Rings(self.xy[vertex], self.size[kept], self.number[vertex],
+                     lambda i: name(int(kept[i])), self.unit, self.origin)
+
     def ring_of(self) -> np.ndarray:
         """(K,) the ring each vertex belongs to."""
         return np.repeat(np.arange(len(self)), self.size)
@@ -106,15 +116,22 @@ class Rings(Sequence[Ring]):
         return polygons
 
 
+def bounds(rings: Rings) -> tuple[np.ndarray, np.ndarray]:
+    """(r, 2) the low and high corners of each ring's bounding box, in O(k)."""
+    ring_of = rings.ring_of()
+    low, high = np.full((len(rings), 2), np.inf), np.full((len(rings), 2), -np.inf)
+    np.minimum.at(low, ring_of, rings.xy)
+    np.maximum.at(high, ring_of, rings.xy)
+    return low, high
+
+
 def areas_at_most(rings: Rings) -> np.ndarray:
     """The area of each ring, or its bounding box's where that is less (a ring crossing
     itself can wind round many times), in O(k)."""
     ring_of, after = rings.ring_of(), rings.following()
     x, y = rings.xy[:, 0], rings.xy[:, 1]
     twice = np.bincount(ring_of, weights=x * y[after] - y * x[after], minlength=len(rings))
-    low, high = np.full((len(rings), 2), np.inf), np.full((len(rings), 2), -np.inf)
-    np.minimum.at(low, ring_of, rings.xy)
-    np.maximum.at(high, ring_of, rings.xy)
+    low, high = bounds(rings)
     return np.minimum(0.5 * np.abs(twice), np.prod(high - low, axis=1))
 
 

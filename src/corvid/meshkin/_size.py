@@ -12,9 +12,10 @@ import math
 
 from .._memory import available_memory
 
-# Triangle's meshes have about 1.6 times the vertices of an equilateral tiling of the same
-# edge (1.56 to 1.76 measured on squares from 200 to 150,000 vertices).
-FILL = 1.6
+# Meshes whose edges are all at most max_edge have about 2.2 times the vertices of an
+# equilateral tiling of that edge (2.19 to 2.5 measured on squares from 300 to 280,000
+# vertices, more on the smaller ones).
+FILL = 2.2
 PER_AREA = 2.0 / math.sqrt(3.0)  # vertices per unit area of an equilateral tiling of edge 1
 # region_mesh's peak memory is about 500 bytes a vertex (Triangle's structures, its output
 # and the checks on it; measured at 0.5 and 4.5 million vertices). Twice that leaves room.
@@ -73,8 +74,8 @@ class Limit:
         memory = available_memory()
         if memory is not None and memory // BYTES_PER_VERTEX < limit.count:
             held = memory // BYTES_PER_VERTEX
-            limit = cls(held, f"{held:,} vertices, what this machine's free memory holds "
-                              f"(at about {BYTES_PER_VERTEX} bytes a vertex)")
+            limit = cls(held, f"{held:,} vertices, what the memory this process may still use "
+                              f"holds (at about {BYTES_PER_VERTEX} bytes a vertex)")
         if LARGEST_MESH < limit.count:
             limit = cls(LARGEST_MESH, f"{LARGEST_MESH:,} vertices, the most the mesher can number")
         return limit

@@ -195,6 +195,23 @@ class MkMesh:
         return cls.from_points(loc)
 
 
+def longest_edges(loc: np.ndarray, tv: np.ndarray) -> np.ndarray:
+    """(m,) the longest edge of each triangle, in the x-y plane for 3-d `loc`.
+
+    The one measure of an edge's length that `region_mesh`'s max_edge bounds and that
+    corvid.fit.resolution tests. Coordinates are scaled by their extent first, so that
+    squares neither overflow nor underflow.
+    """
+    loc = np.asarray(loc)
+    if len(tv) == 0:
+        return np.empty(0)
+    scale = float(np.max(np.ptp(loc[:, :2], axis=0))) or 1.0
+    x, y = loc[:, 0] / scale, loc[:, 1] / scale
+    xs, ys = [x[tv[:, i]] for i in range(3)], [y[tv[:, i]] for i in range(3)]
+    squares = [(xs[i] - xs[i - 1]) ** 2 + (ys[i] - ys[i - 1]) ** 2 for i in range(3)]
+    return np.sqrt(np.maximum(np.maximum(squares[0], squares[1]), squares[2])) * scale
+
+
 def _signed_areas(loc: np.ndarray, tv: np.ndarray) -> np.ndarray:
     """Twice the signed area of each triangle in the x-y plane."""
     p0, p1, p2 = (loc[tv[:, i], :2] for i in range(3))

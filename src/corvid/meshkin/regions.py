@@ -15,9 +15,11 @@ from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 
+from . import _features
+from ._features import SmallFeaturesWarning
 from .mesh import MkMesh, _read_only
 
-__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists"]
+__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists", "SmallFeaturesWarning"]
 
 # Above about 34 degrees Triangle's refinement need not end.
 _LARGEST_MIN_ANGLE = 34.0
@@ -188,7 +190,7 @@ def _vertex_indices(name: str, value, row: tuple, n: int) -> np.ndarray:
 
 
 def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cutoff=0.0,
-                min_angle=25.0, max_vertices=1_000_000, crs=None) -> RegionMesh:
+                min_angle=25.0, max_vertices=1_000_000, crs=None, min_feature=None) -> RegionMesh:
     """A quality triangular mesh of a study region, with an optional buffer around it.
 
     region: the study region, one polygon (a k x 2 array of its vertices in order, either
@@ -197,8 +199,9 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         Or GIS data, read by `corvid.geo.read_region(region, crs, max_edge=..., points=...)`
         (needs the geo extra): a shapely Polygon or MultiPolygon, a GeoSeries or
         GeoDataFrame, or the path of a vector file (GeoPackage, shapefile, GeoJSON, ...),
-        reprojected into `crs` and simplified to max_edge / 4 without losing `points`;
-        holes then come from its polygons' interiors and `holes` must stay empty.
+        reprojected into `crs`, rid of features below `min_feature` and simplified to
+        max_edge / 4 without losing `points`; holes then come from its polygons'
+        interiors and `holes` must stay empty.
     holes: polygons cut out of the region; each lies inside it, none overlaps another.
         Nothing is meshed in a hole, so the field model sees its shore as a boundary.
     points: (p, 2) locations to keep as mesh vertices, e.g. observation locations. Points
@@ -206,11 +209,14 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         region's or buffer's boundary move onto it (so a point's vertex lies within twice
         `cutoff` of it). Every point must lie in the region or its buffer. `point_vertex`
         of the result tells which vertex stands for which point.
-    max_edge: the longest triangle edge wanted, one number or a pair (inside the region,
-        in the buffer). Triangles get at most the area of an equilateral triangle of that
-        edge: edges come out about 0.6 to 1.15 times max_edge. A max_edge longer than the
-        region (or its buffer) is no constraint: the mesh is then the coarsest that the
-        boundary and min_angle allow.
+    max_edge: the longest triangle edge, one number or a pair (inside the region, in the
+        buffer): no edge of a triangle in the region is longer than the first, none in the
+        buffer longer than the second. Most edges come out 0.5 to 1 times max_edge, and a
+        mesh has about 2.2 times the vertices of an equilateral tiling of that edge. This
+        is the longest edge that corvid.fit.resolution measures, so a mesh made with
+        max_edge = range/8 is fine enough for that range. A max_edge longer than the region
+        (or its buffer) is no constraint: the mesh is then the coarsest that the boundary
+        and min_angle allow.
     offset: the buffer's width: absolute when positive, a fraction of the region's diameter
         when negative (-0.1: a tenth of it). None or 0: no buffer. The buffer's outline is
         the region's outline pushed out by that width, with rounded corners. At most about
@@ -223,9 +229,19 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
         short side spans the corner.
     max_vertices: refuse to build larger meshes. The count is estimated from the areas and
         edge lengths before anything is built, and refinement stops at this many vertices,
-        or at as many as the machine's free memory holds (about 1 kB a vertex) if fewer.
+        or at as many as the memory this process may still use holds (about 1 kB a vertex)
+        if fewer: the least of the system's free memory, its control group's (container's)
+        limit and its address-space limit (ulimit -v).
     crs: the coordinate reference system of the coordinates, kept as the mesh's `crs`; for
         GIS data the working CRS (None: the data's own when it is projected).
+    min_feature: islands and holes whose bounding box is narrower than this both ways are
+        too small for the mesh to resolve: islands are left out of the region and holes
+        filled, with a SmallFeaturesWarning giving their count and area. The largest
+        island stays, and so does an island with a point within min_feature (or cutoff)
+        of it; islands in a filled hole become part of the region again. None: half of
+        max_edge (inside the region), but at most a twentieth of the region's extent;
+        0 keeps every feature. Finding them costs time linear in the vertices, and the
+        rest of the work follows the features kept.
 
     Boundaries of the region, its holes and the buffer are mesh edges (split as needed).
     Every triangle is counter-clockwise. Features smaller than a billionth of the region's
@@ -243,6 +259,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     Raises ImportError when the `mesh` extra is not installed.
     """
     inside_edge, buffer_edge = _max_edges(max_edge)
+    _features.check(min_feature)
+    features_left = False  # whether read_region has already left out the small features
     if region is not None:
         from ..geo.region import is_vector_source, read_region
 
@@ -250,7 +268,9 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
             if holes is not None and len(holes):
                 raise ValueError("holes come from the interiors of a GIS region: cut them out of "
                                  "its geometry instead (shapely's difference)")
-            region, holes, crs = read_region(region, crs, max_edge=inside_edge, points=points)
+            region, holes, crs = read_region(region, crs, max_edge=inside_edge, points=points,
+                                             min_feature=min_feature)
+            features_left = True
     cutoff = _number("cutoff", cutoff, lowest=0.0)
     min_angle = _number("min_angle", min_angle, lowest=0.0, highest=_LARGEST_MIN_ANGLE)
     if min_angle == 0.0:  # without a bound Triangle may leave slivers of no area in floating point
@@ -269,7 +289,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     from ._refine import BUFFER_MARK, REGION_MARK, triangulate
 
     # Every count and size is checked before the work it bounds: first the input's own
-    # size, then an estimate from the rings' areas, before any geometry is built.
+    # size (once features too small to mesh are gone, which costs a pass over it), then an
+    # estimate from the rings' areas, before any geometry is built.
     limit = _size.Limit.of(max_vertices)
     xy = _points(points)
     if region is None and xy is None:
@@ -278,7 +299,11 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     if region is not None and not shells:
         raise ValueError("the region has no polygon")
     holes = _rings.read_rings(holes, "the hole", "hole")
-    limit.check_input(len(shells.xy) + len(holes.xy) + (0 if xy is None else len(xy)))
+    # Copies of a point are one vertex: from here on only distinct points are looked at
+    # (`first`: the first copy of each), which makes many rows at a few stations cheap.
+    first, which = _pslg.copies(np.empty((0, 2)) if xy is None else xy)
+    if xy is not None:
+        xy = xy[first]
 
     # Work in units of a power of two near the region's size, from an origin nearby: areas
     # (squares of lengths) neither overflow nor underflow whatever the user's units, and
@@ -289,8 +314,6 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     shells, holes = shells.framed(unit, origin), holes.framed(unit, origin)
     if xy is not None:
         xy = (xy - origin) / unit
-    if region is None:
-        shells = _rings.Rings.one(_hull(xy, unit, origin))
 
     framed = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
     extent = float(np.max(np.ptp(framed, axis=0)))
@@ -298,6 +321,15 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     # extent, but no less than 100 times the rounding of the coordinates, which far from
     # the origin is what new vertices get.
     tol = max(1e-9 * extent, 100 * rounding / unit)
+    if region is None:  # the hull lies among the points: extent and tol stay the same
+        shells = _rings.Rings.one(_hull(xy, first, unit, origin, tol))
+    elif not features_left:
+        size = _features.size_below(min_feature, inside_edge, float(np.max(np.ptp(shells.xy, axis=0))) * unit)
+        shells, holes, left = _features.drop_small_rings(shells, holes, xy, cutoff / unit, size / unit)
+        _features.warn(left._replace(island_area=left.island_area * unit * unit,
+                                     hole_area=left.hole_area * unit * unit, size=size), stacklevel=2)
+    framed = np.concatenate([shells.xy, holes.xy] + ([] if xy is None else [xy]))
+    limit.check_input(len(framed))
     width = None if offset is None or offset == 0.0 else _buffer_width(offset, unit, shells.xy, extent, tol)
     if width is not None:
         _check_buffer_fits(offset, width, framed, unit, origin)
@@ -318,7 +350,8 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     _rings.check_nesting(shells, holes)
     domain = _domain.build_domain(shells, holes, width, buffer_edge)
     if xy is not None:
-        _check_points_inside(xy, (unit, origin), domain.domain, holes, max(reach, tol), width is not None)
+        _check_points_inside(xy, (first, which), (unit, origin), domain.domain, holes, max(reach, tol),
+                             width is not None)
     fixed += sum(map(len, domain.buffer_rings))
     # Valid rings now: their length and area also bound what thin parts of them need.
     thin = _size.thin_parts(_perimeter(shells) + _perimeter(holes), domain.region_area, min_angle)
@@ -332,7 +365,7 @@ def region_mesh(region=None, *, holes=(), points=None, max_edge, offset=None, cu
     graph = _pslg.build_graph(rings, np.empty((0, 2)) if xy is None else xy, reach, tol)
     loc, tv, in_region, boundary = triangulate(graph, domain, (inside_edge, buffer_edge), min_angle,
                                                limit, estimate, (unit, origin))
-    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex, crs)
+    return RegionMesh(loc * unit + origin, tv, in_region, boundary, graph.point_vertex[which], crs)
 
 
 def _perimeter(rings) -> float:
@@ -398,21 +431,31 @@ def _points(points) -> Optional[np.ndarray]:
     return xy
 
 
-def _hull(xy: np.ndarray, unit: float, origin: np.ndarray):
-    """The convex hull of the points, in the frame's units (Qhull's tolerances are absolute)."""
+def _hull(xy: np.ndarray, number: np.ndarray, unit: float, origin: np.ndarray, tol: float):
+    """The convex hull of the distinct points, in the frame's units (Qhull's tolerances are
+    absolute); `number`: each point's index in the user's points. Refused when the points
+    lie on one line to within 10 `tol` (their hull would fold back on itself)."""
     from scipy.spatial import ConvexHull, QhullError
 
+    from ._domain import diameter
     from ._rings import Ring, distinct_up_to_three
 
     distinct = distinct_up_to_three(xy)
     if distinct < 3:
         raise ValueError(f"points has fewer than three distinct points ({distinct}): "
                          "their convex hull cannot be the region")
+    advice = "their convex hull has no area to mesh; give the region, a polygon around them"
     try:
         hull = ConvexHull(xy)
     except QhullError:
-        raise ValueError("points all lie on one line: their convex hull has no area") from None
-    return Ring("the convex hull of points", xy[hull.vertices], hull.vertices, unit, origin)
+        raise ValueError(f"points are collinear (they all lie on one line): {advice}") from None
+    corners = xy[hull.vertices]
+    length = diameter(corners)
+    width = hull.volume / length  # in 2-d, Qhull's volume is the area
+    if width <= 10.0 * tol:
+        raise ValueError(f"points are collinear: they lie on one line {length * unit:.4g} long to "
+                         f"within {width * unit:.2g}, so {advice}")
+    return Ring("the convex hull of points", corners, number[hull.vertices], unit, origin)
 
 
 def _resolution(given: np.ndarray) -> float:
@@ -485,19 +528,23 @@ def _frame(xy: np.ndarray) -> tuple[float, np.ndarray]:
     return unit, np.where(sterbenz, origin, 0.0)
 
 
-def _check_points_inside(xy, frame, domain, holes, reach: float, buffered: bool) -> None:
+def _check_points_inside(xy, copies, frame, domain, holes, reach: float, buffered: bool) -> None:
+    """Refuse points beyond `reach` of the domain; xy are the distinct points, `copies` the
+    (first, which) of regions' copies, so that messages count and name the user's points."""
     import shapely
 
     shapely.prepare(domain)
-    outside = np.flatnonzero(~shapely.dwithin(domain, shapely.points(xy), reach))
-    if outside.size == 0:
+    out = ~shapely.dwithin(domain, shapely.points(xy), reach)
+    if not out.any():
         return
-    i = int(outside[0])
+    first, which = copies
+    outside = np.flatnonzero(out[which])
+    i = int(np.flatnonzero(out)[0])
     where = "outside the region and its buffer" if buffered else "outside the region"
     within = np.flatnonzero(shapely.intersects_xy(holes.polygons(), *xy[i])) if len(holes) else []
     if len(within):
         where = f"in {holes.name(int(within[0]))}"
     unit, origin = frame
     x, y = xy[i] * unit + origin
-    raise ValueError(f"point {i} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "
+    raise ValueError(f"point {first[i]} ({x:.6g}, {y:.6g}) lies {where}; {outside.size} point(s) do: "
                      "every point must lie in the region or its buffer")

@@ -6,9 +6,10 @@ from typing import Any, NamedTuple, Optional, Sequence, Tuple, Union
 import numpy as np
 from numpy.typing import ArrayLike
 
+from ._features import SmallFeaturesWarning as SmallFeaturesWarning
 from .mesh import MkMesh
 
-__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists"]
+__all__ = ["region_mesh", "RegionMesh", "MeshQuality", "MeshArtists", "SmallFeaturesWarning"]
 
 _Quantiles = Tuple[float, float, float, float, float]
 
@@ -52,4 +53,5 @@ def region_mesh(
     min_angle: float = 25.0,
     max_vertices: int = 1_000_000,
     crs: Any = None,
+    min_feature: Optional[float] = None,
 ) -> RegionMesh: ...

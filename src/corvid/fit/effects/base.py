@@ -207,6 +207,16 @@ class Block:
         values = np.exp(np.asarray(theta, dtype=np.float64))
         return values, values.copy()
 
+    def natural_map(self, k: int):
+        """The map of theta_b's entry k to its reported units, a function of an array (its
+        marginal posterior is mapped by it), or None for exp."""
+        return None
+
+    def prior_checks(self, scales) -> list:
+        """Its priors' medians with what they are judged against, before a fit
+        (`corvid.fit.refusals.PriorCheck`s, given the `refusals.Scales`)."""
+        return []
+
     def release(self) -> None:
         """Lets go of cached factors (a fit keeps its blocks, not their factors)."""
 
@@ -222,6 +232,11 @@ class Block:
     def resolution_range(self, theta: np.ndarray) -> Optional[float]:
         """The range of a field on the mesh, which the mesh must resolve; None otherwise."""
         return None
+
+    @property
+    def owner(self) -> str:
+        """Its name in messages about its priors: "" for the static field."""
+        return f"effect {self.name!r}" if self.name else ""
 
     def describe(self) -> str:
         """A few words for the summary."""

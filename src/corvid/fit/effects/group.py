@@ -8,10 +8,13 @@ population level); a label the fit has not seen has mean 0 and adds sd² to the 
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 from scipy import sparse
 
 from ..families import pc_rate_prior
+from ..refusals import SCALE_LIMITS, PriorCheck
 from ..start import FIELD_WIDTHS
 from .base import Block, Context, Effect, NewPoints, Rows, Start, effect_name, exp_start
 from .levels import Levels, label_values
@@ -81,6 +84,12 @@ class GroupBlock(Block):
 
     def start(self, start: Start):
         return exp_start([start.log_sigma], FIELD_WIDTHS[1:])
+
+    def prior_checks(self, scales):
+        prior = self.prior
+        return [PriorCheck(self.owner, "prior_sd", (prior.u, prior.a), "group's sd",
+                           math.log(2.0) / prior.rate, scales.scale, scales.scale_name,
+                           SCALE_LIMITS, scales.scale)]
 
     def rows_at(self, points: NewPoints) -> Rows:
         m = points.m

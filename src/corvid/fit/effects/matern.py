@@ -20,6 +20,7 @@ from scipy import sparse
 
 from .. import factor
 from ..assembly import AlignedSum
+from ..refusals import field_checks
 from ..selected import SelectedReader
 from ..start import FIELD_WIDTHS
 from .base import Block, NewPoints, Rows, Start, exp_start, prefixed
@@ -138,6 +139,9 @@ class MaternBlock(Block):
         if self.prior is None:
             return 0.0, np.zeros(2)
         return self.prior(theta)
+
+    def prior_checks(self, scales):
+        return [] if self.prior is None else field_checks(self.prior, scales, self.owner)
 
     def release(self) -> None:
         self.logdet_of.release()

@@ -24,6 +24,7 @@ from scipy import sparse
 
 from ..field_prior import pc_matern_prior
 from ..precision import FieldPrecision
+from ..refusals import field_checks
 from ..start import FIELD_WIDTHS
 from .base import (Context, Effect, NewPoints, Rows, Start, effect_name, exp_start, finite_real,
                    one_per_observation)
@@ -141,6 +142,12 @@ class SmoothBlock(MaternBlock):
 
     def resolution_range(self, theta):
         return None
+
+    def prior_checks(self, scales):
+        # Its range is in the covariate's units: judged against the knots' span.
+        span = float(self.knots[-1] - self.knots[0])
+        return field_checks(self.prior, scales, self.owner, extent=span,
+                            extent_name="the knots' span")
 
     def rows_at(self, points: NewPoints) -> Rows:
         if self.name not in points.effects:

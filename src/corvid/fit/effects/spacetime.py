@@ -104,8 +104,9 @@ def _time_terms(kind: str, T: int) -> list:
     return [sparse.identity(T, format="csr"), sparse.diags(inner, format="csr"), off]
 
 
-def _rho(theta: float) -> float:
-    return math.tanh(0.5 * theta)
+def _rho(theta):
+    """rho from theta_rho (a number or an array)."""
+    return np.tanh(0.5 * theta)
 
 
 class SpaceTimeBlock(MaternBlock):
@@ -197,6 +198,9 @@ class SpaceTimeBlock(MaternBlock):
             rho = _rho(float(theta[2]))
             values[2], slopes[2] = rho, 0.5 * (1.0 - rho * rho)
         return values, slopes
+
+    def natural_map(self, k: int):
+        return _rho if k == 2 and self.rho_prior is not None else None
 
     def theta_words(self):
         words = super().theta_words()

@@ -15,6 +15,7 @@ import numpy as np
 from scipy import sparse
 
 from ..field_prior import pc_matern_prior
+from ..refusals import field_checks
 from ..start import FIELD_WIDTHS
 from .base import (Context, Effect, NewPoints, Rows, Start, effect_name, exp_start, finite_real,
                    one_per_observation)
@@ -65,6 +66,13 @@ class VaryingBlock(MaternBlock):
 
     def start(self, start: Start):
         return exp_start([start.log_range, start.log_sigma - self.log_scale], FIELD_WIDTHS)
+
+    def prior_checks(self, scales):
+        # The coefficient's sd: the data's scale per unit of the covariate.
+        rms = math.exp(self.log_scale)
+        return field_checks(self.prior, scales, self.owner, per=rms,
+                            per_name=f", divided by the root mean square of {self.name!r} "
+                                     f"({rms:.4g})")
 
     def rows_at(self, points: NewPoints) -> Rows:
         if self.name not in points.effects:

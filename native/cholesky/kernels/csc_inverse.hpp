@@ -9,8 +9,8 @@
 /// so supernodes taken from the last to the first find everything they read.
 #pragma once
 
-#include "selected_inverse/kernels/dense_blocks.hpp"
-#include "selected_inverse/kernels/factor_pattern.hpp"
+#include "cholesky/kernels/dense_blocks.hpp"
+#include "cholesky/kernels/factor_pattern.hpp"
 
 #include <cmath>
 #include <cstddef>

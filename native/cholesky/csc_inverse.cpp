@@ -1,19 +1,19 @@
-/// corvid.fit._selected_inverse: the entries of the inverse of a sparse symmetric positive
-/// definite matrix on the pattern of its factor.
+/// The selected inverse of a factor given in compressed columns (any backend's L D Lᵀ): the
+/// entries of A⁻¹ on the pattern of L, closed under elimination first where needed.
 #include "glue/array.hpp"
 #include "glue/call.hpp"
 #include "glue/function.hpp"
 #include "glue/gil.hpp"
-#include "glue/module.hpp"
-#include "selected_inverse/arrays.hpp"
-#include "selected_inverse/kernels/takahashi.hpp"
+#include "cholesky/arrays.hpp"
+#include "cholesky/kernels/csc_inverse.hpp"
+#include "cholesky/parts.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-using namespace corvid;
+namespace corvid::cholesky {
 
 namespace {
 
@@ -65,23 +65,23 @@ Ref invert(std::vector<int64_t> indptr, std::vector<I> indices, std::vector<doub
     return py_tuple({out_indptr.array, out_indices.array, out_sigma.array});
 }
 
-Ref selected_inverse(Object indptr_array, Object indices_array, Object data_array, Object d_array) {
-    std::vector<int64_t> indptr = selinv::arrays::copy_integers<int64_t>(indptr_array, "indptr");
-    bool narrow = selinv::arrays::holds_int32(indices_array);
-    std::vector<double> values = selinv::arrays::copy_reals(data_array, "data");
-    std::vector<double> d = selinv::arrays::copy_reals(d_array, "d");
+Ref csc_selected_inverse(Object indptr_array, Object indices_array, Object data_array, Object d_array) {
+    std::vector<int64_t> indptr = arrays::copy_integers<int64_t>(indptr_array, "indptr");
+    bool narrow = arrays::holds_int32(indices_array);
+    std::vector<double> values = arrays::copy_reals(data_array, "data");
+    std::vector<double> d = arrays::copy_reals(d_array, "d");
     if (indptr.size() != d.size() + 1)
         raise_format(PyExc_ValueError, "indptr has %zu entries for %zu columns; expected %zu",
                      indptr.size(), d.size(), d.size() + 1);
     if (narrow)
-        return invert(std::move(indptr), selinv::arrays::copy_integers<int32_t>(indices_array, "indices"),
+        return invert(std::move(indptr), arrays::copy_integers<int32_t>(indices_array, "indices"),
                       std::move(values), d);
-    return invert(std::move(indptr), selinv::arrays::copy_integers<int64_t>(indices_array, "indices"),
+    return invert(std::move(indptr), arrays::copy_integers<int64_t>(indices_array, "indices"),
                   std::move(values), d);
 }
 
-const FunctionDef kSelectedInverse{
-    .name = "selected_inverse",
+const FunctionDef kCscSelectedInverse{
+    .name = "csc_selected_inverse",
     .params = {{.name = "indptr", .annotation = "np.ndarray"},
                {.name = "indices", .annotation = "np.ndarray"},
                {.name = "data", .annotation = "np.ndarray"},
@@ -92,14 +92,11 @@ const FunctionDef kSelectedInverse{
            "column's rows ascending with the diagonal first (its value is not read). d is D's\n"
            "diagonal. Returns (indptr, indices, values) of A^-1's lower triangle on L's pattern,\n"
            "closed under elimination where L's lacks entries that cancelled to zero.",
-    .impl = typed<selected_inverse>,
+    .impl = typed<csc_selected_inverse>,
 };
-
-void exec(PyObject* m) { add_function(m, kSelectedInverse); }
 
 }  // namespace
 
-CORVID_MODULE(_selected_inverse, "corvid.fit._selected_inverse",
-              "Selected inversion of sparse symmetric positive definite matrices (Takahashi\n"
-              "recursions) on compressed-column factors.",
-              exec)
+void add_csc_inverse(PyObject* module) { add_function(module, kCscSelectedInverse); }
+
+}  // namespace corvid::cholesky

@@ -1,4 +1,4 @@
-#include "selected_inverse/arrays.hpp"
+#include "cholesky/arrays.hpp"
 
 #include "glue/array.hpp"
 #include "glue/call.hpp"
@@ -7,18 +7,24 @@
 #include <cstring>
 #include <string_view>
 
-namespace corvid::selinv::arrays {
+namespace corvid::cholesky::arrays {
 
 namespace {
 
-/// `numpy.asarray(obj)`, checked to have one dimension and a dtype of one of `kinds`.
-Ref one_dimensional(PyObject* obj, const char* name, const char* kinds, const char* expected) {
+/// `numpy.asarray(obj)`, checked to have a dtype of one of `kinds`.
+Ref of_kind(PyObject* obj, const char* name, const char* kinds, const char* expected) {
     Ref array = call(numpy("asarray").get(), {obj});
     Ref kind = attr(attr(array.get(), "dtype").get(), "kind");
     std::string_view letter = utf8(kind.get());
     if (letter.size() != 1 || !std::strchr(kinds, letter[0]))
         raise_format(PyExc_TypeError, "%s must be an array of %s, got dtype %R", name, expected,
                      attr(array.get(), "dtype").get());
+    return array;
+}
+
+/// `of_kind`, checked to have one dimension.
+Ref one_dimensional(PyObject* obj, const char* name, const char* kinds, const char* expected) {
+    Ref array = of_kind(obj, name, kinds, expected);
     Ref ndim = attr(array.get(), "ndim");
     if (PyLong_AsLong(ndim.get()) != 1) {
         if (PyErr_Occurred()) throw_python_error();
@@ -75,6 +81,19 @@ std::vector<T> copy_integers(PyObject* obj, const char* name) {
 template std::vector<int32_t> copy_integers<int32_t>(PyObject*, const char*);
 template std::vector<int64_t> copy_integers<int64_t>(PyObject*, const char*);
 
+Ref real_vector(PyObject* obj, const char* name) {
+    Ref array = one_dimensional(obj, name, "biuf", "real numbers");
+    return contiguous(array.get(), Element::float64);
+}
+
+Ref real_block(PyObject* obj, const char* name) {
+    Ref array = of_kind(obj, name, "biuf", "real numbers");
+    const int ndim = ndim_of(array.get());
+    if (ndim != 1 && ndim != 2)
+        raise_format(PyExc_ValueError, "%s must have one or two dimensions, got %d", name, ndim);
+    return contiguous(array.get(), Element::float64);
+}
+
 bool holds_int32(PyObject* obj) {
     if (check_status(PyObject_IsInstance(obj, numpy("ndarray").get())) != 1) return false;
     Ref dtype = attr(obj, "dtype");
@@ -82,4 +101,4 @@ bool holds_int32(PyObject* obj) {
     return py_equal(dtype.get(), int32.get());
 }
 
-}  // namespace corvid::selinv::arrays
+}  // namespace corvid::cholesky::arrays

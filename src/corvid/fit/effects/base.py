@@ -32,8 +32,10 @@ from typing import Any, Mapping, Optional, Sequence, Tuple
 import numpy as np
 from scipy import sparse
 
+from ..field_prior import pc_matern_prior
+
 __all__ = ["Block", "Context", "Effect", "EffectPosterior", "NewPoints", "Rows", "Start",
-           "effect_name", "one_per_observation", "per_point"]
+           "covariate_at", "effect_name", "one_per_observation", "per_point"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -53,6 +55,10 @@ class Context:
     @property
     def n_obs(self) -> int:
         return self.basis.shape[0]
+
+    def field_prior(self, prior_range, prior_sigma):
+        """The PC prior of a field on the mesh: the pairs given, or the model's."""
+        return pc_matern_prior(prior_range or self.prior_range, prior_sigma or self.prior_sigma)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -129,6 +135,17 @@ def effect_name(name) -> str:
         raise ValueError(f"an effect's name must be a non-empty string without surrounding "
                          f"spaces, got {name!r}")
     return name
+
+
+def covariate_at(points: NewPoints, name: str, what: str) -> Optional[np.ndarray]:
+    """The covariate of the effect `name` (a `what`, for messages) at new points, checked;
+    None where the points leave the effect out (a map without its covariate)."""
+    if name not in points.effects:
+        if name in points.leave_out:
+            return None
+        raise ValueError(f"this fit has the {what} {name!r}: give its covariate at the new "
+                         f"points, effects={{{name!r}: values}}")
+    return finite_real(points.effects[name], f"effects[{name!r}]", "values")
 
 
 def one_per_observation(values, name: str, what: str) -> np.ndarray:

@@ -26,8 +26,8 @@ from ..field_prior import pc_matern_prior
 from ..precision import FieldPrecision
 from ..refusals import field_checks
 from ..start import FIELD_WIDTHS
-from .base import (Context, Effect, NewPoints, Rows, Start, effect_name, exp_start, finite_real,
-                   one_per_observation)
+from .base import (Context, Effect, NewPoints, Rows, Start, covariate_at, effect_name, exp_start,
+                   finite_real, one_per_observation)
 from .matern import MaternBlock
 
 __all__ = ["Smooth", "smooth_precision"]
@@ -150,12 +150,9 @@ class SmoothBlock(MaternBlock):
                             extent_name="the knots' span")
 
     def rows_at(self, points: NewPoints) -> Rows:
-        if self.name not in points.effects:
-            if self.name in points.leave_out:
-                return Rows(sparse.csr_matrix((points.m, self.size)))
-            raise ValueError(f"this fit has the smooth effect {self.name!r}: give its covariate "
-                             f"at the new points, effects={{{self.name!r}: values}}")
-        values = finite_real(points.effects[self.name], f"effects[{self.name!r}]", "values")
+        values = covariate_at(points, self.name, "smooth effect")
+        if values is None:
+            return Rows(sparse.csr_matrix((points.m, self.size)))
         outside = (values < self.knots[0]) | (values > self.knots[-1])
         if outside.any():
             row = int(np.argmax(outside))

@@ -27,7 +27,6 @@ import math
 import numpy as np
 from scipy import sparse
 
-from ..field_prior import pc_matern_prior
 from ..start import FIELD_WIDTHS
 from .base import Context, Effect, NewPoints, Rows, Start, effect_name, exp_start
 from .levels import Levels, label_values
@@ -85,9 +84,7 @@ class SpaceTime(Effect):
 
     def bind(self, context: Context) -> "SpaceTimeBlock":
         self._check_length(context)
-        prior = pc_matern_prior(self.prior_range or context.prior_range,
-                                self.prior_sigma or context.prior_sigma)
-        return SpaceTimeBlock(self, context, prior)
+        return SpaceTimeBlock(self, context, context.field_prior(self.prior_range, self.prior_sigma))
 
 
 def _time_terms(kind: str, T: int) -> list:

@@ -14,11 +14,10 @@ import math
 import numpy as np
 from scipy import sparse
 
-from ..field_prior import pc_matern_prior
 from ..refusals import field_checks
 from ..start import FIELD_WIDTHS
-from .base import (Context, Effect, NewPoints, Rows, Start, effect_name, exp_start, finite_real,
-                   one_per_observation)
+from .base import (Context, Effect, NewPoints, Rows, Start, covariate_at, effect_name, exp_start,
+                   finite_real, one_per_observation)
 from .matern import MaternBlock
 
 __all__ = ["Varying"]
@@ -47,9 +46,7 @@ class Varying(Effect):
 
     def bind(self, context: Context) -> "VaryingBlock":
         self._check_length(context)
-        prior = pc_matern_prior(self.prior_range or context.prior_range,
-                                self.prior_sigma or context.prior_sigma)
-        return VaryingBlock(self, context, prior)
+        return VaryingBlock(self, context, context.field_prior(self.prior_range, self.prior_sigma))
 
 
 class VaryingBlock(MaternBlock):
@@ -75,12 +72,9 @@ class VaryingBlock(MaternBlock):
                                      f"({rms:.4g})")
 
     def rows_at(self, points: NewPoints) -> Rows:
-        if self.name not in points.effects:
-            if self.name in points.leave_out:
-                return Rows(sparse.csr_matrix((points.m, self.size)))
-            raise ValueError(f"this fit has the varying coefficient {self.name!r}: give its "
-                             f"covariate at the new points, effects={{{self.name!r}: values}}")
-        values = finite_real(points.effects[self.name], f"effects[{self.name!r}]", "values")
+        values = covariate_at(points, self.name, "varying coefficient")
+        if values is None:
+            return Rows(sparse.csr_matrix((points.m, self.size)))
         return Rows(sparse.csr_matrix(sparse.diags(values) @ points.basis))
 
     def describe(self) -> str:

@@ -141,7 +141,7 @@ def main():
             with other_core_busy(busy):
                 command = [sys.executable, __file__, "--case", name] + (["--profile"] if split else [])
                 out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
-            head, estimates, parts = out.strip().split(" | ")
+            head, estimates, parts = (part.strip() for part in out.split("|"))
             seconds, cpu, peak, vertices, evaluations, backend, converged = head.split()
             state = "other core busy" if busy else "as is"
             if split:

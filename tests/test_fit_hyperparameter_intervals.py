@@ -105,8 +105,14 @@ def test_each_axis_side_is_scaled_where_the_fits_own_log_posterior_falls(integra
     latent = LatentGaussian(FieldPrecision.of_model(MODEL), observations(MESH, loc, y),
                             mesh_edges(MESH.tv, MESH.n), result.fixed_prior_sd)
     family = result._family
-    posterior = LogPosterior(latent, pc_matern_prior(MODEL.prior_range, MODEL.prior_sigma),
-                             family.log_prior)
+    field_prior = pc_matern_prior(MODEL.prior_range, MODEL.prior_sigma)
+
+    def log_prior(theta):    # theta = (log range, log sigma, log noise sd)
+        field, field_slope = field_prior(theta[:2])
+        noise, noise_slope = family.log_prior(theta[2:])
+        return field + noise, np.r_[field_slope, noise_slope]
+
+    posterior = LogPosterior(latent, log_prior)
     eigenvalues, vectors = np.linalg.eigh(result.theta_cov)
     root = vectors * np.sqrt(eigenvalues)
     centre = posterior(result.theta, gradient=False)[0]

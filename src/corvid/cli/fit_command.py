@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import os
 import warnings
 from typing import List, Optional
@@ -83,9 +84,10 @@ def add_parser(commands) -> argparse.ArgumentParser:
     fit.add_argument("--region-layer", metavar="NAME",
                      help="the layer of a --region file that has several")
     fit.add_argument("--covariate-raster", action="append", metavar="NAME=PATH[@CRS]",
-                     help="a raster (GeoTIFF) of one of --covariates for the maps, which then show "
-                          "the full linear predictor; repeat for several. @CRS gives the CRS of "
-                          "a raster whose file names none (e.g. elev.tif@EPSG:4326)")
+                     help="a raster (GeoTIFF) of one of --covariates, --smooth or --varying for "
+                          "the maps, which then show the full linear predictor; repeat for "
+                          "several. @CRS gives the CRS of a raster whose file names none (e.g. "
+                          "elev.tif@EPSG:4326)")
     fit.add_argument("--value", required=True, metavar="COL", help="column of the observed values")
     fit.add_argument("--family", default="gaussian",
                      help="likelihood: gaussian (default), poisson or nbinomial (counts, log link), "
@@ -99,6 +101,21 @@ def add_parser(commands) -> argparse.ArgumentParser:
                           "absence)")
     fit.add_argument("--covariates", nargs="+", default=[], metavar="COL",
                      help="columns of covariates (fixed effects besides the intercept)")
+    fit.add_argument("--time", metavar="COL",
+                     help="column of each observation's time step (a year, a date, a label): "
+                          "adds a field per step (see --spacetime); the maps show every step")
+    fit.add_argument("--spacetime", choices=("iid", "ar1", "rw"),
+                     help="how the field per --time step changes: iid (independent), ar1 (an "
+                          "AR(1) in time, the default) or rw (a random walk)")
+    fit.add_argument("--group", action="append", default=[], metavar="COL",
+                     help="column of labels (vessel, observer, site): an intercept per label; "
+                          "repeat for several")
+    fit.add_argument("--smooth", action="append", default=[], metavar="COL",
+                     help="numeric column with a smooth, non-linear effect (e.g. depth); repeat "
+                          "for several")
+    fit.add_argument("--varying", action="append", default=[], metavar="COL",
+                     help="numeric column whose coefficient varies in space (a second field); "
+                          "repeat for several")
     fit.add_argument("--out", help="output directory (default: a new corvid-fit-<time> directory here)")
     fit.add_argument("--max-edge", nargs="+", type=positive_float, metavar="LENGTH",
                      help="longest triangle edge inside the data's region, and optionally in the "
@@ -153,19 +170,62 @@ def run(args: argparse.Namespace, out: str) -> None:
     every = [*(c for c in (args.x, args.y) if c is not None), *names]
     if len(set(every)) != len(every):
         raise CommandError(f"a column is named twice among {', '.join(every)}")
+    labels = _check_effect_columns(args, every)
+    # A covariate may also be --smooth or --varying: read once.
+    names = list(dict.fromkeys([*names, *args.smooth, *args.varying]))
     check_pairs(args)
     family = _family(args)
+    _check_integration(args, family)
     if args.max_edge is not None and len(args.max_edge) > 2:
         raise CommandError("--max-edge takes one or two lengths")
     if args.region is not None and not os.path.exists(args.region):
         raise CommandError(f"--region: no such file: {args.region}")
-    rasters = covariate_rasters(args.covariate_raster, list(args.covariates))
+    rasters = covariate_rasters(args.covariate_raster,
+                                list(dict.fromkeys([*args.covariates, *args.smooth, *args.varying])))
     cells = grid_cells(args.grid)
     require_memory(cells * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(every)),
                    "maps of " + (f"{args.grid[0]:,} x {args.grid[1]:,} cells" if args.grid
                                  else f"{cells:,} cells"), "use a smaller --grid")
     with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
-        _fit_and_write(args, names, family, rasters, staging, out)
+        _fit_and_write(args, names, labels, family, rasters, staging, out)
+
+
+def _check_effect_columns(args: argparse.Namespace, numbers: List[str]) -> List[str]:
+    """The label columns (--time, --group), after refusing effect options that cannot go
+    together: --spacetime without --time, a column given twice or to two effects, or both
+    as labels and as numbers."""
+    if args.spacetime and not args.time:
+        raise CommandError("--spacetime needs --time COL, the column of each observation's step")
+    for flag, columns in (("--group", args.group), ("--smooth", args.smooth),
+                          ("--varying", args.varying)):
+        twice = sorted({c for c in columns if columns.count(c) > 1})
+        if twice:
+            raise CommandError(f"{flag} {twice[0]} is given twice")
+    effect_columns = [*args.group, *args.smooth, *args.varying]
+    shared = sorted({c for c in effect_columns if effect_columns.count(c) > 1})
+    if shared:
+        raise CommandError(f"column {shared[0]!r} is given to two of --group, --smooth and "
+                           "--varying: each effect needs its own column")
+    labels = [*([args.time] if args.time else []), *args.group]
+    numeric = [*numbers, *args.smooth, *args.varying]
+    clash = [c for c in labels if c in numeric or labels.count(c) > 1]
+    if clash:
+        raise CommandError(f"column {clash[0]!r} is given both as labels (--time, --group) and "
+                           "as numbers, or twice: give it once")
+    return labels
+
+
+def _check_integration(args: argparse.Namespace, family) -> None:
+    """Refuses more hyperparameters than integrating over them supports."""
+    from corvid.fit.design import MAX_DIMENSION
+
+    hyperparameters = (2 + bool(family.hyperparameter)
+                       + (3 if (args.spacetime or "ar1") == "ar1" else 2) * bool(args.time)
+                       + len(args.group) + 2 * len(args.smooth) + 2 * len(args.varying))
+    if args.integrate and hyperparameters > MAX_DIMENSION:
+        raise CommandError(f"these effects make {hyperparameters} hyperparameters, more than the "
+                           f"{MAX_DIMENSION} that integrating over them supports: give "
+                           "--no-integrate, or fewer effects")
 
 
 def _family(args: argparse.Namespace):
@@ -201,20 +261,25 @@ class _Data:
     table: Table
 
 
-def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, staging: str,
-                   out: str) -> None:
-    data = _read_data(args, names, family)
+def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str], family, rasters,
+                   staging: str, out: str) -> None:
+    data = _read_data(args, names, labels, family)
+    effects = _effects(args, data)
     check_raster_crs(rasters, data.geography)
     hull, plan = _region_and_plan(args, data)
     check_scales(args, extent=hull.diameter, spread=_spread(data.values) if family.exact else None,
                  unit=data.geography.unit)
-    mesh, model, result = _fit_resolved(args, family, data, hull, plan)
+    mesh, model, result = _fit_resolved(args, family, data, hull, plan, effects)
     print(result.summary())
 
     extent = data.loc if hull.shells is None else np.concatenate(hull.shells)
-    maps = posterior_maps(result, mesh, extent, args.grid, rasters, data.covariates)
+    held = {name: data.table.columns[name] for name in [*args.smooth, *args.varying]
+            if name not in args.covariates}
+    maps = posterior_maps(result, mesh, extent, args.grid, rasters, data.covariates, held)
     if maps.covariates_note:
         print(maps.covariates_note)
+    if args.group:
+        print(f"the maps show the population level: no intercept per {', '.join(args.group)}")
     write_maps(maps, staging)
     with writing("the model files"):
         model.write_gfield_files(os.path.join(staging, "model", "gfield"))
@@ -245,9 +310,10 @@ def _region_and_plan(args: argparse.Namespace, data: "_Data"):
     return hull, plan
 
 
-def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
+def _read_data(args: argparse.Namespace, names: List[str], labels: List[str], family) -> _Data:
     """The file's columns, checked, and the locations in the working coordinates."""
-    table = read_table(args.data, names, (args.x, args.y), layer=args.layer, centroids=args.centroids)
+    table = read_table(args.data, [*names, *labels], (args.x, args.y), layer=args.layer,
+                       centroids=args.centroids, labels=labels)
     if args.centroids:
         print(f"note: each feature's values are fitted at a point inside its polygon (its "
               f"representative point): the model treats these {table.rows:,} areal values as "
@@ -265,10 +331,36 @@ def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
+    if args.time:
+        steps = np.unique(columns[args.time]).size
+        cells = grid_cells(args.grid)
+        require_memory(cells * steps * GRID_CELL_BYTES, f"maps of {cells:,} cells for each of "
+                       f"{steps} time steps", "use a smaller --grid")
     return _Data(loc, values, exposure, trials, covariates, geography, table)
 
 
-def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull, plan):
+def _effects(args: argparse.Namespace, data: _Data) -> list:
+    """The effects the options ask for, from the file's columns; their refusals name the
+    file, the option and the column."""
+    from corvid.fit import Group, Smooth, SpaceTime, Varying
+
+    asked: list = []   # (flag, column, the effect given the column's values)
+    if args.time:
+        asked.append(("--time", args.time,
+                      functools.partial(SpaceTime, kind=args.spacetime or "ar1", name="st")))
+    asked += [("--group", column, functools.partial(Group, column)) for column in args.group]
+    asked += [("--smooth", column, functools.partial(Smooth, column)) for column in args.smooth]
+    asked += [("--varying", column, functools.partial(Varying, column)) for column in args.varying]
+    made = []
+    for flag, column, make in asked:
+        try:
+            made.append(make(data.table.columns[column]))
+        except ValueError as exc:
+            raise CommandError(f"{args.data}: {flag} {column}: {exc}") from None
+    return made
+
+
+def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull, plan, effects):
     """(mesh, model, fit): meshed by the plan and fitted; meshed again at about range/8
     and fitted once more when the range found is short for the first mesh."""
     from corvid.fit import DegreesWarning, ResolutionWarning, fit
@@ -293,7 +385,7 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull, plan):
                 warnings.simplefilter("ignore", DegreesWarning)  # the command has said its own
                 if quiet_resolution:  # the command meshes again instead
                     warnings.simplefilter("ignore", ResolutionWarning)
-                result = fit(model, data.loc, data.values, family=family.name,
+                result = fit(model, data.loc, data.values, family=family.name, effects=effects,
                              covariates=data.covariates, exposure=data.exposure, trials=data.trials,
                              prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
                              prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),

@@ -7,8 +7,12 @@ families other than the Gaussian add `response_mean` and `response_sd` on the re
 scale (the expected count per unit of exposure, the probability of a success, the mean
 amount). The picture shows the Gaussian's mean, or the others' response_mean, beside the
 sd of the linear predictor, where the field is Gaussian. Covariates with a raster enter
-the maps from it; the others are held at their means in the data, and the titles say so.
-Cells outside the study region (in the buffer, or beyond the mesh) are NaN.
+the maps from it; the others are held at their means in the data, and the titles say so
+(the columns of smooth and varying effects alike; groups stand at the population level).
+Cells outside the study region (in the buffer, or beyond the mesh) are NaN. A fit with a
+field per time step is mapped at every step: the NetCDF and the .npz gain a time dimension,
+the GeoTIFF a band per layer and step ("mean 2003"), and the picture shows the first,
+middle and last steps.
 """
 
 from __future__ import annotations
@@ -63,13 +67,17 @@ class Maps:
     sd_title: str
     description: str
     covariates_note: str = ""
+    steps: Optional[np.ndarray] = None   # the time steps of (T, ny, nx) images
 
     def arrays(self) -> Dict[str, np.ndarray]:
         """What the .npz file holds: x, y and every layer under the Dataset's names, NaN
-        outside the region, rows south first."""
+        outside the region, rows south first (with a leading time axis, and `time`, for a
+        fit with time steps)."""
         out = {"x": self.x, "y": self.y}
+        if self.steps is not None:
+            out["time"] = self.steps
         for name, layer in self.dataset.data_vars.items():
-            out[name] = np.asarray(layer.values)[::-1]
+            out[name] = np.asarray(layer.values)[..., ::-1, :]
         return out
 
 
@@ -85,11 +93,13 @@ def _covariates(rasters: Dict[str, Any], means: Dict[str, float]) -> Tuple[str, 
 
 
 def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
-                   rasters: Optional[Dict[str, Any]] = None, covariates=None) -> Maps:
+                   rasters: Optional[Dict[str, Any]] = None, covariates=None,
+                   effect_columns: Optional[Dict[str, np.ndarray]] = None) -> Maps:
     """The maps over the bounding box of `extent` (points: the locations, or the study
     region's vertices), cell centres from its lowest to its highest coordinate, NaN outside
     the study region. `rasters`: {name: CovariateRaster}; `covariates`: the data's named
-    covariate columns, whose means hold the covariates without a raster."""
+    covariate columns, whose means hold the covariates without a raster; `effect_columns`:
+    {name: values} of the smooth and varying effects' columns, held at their means alike."""
     rasters = dict(rasters or {})
     nx, ny = grid_dims(extent, grid)
     x = np.linspace(float(extent[:, 0].min()), float(extent[:, 0].max()), nx)
@@ -100,6 +110,8 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
         values = np.asarray(covariates.values, dtype=np.float64)
         means = {name: float(np.mean(values[:, j])) for j, name in enumerate(covariates.columns)
                  if name not in rasters}
+    means.update({name: float(np.mean(v)) for name, v in (effect_columns or {}).items()
+                  if name not in rasters})
     given: Dict[str, Any] = {name: r.source() for name, r in rasters.items()}
     given.update(means)
     ds = fit.maps((nx, ny), (x[0] - dx / 2, x[-1] + dx / 2), (y[0] - dy / 2, y[-1] + dy / 2),
@@ -107,20 +119,24 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
     xx, yy = np.meshgrid(ds.x.values, ds.y.values)
     outside = ~_in_region(mesh, np.column_stack([xx.ravel(), yy.ravel()])).reshape(xx.shape)
     for name in ds.data_vars:  # in place: the layers keep their attributes
-        ds[name].data[outside] = np.nan
-    ascending = {name: np.ma.masked_invalid(np.asarray(ds[name].values)[::-1]) for name in ds.data_vars}
+        ds[name].data[..., outside] = np.nan
+    ascending = {name: np.ma.masked_invalid(np.asarray(ds[name].values)[..., ::-1, :])
+                 for name in ds.data_vars}
     x, y = np.asarray(ds.x.values), np.asarray(ds.y.values)[::-1]
+    steps = np.asarray(ds["time"].values) if "time" in ds.dims else None
+    over = f", at each of {steps.size} time steps" if steps is not None else ""
     held, note = _covariates(rasters, means)
     suffix = f"\n{held}" if held else ""
     if fit._family.map_scale == "link":
         return Maps(ds, x, y, ascending["mean"], ascending["sd"], f"posterior mean{suffix}",
                     "posterior sd", "maps of the posterior mean and sd of the linear predictor "
-                    "(layers mean, sd)", note)
+                    f"(layers mean, sd){over}", note, steps)
     what = fit._family.response_meaning
     return Maps(ds, x, y, ascending["response_mean"], ascending["sd"],
                 f"posterior mean: {what}{suffix}", f"posterior sd of the linear predictor ({fit.link} scale)",
                 f"maps of the posterior mean and sd of the linear predictor on the {fit.link} scale "
-                f"(layers mean, sd) and of the {what} (response_mean, response_sd)", note)
+                f"(layers mean, sd) and of the {what} (response_mean, response_sd){over}", note,
+                steps)
 
 
 def _in_region(mesh, points: np.ndarray) -> np.ndarray:
@@ -166,7 +182,9 @@ def write_maps(maps: Maps, directory: str) -> None:
 def map_figure(maps: Maps, mesh, loc: np.ndarray, geography=None):
     """The matplotlib Figure of the two maps side by side, each with a colour bar as tall
     as the map, the region's outline and the locations drawn over them, ticks in the
-    working CRS's unit (the unit of the range in the summary)."""
+    working CRS's unit (the unit of the range in the summary). For a fit with time steps,
+    the mean above the sd at the first, middle and last steps, each row on one colour
+    scale."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -182,10 +200,23 @@ def map_figure(maps: Maps, mesh, loc: np.ndarray, geography=None):
     outline = np.asarray(mesh.loc)[:, :2][np.asarray(getattr(mesh, "boundary_edges", np.empty((0, 2), int)))]
     aspect = (extent[3] - extent[2]) / (extent[1] - extent[0])
     height = min(max(PANEL_INCHES * aspect, 2.5), 3.0 * PANEL_INCHES) + 1.4  # titles, labels
-    fig, axes = plt.subplots(1, 2, figsize=(2 * PANEL_INCHES + 2.0, height), constrained_layout=True)
-    for ax, image, title in [(axes[0], maps.mean, maps.mean_title), (axes[1], maps.sd, maps.sd_title)]:
+    panels: list = []   # (axes, image, title, colour scale)
+    if maps.steps is None:
+        fig, axes = plt.subplots(1, 2, figsize=(2 * PANEL_INCHES + 2.0, height), constrained_layout=True)
+        panels = [(axes[0], maps.mean, maps.mean_title, (None, None)),
+                  (axes[1], maps.sd, maps.sd_title, (None, None))]
+    else:
+        shown_steps = sorted({0, (maps.steps.size - 1) // 2, maps.steps.size - 1})
+        fig, grid = plt.subplots(2, len(shown_steps), squeeze=False, constrained_layout=True,
+                                 figsize=(len(shown_steps) * (PANEL_INCHES + 1.0), 2 * height))
+        for row, (images, title) in enumerate(((maps.mean, maps.mean_title), (maps.sd, maps.sd_title))):
+            scale = (float(images.min()), float(images.max()))
+            panels += [(grid[row, k], images[t], f"{title}\n{maps.steps[t]}", scale)
+                       for k, t in enumerate(shown_steps)]
+        axes = grid[0]
+    for ax, image, title, (low, high) in panels:
         shown = ax.imshow(image[::step, ::step], origin="lower", extent=extent, cmap="viridis",
-                          aspect="equal", interpolation="antialiased")
+                          aspect="equal", interpolation="antialiased", vmin=low, vmax=high)
         # In the map's own axes coordinates: the bar is exactly as tall as the map.
         fig.colorbar(shown, cax=ax.inset_axes((1.03, 0.0, 0.04, 1.0)))
         ax.add_collection(LineCollection(list(outline), colors="black", linewidths=0.8))

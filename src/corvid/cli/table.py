@@ -34,7 +34,8 @@ Source = Union[str, bytes]  # a path read as often as needed, or a pipe's bytes
 
 @dataclasses.dataclass
 class Table:
-    """The columns asked for (float64, one value per row), the locations `xy` (the
+    """The columns asked for (float64, one value per row; a column of labels as whole
+    numbers, numbers or text, see `label_column`), the locations `xy` (the
     coordinate columns, or the features' points), where each row is in the file
     (`where(i)`: "line 12", or "feature 3"), the file's CRS (None for a CSV file) and the
     names of the coordinates for messages (the columns, or longitude/latitude-free "x",
@@ -64,19 +65,22 @@ def is_vector_file(path: str) -> bool:
 
 
 def read_table(path: str, names: Sequence[str], coordinates: Tuple[Optional[str], Optional[str]] = (None, None),
-               *, layer: Optional[str] = None, centroids: bool = False) -> Table:
+               *, layer: Optional[str] = None, centroids: bool = False,
+               labels: Sequence[str] = ()) -> Table:
     """The named columns of a CSV file with a header row, or of a vector file's attributes,
     with the locations: the `coordinates` columns (x, y) of a CSV file or of a vector
     layer without geometry, else the layer's points (with `centroids`, a point inside
-    each polygon). CommandError for a missing or unreadable file, a missing column or one
+    each polygon). The `labels` among the names are columns of labels (times, groups), the
+    others numbers. CommandError for a missing or unreadable file, a missing column or one
     named twice, a row with more cells than the header, a value that is not a finite
-    number (saying where), geometries that are not points, or fewer than MIN_ROWS rows."""
+    number or an empty label (saying where), geometries that are not points, or fewer
+    than MIN_ROWS rows."""
     if path != "-" and not os.path.exists(path):
         raise CommandError(f"no such file: {path}")
     if os.path.isdir(path):
         raise CommandError(f"{path} is a directory, not a data file")
     if is_vector_file(path):
-        table = _read_vector(path, names, coordinates, layer, centroids)
+        table = _read_vector(path, names, coordinates, layer, centroids, labels)
     else:
         if layer is not None:
             raise CommandError(f"--layer applies to vector files with layers; {path} is read as a CSV file")
@@ -85,7 +89,7 @@ def read_table(path: str, names: Sequence[str], coordinates: Tuple[Optional[str]
         x, y = coordinates
         if x is None or y is None:
             raise CommandError("a CSV file needs --x and --y, the columns of the coordinates")
-        table = _read_csv(path, names, (x, y))
+        table = _read_csv(path, names, (x, y), labels)
     if table.rows < MIN_ROWS:
         raise CommandError(f"{path} has {table.rows} data row(s); at least {MIN_ROWS} are needed")
     return table
@@ -98,6 +102,22 @@ def _pandas():
         raise CommandError("reading data files needs pandas, which comes with the geo extra: "
                            "pip install 'corvid[geo]'") from None
     return pandas
+
+
+def label_column(cells, where) -> np.ndarray:
+    """A column of labels: whole numbers (int64) when every cell is one, numbers when every
+    cell is one, else the cells' text; `where(row)` says where an empty cell is."""
+    pd = _pandas()
+    text = cells.astype(str).str.strip()
+    empty = np.flatnonzero((text == "").to_numpy() | cells.isna().to_numpy())
+    if empty.size:
+        raise CommandError(f"{where(int(empty[0]))}: an empty cell is not a label")
+    values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=np.float64)
+    if not np.all(np.isfinite(values)):
+        return text.to_numpy(dtype=str)
+    if np.all(values == np.round(values)) and np.all(np.abs(values) < 2.0 ** 53):
+        return values.astype(np.int64)
+    return values
 
 
 # ---- CSV files ---------------------------------------------------------------------------
@@ -124,10 +144,11 @@ def _binary(source: Source):
     return io.BytesIO(source) if isinstance(source, bytes) else source
 
 
-def _read_csv(path: str, names: Sequence[str], coordinates: Tuple[str, str]) -> Table:
+def _read_csv(path: str, names: Sequence[str], coordinates: Tuple[str, str],
+              labels: Sequence[str] = ()) -> Table:
     pd = _pandas()
     source = _source(path)
-    wanted = [*coordinates, *names]
+    wanted = [*coordinates, *(name for name in names if name not in labels)]
     try:
         first = pd.read_csv(_binary(source), header=None, nrows=1, **CSV_OPTIONS)
     except pd.errors.EmptyDataError:
@@ -146,6 +167,12 @@ def _read_csv(path: str, names: Sequence[str], coordinates: Tuple[str, str]) -> 
     if found is None:  # something to refuse, or a header with quotes: text, cell by cell
         found = _checked_numbers(pd, source, path, width, used, dict(zip(positions, wanted)))
     columns = {name: found[at] for name, at in zip(wanted, positions)}
+    if labels:
+        at = [_position(header, name, path) for name in labels]
+        cells = _cells(pd, source, path, width, sorted(set(at)))
+        for name, position in zip(labels, at):
+            columns[name] = label_column(
+                cells[position], lambda row, name=name: f"{path} {_line_of(source, row)}, column {name!r}")
     rows = len(columns[wanted[0]])
     xy = np.column_stack([columns[coordinates[0]], columns[coordinates[1]]])
     return Table(columns, rows, _LazyLines(source, rows), xy, None, coordinates, True)
@@ -393,7 +420,7 @@ def _position(header: List[str], name: str, path: str) -> int:
 
 
 def _read_vector(path: str, names: Sequence[str], coordinates: Tuple[Optional[str], Optional[str]],
-                 layer: Optional[str], centroids: bool) -> Table:
+                 layer: Optional[str], centroids: bool, labels: Sequence[str] = ()) -> Table:
     try:
         import geopandas
     except ImportError:
@@ -421,6 +448,10 @@ def _read_vector(path: str, names: Sequence[str], coordinates: Tuple[Optional[st
         if name not in frame.columns or (has_geometry and name == frame.geometry.name):
             raise CommandError(f"{chosen} has no attribute {name!r} (attributes: "
                                f"{', '.join(chosen.fields) or 'none'})")
+        if name in labels:
+            columns[name] = label_column(
+                frame[name], lambda row, name=name: f"{chosen} feature {row}, attribute {name!r}")
+            continue
         values = np.asarray(_pandas().to_numeric(frame[name], errors="coerce"), dtype=np.float64)
         bad = np.flatnonzero(~np.isfinite(values))
         if bad.size:

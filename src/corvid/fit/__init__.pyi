@@ -2,7 +2,7 @@
 
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Callable, Mapping, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -12,7 +12,14 @@ from ..meshkin.gfield import GFIELD2PcMatern
 from ..meshkin.mesh import MkMesh
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
-           "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files"]
+           "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files",
+           "SpaceTime", "Group", "Smooth", "Varying", "EffectPosterior"]
+
+from .effects import EffectPosterior as EffectPosterior
+from .effects import Group as Group
+from .effects import Smooth as Smooth
+from .effects import SpaceTime as SpaceTime
+from .effects import Varying as Varying
 
 class ConvergenceWarning(UserWarning): ...
 class ResolutionWarning(UserWarning): ...
@@ -27,6 +34,7 @@ class FitProgress:
     gradient_norm: float
     seconds: float
     names: Tuple[str, ...] = ("range", "sigma", "noise sd")
+    values: Optional[Tuple[float, ...]] = None
     def line(self) -> str: ...
 
 class Hyperparameter(NamedTuple):
@@ -48,9 +56,11 @@ class LatentFit:
     theta_scales: Optional[np.ndarray]
     theta_given: bool
     hyperparameters: dict[str, Hyperparameter]
-    field_mean: np.ndarray
-    field_sd: np.ndarray
-    field_mode: np.ndarray
+    field_mean: Optional[np.ndarray]
+    field_sd: Optional[np.ndarray]
+    field_mode: Optional[np.ndarray]
+    effects: dict[str, EffectPosterior]
+    times: Optional[np.ndarray]
     fixed_mean: np.ndarray
     fixed_sd: np.ndarray
     fixed_cov: np.ndarray
@@ -75,35 +85,36 @@ class LatentFit:
         covariates: Optional[Any] = None,
         scale: Optional[str] = None,
         chunks: Optional[Tuple[int, int]] = None,
+        time: Optional[Any] = None,
     ) -> Any: ...
     def to_geotiff(self, path: Union[str, os.PathLike], **maps_arguments: Any) -> str: ...
     def __init__(
         self,
         *,
         mesh: MkMesh,
-        family: Any,
+        latent: Any,
         intercept: bool,
-        n_obs: int,
-        fixed_names: list[str],
         fixed_prior_sd: np.ndarray,
         theta: np.ndarray,
         theta_cov: np.ndarray,
         log_posterior: float,
         conditionals: Sequence[Any],
         weights: np.ndarray,
-        edges: Tuple[np.ndarray, np.ndarray],
         converged: bool,
         n_evaluations: int,
         seconds: float,
         backend: str,
         integrated: bool,
         theta_scales: Optional[np.ndarray] = None,
+        theta_given: bool = False,
     ) -> None: ...
     def predict(
         self,
         loc: ArrayLike,
         covariates: Optional[ArrayLike] = None,
         *,
+        time: Optional[Any] = None,
+        effects: Optional[Mapping[str, Any]] = None,
         exposure: Optional[ArrayLike] = None,
         trials: Optional[ArrayLike] = None,
         scale: str = "link",
@@ -115,32 +126,11 @@ class LatentFit:
         ylim: Optional[Tuple[float, float]] = None,
         *,
         scale: str = "link",
+        time: Optional[Any] = None,
     ) -> Tuple[np.ma.MaskedArray, np.ma.MaskedArray]: ...
     def summary(self) -> str: ...
 
-class GaussianFit(LatentFit):
-    def __init__(
-        self,
-        *,
-        mesh: MkMesh,
-        intercept: bool,
-        n_obs: int,
-        fixed_names: list[str],
-        fixed_prior_sd: np.ndarray,
-        theta: np.ndarray,
-        theta_cov: np.ndarray,
-        log_posterior: float,
-        conditionals: Sequence[Any],
-        weights: np.ndarray,
-        edges: Tuple[np.ndarray, np.ndarray],
-        converged: bool,
-        n_evaluations: int,
-        seconds: float,
-        backend: str,
-        integrated: bool,
-        family: Optional[Any] = None,
-        theta_scales: Optional[np.ndarray] = None,
-    ) -> None: ...
+class GaussianFit(LatentFit): ...
 
 def fit(
     model: GFIELD2PcMatern,
@@ -159,6 +149,8 @@ def fit(
     integrate: bool = False,
     progress: Union[None, bool, Callable[[FitProgress], None]] = None,
     mean_correction: bool = True,
+    spatial: bool = True,
+    effects: Optional[Sequence[Any]] = None,
 ) -> LatentFit: ...
 def fit_gaussian(
     model: GFIELD2PcMatern,

@@ -28,11 +28,15 @@ class AlignedSum:
     0..n-1); and optionally Aᵀ diag(w) A for a sparse `rows` matrix A (m x n), whose weights
     w (m,) change from sum to sum (the observations' weights of a Newton step).
 
+    `structure` (rows, cols), in the matrix's own order: entries kept in the pattern (both
+    (i, j) and (j, i)) even where every term is zero, so that a factor's pattern, and the
+    selected inverse on it, holds them.
+
     `indptr`, `indices`: the union pattern in compressed-column form, rows ascending.
-    `parts`: shape (terms, nnz), each term's values on it.
+    `parts`: sparse, shape (terms, nnz), each term's values on it.
     """
 
-    def __init__(self, terms: Sequence, perm: np.ndarray, rows=None) -> None:
+    def __init__(self, terms: Sequence, perm: np.ndarray, rows=None, structure=None) -> None:
         n = perm.shape[0]
         self.n = n
         self.perm = perm
@@ -41,19 +45,31 @@ class AlignedSum:
         entries = [sparse.coo_matrix(t) for t in terms]
         keys = [where[e.col] * n + where[e.row] for e in entries]
         pairs = _row_pairs(sparse.csr_matrix(rows), where) if rows is not None else None
+        kept = []
         if pairs is not None:
             keys.append(pairs[0])
+            kept.append(pairs[0][pairs[2] != 0.0])
+        if structure is not None:
+            r, c = (where[np.asarray(v, dtype=np.int64)] for v in structure)
+            kept += [c * n + r, r * n + c]
+        keys += kept
         union = sorted_unique(np.concatenate(keys) if keys else np.empty(0, np.int64))
-        parts = np.zeros((len(entries), union.size))
-        for part, entry, key in zip(parts, entries, keys):
-            part += np.bincount(np.searchsorted(union, key), weights=entry.data,
-                                minlength=union.size)
-        # Entries stored as zero in every term stay out: SuperLU takes a stored zero for
-        # structure and then factors many times slower.
-        used = np.any(parts != 0.0, axis=0)
-        if pairs is not None:
-            used[np.searchsorted(union, pairs[0][pairs[2] != 0.0])] = True
-        self.keys, self.parts = union[used], parts[:, used]
+        # Each term's values on the union: sparse, as a term fills a small part of it (one
+        # time step's block of a space-time precision, one group's diagonal).
+        term_of = np.concatenate([np.full(e.nnz, t, dtype=np.int64) for t, e in enumerate(entries)]
+                                 or [np.empty(0, np.int64)])
+        at = np.searchsorted(union, np.concatenate(keys[:len(entries)] or [np.empty(0, np.int64)]))
+        values = np.concatenate([e.data for e in entries] or [np.empty(0)])
+        parts = sparse.csc_matrix((values, (term_of, at)), shape=(len(entries), union.size))
+        parts.sum_duplicates()
+        parts.eliminate_zeros()
+        # Entries stored as zero in every term stay out, unless `structure` or the rows term
+        # asks for them: SuperLU takes a stored zero for structure and then factors many
+        # times slower.
+        used = np.diff(parts.indptr) > 0
+        for key in kept:
+            used[np.searchsorted(union, key)] = True
+        self.keys, self.parts = union[used], sparse.csr_matrix(parts[:, np.flatnonzero(used)])
         self.indices = (self.keys % n).astype(np.int32 if n < 2**31 else np.int64)
         columns = self.keys // n
         self.indptr = np.searchsorted(columns, np.arange(n + 1)).astype(self.indices.dtype)
@@ -78,7 +94,7 @@ class AlignedSum:
                row_weights: Optional[np.ndarray] = None) -> sparse.csc_matrix:
         """sum_k weights[k] terms[k] (+ Aᵀ diag(row_weights) A), in the order `perm`, on the
         full pattern."""
-        data = np.asarray(weights, dtype=np.float64) @ self.parts
+        data = self.parts.T @ np.asarray(weights, dtype=np.float64)
         if row_weights is not None:
             assert self._rows_map is not None, "this sum has no rows term"
             data = data + self._rows_map @ row_weights
@@ -89,11 +105,13 @@ class AlignedSum:
     def lower(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(rows, cols, weights) of the pattern's lower triangle in the order `perm`, and each
         term's values there times 2 off the diagonal (shape (terms, entries)): the trace of a
-        symmetric term times another symmetric matrix S is weights @ S's lower values."""
+        symmetric term times another symmetric matrix S is weights @ S's lower values (weights
+        sparse)."""
         rows = self.indices.astype(np.int64)
         lower = self._is_lower()
         doubling = np.where(rows[lower] == self._columns[lower], 1.0, 2.0)
-        return rows[lower], self._columns[lower], self.parts[:, lower] * doubling
+        weights = sparse.csr_matrix(self.parts[:, np.flatnonzero(lower)] @ sparse.diags(doubling))
+        return rows[lower], self._columns[lower], weights
 
     def rows_quadratic(self, lower_values: np.ndarray) -> np.ndarray:
         """a_iᵀ S a_i for every row a_i of the rows term, given a symmetric S by its values at

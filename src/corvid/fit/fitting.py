@@ -1,38 +1,40 @@
-"""`fit`: a latent Gaussian model with the field of a `GFIELD2PcMatern` model, fixed effects
-and one of five likelihood families, fitted without the engine."""
+"""`fit`: a latent Gaussian model with the field of a `GFIELD2PcMatern` model, effects
+(space-time fields, group intercepts, smooth functions, spatially varying coefficients),
+fixed effects and one of five likelihood families, fitted without the engine.
+
+A fit is four steps, each in its own module: assemble one latent model from the family, the
+data, the effects and the fixed effects (`corvid.fit.assemble`); find where the
+hyperparameters sit (`corvid.fit.theta_mode`); integrate over them (`corvid.fit.integrate`);
+and wrap the result (`corvid.fit.result`).
+"""
 
 from __future__ import annotations
 
 import time
 import warnings
-from typing import Callable, Optional, Sequence, Tuple, Union
+from typing import Callable, Sequence, Tuple, Union
 
 import numpy as np
 
 from ..safety.family import enforce_allowed_family
-from . import factor
+from .assemble import Assembled, assemble
 from .blas_threads import one_blas_thread
-from .design import central_composite, design_weights
-from .expansion import expansion_slope, mode_shift
+from .expansion import expansion_slope
 from .families import FAMILIES, Family, pc_rate_prior
-from .field_prior import pc_matern_prior
-from .laplace import LaplaceLatent
-from .marginals import axis_scales
-from .latent import LatentGaussian, LatentModel, mesh_edges
-from .mode import ConvergenceWarning, FitProgress, LogPosterior, find_mode, progress_reporter
-from .observations import observations, response_values
-from .precision import FieldPrecision
-from .priors import fixed_effect_prior_sd
+from .integrate import check_dimension, marginal_scales, over_design
+from .latent import Conditional
+from .mode import ConvergenceWarning, FitProgress, LogPosterior, progress_reporter
 from .refusals import refuse_unfittable, refuse_unresolved
 from .resolution import (RESOLVED_EDGES, SUGGESTED_EDGES, ResolutionWarning, longest_region_edge,
                          under_resolved)
-from .result import GaussianFit, LatentFit
-from .start import gaussian_start, link_scale_start
+from .result import LatentFit, wrap
+from .theta_mode import ThetaPosterior, at_given, at_mode
 
 __all__ = ["fit", "family_for", "DegreesWarning"]
 
-PROGRESS_NAMES = {"noise_sd": "noise sd"}
 DEGREE_NAMES = ("lon", "lat", "long", "longitude", "latitude")
+COUNTS = ("one", "two", "three", "four", "five", "six", "seven", "eight", "nine", "ten",
+          "eleven", "twelve")
 
 
 def family_for(family, prior_noise=(1.0, 0.01), prior_dispersion=(1.0, 0.01)) -> Family:
@@ -51,25 +53,26 @@ def family_for(family, prior_noise=(1.0, 0.01), prior_dispersion=(1.0, 0.01)) ->
     return kind(pc_rate_prior(pair, kind.prior_option, kind.prior_power))
 
 
-def _root(cov: np.ndarray) -> np.ndarray:
-    """R with R Rᵀ = cov, its columns the principal axes scaled by their sd."""
-    eigenvalues, vectors = np.linalg.eigh(cov)
-    return vectors * np.sqrt(np.maximum(eigenvalues, 0.0))
-
-
-def _given_theta(theta, names: Sequence[str]) -> np.ndarray:
+def _given_theta(theta, words: Sequence[str]) -> np.ndarray:
     values = np.asarray(theta, dtype=np.float64)
-    if values.shape != (len(names),) or not np.all(np.isfinite(values)):
-        count = ("two", "three")[len(names) - 2]
-        logs = ", ".join(f"log {PROGRESS_NAMES.get(name, name)}" for name in names)
-        raise ValueError(f"theta must be {count} finite values ({logs}), got {theta!r}")
+    if values.shape != (len(words),) or not np.all(np.isfinite(values)):
+        count = COUNTS[len(words) - 1] if len(words) <= len(COUNTS) else str(len(words))
+        raise ValueError(f"theta must be {count} finite values ({', '.join(words)}), got {theta!r}")
     return values
 
 
-def _warn_if_under_resolved(mesh, range_estimate: float, label: str) -> None:
+def _warn_if_under_resolved(mesh, problem: Assembled, theta: np.ndarray) -> None:
+    """Warns when the shortest range of the fields on the mesh is short for it."""
+    s = problem.structure
+    ranges = [(b.resolution_range(s.theta_of(theta, k)), b.name) for k, b in enumerate(s.blocks)]
+    ranges = [(r, name) for r, name in ranges if r is not None]
+    if not ranges:
+        return
+    range_estimate, name = min(ranges)
     if under_resolved(mesh, range_estimate):
         edge = longest_region_edge(mesh)
-        warnings.warn(f"{label}: the estimated range {range_estimate:.4g} is shorter than "
+        which = f"the estimated range of {name!r}" if name else "the estimated range"
+        warnings.warn(f"{problem.label}: {which} {range_estimate:.4g} is shorter than "
                       f"{RESOLVED_EDGES:g} times the longest mesh edge in the region ({edge:.4g}): "
                       "the field is under-resolved, and posterior sd maps show the mesh's "
                       f"imprint; mesh with edges of about range/{SUGGESTED_EDGES:g} "
@@ -108,17 +111,31 @@ def _warn_if_degrees(mesh, loc, names) -> None:
                       stacklevel=4)
 
 
+def _refuse_unresolved(problem: Assembled):
+    """The check, at the latent mode, that double precision resolves the log likelihood
+    there (see `corvid.fit.refusals`); for the Laplace path."""
+    s, data = problem.structure, problem.family_data
+
+    def check(centre: Conditional, theta: np.ndarray) -> None:
+        mode = centre.mean if centre.mode is None else centre.mode
+        fixed = centre.mean_fixed if centre.mode_fixed is None else centre.mode_fixed
+        refuse_unresolved(problem.family, data, s.A @ mode + s.X @ fixed + data.offset,
+                          s.psi(theta))
+    return check
+
+
 @one_blas_thread()  # small dense products, and a busy machine: threads only stall
 def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = True,
         exposure=None, trials=None, prior_noise: Tuple[float, float] = (1.0, 0.01),
         prior_dispersion: Tuple[float, float] = (1.0, 0.01), prior_fixed=None, theta=None,
         integrate: bool = False,
         progress: Union[None, bool, Callable[[FitProgress], None]] = None,
-        mean_correction: bool = True) -> LatentFit:
-    """Fit y given a latent field (a `GFIELD2PcMatern` model) plus fixed effects.
+        mean_correction: bool = True, spatial: bool = True, effects=None) -> LatentFit:
+    """Fit y given a latent field (a `GFIELD2PcMatern` model), effects and fixed effects.
 
     loc : (n_obs, 2) locations, all inside the model's mesh. y : (n_obs,) observations.
-    family, with its link and hyperparameter (theta's third entry, on the log scale):
+    family, with its link and hyperparameter (theta's entry after the field's, on the log
+    scale):
         "gaussian"   y ~ N(eta, s²), identity link; noise sd s;
         "poisson"    y ~ Poisson(E exp(eta)), log link; none;
         "binomial"   y ~ Binomial(N, logistic(eta)), logit link; none;
@@ -132,6 +149,16 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     intercept : include an intercept.
     exposure : E > 0 per observation (poisson, nbinomial): log E is eta's offset.
     trials : N >= 1 per observation (binomial), 1 by default: presence/absence.
+    spatial : include the static spatial field (the model's); False fits the effects alone.
+    effects : a list of model components, each with its own name (see
+        `corvid.fit.effects`): `SpaceTime(time, kind="ar1")` a field per time step,
+        `Group(name, labels)` an intercept per label, `Smooth(name, values)` a smooth
+        function of a covariate, `Varying(name, values)` a spatially varying coefficient.
+        The linear predictor is eta = field(s) + sum of the effects + X beta + offset.
+
+    theta's order: the static field's log range and log sigma (when spatial), the
+    family's hyperparameter, then each effect's entries in the order given; the result's
+    `hyperparameters` names them all.
 
     Priors (enough to rebuild the posterior):
     - the field's: the PC prior of a Matérn field in two dimensions with the model's
@@ -140,6 +167,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
       P(sigma > s0) = q, sigma exponential with rate -ln(q) / s0 (see
       `corvid.fit.field_prior`; the model's own `log_prior`, which its files keep, is
       exponential in the range itself);
+    - the effects': see each effect's class;
     - gaussian: the noise sd s has the exponential (PC) prior P(s > u) = a,
       `prior_noise=(u, a)`;
     - nbinomial and gamma: the overdispersion d = 1/sqrt(size), or d = 1/sqrt(phi), has the
@@ -150,28 +178,31 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
       10 / sd(x_j) for a covariate (10 / rms(x_j) without an intercept) and
       10 sqrt(1 + sum_j (mean(x_j) / sd(x_j))²) for the intercept (see `corvid.fit.priors`).
 
-    Method: the Gaussian family exactly (sparse Cholesky factors and selected inversion).
-    The others by the Laplace approximation: given theta, the latent mode by Newton's
-    method on the sparse posterior precision with the observed information, a line search
-    that never lets the log density fall, from the last mode, until the Newton decrement is
-    below 1e-16 (the mode to within 1e-8 posterior sd); log p(y | theta) by the Laplace
-    approximation there, every constant of the likelihood included. Hyperparameters: the
-    posterior mode of log p(y | theta) + log priors, its Hessian, and with `integrate=True`
-    a central composite design around the mode. For the non-Gaussian families that log
-    posterior is corrected by the next terms of the Laplace expansion (see
+    Method: the Gaussian family exactly (sparse Cholesky factors and selected inversion,
+    every latent block in one factorisation). The others by the Laplace approximation:
+    given theta, the latent mode by Newton's method on the sparse posterior precision with
+    the observed information, a line search that never lets the log density fall, from the
+    last mode, until the Newton decrement is below 1e-16 (the mode to within 1e-8
+    posterior sd); log p(y | theta) by the Laplace approximation there, every constant of
+    the likelihood included. Hyperparameters: the posterior mode of log p(y | theta) + log
+    priors, its Hessian, and with `integrate=True` a central composite design around the
+    mode (up to 12 hyperparameters; the cube's corners a fractional factorial of
+    resolution V from 5 on, see `corvid.fit.design`). For the non-Gaussian families that
+    log posterior is corrected by the next terms of the Laplace expansion (see
     `corvid.fit.expansion`), whose slope one sd either side of the mode along each
     principal axis moves the mode (by at most one sd) and tilts the design's weights;
-    `log_marginal_likelihood` and `log_posterior` remain the Laplace values. The field and
-    fixed effects are Gaussian given theta, mixed over the design. With `mean_correction`
-    (the default) their means are the mode moved by the first-order correction for the
-    likelihood's skewness (the mean of the simplified Laplace approximation); the mode
-    itself is kept as `field_mode`, `fixed_mode`.
+    `log_marginal_likelihood` and `log_posterior` remain the Laplace values. The latent
+    values and fixed effects are Gaussian given theta, mixed over the design. With
+    `mean_correction` (the default) their means are the mode moved by the first-order
+    correction for the likelihood's skewness (the mean of the simplified Laplace
+    approximation); the mode itself is kept as `field_mode`, `fixed_mode` (and the
+    effects' `.mode`).
 
     Hyperparameters' intervals: `hyperparameters` gives each one's 95% interval and sd from
     its marginal posterior, a Gaussian in theta (the Hessian at the mode) skewed along each
     principal axis by the log posterior's own fall there (2 to 4 more evaluations per
-    hyperparameter, with or without `integrate`; see `corvid.fit.marginals`): the range's
-    and sigma's posteriors have long left tails that exp(mode ± 1.96 se) would cut off.
+    hyperparameter, with or without `integrate`; see `corvid.fit.marginals`): the ranges'
+    and sigmas' posteriors have long left tails that exp(mode ± 1.96 se) would cut off.
 
     theta : the hyperparameters to use instead of the posterior mode.
     integrate : mix the posteriors given theta over the design, which brings theta's
@@ -184,128 +215,62 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     non-whole counts, y above the trials, trials below 1, exposure not positive, gamma data
     not positive, exposure or trials for a family without them, Poisson counts too large
     for double precision to resolve their log likelihood), non-finite data, locations
-    outside the mesh, collinear fixed effects; before any work, for Gaussian or gamma data
-    that the fixed effects reproduce exactly (unless theta is given), a `prior_fixed` beyond
-    10^8 times its default either way, and priors whose median lies far from the mesh's
-    extent (the range: 1/1000 to 100 times) or the data's scale (sigma, the noise sd and
-    the overdispersion: a factor 10^6; see `corvid.fit.refusals`); warns with `ConvergenceWarning`
-    when the optimiser does not reach a proper mode, and with `ResolutionWarning` when the
-    estimated range is shorter than 5 times the longest mesh edge inside the region (see
-    `corvid.fit.resolution`), and with `DegreesWarning` when the locations look like
-    longitude and latitude on a mesh without a CRS.
+    outside the mesh, collinear fixed effects, effects' data they cannot take (see each
+    effect), two effects with one name, and integrate=True with more than 12
+    hyperparameters, all before any fitting; before any work too, for Gaussian or gamma
+    data that the fixed effects reproduce exactly (unless theta is given), a `prior_fixed`
+    beyond 10^8 times its default either way, and priors whose median lies far from the
+    mesh's extent (every field's range: 1/1000 to 100 times; a smooth's: its knots' span)
+    or the data's scale (the sigmas, a group's sd, the noise sd and the overdispersion: a
+    factor 10^6; see `corvid.fit.refusals`); warns with `ConvergenceWarning` when the
+    optimiser does not reach a proper mode, and with `ResolutionWarning` when an estimated
+    range of a field on the mesh is shorter than 5 times the longest mesh edge inside the
+    region (see `corvid.fit.resolution`), and with `DegreesWarning` when the locations look
+    like longitude and latitude on a mesh without a CRS.
     """
     started = time.perf_counter()
     reporter = progress_reporter(progress)
     kind = family_for(family, prior_noise, prior_dispersion)
-    values = response_values(y)
-    family_data = kind.data(values, exposure, trials)
-    data = observations(model.mesh, loc, values, covariates, intercept)
-    names = getattr(loc, "columns", None)
-    loc = np.asarray(loc, dtype=np.float64)
-    _warn_if_degrees(model.mesh, loc, names)
-    names = ("range", "sigma") + ((kind.hyperparameter,) if kind.hyperparameter else ())
-    given = None if theta is None else _given_theta(theta, names)
+    problem = assemble(model, loc, y, family=kind, covariates=covariates, intercept=intercept,
+                       exposure=exposure, trials=trials, prior_fixed=prior_fixed,
+                       spatial=spatial, effects=effects, mean_correction=mean_correction)
+    _warn_if_degrees(model.mesh, np.asarray(loc, dtype=np.float64), getattr(loc, "columns", None))
+    structure = problem.structure
+    given = None if theta is None else _given_theta(theta, problem.theta_words)
     if integrate and given is not None:
         raise ValueError("integrate=True integrates around the posterior mode: leave theta unset")
-    prior_sd = fixed_effect_prior_sd(data, intercept, kind.exact, prior_fixed)
-    refuse_unfittable(model, kind, family_data, data,
-                      pc_matern_prior(model.prior_range, model.prior_sigma), given is None)
-    edges = mesh_edges(model.mesh.tv, model.mesh.n)
-    field = FieldPrecision.of_model(model)
-    latent: LatentModel
-    if kind.exact:
-        latent = LatentGaussian(field, data, edges, prior_sd)
-        start = lambda: gaussian_start(data, loc)  # noqa: E731
-        label = "fit_gaussian"
-    else:
-        theta0, bounds, fixed0 = link_scale_start(kind, family_data, data, loc)
-        latent = LaplaceLatent(field, data, kind, family_data, edges, prior_sd,
-                               start_fixed=fixed0, mean_correction=mean_correction)
-        start = lambda: (theta0, bounds)  # noqa: E731
-        label = f"fit ({kind.name})"
-    shown = tuple(PROGRESS_NAMES.get(name, name) for name in names)
-    field_prior = pc_matern_prior(model.prior_range, model.prior_sigma)
-    posterior = LogPosterior(latent, field_prior, kind.log_prior, shown, label)
+    if integrate:
+        check_dimension(structure.theta_names)
+    refuse_unfittable(model, kind, problem.family_data, problem.data, structure.blocks,
+                      given is None)
+    posterior = LogPosterior(problem.latent, structure.log_prior, problem.shown, problem.label,
+                             natural=lambda t: structure.natural(t)[0])
 
-    d = len(names)
-    slope = np.zeros(d)   # of the expansion's correction, along theta's principal axes
+    where: ThetaPosterior
     if given is None:
-        theta0, bounds = start()
-        mode = find_mode(posterior, theta0, bounds, reporter, started)
-        theta_hat, value, converged = mode.theta, mode.log_posterior, mode.converged
-        centre = mode.evaluation.conditional
-        if not kind.exact and centre is not None:
-            refuse_unresolved(kind, family_data, data.A @ centre.mode_field
-                              + data.X @ centre.mode_fixed + family_data.offset,
-                              float(theta_hat[2]) if kind.hyperparameter else None)
-        definite = bool(np.all(np.linalg.eigvalsh(-mode.hessian) > 0))
-        # Without a proper curvature there is no honest covariance: NaN, after the warning.
-        theta_cov = np.linalg.inv(-mode.hessian) if definite else np.full((d, d), np.nan)
-        if not kind.exact and definite:
-            root = _root(theta_cov)
-            try:
-                slope = expansion_slope(posterior, theta_hat, root)
-            except factor.NotPositiveDefiniteError:
-                pass    # a point one sd out cannot be factored: the mode stays Laplace's
-            if np.any(slope):
-                theta_hat = theta_hat + root @ mode_shift(slope)
-                value, ev = posterior(theta_hat, gradient=False, keep=True)
-                centre = ev.conditional
-        if integrate and not definite:
-            warnings.warn(f"{label}: no integration over theta without a negative definite "
+        where = at_mode(posterior, problem.theta0, problem.bounds, reporter, started,
+                        corrected=not kind.exact, expansion_slope=expansion_slope,
+                        check=None if kind.exact else _refuse_unresolved(problem))
+        if integrate and not where.definite:
+            warnings.warn(f"{problem.label}: no integration over theta without a negative definite "
                           "Hessian at the mode; the field is given at the mode alone",
                           ConvergenceWarning, stacklevel=3)
             integrate = False
-        _warn_if_under_resolved(model.mesh, float(np.exp(theta_hat[0])), label)
+        _warn_if_under_resolved(model.mesh, problem, where.theta)
     else:
-        theta_hat, converged = given, True
-        value, ev = posterior(given, gradient=False, keep=True)
-        centre = ev.conditional
-        theta_cov = np.full((d, d), np.nan)
-    assert centre is not None
-    conditionals, weights = [centre], np.ones(1)
-
+        where = at_given(posterior, given)
+    conditionals, weights, known = [where.centre], np.ones(1), None
     if integrate:
-        z, w = central_composite(d)
-        root = _root(theta_cov)
-        values_at, kept = [value], [0]
-        for index, point in enumerate(z[1:], start=1):
-            try:
-                point_value, ev = posterior(theta_hat + root @ point, gradient=False, keep=True)
-            except factor.NotPositiveDefiniteError:
-                continue  # too far out to matter: left out of the design
-            assert ev.conditional is not None
-            conditionals.append(ev.conditional)
-            values_at.append(point_value + float(slope @ point))   # with the tilt
-            kept.append(index)
-            if reporter:
-                reporter(FitProgress("integrate", index, ev.theta, point_value, float("nan"),
-                                     time.perf_counter() - started, shown))
-        weights = design_weights(z[kept], w[kept], np.array(values_at))
-        known = {tuple(z[i]): v - value for i, v in zip(kept[1:], values_at[1:])}
-
-    scales = None     # theta's posterior along its principal axes (corvid.fit.marginals)
-    if given is None and np.all(np.isfinite(theta_cov)):
-        root = _root(theta_cov)
-
-        def along(point: np.ndarray) -> float:
-            point_value, ev = posterior(theta_hat + root @ point, gradient=False)
-            if reporter:
-                reporter(FitProgress("marginals", posterior.evaluations, ev.theta, point_value,
-                                     float("nan"), time.perf_counter() - started, shown))
-            return point_value + float(slope @ point) - value   # with the tilt, as the design
-
-        scales = axis_scales(along, d, known if integrate else None)
+        conditionals, weights, known = over_design(posterior, where, reporter, started,
+                                                   problem.shown)
+    scales = None   # theta's posterior along its principal axes (corvid.fit.marginals)
+    if given is None and where.definite:
+        scales = marginal_scales(posterior, where, known, reporter, started, problem.shown)
 
     seconds = time.perf_counter() - started
     if reporter:
-        reporter(FitProgress("done", 0, theta_hat, value, float("nan"), seconds, shown))
-    result = dict(mesh=model.mesh, intercept=intercept, n_obs=data.y.size,
-                  fixed_names=data.names, fixed_prior_sd=prior_sd, theta=theta_hat,
-                  theta_cov=theta_cov, log_posterior=value, conditionals=conditionals,
-                  weights=weights, edges=edges, converged=converged,
-                  n_evaluations=posterior.evaluations, seconds=seconds,
-                  backend=latent.backend_used, integrated=integrate, theta_scales=scales)
-    fitted = GaussianFit(family=kind, **result) if kind.exact else LatentFit(family=kind, **result)
-    fitted.theta_given = given is not None
-    return fitted
+        reporter(FitProgress("done", 0, where.theta, where.log_posterior, float("nan"), seconds,
+                             problem.shown, posterior.shown(where.theta)))
+    return wrap(model.mesh, problem, where, conditionals, weights, n_evaluations=posterior.evaluations,
+                seconds=seconds, integrated=integrate, theta_scales=scales,
+                theta_given=given is not None)

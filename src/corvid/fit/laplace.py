@@ -3,7 +3,8 @@
     eta = A u + X beta + offset,   y_i ~ p(y_i | eta_i, psi),
     u ~ N(0, Q(theta)⁻¹),   beta ~ N(0, V),
 
-theta = (log range, log sigma[, psi]), psi the family's own hyperparameter. Given theta, the
+u the blocks of a `LatentStructure` (the static field, the effects), Q(theta) =
+blockdiag(Q_b), psi the family's own hyperparameter (its entry of theta). Given theta, the
 latent vector x = (u, beta) has its mode x* found by Newton's method on the sparse system
 H = [[Q + Aᵀ W A, Aᵀ W X], [Xᵀ W A, Xᵀ W X + V⁻¹]], W = -d²log p/d eta² (the observed
 information, which every family here keeps positive: their log densities are concave in
@@ -19,7 +20,7 @@ At the mode,
 
 with Q̃ = blockdiag(Q, V⁻¹) (the (2 pi) terms cancel): the Laplace approximation, every
 constant of the likelihood included. Its gradient in theta is analytic. The mode moves with
-theta, which enters through W: with v_i = Var(eta_i) (the selected inverse of the field
+theta, which enters through W: with v_i = Var(eta_i) (the selected inverse of the sparse
 block plus the low-rank part of the fixed effects) and z = H⁻¹ Bᵀ (W' ∘ v), B = [A X],
 
     d/d theta_j = -½ u*ᵀ Q_j u* + ½ tr(Q⁻¹ Q_j) - ½ tr(Cov(u) Q_j) + ½ zᵀ Q_j u*,
@@ -29,6 +30,10 @@ The posterior given theta is Gaussian with covariance H⁻¹ (no dense inverse i
 mean is the mode moved by the first-order correction for the likelihood's skewness,
 -½ z = ½ H⁻¹ Bᵀ (l''' ∘ v), the mean part of the simplified Laplace approximation: the
 third-order term of the log density at the mode shifts the mean by this much.
+
+Re-creating the posterior at a theta (a design point of a fit): `factored(theta)` runs
+Newton's method from the last mode and returns the factored H with the corrected mean
+(`corvid.fit.latent.Factored`).
 """
 
 from __future__ import annotations
@@ -37,17 +42,18 @@ import dataclasses
 from typing import Optional
 
 import numpy as np
-from scipy import linalg, sparse
+from scipy import linalg
 
 from . import factor
 from .expansion import cubic_pairs, pair_rows
 from .families import Family, FamilyData
-from .latent import Evaluation, LatentModel
+from .latent import Evaluation, Factored, LatentModel, static_structure
 from .observations import Observations
 from .precision import FieldPrecision
 from .schur import fixed_schur
+from .structure import LatentStructure
 
-__all__ = ["LaplaceLatent", "NEWTON_TOLERANCE"]
+__all__ = ["LaplaceModel", "LaplaceLatent", "NEWTON_TOLERANCE"]
 
 NEWTON_TOLERANCE = 1e-16   # Newton decrement at the mode: the mode within 1e-8 sd
 RESOLUTION = 1e-12         # relative: rises of the log density below this are rounding
@@ -57,7 +63,7 @@ MAX_HALVINGS = 60
 
 @dataclasses.dataclass
 class _Block:
-    """The factored posterior precision at a point: the field block's factor, P_ub, W =
+    """The factored posterior precision at a point: the sparse block's factor, P_ub, W =
     P_uu⁻¹ P_ub and the Schur complement's Cholesky factor and inverse."""
 
     fp: factor.SparseFactor
@@ -81,30 +87,30 @@ class _Block:
 @dataclasses.dataclass
 class _State:
     block: _Block
-    prior_factor: Optional[factor.SparseFactor]
+    tokens: Optional[list]
     u: np.ndarray
     b: np.ndarray
     eta: np.ndarray
     third: np.ndarray    # d³ log p / d eta³ at the mode
 
 
-class LaplaceLatent(LatentModel):
+class LaplaceModel(LatentModel):
     """The model of the module's note for one data set and family, evaluated at many theta.
 
     `start_fixed` (k,) is where the first Newton iteration starts the fixed effects (the
-    field starts at zero); later ones start from the last mode. Without `mean_correction`
-    the posterior given theta has its mean at the mode.
+    latent blocks start at zero); later ones start from the last mode. Without
+    `mean_correction` the posterior given theta has its mean at the mode.
     """
 
-    def __init__(self, field: FieldPrecision, data: Observations, family: Family,
-                 family_data: FamilyData, edges, fixed_prior_sd, backend: Optional[str] = None,
-                 start_fixed: Optional[np.ndarray] = None, mean_correction: bool = True) -> None:
-        super().__init__(field, data, edges, fixed_prior_sd, backend)
+    def __init__(self, structure: LatentStructure, family_data: FamilyData,
+                 backend: Optional[str] = None, start_fixed: Optional[np.ndarray] = None,
+                 mean_correction: bool = True) -> None:
+        super().__init__(structure, backend)
         self.mean_correction = mean_correction
-        self.family, self.family_data = family, family_data
-        self.A = data.A.tocsr()
+        self.family, self.family_data = structure.family, family_data
+        self.A = structure.A
         self.At = self.A.T.tocsr()
-        self.X = data.X
+        self.X = structure.X
         self._start = (np.zeros(self.n), np.zeros(self.k) if start_fixed is None
                        else np.asarray(start_fixed, dtype=np.float64).copy())
         self._last_mode = self._start
@@ -114,12 +120,14 @@ class LaplaceLatent(LatentModel):
     # ---- the mode -------------------------------------------------------------------------
 
     def _psi(self, theta: np.ndarray) -> Optional[float]:
-        return float(theta[2]) if self.family.hyperparameter else None
+        return self.structure.psi(theta)
 
     def _objective(self, c: np.ndarray, psi: Optional[float], u: np.ndarray, b: np.ndarray):
-        """(log density of (y, x) up to the prior's constants, eta, Q u)."""
-        f = self.field
-        Qu = c[0] * (f.M0 @ u) + c[1] * (f.M1 @ u) + c[2] * (f.M2 @ u)
+        """(log density of (y, x) up to the prior's constants, eta, Q u), c the terms'
+        coefficients."""
+        Qu = np.zeros(self.n)
+        for weight, term in zip(c, self.structure.terms):
+            Qu += weight * (term @ u)
         eta = self.A @ u + self.X @ b + self.family_data.offset
         with np.errstate(over="ignore", invalid="ignore"):
             value = float(np.sum(self.family.log_density(self.family_data, eta, psi))) \
@@ -127,15 +135,10 @@ class LaplaceLatent(LatentModel):
         return (value if np.isfinite(value) else -np.inf), eta, Qu
 
     def _block(self, theta: np.ndarray, c: np.ndarray, W: np.ndarray) -> _Block:
-        f = self.field
         if self._P is None:
-            first = factor.cholesky((c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2
-                                     + self.At @ sparse.diags(W) @ self.A).tocsc(),
-                                    backend=self.backend)
-            self._align(theta, first, rows=self.A)
-            self._prepare_prior(theta)
-            fp = first
+            fp = self._prepare(c, rows=self.A, row_weights=W)
         else:
+            assert self._P is not None
             fp = self._last["P"][1].refactor_permuted(self._P.matrix(c, W))
         self._last["P"] = (None, fp)
         WX = W[:, None] * self.X
@@ -143,7 +146,9 @@ class LaplaceLatent(LatentModel):
         W_field = fp.solve(P_ub).reshape(self.n, self.k) if self.k else np.zeros((self.n, 0))
         S_factor, S_inv = None, np.zeros((0, 0))
         if self.k:
-            QW = c[0] * (f.M0 @ W_field) + c[1] * (f.M1 @ W_field) + c[2] * (f.M2 @ W_field)
+            QW = np.zeros_like(W_field)
+            for weight, term in zip(c, self.structure.terms):
+                QW += weight * (term @ W_field)
             S = fixed_schur(self.X, W, self.A, W_field, QW, self.fixed_precision)
             try:
                 S_factor = linalg.cho_factor(S, lower=True)
@@ -155,7 +160,7 @@ class LaplaceLatent(LatentModel):
 
     def _mode(self, theta: np.ndarray) -> tuple[float, _State]:
         """Newton's method from the last mode; (log density at the mode, the state there)."""
-        c, psi = self.field.coefficients(theta[:2]), self._psi(theta)
+        c, psi = self.structure.coefficients(theta), self._psi(theta)
         u, b = (v.copy() for v in self._last_mode)
         value, eta, Qu = self._objective(c, psi, u, b)
         if not np.isfinite(value):
@@ -212,16 +217,26 @@ class LaplaceLatent(LatentModel):
     def _value(self, theta) -> Evaluation:
         theta = np.asarray(theta, dtype=np.float64)
         value, state = self._mode(theta)
-        logdet_Q, state.prior_factor = self._prior_logdet(theta)
+        logdet_Q, state.tokens = self.structure.logdet(theta)
         log_likelihood = value + 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
                                         - state.block.logdet())
         out = Evaluation(theta=theta, log_likelihood=float(log_likelihood))
         out._state = state
         return out
 
+    def factored(self, theta) -> Factored:
+        """The factored posterior at theta: H at the mode, its mean the corrected one."""
+        state = self._value(theta)._state
+        assert state is not None
+        _, _, _, _, z_u, z_b = self._skew(state)
+        shift = 0.5 if self.mean_correction else 0.0
+        block = state.block
+        return Factored(block.fp, block.W_field, block.S_inv, state.u - shift * z_u,
+                        state.b - shift * z_b)
+
     def _skew(self, state: _State):
-        """(the field block's selected inverse at its lower pattern and at the edges,
-        v = Var(eta) (n_obs,), W' ∘ v (n_obs,), z = H⁻¹ Bᵀ (W' ∘ v) as (z_u, z_b))."""
+        """(the sparse block's selected inverse at its lower pattern and at the prediction
+        pairs, v = Var(eta) (n_obs,), W' ∘ v (n_obs,), z = H⁻¹ Bᵀ (W' ∘ v) as (z_u, z_b))."""
         block = state.block
         sigma_lower, sigma_edges = self._selected(block.fp)
         assert self._P is not None
@@ -251,36 +266,47 @@ class LaplaceLatent(LatentModel):
                 + float(weight_slope @ (self.A @ z_u + self.X @ z_b)) / 8.0 + pairs / 12.0)
 
     def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
-        """Adds the gradient (if asked) and the posterior given theta from the factors the
-        evaluation kept."""
+        """Adds the gradient (if asked) and the posterior given theta (if kept) from the
+        factors the evaluation kept."""
         state = out._state
         if state is None or not (gradient or keep):
             return out
-        theta, fld = out.theta, self.field
+        theta, s = out.theta, self.structure
         block = state.block
-        sigma_lower, sigma_edges, variance, weight_slope, z_u, z_b = self._skew(state)
+        sigma_lower, sigma_pairs, variance, weight_slope, z_u, z_b = self._skew(state)
         if gradient and out.gradient is None:
-            M = (fld.M0, fld.M1, fld.M2)
-            traces = self._field_traces(sigma_lower, block.W_field, block.W_field @ block.S_inv)
-            quadratic = np.array([float(state.u @ (m @ state.u)) for m in M])
-            moved = np.array([float(z_u @ (m @ state.u)) for m in M])
-            d_logdet_Q = self._prior_logdet_gradient(theta, state.prior_factor)
-            d_field = 0.5 * d_logdet_Q + fld.coefficient_gradient(theta[:2]) @ (
+            traces = self._traces(sigma_lower, block.W_field, block.W_field @ block.S_inv)
+            quadratic = self._quadratic(state.u, state.u)
+            moved = self._quadratic(z_u, state.u)
+            d_logdet_Q = s.logdet_gradient(theta, state.tokens)
+            grad = 0.5 * d_logdet_Q + s.coefficient_gradient(theta) @ (
                 0.5 * (moved - quadratic - traces))
-            gradient_value = [d_field]
             psi = self._psi(theta)
             if psi is not None:
                 dl, d_first, d_second = self.family.hyper_derivatives(self.family_data, state.eta, psi)
                 eta_z = self.A @ z_u + self.X @ z_b
-                gradient_value.append([float(np.sum(dl)) + 0.5 * float(variance @ d_second)
-                                       - 0.5 * float(eta_z @ d_first)])
-            out.gradient = np.concatenate(gradient_value)
-        if out.conditional is None:
+                grad[s.family_index] = (float(np.sum(dl)) + 0.5 * float(variance @ d_second)
+                                        - 0.5 * float(eta_z @ d_first))
+            out.gradient = grad
+        if keep and out.conditional is None:
             shift = 0.5 if self.mean_correction else 0.0
             out.conditional = self._conditional(
-                theta, out.log_likelihood, sigma_lower, sigma_edges, block.W_field, block.S_inv,
-                state.u - shift * z_u, state.b - shift * z_b)
-            out.conditional.mode_field, out.conditional.mode_fixed = state.u, state.b
+                theta, out.log_likelihood, block.fp, sigma_lower, sigma_pairs, block.W_field,
+                block.S_inv, state.u - shift * z_u, state.b - shift * z_b)
+            out.conditional.mode, out.conditional.mode_fixed = state.u, state.b
         if out.conditional is not None and out.gradient is not None:
             out._state = None
         return out
+
+
+class LaplaceLatent(LaplaceModel):
+    """The Laplace model with the static field alone, from its parts: the field's
+    precision, the observations, the family and its data, the mesh's edges and the fixed
+    effects' prior sds."""
+
+    def __init__(self, field: FieldPrecision, data: Observations, family: Family,
+                 family_data: FamilyData, edges, fixed_prior_sd, backend: Optional[str] = None,
+                 start_fixed: Optional[np.ndarray] = None, mean_correction: bool = True) -> None:
+        super().__init__(static_structure(field, data, edges, fixed_prior_sd, family,
+                                          backend=backend),
+                         family_data, backend, start_fixed, mean_correction)

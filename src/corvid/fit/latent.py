@@ -1,19 +1,26 @@
-"""The Gaussian model at given hyperparameters, exactly: the posterior of the field and the
-fixed effects, the log marginal likelihood and its gradient.
+"""The Gaussian model at given hyperparameters, exactly: the posterior of the latent vector
+and the fixed effects, the log marginal likelihood and its gradient.
 
-    y = A u + X beta + e,   u ~ N(0, Q(theta)⁻¹),   beta ~ N(0, V),   e ~ N(0, s² I),
+    y = A x + X beta + e,   x ~ N(0, Q(theta)⁻¹),   beta ~ N(0, V),   e ~ N(0, s² I),
 
-theta = (log range, log sigma, log s). The latent vector (u, beta) has the posterior
+with x the blocks of a `LatentStructure` (the static field, the effects), Q(theta) =
+blockdiag(Q_b) and s the family's noise sd. The latent vector (x, beta) has the posterior
 precision P = [[Q + t AᵀA, t AᵀX], [t XᵀA, t XᵀX + V⁻¹]] with t = s⁻². It is factored by
 blocks, which is the factor of P with the fixed effects ordered last: the sparse block
-P_uu = Q + t AᵀA by the sparse Cholesky, the few dense fixed-effect rows by their Schur
-complement S = P_bb - P_bu P_uu⁻¹ P_ub. The fixed effects' dense rows never enter the sparse
-factor, where they would slow SuperLU down several times.
+P_xx = Q + t AᵀA by the sparse Cholesky (every block of x in one factorisation), the few
+dense fixed-effect rows by their Schur complement S = P_bb - P_bx P_xx⁻¹ P_xb. The fixed
+effects' dense rows never enter the sparse factor, where they would slow SuperLU down
+several times.
 
-The gradient's trace terms tr(P⁻¹ dP) come from the selected inverse of P_uu (plus the
-low-rank part the fixed effects add). log |Q| and its derivatives use Q = tau² K C⁻¹ K with
-K = kappa² C + G when the model's matrices have that structure, so only K, with the sparser
-pattern of G, is factored for them; otherwise Q itself.
+The gradient's trace terms tr(P⁻¹ dP) come from the selected inverse of P_xx (plus the
+low-rank part the fixed effects add), read on the pattern of the blocks' terms M_bk; the
+blocks give log |Q_b| and its derivatives by their own structure (see
+`corvid.fit.effects`).
+
+Re-creating the posterior at a theta (e.g. a design point of a fit): `evaluate(theta,
+keep=True)` gives its `Conditional`; the factored posterior itself (for joint samples:
+mean plus the factor's L⁻ᵀ z, by blocks as above) is `Evaluation._state` of an evaluation
+made without `keep`, or `LatentModel.factored(theta)`.
 """
 
 from __future__ import annotations
@@ -25,52 +32,62 @@ import numpy as np
 from scipy import linalg, sparse
 
 from . import factor
-from ._cholesky import csc_selected_inverse as _takahashi
 from .assembly import AlignedSum, sorted_unique
+from .effects.matern import FieldBlock, has_k_structure
 from .observations import Observations
-from .precision import FieldPrecision
+from .selected import SelectedReader
+from .structure import LatentStructure
 
-__all__ = ["LatentModel", "LatentGaussian", "Evaluation", "Conditional"]
+__all__ = ["LatentModel", "ExactModel", "LatentGaussian", "Evaluation", "Conditional",
+           "Factored", "mesh_edges", "static_structure"]
 
 LOG_2PI = float(np.log(2.0 * np.pi))
+_has_k_structure = has_k_structure   # the name the reference benchmarks import
 
 
 @dataclasses.dataclass
 class Conditional:
-    """The posterior of (u, beta) given theta. Vertex arrays are in the mesh's order.
+    """The posterior of (x, beta) given theta, x in the structure's latent order.
 
-    mean_field (n,), var_field (n,); edge_cov (edges,): Cov(u_i, u_j) for each mesh edge
-    (`LatentGaussian.edges`); mean_fixed (k,), cov_fixed (k, k); cov_field_fixed (n, k).
+    mean (N,), var (N,): each latent value's mean and variance; pair_cov (pairs,): the
+    covariance at the structure's `pairs`; mean_fixed (k,), cov_fixed (k, k); cross (N, d):
+    Cov(x, x_D) for D = the compact blocks' values (the structure's `compact`, c of them)
+    then the fixed effects; dense_cov (d, d) = Cov(x_D). mode, mode_fixed: the mode where
+    the mean is not the mode (Laplace).
     """
 
     theta: np.ndarray
     log_likelihood: float
-    mean_field: np.ndarray
-    var_field: np.ndarray
-    edge_cov: np.ndarray
+    mean: np.ndarray
+    var: np.ndarray
+    pair_cov: np.ndarray
     mean_fixed: np.ndarray
     cov_fixed: np.ndarray
-    cov_field_fixed: np.ndarray
-    mode_field: Optional[np.ndarray] = None   # where the mean is not the mode (Laplace)
+    cross: np.ndarray
+    dense_cov: np.ndarray
+    mode: Optional[np.ndarray] = None
     mode_fixed: Optional[np.ndarray] = None
 
 
 @dataclasses.dataclass
-class _State:
-    """What an evaluation keeps for its gradient and posterior: the factors and solves."""
+class Factored:
+    """The Gaussian posterior of (x, beta) at a theta, factored by blocks: `factor` of
+    P_xx (sparse, its own ordering), W = P_xx⁻¹ P_xb (N, k), S_inv = S⁻¹ (k, k) with S the
+    Schur complement, and the means. Then beta ~ N(mean_fixed, S⁻¹) and x | beta ~
+    N(mean - W (beta - mean_fixed), P_xx⁻¹): a joint draw is beta from S's Cholesky factor,
+    then x from the sparse factor (L⁻ᵀ z in its order)."""
 
-    fp: factor.SparseFactor
-    prior_factor: factor.SparseFactor
-    W_field: np.ndarray
+    factor: factor.SparseFactor
+    W: np.ndarray
     S_inv: np.ndarray
-    mean_field: np.ndarray
+    mean: np.ndarray
     mean_fixed: np.ndarray
 
 
 @dataclasses.dataclass
 class Evaluation:
     """log p(y | theta), its gradient by theta (None unless asked), and the posterior given
-    theta (None unless asked); `LatentGaussian.complete` adds them later."""
+    theta (None unless asked); `LatentModel.complete` adds them later."""
 
     theta: np.ndarray
     log_likelihood: float
@@ -88,80 +105,79 @@ def mesh_edges(tv: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
     return keys // n, keys % n
 
 
-def _has_k_structure(field: FieldPrecision) -> bool:
-    """True when Q = tau² K C⁻¹ K with K = kappa² M0 + M1: phi2 = 1, M0 diagonal and
-    M2 = M1 M0⁻¹ M1 (to rounding)."""
-    if not np.array_equal(field.b[2], [1.0, 0.0, 0.0]):
-        return False
-    c = field.M0.diagonal()
-    if field.M0.count_nonzero() != np.count_nonzero(c) or not np.all(c > 0.0):
-        return False
-    product = field.M1 @ sparse.diags(1.0 / c) @ field.M1
-    scale = abs(field.M2).max() if field.M2.nnz else 0.0
-    return bool(abs(product - field.M2).max() <= 1e-10 * scale)
+def static_structure(field, data: Observations, edges, fixed_prior_sd, family,
+                     prior=None, backend: Optional[str] = None) -> LatentStructure:
+    """The structure of a model with the static field alone."""
+    return LatentStructure(
+        blocks=[FieldBlock(field, prior, data.A, backend)], family=family, X=data.X,
+        fixed_names=list(data.names),
+        fixed_precision=1.0 / np.asarray(fixed_prior_sd, dtype=np.float64) ** 2,
+        n_mesh=field.n, edges=edges, field=0)
 
 
 class LatentModel:
     """What the latent models share, assembled once for one data set and evaluated at many
-    theta: the field's precision, the factor cache, selected inverses read on the factor's
-    pattern and at the mesh edges, log |Q| and its gradient, and the posterior given theta
-    from a factor by blocks (the sparse field block, the dense fixed-effect rows by their
-    Schur complement). `fixed_prior_sd` (k,) gives the fixed effects' prior
-    V = diag(fixed_prior_sd²)."""
+    theta: the structure's precision, the factor cache, selected inverses read on the
+    factor's pattern and at the prediction pairs, log |Q| and its gradient, and the
+    posterior given theta from a factor by blocks (the sparse block of x, the dense
+    fixed-effect rows by their Schur complement)."""
 
-    def __init__(self, field: FieldPrecision, data: Observations, edges, fixed_prior_sd,
-                 backend: Optional[str] = None) -> None:
-        self.field = field
-        self.data = data
-        self.n, self.k, self.n_obs = field.n, data.X.shape[1], data.y.shape[0]
-        self.fixed_precision = 1.0 / np.asarray(fixed_prior_sd, dtype=np.float64) ** 2
-        self.edges = edges
+    def __init__(self, structure: LatentStructure, backend: Optional[str] = None) -> None:
+        self.structure = structure
+        self.n, self.k, self.n_obs = structure.size, structure.k, structure.n_obs
+        self.fixed_precision = structure.fixed_precision
         self.backend = backend
-        self.via_k = _has_k_structure(field)
+        self.release()
+
+    def release(self) -> None:
+        """Lets go of every factor and cache; the next evaluation factors afresh."""
         self._P: Optional[AlignedSum] = None
         self._last: dict[str, tuple] = {}  # name -> (key, the factor at that key)
-        # (factor of K, tr(K⁻¹ C)): the factor itself is held, not its id(), which a later
-        # factor may reuse once this one is freed.
-        self._trace_kc: Optional[tuple[factor.SparseFactor, float]] = None
-        self._positions: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]] = {}
+        self._reader: Optional[SelectedReader] = None
+        self.structure.release()
+
+    def __getstate__(self) -> dict:
+        self.release()   # factors do not pickle; they are made again on demand
+        return dict(self.__dict__)
+
+    @property
+    def via_k(self) -> bool:
+        """Whether the static field's log |Q| goes through K (see `effects.matern`)."""
+        assert self.structure.field is not None
+        return self.structure.blocks[self.structure.field].via_k
+
+    @via_k.setter
+    def via_k(self, value: bool) -> None:
+        assert self.structure.field is not None
+        self.structure.blocks[self.structure.field].via_k = value
 
     # ---- set-up on the first evaluation ----------------------------------------------------
 
-    def _align(self, theta: np.ndarray, first: factor.SparseFactor, extra=(), rows=None) -> None:
-        """Aligns the posterior precision's terms (M0, M1, M2, then `extra`, and Aᵀ diag(w) A
-        for `rows` A) in the order of its first factor, and the entries where the selected
-        inverse is read: the lower pattern, then the mesh edges."""
-        f = self.field
+    def _prepare(self, weights: np.ndarray, extra=(), rows=None,
+                 row_weights: Optional[np.ndarray] = None) -> factor.SparseFactor:
+        """The first factor, in a fill-reducing ordering of the full pattern (the blocks'
+        terms, `extra` terms, AᵀA for `rows` A, the prediction pairs); the terms aligned in
+        its order, and the entries where the selected inverse is read: the lower pattern,
+        then the prediction pairs."""
+        s = self.structure
+        terms = [*s.terms, *extra]
+        natural = AlignedSum(terms, np.arange(self.n), rows=rows, structure=s.pairs)
+        first = factor.cholesky(natural.matrix(weights, row_weights), backend=self.backend)
         perm = first.perm
-        self._last["P"] = (tuple(theta), first)
-        self._P = AlignedSum([f.M0, f.M1, f.M2, *extra], perm, rows=rows)
-        rows_, cols, weights = self._P.lower()
+        self._P = AlignedSum(terms, perm, rows=rows, structure=s.pairs)
+        rows_, cols, lower_weights = self._P.lower()
         self._diagonal_in_lower = np.flatnonzero(rows_ == cols)  # in column order
         where = np.empty(self.n, dtype=np.int64)
         where[perm] = np.arange(self.n)
-        r, s = where[self.edges[0]], where[self.edges[1]]
-        self._P_lower = (np.r_[rows_, np.maximum(r, s)], np.r_[cols, np.minimum(r, s)],
-                         weights[:3])
-
-    def _prepare_prior(self, theta: np.ndarray) -> None:
-        """The ordering and aligned terms of K (or Q) for log |Q|, from a first factor."""
-        f = self.field
-        if self.via_k:
-            phi1 = f.phi(theta[:2])[1]
-            first_k = factor.cholesky((np.exp(phi1) * f.M0 + f.M1).tocsc(), backend=self.backend)
-            self._last["K"] = (phi1, first_k)
-            self._K = AlignedSum([f.M0, f.M1], first_k.perm)
-            self._c = f.M0.diagonal()
-        else:
-            first_q = factor.cholesky(f.precision(theta[:2]).tocsc(), backend=self.backend)
-            self._last["Q"] = (tuple(theta[:2]), first_q)
-            self._Q = AlignedSum([f.M0, f.M1, f.M2], first_q.perm)
-            rows, cols, weights = self._Q.lower()
-            self._Q_lower = (rows, cols, weights)
+        r, c = where[s.pairs[0]], where[s.pairs[1]]
+        self._reader = SelectedReader(np.r_[rows_, np.maximum(r, c)], np.r_[cols, np.minimum(r, c)])
+        self._lower_weights = sparse.csr_matrix(lower_weights[:len(s.terms)])
+        self._n_lower = rows_.size
+        return first
 
     @property
     def backend_used(self) -> str:
-        """The Cholesky backend of the factors ("cholmod" or "superlu")."""
+        """The Cholesky backend of the factors."""
         return self._last["P"][1].backend
 
     def _factor(self, name: str, key, matrix: Callable[[], sparse.csc_matrix]) -> factor.SparseFactor:
@@ -173,120 +189,97 @@ class LatentModel:
             self._last[name] = (key, last)
         return last
 
-    def _selected_lower(self, name: str, f: factor.SparseFactor, rows: np.ndarray,
-                        cols: np.ndarray) -> np.ndarray:
-        """The selected inverse at the lower-triangle entries (rows, cols) of the factored
-        matrix's own pattern (factor order)."""
-        inverse = f.selected_inverse()
-        cached = self._positions.get(name)
-        if cached is not None and np.array_equal(cached[0], inverse.indptr) \
-                and np.array_equal(cached[1], inverse.indices):
-            return inverse.values[cached[2]]
-        try:
-            positions = inverse._positions(rows, cols)
-        except KeyError:
-            # The factor dropped entries of the matrix that cancelled to zero; put them back.
-            L, d = f.factor()
-            L = L.tocoo()
-            union = sparse.coo_matrix(
-                (np.r_[L.data, np.zeros(rows.size)], (np.r_[L.row, rows], np.r_[L.col, cols])),
-                shape=L.shape).tocsc()
-            union.sort_indices()
-            inverse = factor.SelectedInverse(f.perm, *_takahashi(union.indptr, union.indices,
-                                                                  union.data, d))
-            positions = inverse._positions(rows, cols)
-        self._positions[name] = (inverse.indptr, inverse.indices, positions)
-        return inverse.values[positions]
-
-    # ---- log |Q| -----------------------------------------------------------------------------
-
-    def _prior_logdet(self, theta: np.ndarray) -> tuple[float, factor.SparseFactor]:
-        """log |Q(theta)|, and the factor its derivatives come from."""
-        f = self.field
-        if self.via_k:
-            phi0, phi1, _ = f.phi(theta[:2])
-            fk = self._factor("K", phi1, lambda: self._K.matrix([np.exp(phi1), 1.0]))
-            logdet = 2 * self.n * phi0 + 2 * fk.logdet() - float(np.sum(np.log(self._c)))
-            return logdet, fk
-        fq = self._factor("Q", tuple(theta[:2]), lambda: self._Q.matrix(f.coefficients(theta[:2])))
-        return fq.logdet(), fq
-
-    def _prior_logdet_gradient(self, theta: np.ndarray, prior_factor: factor.SparseFactor) -> np.ndarray:
-        """d log |Q| / d (theta0, theta1), from the factor `_prior_logdet` used."""
-        f = self.field
-        if self.via_k:
-            kappa2 = np.exp(f.phi(theta[:2])[1])
-            if self._trace_kc is None or self._trace_kc[0] is not prior_factor:
-                inverse = prior_factor.selected_inverse()  # tr(K⁻¹ C), once per factor of K
-                self._trace_kc = (prior_factor, float(self._c @ inverse.diagonal()))
-            trace_kc = self._trace_kc[1]
-            return 2 * self.n * f.b[0, 1:] + 2 * f.b[1, 1:] * kappa2 * trace_kc
-        rows, cols, weights = self._Q_lower
-        traces = weights @ self._selected_lower("Q", prior_factor, rows, cols)
-        return f.coefficient_gradient(theta[:2]) @ traces
-
     def evaluate(self, theta, *, gradient: bool = True, keep: bool = False) -> Evaluation:
         """log p(y | theta) and, as asked, its gradient and the posterior given theta."""
+        return self.complete(self._value(theta), gradient=gradient, keep=keep)
+
+    def _value(self, theta) -> Evaluation:
         raise NotImplementedError
 
     def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
         """Adds the gradient and the posterior given theta to an evaluation, as asked."""
         raise NotImplementedError
 
+    def factored(self, theta) -> Factored:
+        """The factored posterior at theta (see `Factored`)."""
+        state = self._value(theta)._state
+        assert state is not None
+        return Factored(state.fp, state.W_field, state.S_inv, state.mean_field, state.mean_fixed)
+
     # ---- the posterior given theta -------------------------------------------------------
 
     def _selected(self, fp: factor.SparseFactor) -> tuple[np.ndarray, np.ndarray]:
-        """The selected inverse of the field block at its lower pattern, and at the edges."""
-        rows, cols, weights = self._P_lower
-        read = self._selected_lower("P", fp, rows, cols)
-        return read[:weights.shape[1]], read[weights.shape[1]:]
+        """The selected inverse of the x block at its lower pattern, and at the pairs."""
+        assert self._reader is not None
+        read = self._reader(fp)
+        return read[:self._n_lower], read[self._n_lower:]
 
-    def _field_traces(self, sigma_lower: np.ndarray, W_field: np.ndarray,
-                      WS: np.ndarray) -> np.ndarray:
-        """tr(Cov(u) M_k) for k = 0, 1, 2, with Cov(u) = P_uu⁻¹ + W S⁻¹ Wᵀ."""
-        f = self.field
-        low_rank = np.array([float(np.sum((M @ W_field) * WS)) for M in (f.M0, f.M1, f.M2)])
-        return self._P_lower[2] @ sigma_lower + low_rank
+    def _traces(self, sigma_lower: np.ndarray, W: np.ndarray, WS: np.ndarray) -> np.ndarray:
+        """tr(Cov(x) M_k) for every term, with Cov(x) = P_xx⁻¹ + W S⁻¹ Wᵀ."""
+        low_rank = np.array([float(np.sum((M @ W) * WS)) for M in self.structure.terms])
+        return self._lower_weights @ sigma_lower + low_rank
 
-    def _conditional(self, theta: np.ndarray, log_likelihood: float, sigma_lower: np.ndarray,
-                     sigma_edges: np.ndarray, W_field: np.ndarray, S_inv: np.ndarray,
-                     mean_field: np.ndarray, mean_fixed: np.ndarray) -> Conditional:
-        """The posterior given theta from the block factor: W = P_uu⁻¹ P_ub, S the Schur
-        complement; Cov(u) = P_uu⁻¹ + W S⁻¹ Wᵀ, Cov(u, beta) = -W S⁻¹, Cov(beta) = S⁻¹."""
+    def _quadratic(self, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+        """aᵀ M_k b for every term."""
+        return np.array([float(a @ (M @ b)) for M in self.structure.terms])
+
+    def _conditional(self, theta: np.ndarray, log_likelihood: float, fp: factor.SparseFactor,
+                     sigma_lower: np.ndarray, sigma_pairs: np.ndarray, W: np.ndarray,
+                     S_inv: np.ndarray, mean: np.ndarray, mean_fixed: np.ndarray) -> Conditional:
+        """The posterior given theta from the block factor: W = P_xx⁻¹ P_xb, S the Schur
+        complement; Cov(x) = P_xx⁻¹ + W S⁻¹ Wᵀ, Cov(x, beta) = -W S⁻¹, Cov(beta) = S⁻¹; the
+        compact blocks' columns of Cov(x) by solves."""
         assert self._P is not None
-        WS = W_field @ S_inv
+        s = self.structure
+        WS = W @ S_inv
         diagonal = np.empty(self.n)
         diagonal[self._P.perm] = sigma_lower[self._diagonal_in_lower]
-        i, j = self.edges
+        i, j = s.pairs
+        compact = s.compact
+        columns = np.zeros((self.n, compact.size))
+        if compact.size:
+            unit = np.zeros((self.n, compact.size))
+            unit[compact, np.arange(compact.size)] = 1.0
+            columns = fp.solve(unit).reshape(self.n, compact.size) + WS @ W[compact].T
+        cross = np.hstack([columns, -WS])
+        dense = np.block([[columns[compact], -WS[compact]], [-WS[compact].T, S_inv]])
         return Conditional(
-            theta=theta, log_likelihood=log_likelihood, mean_field=mean_field,
-            var_field=diagonal + np.sum(WS * W_field, axis=1),
-            edge_cov=sigma_edges + np.sum(WS[i] * W_field[j], axis=1),
-            mean_fixed=mean_fixed, cov_fixed=S_inv, cov_field_fixed=-WS)
+            theta=theta, log_likelihood=log_likelihood, mean=mean,
+            var=diagonal + np.sum(WS * W, axis=1),
+            pair_cov=sigma_pairs + np.sum(WS[i] * W[j], axis=1),
+            mean_fixed=mean_fixed, cov_fixed=S_inv, cross=cross, dense_cov=0.5 * (dense + dense.T))
 
 
-class LatentGaussian(LatentModel):
+@dataclasses.dataclass
+class _State:
+    """What an evaluation keeps for its gradient and posterior: the factors and solves."""
+
+    fp: factor.SparseFactor
+    tokens: list
+    W_field: np.ndarray
+    S_inv: np.ndarray
+    mean_field: np.ndarray
+    mean_fixed: np.ndarray
+
+
+class ExactModel(LatentModel):
     """The model of the module's note for one data set: assembled once, evaluated at many
-    theta. `fixed_prior_sd` (k,) gives V = diag(fixed_prior_sd²)."""
+    theta."""
 
-    def __init__(self, field: FieldPrecision, data: Observations, edges, fixed_prior_sd,
+    def __init__(self, structure: LatentStructure, y: np.ndarray,
                  backend: Optional[str] = None) -> None:
-        super().__init__(field, data, edges, fixed_prior_sd, backend)
-        A, X, y = data.A, data.X, data.y
+        super().__init__(structure, backend)
+        A, X = structure.A, structure.X
+        self.y = np.asarray(y, dtype=np.float64)
         self.AtA = (A.T @ A).tocsr()
         self.AtX = np.asarray(A.T @ X).reshape(self.n, self.k)
-        self.Aty = np.asarray(A.T @ y).ravel()
-        self.XtX, self.Xty, self.yty = X.T @ X, X.T @ y, float(y @ y)
+        self.Aty = np.asarray(A.T @ self.y).ravel()
+        self.XtX, self.Xty, self.yty = X.T @ X, X.T @ self.y, float(self.y @ self.y)
 
-    def _prepare(self, theta: np.ndarray) -> None:
-        """Orderings from first factors at theta (kept for the first evaluation); the
-        patterns aligned in those orders."""
-        f = self.field
-        c, t = f.coefficients(theta[:2]), np.exp(-2.0 * theta[2])
-        first = factor.cholesky((c[0] * f.M0 + c[1] * f.M1 + c[2] * f.M2 + t * self.AtA).tocsc(),
-                                backend=self.backend)
-        self._align(theta, first, extra=[self.AtA])
-        self._prepare_prior(theta)
+    def _noise(self, theta: np.ndarray) -> float:
+        psi = self.structure.psi(theta)
+        assert psi is not None, "the exact model needs the noise sd's entry of theta"
+        return float(np.exp(-2.0 * psi))
 
     # ---- one evaluation ----------------------------------------------------------------------
 
@@ -300,12 +293,14 @@ class LatentGaussian(LatentModel):
 
     def _value(self, theta) -> Evaluation:
         theta = np.asarray(theta, dtype=np.float64)
+        s = self.structure
+        weights = np.r_[s.coefficients(theta), self._noise(theta)]
+        t = weights[-1]
         if self._P is None:
-            self._prepare(theta)
+            self._last["P"] = (tuple(theta), self._prepare(weights, extra=[self.AtA]))
         assert self._P is not None
-        c, t = self.field.coefficients(theta[:2]), float(np.exp(-2.0 * theta[2]))
         P = self._P
-        fp = self._factor("P", tuple(theta), lambda: P.matrix([c[0], c[1], c[2], t]))
+        fp = self._factor("P", tuple(theta), lambda: P.matrix(weights))
 
         solved = fp.solve(t * np.column_stack([self.Aty, self.AtX]))
         z, W_field = solved[:, 0], solved[:, 1:]
@@ -321,38 +316,51 @@ class LatentGaussian(LatentModel):
         mean_field = z - W_field @ mean_fixed
         logdet_S = 2.0 * float(np.sum(np.log(np.diag(S_factor[0])))) if S_factor else 0.0
         b_mean = t * (float(self.Aty @ mean_field) + float(self.Xty @ mean_fixed))
-        logdet_Q, prior_factor = self._prior_logdet(theta)
+        logdet_Q, tokens = s.logdet(theta)
         log_likelihood = 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
                                 + self.n_obs * np.log(t) - fp.logdet() - logdet_S
                                 - t * self.yty + b_mean - self.n_obs * LOG_2PI)
         out = Evaluation(theta=theta, log_likelihood=float(log_likelihood))
-        out._state = _State(fp, prior_factor, W_field, S_inv, mean_field, mean_fixed)
+        out._state = _State(fp, tokens, W_field, S_inv, mean_field, mean_fixed)
         return out
 
     def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
-        """Adds to an evaluation its gradient (if asked) and the posterior given theta, from
-        the factors it kept: no matrix is factored again."""
+        """Adds to an evaluation its gradient (if asked) and the posterior given theta (if
+        kept), from the factors it kept: no matrix is factored again."""
         state = out._state
         if state is None or not (gradient or keep):
             return out
-        theta, fld, data = out.theta, self.field, self.data
-        c, t = fld.coefficients(theta[:2]), float(np.exp(-2.0 * theta[2]))
-        sigma_lower, sigma_edges = self._selected(state.fp)
+        theta, s = out.theta, self.structure
+        t = self._noise(theta)
+        sigma_lower, sigma_pairs = self._selected(state.fp)
         W_field, S_inv = state.W_field, state.S_inv
         mean_field, mean_fixed = state.mean_field, state.mean_fixed
         if gradient and out.gradient is None:
-            traces = self._field_traces(sigma_lower, W_field, W_field @ S_inv)  # tr(Cov(u) M_k)
-            quadratic = np.array([float(mean_field @ (M @ mean_field)) for M in (fld.M0, fld.M1, fld.M2)])
-            residual = data.y - data.A @ mean_field - data.X @ mean_fixed
-            d_logdet_Q = self._prior_logdet_gradient(theta, state.prior_factor)
-            d_field = 0.5 * d_logdet_Q - 0.5 * fld.coefficient_gradient(theta[:2]) @ (traces + quadratic)
-            trace_prior = float(c @ traces) + float(np.diag(S_inv) @ self.fixed_precision)
-            d_noise = -self.n_obs + (self.n + self.k) - trace_prior + t * float(residual @ residual)
-            out.gradient = np.r_[d_field, d_noise]
-        # The posterior given theta costs little once the selected inverse is there.
-        if out.conditional is None:
-            out.conditional = self._conditional(theta, out.log_likelihood, sigma_lower, sigma_edges,
-                                                W_field, S_inv, mean_field, mean_fixed)
+            traces = self._traces(sigma_lower, W_field, W_field @ S_inv)  # tr(Cov(x) M_k)
+            quadratic = self._quadratic(mean_field, mean_field)
+            residual = self.y - s.A @ mean_field - s.X @ mean_fixed
+            d_logdet_Q = s.logdet_gradient(theta, state.tokens)
+            grad = 0.5 * d_logdet_Q - 0.5 * s.coefficient_gradient(theta) @ (traces + quadratic)
+            trace_prior = float(s.coefficients(theta) @ traces) \
+                + float(np.diag(S_inv) @ self.fixed_precision)
+            grad[s.family_index] = (-self.n_obs + (self.n + self.k) - trace_prior
+                                    + t * float(residual @ residual))
+            out.gradient = grad
+        if keep and out.conditional is None:
+            out.conditional = self._conditional(theta, out.log_likelihood, state.fp, sigma_lower,
+                                                sigma_pairs, W_field, S_inv, mean_field, mean_fixed)
         if out.conditional is not None and out.gradient is not None:
             out._state = None  # nothing left to compute: let the factors go
         return out
+
+
+class LatentGaussian(ExactModel):
+    """The Gaussian model with the static field alone, from its parts: the field's
+    precision, the observations, the mesh's edges and the fixed effects' prior sds."""
+
+    def __init__(self, field, data: Observations, edges, fixed_prior_sd,
+                 backend: Optional[str] = None) -> None:
+        from .families import Gaussian
+
+        super().__init__(static_structure(field, data, edges, fixed_prior_sd, Gaussian(),
+                                          backend=backend), data.y, backend)

@@ -36,36 +36,51 @@ class MapPredictor:
 
     Covariates in `held` stand at the value given there; those the maps were given
     neither a raster nor a value for stand at zero (the maps then show the rest of the
-    linear predictor); cells where a given raster has no data are NaN. The response scale
-    is per unit of exposure and per trial.
+    linear predictor). Smooth and varying effects take their covariate the same way (a
+    raster or a held value of the effect's name), and are left out without one; groups
+    stand at the population level. Cells where a given raster has no data are NaN. The
+    response scale is per unit of exposure and per trial. `time`: the step of a
+    space-time fit.
     """
 
-    def __init__(self, fit, layers: Sequence[str], held: Optional[Mapping[str, float]] = None) -> None:
+    def __init__(self, fit, layers: Sequence[str], held: Optional[Mapping[str, float]] = None,
+                 time=None) -> None:
         self.fit = fit
         self.layers = tuple(layers)
         self.covariates = list(fit.fixed_names[int(fit.intercept):])
         self.held = dict(held or {})
+        self.time = time
 
     def __call__(self, points: np.ndarray, values: Optional[Dict[str, np.ndarray]]) -> Dict[str, np.ndarray]:
         fit = self.fit
         m = points.shape[0]
+        given = {name: np.full(m, v) for name, v in self.held.items()}
+        given.update(values or {})
         X = np.zeros((m, len(fit.fixed_names)))
         if fit.intercept:
             X[:, 0] = 1.0
         for j, name in enumerate(self.covariates):
-            if values and name in values:
-                X[:, j + int(fit.intercept)] = values[name]
-            elif name in self.held:
-                X[:, j + int(fit.intercept)] = self.held[name]
+            if name in given:
+                X[:, j + int(fit.intercept)] = given[name]
+        effects = {name: v for name, v in given.items() if name in effect_names(fit)}
         usable = np.all(np.isfinite(X), axis=1)
+        for v in effects.values():
+            usable &= np.isfinite(v)
         out = {name: np.full(m, np.nan) for name in self.layers}
         if usable.any():
             B = basis_matrix(fit.mesh, points[usable])
+            time = None if self.time is None else np.full(int(usable.sum()), self.time)
+            where = fit._map_points(B, time, {k: v[usable] for k, v in effects.items()})
             for names, scale in ((LINK, "link"), (RESPONSE, "response")):
                 if names[0] in self.layers:
-                    mean, sd = fit._at(B, X[usable], scale)
+                    mean, sd = fit._at(where, X[usable], scale)
                     out[names[0]][usable], out[names[1]][usable] = mean, sd
         return out
+
+
+def effect_names(fit) -> list:
+    """The effects whose covariate a map takes (smooth, varying)."""
+    return [b.name for b in fit._structure.blocks if b.given_by == "effects" and not b.optional]
 
 
 def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
@@ -86,13 +101,17 @@ def _limits(fit, xlim, ylim) -> Tuple[Tuple[float, float], Tuple[float, float]]:
 
 def _split_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> Tuple[Dict[str, Any], Dict[str, float]]:
     """({name: raster}, {name: value held over the map}) from `covariates`, checked: every
-    name a covariate of the fit, every number finite; warns about covariates given neither."""
+    name a covariate of the fit or one of its smooth or varying effects, every number
+    finite; warns about covariates and effects given neither."""
     names = fit.fixed_names[int(fit.intercept):]
+    effects = effect_names(fit)
     given = dict(covariates or {})
-    unknown = [name for name in given if name not in names]
+    unknown = [name for name in given if name not in names and name not in effects]
     if unknown:
         raise ValueError(f"no fixed effect is named {', '.join(map(repr, unknown))}: the fit's "
-                         f"covariates are {', '.join(map(repr, names)) or 'none'}")
+                         f"covariates are {', '.join(map(repr, names)) or 'none'}"
+                         + (f", and its smooth or varying effects {', '.join(map(repr, effects))}"
+                            if effects else ""))
     held = {name: float(v) for name, v in given.items()
             if isinstance(v, (int, float, np.number)) and not isinstance(v, bool)}
     bad = [name for name, v in held.items() if not np.isfinite(v)]
@@ -103,6 +122,10 @@ def _split_covariates(fit, covariates: Optional[Mapping[str, Any]]) -> Tuple[Dic
         warnings.warn(f"no raster for the covariate(s) {', '.join(map(repr, left))}: the maps "
                       "show the linear predictor without them (as if they were zero)",
                       UserWarning, stacklevel=4)
+    left = [name for name in effects if name not in given]
+    if left:
+        warnings.warn(f"no raster for the effect(s) {', '.join(map(repr, left))}: the maps "
+                      "show the linear predictor without them", UserWarning, stacklevel=4)
     return {name: v for name, v in given.items() if name not in held}, held
 
 
@@ -124,11 +147,12 @@ def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
 
 
 def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=None,
-             scale: Optional[str] = None, chunks=None):
+             scale: Optional[str] = None, chunks=None, time=None):
     """See `LatentFit.maps`."""
     from ..geo import posterior_maps
 
     layers = layers_for(fit, scale)
+    steps = fit._steps(time)
     rasters, held = _split_covariates(fit, covariates)
     xlim, ylim = _limits(fit, xlim, ylim)
     crs = getattr(fit.mesh, "crs", None)
@@ -138,5 +162,15 @@ def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=Non
              "corvid_family": fit.family, "corvid_link": fit.link,
              "corvid_covariates_mapped": ", ".join(rasters) or "none",
              "corvid_covariates_held": ", ".join(f"{k}={v:.6g}" for k, v in held.items()) or "none"}
-    return posterior_maps(MapPredictor(fit, layers, held), dims, xlim, ylim, crs=crs, layers=layers,
-                          covariates=rasters or None, chunks=chunks, attrs=attrs)
+    maps = [posterior_maps(MapPredictor(fit, layers, held, step), dims, xlim, ylim, crs=crs,
+                           layers=layers, covariates=rasters or None, chunks=chunks, attrs=attrs)
+            for step in steps]
+    if fit.times is None:
+        return maps[0]
+    if time is not None:
+        return maps[0].assign_coords(time=steps[0])
+    import xarray as xr
+
+    return xr.concat([m.assign_coords(time=step) for m, step in zip(maps, steps)], dim="time",
+                     data_vars="minimal", coords="minimal", compat="override",
+                     combine_attrs="override")

@@ -15,7 +15,8 @@ integrated nested Laplace approximation's hyperparameter marginals (Martins, Sim
 Lindgren and Rue 2013, Computational Statistics & Data Analysis 67, 68-83). A hyperparameter
 theta_j = mode_j + sum_k R_jk z_k is then a sum of independent split normals; its density
 is their convolution, computed on a grid, and its quantiles and moments give the reported
-interval and sd, in the hyperparameter's own units exp(theta_j).
+interval and sd, in the hyperparameter's own units: exp(theta_j), or another increasing
+map of theta_j where its block reports it so (a correlation rho = tanh(theta_j / 2)).
 
 The point where the fall is FALL is found by a fixed-point iteration on the scale: from a
 guess t (the design's axial point when the fit integrates, else Z_REF), the fall f(t) gives
@@ -98,9 +99,11 @@ def _split_normal(x: np.ndarray, low: float, high: float) -> np.ndarray:
 
 
 def marginal_summary(mode: float, weights: np.ndarray, scales: np.ndarray,
-                     probabilities: Sequence[float] = PROBABILITIES) -> tuple:
+                     probabilities: Sequence[float] = PROBABILITIES,
+                     natural: Optional[Callable[[np.ndarray], np.ndarray]] = None) -> tuple:
     """(quantiles of exp(theta), sd of exp(theta)) for theta = mode + sum_k weights[k] z_k,
-    z_k independent split normals with scales scales[k] = (negative side, positive side)."""
+    z_k independent split normals with scales scales[k] = (negative side, positive side);
+    of natural(theta) instead for another increasing map."""
     sides = np.where(weights[:, None] >= 0.0, scales, scales[:, ::-1]) * np.abs(weights)[:, None]
     half_width = SPAN * float(np.sum(np.max(sides, axis=1)))
     x = np.linspace(-half_width, half_width, GRID)
@@ -112,11 +115,15 @@ def marginal_summary(mode: float, weights: np.ndarray, scales: np.ndarray,
         part = _split_normal(x, low, high)
         density = part if density is None else np.convolve(density, part, mode="same") * dx
     if density is None:
-        return np.exp(np.full(len(probabilities), mode)), 0.0
+        return (np.exp if natural is None else natural)(np.full(len(probabilities), mode)), 0.0
     density = np.maximum(density, 0.0)
     density /= density.sum()
     cdf = np.cumsum(density) - 0.5 * density
     quantiles = np.interp(probabilities, cdf, x)
+    if natural is not None:     # bounded maps: the moments directly
+        values = natural(mode + x)
+        mean = float(density @ values)
+        return natural(mode + quantiles), math.sqrt(max(float(density @ (values - mean) ** 2), 0.0))
     # exp(theta)'s moments, scaled by exp(mode) after the sums so that nothing overflows
     top = float(np.max(x))
     first = float(density @ np.exp(x - top))
@@ -126,10 +133,12 @@ def marginal_summary(mode: float, weights: np.ndarray, scales: np.ndarray,
 
 
 def hyperparameter_marginals(theta: np.ndarray, theta_cov: np.ndarray,
-                             scales: Optional[np.ndarray]) -> np.ndarray:
+                             scales: Optional[np.ndarray],
+                             natural: Sequence[Optional[Callable]] = ()) -> np.ndarray:
     """(d, 3): each hyperparameter's 2.5% and 97.5% quantiles and sd, in its own units
-    exp(theta_j), from the skewed Gaussian (a plain Gaussian when `scales` is None); NaN
-    without a finite covariance."""
+    (exp(theta_j), or natural[j](theta_j) where that is given and not None), from the
+    skewed Gaussian (a plain Gaussian when `scales` is None); NaN without a finite
+    covariance."""
     d = theta.size
     if not np.all(np.isfinite(theta_cov)):
         return np.full((d, 3), np.nan)
@@ -138,6 +147,7 @@ def hyperparameter_marginals(theta: np.ndarray, theta_cov: np.ndarray,
     scales = np.ones((d, 2)) if scales is None else scales
     out = np.empty((d, 3))
     for j in range(d):
-        quantiles, sd = marginal_summary(float(theta[j]), root[j], scales)
+        own = natural[j] if j < len(natural) else None
+        quantiles, sd = marginal_summary(float(theta[j]), root[j], scales, natural=own)
         out[j] = (*quantiles, sd)
     return out

@@ -40,8 +40,10 @@ class ConvergenceWarning(UserWarning):
 class FitProgress:
     """One report of a fit's progress. stage: "optimise" (one per optimiser step),
     "hessian", "integrate" (one per design point), "marginals" (one per point measured along
-    theta's principal axes, see `corvid.fit.marginals`) or "done"; theta = (log range, log sigma,
-    and the log of the family's hyperparameter if it has one), `names` naming them; seconds
+    theta's principal axes, see `corvid.fit.marginals`) or "done"; theta: the hyperparameters on
+    their working scale (log range, log sigma, the log of the family's hyperparameter if it
+    has one, then the effects', in the order of the fit's `hyperparameters`), `names`
+    naming them and `values` giving them as reported (exp(theta) when not given); seconds
     since the fit started."""
 
     stage: str
@@ -51,9 +53,11 @@ class FitProgress:
     gradient_norm: float
     seconds: float
     names: Tuple[str, ...] = NAMES
+    values: Optional[Tuple[float, ...]] = None
 
     def line(self) -> str:
-        values = "  ".join(f"{name} {value:.5g}" for name, value in zip(self.names, np.exp(self.theta)))
+        shown = np.exp(self.theta) if self.values is None else self.values
+        values = "  ".join(f"{name} {value:.5g}" for name, value in zip(self.names, shown))
         gradient = "" if np.isnan(self.gradient_norm) else f"  |gradient| {self.gradient_norm:.3g}"
         return (f"fit {self.stage:>9} {self.step:3d}:  {values}  log posterior "
                 f"{self.log_posterior:.6f}{gradient}  ({self.seconds:.1f} s)")
@@ -77,25 +81,23 @@ def progress_reporter(progress: Union[None, bool, Reporter],
 
 
 class LogPosterior:
-    """log p(y | theta) + log pi(theta): `field_log_prior` for the field's range and sigma
-    (theta[:2], see `corvid.fit.field_prior`) and `hyper_log_prior` for the family's
-    hyperparameter (theta[2:]), each a callable giving (value, gradient) on the log scale,
-    Jacobians included. `names` name theta's entries in reports and `label` the fit in
-    warnings."""
+    """log p(y | theta) + log pi(theta), `log_prior(theta)` giving (value, gradient) of the
+    hyperparameters' log prior on their working scale, Jacobians included. `names` name
+    theta's entries in reports, `natural(theta)` gives them as reported (None: exp), and
+    `label` names the fit in warnings."""
 
-    def __init__(self, latent, field_log_prior: Callable[[np.ndarray], Tuple[float, np.ndarray]],
-                 hyper_log_prior: Callable[[np.ndarray], Tuple[float, np.ndarray]],
-                 names: Tuple[str, ...] = NAMES, label: str = "fit_gaussian") -> None:
+    def __init__(self, latent, log_prior: Callable[[np.ndarray], Tuple[float, np.ndarray]],
+                 names: Tuple[str, ...] = NAMES, label: str = "fit_gaussian",
+                 natural: Optional[Callable[[np.ndarray], np.ndarray]] = None) -> None:
         self.latent = latent
-        self.field_log_prior = field_log_prior
-        self.hyper_log_prior = hyper_log_prior
+        self.log_prior = log_prior
         self.names, self.label = tuple(names), label
+        self.natural = natural
         self.evaluations = 0
 
-    def log_prior(self, theta: np.ndarray) -> tuple[float, np.ndarray]:
-        field, field_gradient = self.field_log_prior(theta[:2])
-        hyper, hyper_gradient = self.hyper_log_prior(theta[2:])
-        return float(field) + hyper, np.r_[field_gradient, hyper_gradient]
+    def shown(self, theta: np.ndarray) -> Optional[Tuple[float, ...]]:
+        """theta's entries as reported, or None for exp(theta)."""
+        return None if self.natural is None else tuple(float(v) for v in self.natural(theta))
 
     def __call__(self, theta, *, gradient: bool = True, keep: bool = False) -> tuple[float, Evaluation]:
         """(log posterior, the evaluation, with the log posterior's gradient if asked)."""
@@ -198,7 +200,8 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         if reporter:
             norm = float(np.linalg.norm(gradient)) if gradient is not None else float("nan")
             reporter(FitProgress(stage, step, np.array(theta), float(value), norm,
-                                 time.perf_counter() - started, posterior.names))
+                                 time.perf_counter() - started, posterior.names,
+                                 posterior.shown(theta)))
 
     climb = _Climb(posterior, np.asarray(theta0, dtype=np.float64), bounds)
     H = _hessian(posterior, climb.theta, climb.gradient, report, climb.value)
@@ -240,10 +243,11 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         why = ("the Hessian is not negative definite" if not definite else
                "the mode lies on the search box" if on_bound else
                f"the gradient is not zero: the mode is about {off:.2g} posterior sd away")
-        state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, np.exp(climb.theta)))
+        shown = posterior.shown(climb.theta) or np.exp(climb.theta)
+        state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, shown))
         warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
                       f"{state}, log posterior {climb.value:.10g}, gradient "
-                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=4)
+                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=5)
     ev = posterior.complete(climb.ev, keep=True)
     return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,
                 converged=converged, message=message, steps=steps)

@@ -98,12 +98,12 @@ def read_region(source, crs=None, *, max_edge: Optional[float] = None, points=No
     for i, geom in enumerate(geoms):
         if geom is None or shapely.is_empty(geom):
             continue
-        parts = _polygons(geom)
-        if not parts:
+        pieces = _polygons(geom)
+        if not pieces:
             kinds.add(geom.geom_type)
             continue
-        polygons += parts
-        feature += [i] * len(parts)
+        polygons += pieces
+        feature += [i] * len(pieces)
     if not polygons:
         what = f" (its geometries: {', '.join(sorted(kinds))})" if kinds else ""
         raise ValueError(f"{name} has no polygons{what}: a study region needs polygon features")

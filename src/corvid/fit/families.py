@@ -188,6 +188,29 @@ class Family:
         """Mean and sd of scale * g^-1(eta) for eta ~ N(mean, sd²), g the link."""
         raise NotImplementedError
 
+    # ---- what the posterior's checks and draws ask --------------------------------------
+
+    discrete: ClassVar[bool] = False    # counts: a randomised PIT and quantile residual
+
+    def inverse_link(self, eta: np.ndarray) -> np.ndarray:
+        """g^-1(eta): the mean per unit of exposure, or per trial."""
+        raise NotImplementedError
+
+    def link_of(self, mu: np.ndarray) -> np.ndarray:
+        """g(mu), mu per unit of exposure or per trial (-inf or inf at the ends of g's range)."""
+        raise NotImplementedError
+
+    def cdf_bounds(self, d: FamilyData, eta: np.ndarray,
+                   psi: Optional[float]) -> Tuple[np.ndarray, np.ndarray]:
+        """(P(Y < y), P(Y <= y)) for each observation (eta offset included); equal for
+        continuous data."""
+        raise NotImplementedError
+
+    def draw(self, d: FamilyData, eta: np.ndarray, psi: Optional[float],
+             rng: np.random.Generator) -> np.ndarray:
+        """New observations given eta (offset included), with d's trials, shape of eta."""
+        raise NotImplementedError
+
     # ---- starting values --------------------------------------------------------------------
 
     def working(self, d: FamilyData) -> Tuple[np.ndarray, np.ndarray]:
@@ -232,6 +255,19 @@ class Gaussian(Family):
     def response(self, mean, sd, scale):
         return mean, sd
 
+    def inverse_link(self, eta):
+        return eta
+
+    def link_of(self, mu):
+        return mu
+
+    def cdf_bounds(self, d, eta, psi):
+        below = special.ndtr((d.y - eta) * math.exp(-psi))
+        return below, below
+
+    def draw(self, d, eta, psi, rng):
+        return eta + math.exp(psi) * rng.standard_normal(np.shape(eta))
+
     def working(self, d):
         return d.y - d.offset, np.zeros(d.y.shape)
 
@@ -239,7 +275,7 @@ class Gaussian(Family):
 class Poisson(Family):
     """y ~ Poisson(E exp(eta)), log link, E the exposure (eta's offset log E)."""
 
-    name, title, link, exposure = "poisson", "Poisson", "log", True
+    name, title, link, exposure, discrete = "poisson", "Poisson", "log", True, True
     response_meaning = "expected count per unit of exposure"
 
     def _check(self, y, trials):
@@ -261,6 +297,21 @@ class Poisson(Family):
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
+
+    def cdf_bounds(self, d, eta, psi):
+        mu = self.inverse_link(eta)
+        return _below(special.pdtr, d.y, mu), special.pdtr(d.y, mu)
+
+    def draw(self, d, eta, psi, rng):
+        return rng.poisson(self.inverse_link(eta)).astype(np.float64)
+
     def working(self, d):
         return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
 
@@ -270,6 +321,7 @@ class NegativeBinomial(Family):
     Poisson; psi = log r."""
 
     name, title, link, hyperparameter, exposure = "nbinomial", "Negative binomial", "log", "size", True
+    discrete = True
     prior_option, prior_power = "prior_dispersion", -0.5   # on 1/sqrt(size)
     response_meaning = "expected count per unit of exposure"
 
@@ -307,6 +359,22 @@ class NegativeBinomial(Family):
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        return Poisson.link_of(self, mu)
+
+    def cdf_bounds(self, d, eta, psi):
+        r, p = math.exp(psi), special.expit(psi - eta)   # success probability r / (r + mu)
+        # P(Y <= k) = I_p(r, k + 1), the regularised incomplete beta (r need not be whole)
+        below = np.where(d.y > 0.0, special.betainc(r, np.maximum(d.y, 1.0), p), 0.0)
+        return below, special.betainc(r, d.y + 1.0, p)
+
+    def draw(self, d, eta, psi, rng):
+        return rng.negative_binomial(math.exp(psi), special.expit(psi - eta)).astype(np.float64)
+
     def working(self, d):
         return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
 
@@ -334,7 +402,7 @@ def _digamma_difference(y: np.ndarray, r: float) -> np.ndarray:
 class Binomial(Family):
     """y ~ Binomial(N, logistic(eta)), logit link, N the trials (1 by default)."""
 
-    name, title, link, trials = "binomial", "Binomial", "logit", True
+    name, title, link, trials, discrete = "binomial", "Binomial", "logit", True, True
     response_meaning = "probability of a success"
 
     def _check(self, y, trials):
@@ -358,6 +426,22 @@ class Binomial(Family):
     def response(self, mean, sd, scale):
         first, second = _gauss_hermite(special.expit, mean, sd)
         return scale * first, scale * np.sqrt(np.maximum(second - first**2, 0.0))
+
+    def inverse_link(self, eta):
+        return special.expit(eta)
+
+    def link_of(self, mu):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(mu <= 0.0, -np.inf, np.where(mu >= 1.0, np.inf,
+                                                          special.logit(np.clip(mu, 0.0, 1.0))))
+
+    def cdf_bounds(self, d, eta, psi):
+        p = special.expit(eta)
+        return _below(special.bdtr, d.y, d.trials, p), special.bdtr(d.y, d.trials, p)
+
+    def draw(self, d, eta, psi, rng):
+        trials = np.broadcast_to(d.trials, np.shape(eta))
+        return rng.binomial(trials.astype(np.int64), special.expit(eta)).astype(np.float64)
 
     def working(self, d):
         share = (d.y + 0.5) / (d.trials + 1.0)
@@ -400,6 +484,23 @@ class Gamma(Family):
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        return Poisson.link_of(self, mu)
+
+    def cdf_bounds(self, d, eta, psi):
+        phi = math.exp(psi)
+        with np.errstate(over="ignore"):
+            below = special.gammainc(phi, phi * d.y * np.exp(-eta))
+        return below, below
+
+    def draw(self, d, eta, psi, rng):
+        phi = math.exp(psi)
+        return rng.gamma(phi, self.inverse_link(eta) / phi)
+
     def working(self, d):
         return np.log(d.y), np.zeros(d.y.shape)
 
@@ -409,6 +510,11 @@ class Gamma(Family):
         v = max(float(np.var(logs)), 1e-6)
         phi = (1.0 + math.sqrt(1.0 + 2.0 * v)) / (2.0 * v)
         return float(np.log(np.clip(phi, 0.05, 1e4)))
+
+
+def _below(cdf, y: np.ndarray, *parameters) -> np.ndarray:
+    """P(Y < y) = P(Y <= y - 1) of a count's distribution function, 0 at y = 0."""
+    return np.where(y > 0.0, cdf(np.maximum(y - 1.0, 0.0), *parameters), 0.0)
 
 
 _NODES, _WEIGHTS = np.polynomial.hermite.hermgauss(40)

@@ -14,6 +14,7 @@ from .effects.base import EffectPosterior, NewPoints, per_point
 from .families import Family
 from .latent import Conditional
 from .observations import new_design
+from .posterior import PosteriorMethods
 
 __all__ = ["LatentFit", "GaussianFit", "Hyperparameter", "wrap"]
 
@@ -124,7 +125,7 @@ def _scale_factor(values, name: str, m: int, allowed: bool, family: str) -> np.n
     return array
 
 
-class LatentFit:
+class LatentFit(PosteriorMethods):
     """A latent Gaussian model fitted by `corvid.fit.fit`. Results are plain attributes:
 
     family : the likelihood family's name ("gaussian", "poisson", "binomial", "nbinomial",

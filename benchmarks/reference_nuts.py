@@ -168,6 +168,24 @@ class Reference:
         """The standard normal coordinates of a field u at theta."""
         return (self.M.T @ (self.c * u)) / np.asarray(self.scales(theta))
 
+    def initial(self, start):
+        """The sampler's first state from a start (theta, beta, u)."""
+        theta, beta, u = start
+        init = {"theta": jnp.asarray(theta), "beta": jnp.asarray(beta)}
+        if self.centred:
+            init["u"] = jnp.asarray(u)
+        else:
+            init["z"] = jnp.asarray(self.z_of(theta, u))
+        return init
+
+    def latent_draws(self, theta, samples):
+        """The field's draws (chains, draws, n) from the chains' samples."""
+        if self.centred:
+            return np.stack([np.asarray(s["u"]) for s in samples])
+        z = np.stack([np.asarray(s["z"]) for s in samples])
+        scales = np.asarray(jax.vmap(jax.vmap(self.scales))(jnp.asarray(theta)))
+        return (z * scales) @ self.M.T
+
     # ---- sampling --------------------------------------------------------------------------
 
     def sample(self, starts, warmup=1000, draws=2000, seed=0, target_accept=0.9):
@@ -186,12 +204,8 @@ class Reference:
         block = jax.jit(transitions)
         warmup, draws = BLOCK * -(-warmup // BLOCK), BLOCK * -(-draws // BLOCK)
         chains, times = [], {"warmup": 0.0, "sampling": 0.0, "compile": 0.0, "set-up": 0.0}
-        for index, (theta, beta, u) in enumerate(starts):
-            init = {"theta": jnp.asarray(theta), "beta": jnp.asarray(beta)}
-            if self.centred:
-                init["u"] = jnp.asarray(u)
-            else:
-                init["z"] = jnp.asarray(self.z_of(theta, u))
+        for index, start in enumerate(starts):
+            init = self.initial(start)
             started = time.perf_counter()
             state = jax.block_until_ready(init_kernel(
                 init, warmup, target_accept_prob=target_accept,
@@ -228,12 +242,7 @@ class Draws:
     def __init__(self, ref: Reference, chains, times):
         self.theta = np.stack([np.asarray(s["theta"]) for s, _ in chains])
         self.beta = np.stack([np.asarray(s["beta"]) for s, _ in chains])
-        if ref.centred:
-            self.u = np.stack([np.asarray(s["u"]) for s, _ in chains])
-        else:
-            z = np.stack([np.asarray(s["z"]) for s, _ in chains])
-            scales = np.asarray(jax.vmap(jax.vmap(ref.scales))(jnp.asarray(self.theta)))
-            self.u = (z * scales) @ ref.M.T
+        self.u = ref.latent_draws(self.theta, [s for s, _ in chains])
         self.steps = np.concatenate([np.asarray(e["num_steps"]) for _, e in chains])
         self.divergent = int(sum(np.asarray(e["diverging"]).sum() for _, e in chains))
         self.times = times
@@ -261,6 +270,106 @@ class Draws:
                 "left out)")
 
 
+class SpaceTimeReference(Reference):
+    """An AR(1) space-time field and a group intercept, the model that
+    `fit(..., spatial=False, effects=[SpaceTime(time, "ar1"), Group(name, labels)])` fits:
+
+        theta = (log range, log sigma, log((1 + rho)/(1 - rho)), log sd);
+        eps_1 = u(z_1), eps_t = rho eps_(t-1) + sqrt(1 - rho²) u(z_t), with u(z) the field of
+            standard normal coordinates z as above (so each eps_t ~ N(0, Q⁻¹): precision
+            R(rho) ⊗ Q);
+        g = sd zg, zg ~ N(0, I);  eta = A eps_(step) + g_(label) + X beta + offset.
+
+    Priors: the field's PC prior (the model's), rho's PC prior with base model rho = 1
+    (`rho_prior`, corvid's `PCCorrelationPrior`) and sd exponential (`sd_prior`, corvid's
+    `PCRatePrior`), written out here. `step` and `label` (n_obs,) are 0-based indices of
+    each observation's step (of `steps`) and label (of `groups`). The latent draws are the
+    steps' fields then the labels' intercepts, corvid's order.
+    """
+
+    def __init__(self, model, family, data, A, X, prior_sd, step, steps, label, groups,
+                 rho_prior, sd_prior):
+        super().__init__(model, family, data, A, X, prior_sd)
+        self.step, self.T = np.asarray(step), int(steps)
+        self.label, self.G = np.asarray(label), int(groups)
+        self.rho_prior, self.sd_prior = rho_prior, sd_prior
+        self.d = 4
+
+    def theta_log_prior(self, theta):
+        lam, rate = self.rho_prior.rate, self.sd_prior.rate
+        t = theta[2]
+        log_one_minus = np.log(2.0) - jnp.logaddexp(0.0, t)       # log(1 - rho)
+        log_one_plus = np.log(2.0) - jnp.logaddexp(0.0, -t)       # log(1 + rho)
+        rho = (np.log(lam) - lam * jnp.exp(0.5 * log_one_minus) + 0.5 * log_one_minus
+               + log_one_plus - np.log(4.0) - np.log(-np.expm1(-lam * np.sqrt(2.0))))
+        sd = np.log(rate) - rate * jnp.exp(theta[3]) + theta[3]
+        return self.field_log_prior(theta) + rho + sd
+
+    def fields(self, theta, z):
+        """The steps' fields (T, n) from their coordinates z (T, n)."""
+        u = (z * self.scales(theta)) @ self.M.T
+        rho = jnp.tanh(0.5 * theta[2])
+        eps = [u[0]]
+        for t in range(1, self.T):
+            eps.append(rho * eps[-1] + jnp.sqrt(1.0 - rho ** 2) * u[t])
+        return jnp.stack(eps)
+
+    def _potential(self, p):
+        theta, beta = p["theta"], p["beta"]
+        eps = self.fields(theta, p["z"])
+        g = jnp.exp(theta[3]) * p["zg"]
+        eta = (jnp.sum(self.vals * eps[self.step[:, None], self.cols], axis=1) + g[self.label]
+               + self.X @ beta + self.offset)
+        log_post = (self.log_likelihood(eta, None) - 0.5 * jnp.sum(p["z"] ** 2)
+                    - 0.5 * jnp.sum(p["zg"] ** 2) + self.theta_log_prior(theta)
+                    - 0.5 * jnp.sum((beta / self.prior_sd) ** 2))
+        return -log_post
+
+    def initial(self, start):
+        """From (theta, beta, the steps' fields (T, n), the labels' intercepts (G,))."""
+        theta, beta, eps, g = start
+        rho = np.tanh(0.5 * theta[2])
+        u = np.vstack([eps[:1], (eps[1:] - rho * eps[:-1]) / np.sqrt(1.0 - rho ** 2)])
+        z = np.array([self.z_of(theta, row) for row in u])
+        return {"theta": jnp.asarray(theta), "beta": jnp.asarray(beta), "z": jnp.asarray(z),
+                "zg": jnp.asarray(np.asarray(g) / np.exp(theta[3]))}
+
+    def latent_draws(self, theta, samples):
+        z = np.stack([np.asarray(s["z"]) for s in samples])            # (chains, draws, T, n)
+        scales = np.asarray(jax.vmap(jax.vmap(self.scales))(jnp.asarray(theta)))
+        u = (z * scales[:, :, None, :]) @ self.M.T
+        rho = np.tanh(0.5 * theta[..., 2])[..., None]
+        eps = [u[:, :, 0]]
+        for t in range(1, self.T):
+            eps.append(rho * eps[-1] + np.sqrt(1.0 - rho ** 2) * u[:, :, t])
+        g = np.exp(theta[..., 3])[..., None] * np.stack([np.asarray(s["zg"]) for s in samples])
+        return np.concatenate([np.stack(eps, axis=2).reshape(z.shape[0], z.shape[1], -1), g], axis=2)
+
+
+def spacetime_check(ref: SpaceTimeReference, structure, rng=None):
+    """The largest discrepancies of the space-time reference's pieces from corvid's: the
+    hyperparameters' log prior (the `LatentStructure`'s), and the covariance of the steps'
+    fields against the inverse of R(rho) ⊗ Q."""
+    rng = rng or np.random.default_rng(0)
+    thetas = rng.normal([np.log(0.3), 0.0, 1.0, np.log(0.5)], 0.5, (5, 4))
+    out = {"priors": max(abs(float(ref.theta_log_prior(t)) - structure.log_prior(t)[0])
+                         for t in thetas)}
+    theta = thetas[0]
+    T, n = ref.T, ref.n
+    rho = np.tanh(0.5 * theta[2])
+    root = ref.M * np.asarray(ref.scales(theta))                      # u = root z
+    L = np.zeros((T * n, T * n))
+    for t in range(T):
+        for s in range(t + 1):
+            L[t * n:(t + 1) * n, s * n:(s + 1) * n] = rho ** (t - s) * (1.0 if s == 0 else
+                                                                          np.sqrt(1 - rho ** 2)) * root
+    R = (1 + rho ** 2) * np.eye(T) - rho * (np.eye(T, k=1) + np.eye(T, k=-1))
+    R[0, 0] = R[-1, -1] = 1.0
+    P = np.kron(R / (1 - rho ** 2), ref.model.precision(theta[:2]).toarray())
+    out["Cov(eps) R⊗Q - I"] = float(np.abs((L @ L.T) @ P - np.eye(T * n)).max())
+    return out
+
+
 def reference_for(model, loc, y, family, covariates=None, exposure=None, trials=None,
                   prior_sd=None, centred=False):
     """A Reference for the data that `corvid.fit.fit(model, loc, y, family=..., ...)` takes
@@ -280,7 +389,7 @@ def check(ref: Reference, rng=None):
     log density, log |Q| and the covariance of u (dense, for small meshes)."""
     rng = rng or np.random.default_rng(0)
     out = {}
-    thetas = rng.normal([np.log(0.3), 0.0, 1.0][:ref.d], 0.7, (5, ref.d))
+    thetas = rng.normal(np.r_[np.log(0.3), 0.0, 1.0, 0.0][:ref.d], 0.7, (5, ref.d))
     out["field prior"] = max(abs(float(ref.field_log_prior(t)) - ref.field_prior(t[:2])[0])
                              for t in thetas)
     out["family prior"] = max(abs(float(ref.hyper_log_prior(t)) - ref.family.log_prior(t[2:])[0])

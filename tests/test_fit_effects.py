@@ -359,3 +359,32 @@ def test_integrating_mixes_every_block_over_the_design():
         mean, second = mean + weight * m, second + weight * (v + m ** 2)
     assert_close(result.effects["vessel"].mean, mean)
     assert_close(result.effects["vessel"].sd, np.sqrt(second - mean ** 2), tol=1e-6)
+
+
+@pytest.mark.parametrize("family", ["gaussian", "poisson"])
+def test_a_fit_recreates_its_posterior_at_a_design_point_and_its_rows_at_new_points(family):
+    # What further work on the posterior builds on: the factored posterior at theta, whose
+    # mean is the fit's, and the rows of the linear predictor, which give predict's mean.
+    import pickle
+
+    d = DATA
+    y, kw = d.y(family)
+    effects = effects_of("all", d)
+    theta = theta_of(family, effects)
+    result = fit(MODEL, d.loc, y, family=family, covariates=d.x, effects=effects, theta=theta,
+                 prior_fixed=PRIOR_SD, **kw)
+    result = pickle.loads(pickle.dumps(result))   # as dask sends it to its workers
+    dense = Dense(d, effects, theta, family, y=y, kw=kw)
+    posterior = result._latent_at(theta)
+    assert_close(posterior.mean, dense.mean[:dense.size])
+    assert_close(posterior.mean_fixed, dense.mean[dense.size:])
+    # Cov(x) = P_xx⁻¹ + W S⁻¹ Wᵀ from the factor by blocks.
+    probe = np.random.default_rng(0).normal(size=dense.size)
+    covariance_probe = posterior.factor.solve(probe) + posterior.W @ (posterior.S_inv @ (posterior.W.T @ probe))
+    assert_close(covariance_probe, dense.cov[:dense.size, :dense.size] @ probe)
+    A, X, unseen, inside = result._rows(NEW["loc"], NEW["x"], **new_arguments(effects))
+    Z, _ = dense.rows(*NEW.values())
+    assert inside.all() and [b for b, _ in unseen] == [2] and list(unseen[0][1]) == [0, 0, 1, 0, 0]
+    assert_close(np.hstack([A.toarray(), X]), Z)
+    assert_close(result.predict(NEW["loc"], NEW["x"], **new_arguments(effects))[0],
+                 A @ posterior.mean + X @ posterior.mean_fixed)

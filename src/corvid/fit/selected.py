@@ -10,10 +10,10 @@ from __future__ import annotations
 from typing import Optional
 
 import numpy as np
-from scipy import sparse
 
 from . import factor
 from ._selected_inverse import selected_inverse as _takahashi
+from .assembly import sorted_unique
 
 __all__ = ["SelectedReader"]
 
@@ -25,6 +25,7 @@ class SelectedReader:
         self.rows, self.cols = rows, cols
         self._cached: Optional[tuple[np.ndarray, np.ndarray, np.ndarray]] = None
         self._union = False   # the factors leave some of the entries out: add them
+        self._union_of: Optional[tuple] = None   # (L's pattern, the union's, where L goes)
 
     def __call__(self, f: factor.SparseFactor) -> np.ndarray:
         inverse = self._with_entries(f) if self._union else f.selected_inverse()
@@ -44,12 +45,20 @@ class SelectedReader:
     def _with_entries(self, f: factor.SparseFactor) -> factor.SelectedInverse:
         """The selected inverse on the factor's pattern plus the entries read, which a
         factor drops where the matrix's entries cancel to zero or are stored zeros: they lie
-        in the pattern of the symbolic factor, so the union is closed under elimination."""
+        in the pattern of the symbolic factor, so the union is closed under elimination.
+        The union's pattern is found once per pattern of L."""
         L, d = f.factor()
-        L = L.tocoo()
-        union = sparse.coo_matrix(
-            (np.r_[L.data, np.zeros(self.rows.size)],
-             (np.r_[L.row, self.rows], np.r_[L.col, self.cols])), shape=L.shape).tocsc()
-        union.sort_indices()
-        return factor.SelectedInverse(f.perm, *_takahashi(union.indptr, union.indices,
-                                                          union.data, d))
+        cached = self._union_of
+        if cached is None or not (np.array_equal(cached[0], L.indptr)
+                                  and np.array_equal(cached[1], L.indices)):
+            n = L.shape[0]
+            own = np.repeat(np.arange(n, dtype=np.int64), np.diff(L.indptr)) * n + L.indices
+            keys = sorted_unique(np.r_[own, self.cols.astype(np.int64) * n + self.rows])
+            indices = (keys % n).astype(L.indices.dtype)
+            indptr = np.searchsorted(keys // n, np.arange(n + 1)).astype(L.indptr.dtype)
+            cached = (L.indptr.copy(), L.indices.copy(), indptr, indices, np.searchsorted(keys, own))
+            self._union_of = cached
+        _, _, indptr, indices, where = cached
+        data = np.zeros(indices.size)
+        data[where] = L.data
+        return factor.SelectedInverse(f.perm, *_takahashi(indptr, indices, data, d))

@@ -149,13 +149,6 @@ class LatentStructure:
             out[self.theta_index[k], span] = b.coefficient_gradient(self.theta_of(theta, k))
         return out
 
-    def prior_matrix(self, theta: np.ndarray) -> sparse.csr_matrix:
-        """blockdiag(Q_b(theta_b))."""
-        total = sparse.csr_matrix((self.size, self.size))
-        for c, term in zip(self.coefficients(theta), self.terms):
-            total = total + c * term
-        return total
-
     def logdet(self, theta: np.ndarray) -> tuple[float, list]:
         """(log |blockdiag(Q_b)|, the blocks' tokens for the gradient)."""
         values = [b.logdet(self.theta_of(theta, k)) for k, b in enumerate(self.blocks)]

@@ -9,50 +9,20 @@ below 1e-3."""
 
 import numpy as np
 import pytest
-from scipy import linalg, stats
+from scipy import stats
 
-from corvid.fit import Group, SpaceTime, fit
-from corvid.meshkin.gfield import gfield2_pcmatern
-from corvid.meshkin.locate import basis_matrix
-from corvid.meshkin.mesh import MkMesh
+from corvid.fit import SpaceTime, fit
 
-MESH = MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (6, 5))
-MODEL = gfield2_pcmatern(MESH, prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
-PRIOR_SD = [3.0, 2.0]
-THETA = np.array([np.log(0.4), np.log(0.8), np.log(0.3), np.log(0.5)])  # range, sigma, noise, sd
-LABELS = np.array(["a", "b", "c", "d"])
+from posterior_model import MESH, MODEL, data, dense_posterior, gaussian_fit
+
 ALPHA = 1e-3
 SAMPLES = 20_000
-
-
-def data(n=60, seed=1):
-    rng = np.random.default_rng(seed)
-    loc = rng.uniform(0.02, 0.98, (n, 2))
-    x = rng.normal(size=n)
-    labels = LABELS[rng.integers(0, 4, n)]
-    y = 0.5 + 0.3 * x + np.sin(3 * loc[:, 0]) + 0.4 * (labels == "a") + 0.3 * rng.normal(size=n)
-    return loc, x, labels, y
-
-
-def dense_posterior(loc, x, labels, y):
-    """Mean and covariance of (field, group, beta) by dense algebra."""
-    B = basis_matrix(MESH, loc).toarray()
-    G = (labels[:, None] == LABELS[None, :]).astype(float)
-    X = np.column_stack([np.ones(x.size), x])
-    Z = np.hstack([B, G, X])
-    prior = linalg.block_diag(MODEL.precision(THETA[:2]).toarray(),
-                              np.eye(4) * np.exp(-2 * THETA[3]), np.diag(1 / np.square(PRIOR_SD)))
-    t = np.exp(-2 * THETA[2])
-    cov = np.linalg.inv(prior + t * Z.T @ Z)
-    return cov @ Z.T @ y * t, cov
 
 
 @pytest.fixture(scope="module")
 def gaussian():
     loc, x, labels, y = data()
-    result = fit(MODEL, loc, y, covariates=x, effects=[Group("vessel", labels)], theta=THETA,
-                 prior_fixed=PRIOR_SD)
-    return result, dense_posterior(loc, x, labels, y)
+    return gaussian_fit(loc, x, labels, y), dense_posterior(loc, x, labels, y)
 
 
 def joined(samples):
@@ -102,6 +72,7 @@ def test_chunks_are_the_same_draws_in_blocks(gaussian):
         whole.fixed.mean(axis=0), abs=4 * result.fixed_sd.max() / np.sqrt(500))
 
 
+@pytest.mark.filterwarnings("ignore::corvid.fit.ResolutionWarning")
 @pytest.mark.parametrize("family", ["poisson", "binomial"])
 def test_laplace_samples_centre_on_the_corrected_mean_over_the_design(family):
     loc, x, labels, _ = data(n=80, seed=2)

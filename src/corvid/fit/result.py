@@ -388,7 +388,8 @@ class LatentFit(PosteriorMethods):
 
     def maps(self, dims: Tuple[int, int] = (100, 100), xlim: Optional[Tuple[float, float]] = None,
              ylim: Optional[Tuple[float, float]] = None, *, covariates=None,
-             scale: Optional[str] = None, chunks: Optional[Tuple[int, int]] = None, time=None):
+             scale: Optional[str] = None, chunks: Optional[Tuple[int, int]] = None, time=None,
+             exceedance=None, exceedance_scale: Optional[str] = None):
         """The posterior on a regular grid as an xarray Dataset, for a GIS (the geo extra).
 
         dims = (nx, ny) cells tiling xlim x ylim (by default the bounding box of the study
@@ -415,11 +416,15 @@ class LatentFit(PosteriorMethods):
             predicted and written on their own (`to_netcdf`, `to_geotiff`), so a map
             larger than memory never sits in it whole; fits pickle, so blocks run on
             dask.distributed workers too.
+        exceedance: a threshold c: adds the layer "exceedance", the posterior probability
+            that the response mean (exceedance_scale="response", the default except for
+            the Gaussian family) or the linear predictor ("link") exceeds c (see
+            `exceedance`).
         """
         from .maps import fit_maps
 
         return fit_maps(self, dims, xlim, ylim, covariates=covariates, scale=scale, chunks=chunks,
-                        time=time)
+                        time=time, exceedance=exceedance, exceedance_scale=exceedance_scale)
 
     def to_geotiff(self, path, **maps_arguments) -> str:
         """Writes `maps(**maps_arguments)` as a float64 GeoTIFF (one band per layer, its

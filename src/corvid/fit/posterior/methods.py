@@ -4,6 +4,11 @@ from __future__ import annotations
 
 from typing import Iterator, Optional, Union
 
+import numpy as np
+
+from ...meshkin.locate import MeshGridProjector, basis_matrix
+from ..observations import new_design
+from .exceedance import exceedance_at, threshold_value
 from .samples import PosteriorSamples, draw_blocks
 
 __all__ = ["PosteriorMethods"]
@@ -33,3 +38,50 @@ class PosteriorMethods:
         """
         blocks = draw_blocks(self, n, seed=seed, theta=theta, chunk=chunk)
         return blocks if chunk is not None else next(blocks)
+
+    def exceedance(self, loc, threshold, covariates=None, *, time=None, effects=None,
+                   exposure=None, trials=None, scale: str = "link"):
+        """The posterior probability that the linear predictor (scale="link") or the
+        response mean (scale="response", per unit of exposure and per trial unless
+        `exposure` or `trials` are given) exceeds `threshold`, at each point.
+
+        loc: (m, 2) locations, with `covariates`, `time`, `effects` as for `predict`:
+            returns (m,), NaN outside the mesh. Or a `MeshGridProjector`: returns an image
+            (ny, nx) of its cells as `grid` maps them (covariates at zero unless given per
+            cell, groups at the population level), masked outside the mesh, and for a
+            space-time fit with time=None every step, (T, ny, nx).
+
+        Given theta the probability is a normal tail, exact; it is mixed over the design
+        points with their weights. `maps(..., exceedance=c)` maps it. ValueError for a
+        threshold that is not a finite number.
+        """
+        c = threshold_value(threshold)
+        if isinstance(loc, MeshGridProjector):
+            return self._exceedance_image(loc, c, covariates, time, scale)
+        loc = np.asarray(loc, dtype=np.float64)
+        if loc.ndim != 2 or loc.shape[1] != 2:
+            raise ValueError(f"loc must have shape (m, 2) or be a MeshGridProjector, got {loc.shape}")
+        factor = self._response_factor(scale, loc.shape[0], exposure, trials)
+        X = new_design(covariates, loc.shape[0], self.intercept,
+                       len(self.fixed_names) - int(self.intercept))
+        points = self._points(basis_matrix(self.mesh, loc), time, effects)
+        return exceedance_at(self, points, X, c, scale, factor)
+
+    def _exceedance_image(self, projector: MeshGridProjector, c: float, covariates, time,
+                          scale: str) -> np.ma.MaskedArray:
+        m = projector.lattice.shape[0]
+        factor = self._response_factor(scale, m, None, None)
+        if covariates is None:
+            X = np.zeros((m, len(self.fixed_names)))
+            X[:, :int(self.intercept)] = 1.0
+        else:
+            X = new_design(covariates, m, self.intercept, len(self.fixed_names) - int(self.intercept))
+        shape = (projector.y.size, projector.x.size)
+        mask = ~np.asarray(projector.inside).reshape(shape)
+        steps = self._steps(time)
+        images = [exceedance_at(self, self._map_points(projector.proj, None if step is None
+                                                       else np.full(m, step)),
+                                X, c, scale, factor).reshape(shape) for step in steps]
+        if time is not None or self.times is None:
+            return np.ma.masked_array(images[0], mask=mask)
+        return np.ma.masked_array(np.array(images), mask=np.broadcast_to(mask, (len(steps),) + shape))

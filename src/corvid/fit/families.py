@@ -211,6 +211,12 @@ class Family:
         """New observations given eta (offset included), with d's trials, shape of eta."""
         raise NotImplementedError
 
+    def predictive_bounds(self, d: FamilyData, mean: np.ndarray, variance: np.ndarray,
+                          psi: Optional[float]) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+        """`cdf_bounds` averaged over eta ~ N(mean, variance) in closed form, or None where
+        there is none (the caller integrates)."""
+        return None
+
     # ---- starting values --------------------------------------------------------------------
 
     def working(self, d: FamilyData) -> Tuple[np.ndarray, np.ndarray]:
@@ -268,6 +274,10 @@ class Gaussian(Family):
     def draw(self, d, eta, psi, rng):
         return eta + math.exp(psi) * rng.standard_normal(np.shape(eta))
 
+    def predictive_bounds(self, d, mean, variance, psi):
+        below = special.ndtr((d.y - mean) / np.sqrt(variance + math.exp(2.0 * psi)))
+        return below, below
+
     def working(self, d):
         return d.y - d.offset, np.zeros(d.y.shape)
 
@@ -306,8 +316,9 @@ class Poisson(Family):
             return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
 
     def cdf_bounds(self, d, eta, psi):
-        mu = self.inverse_link(eta)
-        return _below(special.pdtr, d.y, mu), special.pdtr(d.y, mu)
+        mu = self.inverse_link(eta)   # P(Y <= k) = Q(k + 1, mu), the regularised gamma
+        below = np.where(d.y > 0.0, special.gammaincc(np.maximum(d.y, 1.0), mu), 0.0)
+        return below, special.gammaincc(d.y + 1.0, mu)
 
     def draw(self, d, eta, psi, rng):
         return rng.poisson(self.inverse_link(eta)).astype(np.float64)
@@ -436,8 +447,14 @@ class Binomial(Family):
                                                           special.logit(np.clip(mu, 0.0, 1.0))))
 
     def cdf_bounds(self, d, eta, psi):
-        p = special.expit(eta)
-        return _below(special.bdtr, d.y, d.trials, p), special.bdtr(d.y, d.trials, p)
+        q = special.expit(-eta)   # P(Y <= k) = I_q(N - k, k + 1), and 1 from k = N on
+
+        def upto(k):
+            inside = (k >= 0.0) & (k < d.trials)
+            value = special.betainc(np.where(inside, d.trials - k, 1.0), np.maximum(k, 0.0) + 1.0, q)
+            return np.where(k >= d.trials, 1.0, np.where(inside, value, 0.0))
+
+        return upto(d.y - 1.0), upto(d.y)
 
     def draw(self, d, eta, psi, rng):
         trials = np.broadcast_to(d.trials, np.shape(eta))
@@ -510,11 +527,6 @@ class Gamma(Family):
         v = max(float(np.var(logs)), 1e-6)
         phi = (1.0 + math.sqrt(1.0 + 2.0 * v)) / (2.0 * v)
         return float(np.log(np.clip(phi, 0.05, 1e4)))
-
-
-def _below(cdf, y: np.ndarray, *parameters) -> np.ndarray:
-    """P(Y < y) = P(Y <= y - 1) of a count's distribution function, 0 at y = 0."""
-    return np.where(y > 0.0, cdf(np.maximum(y - 1.0, 0.0), *parameters), 0.0)
 
 
 _NODES, _WEIGHTS = np.polynomial.hermite.hermgauss(40)

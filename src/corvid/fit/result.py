@@ -475,8 +475,9 @@ class LatentFit(PosteriorMethods):
         how = (f"integrated over {len(self.design_weights)} design points" if self.integrated
                else "at the mode" if np.all(np.isfinite(self.theta_cov)) else "at the given theta")
         lines += self._units_line()
-        lines += ["", f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
-                      f"{self.log_posterior:.4f}",
+        lines += ["", *self._score_lines(),
+                  f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
+                  f"{self.log_posterior:.4f}",
                   f"latent effects and fixed effects {how}; {self.n_evaluations} evaluations, "
                   f"{self.seconds:.1f} s, {self.backend}"
                   + ("" if self.converged else "; NOT CONVERGED")]

@@ -8,6 +8,7 @@ import numpy as np
 
 from ...meshkin.locate import MeshGridProjector, basis_matrix
 from ..observations import new_design
+from .checks import ModelChecks, model_checks
 from .exceedance import exceedance_at, threshold_value
 from .samples import PosteriorSamples, draw_blocks
 
@@ -85,3 +86,28 @@ class PosteriorMethods:
         if time is not None or self.times is None:
             return np.ma.masked_array(images[0], mask=mask)
         return np.ma.masked_array(np.array(images), mask=np.broadcast_to(mask, (len(steps),) + shape))
+
+    def checks(self, seed: Optional[int] = 0) -> ModelChecks:
+        """Leave-one-out checks of every observation from the fit's Gaussian approximation,
+        without refitting (see `corvid.fit.posterior.checks`): `.cpo` (the conditional
+        predictive ordinate p(y_i | y_-i)), `.pit` (P(Y_i <= y_i | y_-i), randomised for
+        counts so that it is uniform under the model), `.residuals` (randomised quantile
+        residuals from the posterior predictive, standard normal under the model),
+        `.log_score` (-sum log CPO), `.waic` (-2 (lppd - p_waic)), `.p_waic`, `.lppd`,
+        and `.table()`. Exact leave-one-out for Gaussian data given theta; for the others
+        a Laplace-based cavity with the skewness correction; mixed over the design.
+        seed: the randomisation of the counts' PIT and residuals. Computed once per seed.
+        """
+        cache = self.__dict__.setdefault("_checks_by_seed", {})
+        if seed not in cache:
+            cache[seed] = model_checks(self, seed)
+        return cache[seed]
+
+    def _score_lines(self) -> list:
+        """The summary's lines of scores."""
+        try:
+            c = self.checks()
+        except ValueError as exc:   # an observation without a leave-one-out posterior
+            return [f"log score and WAIC not available: {exc}"]
+        return [f"log score (-sum log CPO) {c.log_score:.4f}, WAIC {c.waic:.4f} (p_waic "
+                f"{c.p_waic:.2f})"]

@@ -10,6 +10,7 @@ from ...meshkin.locate import MeshGridProjector, basis_matrix
 from ..observations import new_design
 from .checks import ModelChecks, model_checks
 from .exceedance import exceedance_at, threshold_value
+from .index import area_index
 from .samples import PosteriorSamples, draw_blocks
 
 __all__ = ["PosteriorMethods"]
@@ -111,3 +112,41 @@ class PosteriorMethods:
             return [f"log score and WAIC not available: {exc}"]
         return [f"log score (-sum log CPO) {c.log_score:.4f}, WAIC {c.waic:.4f} (p_waic "
                 f"{c.p_waic:.2f})"]
+
+    def index(self, cells, *, area=None, scale: str = "response", time=None, n: int = 1000,
+              seed=None, by=None, resolution: Optional[float] = None, covariates=None,
+              effects=None, theta: str = "integrate"):
+        """The posterior of the index sum_i area_i mu(s_i) over prediction cells, one per
+        region (and per time step of a space-time fit), from n joint samples: a pandas
+        DataFrame with the columns region (and time), estimate (the posterior mean), sd,
+        lower and upper (the 2.5% and 97.5% quantiles) and log_sd (the sd of the log
+        index, the usual weight of a standardised index; NaN unless it is positive).
+
+        cells: the prediction cells, one of
+            - points (m, 2) with `area` (one value or (m,), positive; 1 by default: a
+              plain sum) and optionally `by`, a region label per point;
+            - a grid: an xarray DataArray or Dataset with x and y coordinates (cell
+              centres, equally spaced), each cell its dx * dy; a DataArray's NaN cells
+              (a map's cells outside the mesh) are left out;
+            - polygons: a GeoDataFrame (one region per row, named by its index), a
+              GeoSeries, shapely polygons or a vector file's path, cut into square cells
+              of side `resolution` (by default half the mesh's median edge), each
+              polygon's area shared among its cells; reprojected to the mesh's CRS.
+        scale: "response" (mu the mean per unit of exposure and per trial: an abundance
+            density times area is an abundance) or "link" (the linear predictor).
+        time: a step, a list of steps, or None for every step of a space-time fit.
+        covariates, effects: the fit's covariates and effects' values at the cells: per
+            point as for `predict` for point cells; for grids and polygons, rasters
+            {name: path, DataArray or Raster} in `covariates` (covariates and smooth or
+            varying effects alike; groups at the population level).
+        n, seed, theta: the joint samples (see `sample`); they are drawn in blocks and
+            the cells taken a few thousand at a time, so neither the samples nor the
+            (samples x cells) values need fit in memory at once.
+
+        Regions with cells outside the mesh get NaN, with a `CellsOutsideWarning` giving
+        the share of their area outside; ValueError for areas that are not positive and
+        for empty polygons.
+        """
+        return area_index(self, cells, area=area, by=by, resolution=resolution, scale=scale,
+                          time=time, n=n, seed=seed, covariates=covariates, effects=effects,
+                          theta=theta)

@@ -150,3 +150,18 @@ class PosteriorMethods:
         return area_index(self, cells, area=area, by=by, resolution=resolution, scale=scale,
                           time=time, n=n, seed=seed, covariates=covariates, effects=effects,
                           theta=theta)
+
+    def to_arviz(self, n: int = 1000, *, seed: Optional[int] = None, theta: str = "integrate"):
+        """n joint posterior draws as an xarray DataTree for ArviZ (>= 1.0; the arviz
+        extra), made by `arviz_base.from_dict`: groups posterior (the hyperparameters as
+        reported, the fixed effects as "beta" over "fixed_effect", a group's intercepts,
+        a smooth's knot values), log_likelihood ("y", per observation),
+        posterior_predictive ("y") and observed_data ("y"). One chain of independent
+        draws: `az.summary`, `az.loo` and the predictive-check plots (`az.plot_ppc_dist`)
+        take it as it is; the fields on the mesh are left out (see `sample`).
+        ImportError saying how to install ArviZ when it is missing; MemoryError before
+        any work when the draws would not fit.
+        """
+        from .arviz import to_arviz
+
+        return to_arviz(self, n, seed=seed, theta=theta)

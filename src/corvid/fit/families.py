@@ -316,9 +316,8 @@ class Poisson(Family):
             return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
 
     def cdf_bounds(self, d, eta, psi):
-        mu = self.inverse_link(eta)   # P(Y <= k) = Q(k + 1, mu), the regularised gamma
-        below = np.where(d.y > 0.0, special.gammaincc(np.maximum(d.y, 1.0), mu), 0.0)
-        return below, special.gammaincc(d.y + 1.0, mu)
+        upto = special.gammaincc(d.y + 1.0, self.inverse_link(eta))   # P(Y <= y) = Q(y + 1, mu)
+        return _less(upto, self, d, eta, psi), upto
 
     def draw(self, d, eta, psi, rng):
         return rng.poisson(self.inverse_link(eta)).astype(np.float64)
@@ -379,9 +378,9 @@ class NegativeBinomial(Family):
 
     def cdf_bounds(self, d, eta, psi):
         r, p = math.exp(psi), special.expit(psi - eta)   # success probability r / (r + mu)
-        # P(Y <= k) = I_p(r, k + 1), the regularised incomplete beta (r need not be whole)
-        below = np.where(d.y > 0.0, special.betainc(r, np.maximum(d.y, 1.0), p), 0.0)
-        return below, special.betainc(r, d.y + 1.0, p)
+        # P(Y <= y) = I_p(r, y + 1), the regularised incomplete beta (r need not be whole)
+        upto = special.betainc(r, d.y + 1.0, p)
+        return _less(upto, self, d, eta, psi), upto
 
     def draw(self, d, eta, psi, rng):
         return rng.negative_binomial(math.exp(psi), special.expit(psi - eta)).astype(np.float64)
@@ -447,14 +446,12 @@ class Binomial(Family):
                                                           special.logit(np.clip(mu, 0.0, 1.0))))
 
     def cdf_bounds(self, d, eta, psi):
-        q = special.expit(-eta)   # P(Y <= k) = I_q(N - k, k + 1), and 1 from k = N on
-
-        def upto(k):
-            inside = (k >= 0.0) & (k < d.trials)
-            value = special.betainc(np.where(inside, d.trials - k, 1.0), np.maximum(k, 0.0) + 1.0, q)
-            return np.where(k >= d.trials, 1.0, np.where(inside, value, 0.0))
-
-        return upto(d.y - 1.0), upto(d.y)
+        # P(Y <= y) = I_q(N - y, y + 1) with q = 1 - p, and 1 at y = N
+        below_all = d.y < d.trials
+        value = special.betainc(np.where(below_all, d.trials - d.y, 1.0), d.y + 1.0,
+                                special.expit(-eta))
+        upto = np.where(below_all, value, 1.0)
+        return _less(upto, self, d, eta, psi), upto
 
     def draw(self, d, eta, psi, rng):
         trials = np.broadcast_to(d.trials, np.shape(eta))
@@ -527,6 +524,11 @@ class Gamma(Family):
         v = max(float(np.var(logs)), 1e-6)
         phi = (1.0 + math.sqrt(1.0 + 2.0 * v)) / (2.0 * v)
         return float(np.log(np.clip(phi, 0.05, 1e4)))
+
+
+def _less(upto: np.ndarray, family: Family, d: FamilyData, eta, psi) -> np.ndarray:
+    """P(Y < y) = P(Y <= y) - P(Y = y) of counts, from P(Y <= y) and the log density."""
+    return np.maximum(upto - np.exp(family.log_density(d, eta, psi)), 0.0)
 
 
 _NODES, _WEIGHTS = np.polynomial.hermite.hermgauss(40)

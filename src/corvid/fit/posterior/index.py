@@ -15,7 +15,6 @@ import warnings
 from typing import Optional
 
 import numpy as np
-from scipy import sparse
 
 from ... import _memory
 from ...meshkin.locate import basis_matrix
@@ -114,10 +113,13 @@ def area_index(fit, cells, *, area=None, by=None, resolution: Optional[float] = 
                       f"{int(partial.sum())} region(s): {shown} of their area; their index is "
                       "NaN (clip the regions to the study region, or mesh a larger area)",
                       CellsOutsideWarning, stacklevel=3)
-    region_in = made.region[inside]
-    R = sparse.csr_matrix((made.area[inside], (region_in, np.arange(region_in.size))),
-                          shape=(regions, region_in.size))
-    sums = _sample_sums(fit, rows, R, scale, n, seed, theta)       # (steps, regions, n)
+    # The cells sorted by region, so that each region's cells in a block are one run.
+    order = np.argsort(made.region[inside], kind="stable")
+    rows = [(A[order], X_inside[order], [(b, mask[order]) for b, mask in unseen])
+            for A, X_inside, unseen, _ in rows]
+    region = made.region[inside][order]
+    area = made.area[inside][order]
+    sums = _sample_sums(fit, rows, region, area, regions, scale, n, seed, theta)
     sums[:, partial, :] = np.nan
     return _table(pd, made.names, steps, sums, scale, n)
 
@@ -132,21 +134,27 @@ def _sample_chunk(fit, n: int) -> Optional[int]:
     return max(int(available // 4 // per_sample), 1)
 
 
-def _sample_sums(fit, rows, R, scale: str, n: int, seed, theta: str) -> np.ndarray:
-    sums = np.zeros((len(rows), R.shape[0], n))
+def _sample_sums(fit, rows, region: np.ndarray, area: np.ndarray, regions: int, scale: str,
+                 n: int, seed, theta: str) -> np.ndarray:
+    """(steps, regions, n): each region's sum of area x mu for every sample, the cells
+    (sorted by region) a block at a time."""
+    sums = np.zeros((len(rows), regions, n))
     done = 0
     family = fit._family
     for block in draw_blocks(fit, n, seed=seed, theta=theta, chunk=_sample_chunk(fit, n)):
         count = block.n
         width = max(CHUNK_VALUES // count, 1)
-        for t, (A, X, unseen, _) in enumerate(rows):
+        for t, (A, X, unseen) in enumerate(rows):
             for start in range(0, A.shape[0], width):
                 part = slice(start, start + width)
                 masks = [(b, mask[part]) for b, mask in unseen]
                 eta = block.linear_predictor(A[part], X[part], masks)
                 if scale == "response":
                     eta = family.inverse_link(eta)
-                sums[t, :, done:done + count] += R[:, part] @ eta
+                runs = region[part]
+                edges = np.flatnonzero(np.diff(runs)) + 1
+                for first, end in zip(np.r_[0, edges], np.r_[edges, runs.size]):
+                    sums[t, runs[first], done:done + count] += area[part][first:end] @ eta[first:end]
         done += count
     return sums
 

@@ -32,9 +32,10 @@ class PosteriorMethods:
         non-Gaussian families at the skewness-corrected mean). seed: for
         `numpy.random.default_rng`.
 
-        chunk: an iterator of blocks of at most `chunk` samples instead, for more samples
-        than memory holds at once; the blocks follow the design points (each block's
-        `.theta` says where its samples come from), so take all of them, not the first.
+        Samples come in runs by design point (`.design` says which; each design point's
+        posterior is re-created once): use all of them, or a random subset, not the first
+        few. chunk: an iterator of blocks of at most `chunk` samples instead, for more
+        samples than memory holds at once (blocks follow the design points too).
         A request that would not fit in the available memory raises MemoryError before
         any work, saying which chunk would.
         """

@@ -13,7 +13,6 @@ import math
 from typing import Callable, Optional
 
 import numpy as np
-from scipy import special
 
 from ..families import Family, FamilyData
 
@@ -59,7 +58,9 @@ def log_marginal(family: Family, d: FamilyData, psi: Optional[float], mean: np.n
     log_f = (family.log_density(columns, eta, psi)
              - 0.5 * (eta - mean[:, None]) ** 2 / variance[:, None]
              - 0.5 * np.log(2.0 * math.pi * variance[:, None]))
-    return special.logsumexp(log_f + LOG_WEIGHTS, axis=1) + np.log(math.sqrt(2.0) * scale)
+    terms = log_f + LOG_WEIGHTS
+    top = np.max(terms, axis=1)
+    return top + np.log(np.sum(np.exp(terms - top[:, None]), axis=1)) + np.log(math.sqrt(2.0) * scale)
 
 
 def expect(function: Callable[[np.ndarray], np.ndarray], mean: np.ndarray,

@@ -211,29 +211,30 @@ def draw_blocks(fit, n: int, *, seed=None, theta: str = "integrate",
 def _blocks(fit, design: np.ndarray, chunk: Optional[int], rng) -> Iterator[PosteriorSamples]:
     thetas = fit.design_theta
     last: dict = {}   # the last design point's factored posterior, for the next block
-    if chunk is None:
-        yield _one_block(fit, design, thetas, rng, last)
-        return
-    # Blocks follow the design points, so that each design point's posterior is re-created
-    # once: every block's samples come from one or a few of them.
-    order = np.argsort(design, kind="stable")
-    for start in range(0, design.size, chunk):
-        yield _one_block(fit, design[order[start:start + chunk]], thetas, rng, last)
+    # Samples come grouped by design point, so that each design point's posterior is
+    # re-created once and its draws fill contiguous columns.
+    design = np.sort(design, kind="stable")
+    step = chunk or design.size
+    for start in range(0, design.size, step):
+        yield _one_block(fit, design[start:start + step], thetas, rng, last)
 
 
 def _one_block(fit, design: np.ndarray, thetas: np.ndarray, rng, last: dict) -> PosteriorSamples:
+    """Draws for a sorted run of design points."""
     s = fit._structure
     count = design.size
     latent = np.empty((s.size, count))
     fixed = np.empty((s.k, count))
-    for point in np.unique(design):
-        where = np.flatnonzero(design == point)
+    points, starts = np.unique(design, return_index=True)
+    for point, first, end in zip(points, starts, np.r_[starts[1:], count]):
         if point not in last:
             last.clear()
             last[point] = _Point.of(fit._latent_at(thetas[point]))
-        for start in range(0, where.size, BLOCK):
-            columns = where[start:start + BLOCK]
-            latent[:, columns], fixed[:, columns] = last[point].draw(columns.size, rng)
+        for begin in range(first, end, BLOCK):
+            columns = slice(begin, min(begin + BLOCK, end))
+            x, beta = last[point].draw(columns.stop - columns.start, rng)
+            latent[:, columns] = x
+            fixed[:, columns] = beta
     return PosteriorSamples(fit, latent, fixed, thetas[design].reshape(count, -1), design,
                             seed=int(rng.integers(2**63)))
 

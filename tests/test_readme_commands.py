@@ -32,7 +32,8 @@ def fit_commands():
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    """stations.csv, coast.gpkg, elevation.tif and sites.csv as the README describes them."""
+    """stations.csv, coast.gpkg, elevation.tif, sites.csv and survey.csv as the README
+    describes them."""
     root = tmp_path_factory.mktemp("readme")
     rng = np.random.default_rng(9)
     region = coast()
@@ -48,6 +49,11 @@ def files(tmp_path_factory):
     count = rng.poisson(effort * np.exp(0.3 + np.sin(x / 2.0)))
     (root / "sites.csv").write_text("x,y,effort,count\n" + "".join(
         f"{a},{b},{c},{d}\n" for a, b, c, d in zip(x, y, effort, count)))
+    year, vessel = rng.choice([2021, 2022, 2023], 300), rng.choice(["Aurora", "Boreas", "Cygnus"], 300)
+    depth = rng.uniform(20.0, 200.0, 300)
+    catch = rng.poisson(np.exp(0.3 + np.sin(x / 2.0) + 0.2 * (year - 2022) + np.sin(depth / 60.0)))
+    (root / "survey.csv").write_text("x,y,count,year,vessel,depth\n" + "".join(
+        f"{a},{b},{c},{d},{e},{f}\n" for a, b, c, d, e, f in zip(x, y, catch, year, vessel, depth)))
     return root
 
 

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import argparse
 import dataclasses
+import functools
 import math
 import os
 import warnings
@@ -70,8 +71,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                           "polygons, islands and holes, reprojected, simplified to a quarter of "
                           "--max-edge; by default the locations' convex hull")
     fit.add_argument("--covariate-raster", action="append", metavar="NAME=PATH",
-                     help="a raster (GeoTIFF) of one of --covariates for the maps, which then show "
-                          "the full linear predictor; repeat for several")
+                     help="a raster (GeoTIFF) of one of --covariates, --smooth or --varying for "
+                          "the maps, which then show the full linear predictor; repeat for "
+                          "several")
     fit.add_argument("--value", required=True, metavar="COL", help="column of the observed values")
     fit.add_argument("--family", default="gaussian",
                      help="likelihood: gaussian (default), poisson or nbinomial (counts, log link), "
@@ -85,6 +87,21 @@ def add_parser(commands) -> argparse.ArgumentParser:
                           "absence)")
     fit.add_argument("--covariates", nargs="+", default=[], metavar="COL",
                      help="columns of covariates (fixed effects besides the intercept)")
+    fit.add_argument("--time", metavar="COL",
+                     help="column of each observation's time step (a year, a date, a label): "
+                          "adds a field per step (see --spacetime); the maps show every step")
+    fit.add_argument("--spacetime", choices=("iid", "ar1", "rw"),
+                     help="how the field per --time step changes: iid (independent), ar1 (an "
+                          "AR(1) in time, the default) or rw (a random walk)")
+    fit.add_argument("--group", action="append", default=[], metavar="COL",
+                     help="column of labels (vessel, observer, site): an intercept per label; "
+                          "repeat for several")
+    fit.add_argument("--smooth", action="append", default=[], metavar="COL",
+                     help="numeric column with a smooth, non-linear effect (e.g. depth); repeat "
+                          "for several")
+    fit.add_argument("--varying", action="append", default=[], metavar="COL",
+                     help="numeric column whose coefficient varies in space (a second field); "
+                          "repeat for several")
     fit.add_argument("--out", help="output directory (default: a new corvid-fit-<time> directory here)")
     fit.add_argument("--max-edge", nargs="+", type=positive_float, metavar="LENGTH",
                      help="longest triangle edge inside the data's region, and optionally in the "
@@ -136,21 +153,44 @@ def run(args: argparse.Namespace, out: str) -> None:
         raise CommandError("a CSV file needs --x and --y, the columns of the coordinates")
     coordinates = [] if vector else [args.x, args.y]
     names = [*coordinates, args.value, *args.covariates,
-             *(c for c in (args.exposure, args.trials) if c is not None)]
-    if len(set(names)) != len(names):
-        raise CommandError(f"a column is named twice among {', '.join(names)}")
+             *(c for c in (args.exposure, args.trials) if c is not None),
+             *args.smooth, *args.varying]
+    labels = [*([args.time] if args.time else []), *args.group]
+    if args.spacetime and not args.time:
+        raise CommandError("--spacetime needs --time COL, the column of each observation's step")
+    for flag, columns in (("--group", args.group), ("--smooth", args.smooth),
+                          ("--varying", args.varying)):
+        twice = sorted({c for c in columns if columns.count(c) > 1})
+        if twice:
+            raise CommandError(f"{flag} {twice[0]} is given twice")
+    effect_columns = [*args.group, *args.smooth, *args.varying]
+    shared = sorted({c for c in effect_columns if effect_columns.count(c) > 1})
+    if shared:
+        raise CommandError(f"column {shared[0]!r} is given to two of --group, --smooth and "
+                           "--varying: each effect needs its own column")
+    clash = [c for c in (args.time, *args.group) if c in names]
+    if clash or (args.time is not None and args.time in args.group):
+        column = (clash or [args.time])[0]
+        raise CommandError(f"column {column!r} is given both as labels (--time, --group) and "
+                           "as numbers: give it once")
+    numeric = [*coordinates, args.value, *args.covariates,
+               *(c for c in (args.exposure, args.trials) if c is not None)]
+    if len(set(numeric)) != len(numeric):
+        raise CommandError(f"a column is named twice among {', '.join(numeric)}")
+    names = list(dict.fromkeys(names))   # a covariate may also be --smooth or --varying
     _check_priors(args)
     family = _family(args)
     if args.max_edge is not None and len(args.max_edge) > 2:
         raise CommandError("--max-edge takes one or two lengths")
     if args.region is not None and not os.path.isfile(args.region):
         raise CommandError(f"--region: no such file: {args.region}")
-    rasters = covariate_rasters(args.covariate_raster, list(args.covariates))
+    rasters = covariate_rasters(args.covariate_raster,
+                                list(dict.fromkeys([*args.covariates, *args.smooth, *args.varying])))
     nx, ny = args.grid
     require_memory(nx * ny * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(names)),
                    f"maps of {nx:,} x {ny:,} cells", "use a smaller --grid")
     with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
-        _fit_and_write(args, names, family, rasters, staging, out)
+        _fit_and_write(args, names, labels, family, rasters, staging, out)
 
 
 def _family(args: argparse.Namespace):
@@ -182,23 +222,28 @@ class _Data:
     trials: Optional[np.ndarray]
     covariates: Optional[_NamedColumns]
     geography: Geography
+    columns: dict   # every column read, by name (the effects' among them)
 
 
-def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, staging: str,
-                   out: str) -> None:
-    data = _read_data(args, names, family)
+def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str], family, rasters,
+                   staging: str, out: str) -> None:
+    data = _read_data(args, names, labels, family)
+    effects = _effects(args, data)
     hull = convex_hull(data.loc)
     if args.region is not None:
         edge = (args.max_edge or [hull.diameter / 40.0])[0]
         study = read_study_region(args.region, data.geography, edge, data.loc)
         hull = region_outline(study.shells, study.holes)
-    mesh, model, result = _fit_resolved(args, family, data, hull)
+    mesh, model, result = _fit_resolved(args, family, data, hull, effects)
     print(result.summary())
 
-    left = [name for name in args.covariates if name not in rasters]
+    left = [name for name in dict.fromkeys([*args.covariates, *args.smooth, *args.varying])
+            if name not in rasters]
     if left:
         print(f"the maps show intercept plus field{' plus the mapped covariates' if rasters else ''}"
               f": no --covariate-raster for {', '.join(left)}")
+    if args.group:
+        print(f"the maps show the population level: no intercept per {', '.join(args.group)}")
     extent = data.loc if hull.shells is None else np.concatenate(hull.shells)
     maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters)
     write_maps(maps, staging)
@@ -212,9 +257,9 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], family, rasters, 
         print(f"maps: {os.path.join(out, 'posterior.png')}")
 
 
-def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
+def _read_data(args: argparse.Namespace, names: List[str], labels: List[str], family) -> _Data:
     """The file's columns, checked, and the locations in the working coordinates."""
-    table = read_table(args.data, names)
+    table = read_table(args.data, [*names, *labels], labels)
     columns = table.columns
     xy = table.xy if table.xy is not None else np.column_stack([columns[args.x], columns[args.y]])
     values = columns[args.value]
@@ -229,10 +274,36 @@ def _read_data(args: argparse.Namespace, names: List[str], family) -> _Data:
     if args.covariates:
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
-    return _Data(loc, values, exposure, trials, covariates, geography)
+    if args.time:
+        steps = np.unique(columns[args.time]).size
+        nx, ny = args.grid
+        require_memory(nx * ny * steps * GRID_CELL_BYTES, f"maps of {nx:,} x {ny:,} cells for "
+                       f"each of {steps} time steps", "use a smaller --grid")
+    return _Data(loc, values, exposure, trials, covariates, geography, columns)
 
 
-def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
+def _effects(args: argparse.Namespace, data: _Data) -> list:
+    """The effects the options ask for, from the file's columns; their refusals name the
+    option and the column."""
+    from corvid.fit import Group, Smooth, SpaceTime, Varying
+
+    asked: list = []   # (flag, column, the effect given the column's values)
+    if args.time:
+        asked.append(("--time", args.time,
+                      functools.partial(SpaceTime, kind=args.spacetime or "ar1", name="st")))
+    asked += [("--group", column, functools.partial(Group, column)) for column in args.group]
+    asked += [("--smooth", column, functools.partial(Smooth, column)) for column in args.smooth]
+    asked += [("--varying", column, functools.partial(Varying, column)) for column in args.varying]
+    made = []
+    for flag, column, make in asked:
+        try:
+            made.append(make(data.columns[column]))
+        except ValueError as exc:
+            raise CommandError(f"{args.data}: {flag} {column}: {exc}") from None
+    return made
+
+
+def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull, effects):
     """(mesh, model, fit): meshed by the plan and fitted; meshed again at about range/8
     and fitted once more when the range found is short for the first mesh."""
     from corvid.fit import DegreesWarning, ResolutionWarning, fit
@@ -256,7 +327,7 @@ def _fit_resolved(args: argparse.Namespace, family, data: _Data, hull):
                 warnings.simplefilter("ignore", DegreesWarning)  # the command has said its own
                 if quiet_resolution:  # the command meshes again instead
                     warnings.simplefilter("ignore", ResolutionWarning)
-                result = fit(model, data.loc, data.values, family=family.name,
+                result = fit(model, data.loc, data.values, family=family.name, effects=effects,
                              covariates=data.covariates, exposure=data.exposure, trials=data.trials,
                              prior_noise=tuple(args.prior_noise or (3.0 * spread, 0.01)),
                              prior_dispersion=tuple(args.prior_dispersion or (1.0, 0.01)),

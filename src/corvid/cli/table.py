@@ -22,7 +22,8 @@ VECTOR_SUFFIXES = (".gpkg", ".geojson", ".json", ".shp", ".fgb", ".gml", ".kml",
 
 @dataclasses.dataclass
 class Table:
-    """The columns asked for (float64, one value per row), where each row is in the file
+    """The columns asked for (float64, one value per row; a column of labels as whole
+    numbers, numbers or text, see `label_column`), where each row is in the file
     (`where(i)`: "line 12", or "feature 3"), and for a vector file its points (x, y) and
     CRS."""
 
@@ -45,14 +46,16 @@ def is_vector_file(path: str) -> bool:
     return os.path.splitext(path)[1].lower() in VECTOR_SUFFIXES
 
 
-def read_table(path: str, names: Sequence[str]) -> Table:
+def read_table(path: str, names: Sequence[str], labels: Sequence[str] = ()) -> Table:
     """The named columns of a CSV file with a header row, or of a vector file's attributes
-    (its points then come as `xy`). CommandError for a missing or unreadable file, a missing
-    column or one named twice, a value that is not a finite number (saying where), or fewer
-    than MIN_ROWS rows."""
+    (its points then come as `xy`); `labels` are columns of labels (times, groups), the
+    others numbers. CommandError for a missing or unreadable file, a missing column or one
+    named twice, a value that is not a finite number or an empty label (saying where), or
+    fewer than MIN_ROWS rows."""
     if not os.path.exists(path):
         raise CommandError(f"no such file: {path}")
-    table = _read_vector(path, names) if is_vector_file(path) else _read_csv(path, names)
+    table = _read_vector(path, names, labels) if is_vector_file(path) else \
+        _read_csv(path, names, labels)
     if table.rows < MIN_ROWS:
         raise CommandError(f"{path} has {table.rows} data row(s); at least {MIN_ROWS} are needed")
     return table
@@ -67,7 +70,23 @@ def _pandas():
     return pandas
 
 
-def _read_csv(path: str, names: Sequence[str]) -> Table:
+def label_column(cells, where) -> np.ndarray:
+    """A column of labels: whole numbers (int64) when every cell is one, numbers when every
+    cell is one, else the cells' text; `where(row)` says where an empty cell is."""
+    pd = _pandas()
+    text = cells.astype(str).str.strip()
+    empty = np.flatnonzero((text == "").to_numpy() | cells.isna().to_numpy())
+    if empty.size:
+        raise CommandError(f"{where(int(empty[0]))}: an empty cell is not a label")
+    values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=np.float64)
+    if not np.all(np.isfinite(values)):
+        return text.to_numpy(dtype=str)
+    if np.all(values == np.round(values)) and np.all(np.abs(values) < 2.0 ** 53):
+        return values.astype(np.int64)
+    return values
+
+
+def _read_csv(path: str, names: Sequence[str], labels: Sequence[str] = ()) -> Table:
     pd = _pandas()
     options = dict(dtype=str, keep_default_na=False, na_filter=False, skip_blank_lines=True,
                    encoding="utf-8-sig", skipinitialspace=True)
@@ -89,6 +108,10 @@ def _read_csv(path: str, names: Sequence[str]) -> Table:
     columns = {}
     for name, at in zip(names, positions):
         cells = frame.iloc[:, sorted(set(positions)).index(at)]
+        if name in labels:
+            columns[name] = label_column(
+                cells, lambda row, name=name: f"{path} {_line_of(path, row)}, column {name!r}")
+            continue
         values = pd.to_numeric(cells, errors="coerce").to_numpy(dtype=np.float64)
         bad = ~np.isfinite(values)
         if bad.any():
@@ -99,7 +122,7 @@ def _read_csv(path: str, names: Sequence[str]) -> Table:
     return Table(columns, rows, _LazyLines(path, rows))
 
 
-def _read_vector(path: str, names: Sequence[str]) -> Table:
+def _read_vector(path: str, names: Sequence[str], labels: Sequence[str] = ()) -> Table:
     try:
         import geopandas
     except ImportError:
@@ -119,6 +142,10 @@ def _read_vector(path: str, names: Sequence[str]) -> Table:
         if name not in frame.columns:
             raise CommandError(f"{path} has no attribute {name!r} (attributes: "
                                f"{', '.join(c for c in frame.columns if c != frame.geometry.name)})")
+        if name in labels:
+            columns[name] = label_column(
+                frame[name], lambda row, name=name: f"{path} feature {row}, attribute {name!r}")
+            continue
         values = np.asarray(_pandas().to_numeric(frame[name], errors="coerce"), dtype=np.float64)
         bad = np.flatnonzero(~np.isfinite(values))
         if bad.size:

@@ -1,8 +1,10 @@
 """The demo job: a PC-Matérn field on a mesh of a study region with a lake and a buffer, its
 engine files, noisy observations of a simulated field with known truth, the fit of the model
 to them without the engine, counts from the same field fitted with the Poisson likelihood,
-a picture of truth, data and posterior, and stations in longitude and latitude fitted in a
-projection with an elevation raster, their map written as a GeoTIFF."""
+a picture of truth, data and posterior, a survey over six years with vessels and depth
+fitted with a space-time field, a group and a smooth effect (and their picture), and
+stations in longitude and latitude fitted in a projection with an elevation raster, their
+map written as a GeoTIFF."""
 
 from __future__ import annotations
 
@@ -50,7 +52,7 @@ class _Steps:
 
 
 # What the demo writes into its output directory ("/" marks a directory).
-OUTPUTS = ("model/", "field_sample.npy", "fit.png", "geography/")
+OUTPUTS = ("model/", "field_sample.npy", "fit.png", "survey.png", "geography/")
 # Bytes an observation and a picture cell take at the most while the demo runs.
 OBSERVATION_BYTES, CELL_BYTES = 400.0, 1000.0
 
@@ -144,6 +146,14 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
         if png:
             print(f"   saved {written['png']}")
 
+    with steps.step("A survey over six years: a field per year, vessels and depth"):
+        from corvid.demo import survey
+
+        survey_png = survey.run(settings, rng, directory, shown, _progress_line)
+        written["survey"] = survey_png and shown(survey_png)
+        if survey_png:
+            print(f"   saved {written['survey']}")
+
     with steps.step("Geography: longitude and latitude, a coast and an elevation raster"):
         try:
             from corvid.demo import geography as demo_geography
@@ -162,6 +172,8 @@ def run(settings: DemoSettings, directory: Optional[str] = None) -> dict:
     print(f"   true field:   {os.path.join(settings.out, 'field_sample.npy')}")
     if written["png"]:
         print(f"   picture:      {written['png']}")
+    if written.get("survey"):
+        print(f"   survey:       {written['survey']}")
     if written.get("geography"):
         print(f"   geography:    {written['geography']['posterior.tif']} (and coast.gpkg, "
               "elevation.tif beside it)")
@@ -249,6 +261,20 @@ def _truth_table(truth: Truth, fit) -> str:
     return "\n".join(lines)
 
 
+def region_grid(mesh, dims):
+    """(projector, xlim, ylim, outside): a grid of dims = (nx, ny) cells over the study
+    region's bounding box, and the cells outside the region (in the buffer, a lake), (ny, nx)."""
+    from corvid.meshkin.locate import MeshGridProjector, find_triangles
+
+    region = mesh.loc[mesh.tv[mesh.in_region]]
+    xlim = (float(region[..., 0].min()), float(region[..., 0].max()))
+    ylim = (float(region[..., 1].min()), float(region[..., 1].max()))
+    projector = MeshGridProjector(mesh, dims=dims, xlim=xlim, ylim=ylim)
+    triangle, _ = find_triangles(mesh, projector.lattice)
+    outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
+    return projector, xlim, ylim, outside
+
+
 def _save_picture(fit, counts_fit, mesh, truth_field, intensity, obs, y, dims, path: str):
     """Six panels over the study region: the true field, the observations, the posterior
     mean and sd of the Gaussian fit; the true intensity of the counts and the Poisson fit's
@@ -262,14 +288,7 @@ def _save_picture(fit, counts_fit, mesh, truth_field, intensity, obs, y, dims, p
     except ImportError:
         print("   matplotlib is not installed: no picture. Install it with: pip install 'corvid[plot]'")
         return None
-    from corvid.meshkin.locate import MeshGridProjector, find_triangles
-
-    region = mesh.loc[mesh.tv[mesh.in_region]]
-    xlim = (float(region[..., 0].min()), float(region[..., 0].max()))
-    ylim = (float(region[..., 1].min()), float(region[..., 1].max()))
-    projector = MeshGridProjector(mesh, dims=dims, xlim=xlim, ylim=ylim)
-    triangle, _ = find_triangles(mesh, projector.lattice)
-    outside = ~((triangle >= 0) & mesh.in_region[np.maximum(triangle, 0)]).reshape(dims[1], dims[0])
+    projector, xlim, ylim, outside = region_grid(mesh, dims)
 
     def masked(image):
         return np.ma.masked_where(outside, image)

@@ -447,6 +447,10 @@ class LatentFit(PosteriorMethods):
         return (f"{self._family.title} fit ({self.link} link): {self.n_obs} observations, "
                 f"{self._field_words()}, {len(self.fixed_names)} fixed effect(s)")
 
+    def _latent_words(self) -> str:
+        parts = (["field"] if self.field_mean is not None else []) + (["effects"] if self.effects else [])
+        return ", ".join(parts[:-1] + [f"{parts[-1]} and fixed effects"])
+
     def _field_words(self) -> str:
         words = (f"field on {self.mesh.n} mesh vertices" if self.field_mean is not None
                  else "no spatial field")
@@ -478,7 +482,7 @@ class LatentFit(PosteriorMethods):
         lines += ["", *self._score_lines(),
                   f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
                   f"{self.log_posterior:.4f}",
-                  f"latent effects and fixed effects {how}; {self.n_evaluations} evaluations, "
+                  f"{self._latent_words()} {how}; {self.n_evaluations} evaluations, "
                   f"{self.seconds:.1f} s, {self.backend}"
                   + ("" if self.converged else "; NOT CONVERGED")]
         return "\n".join(lines)

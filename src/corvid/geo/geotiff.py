@@ -25,7 +25,9 @@ def to_geotiff(dataset, path, *, layers: Optional[Sequence[str]] = None,
 
     layers: which data variables, in band order (default: every variable with dimensions
         (y, x)). Band k holds layer k as float64, its description is the layer's name, its
-        unit the layer's `units` attribute when there is one; nodata is NaN.
+        unit the layer's `units` attribute when there is one; nodata is NaN. A map with a
+        `time` dimension (a space-time fit's) is written with a band per layer and step,
+        layer by layer, named by both ("mean 2003").
     The affine transform comes from the cell centres, half a cell out (from the CRS
     variable's GeoTransform when it agrees with the coordinates, so both read back to the
     same doubles); x must be evenly spaced and increasing, y evenly spaced (a Dataset with
@@ -44,6 +46,8 @@ def to_geotiff(dataset, path, *, layers: Optional[Sequence[str]] = None,
     Raises ValueError for a Dataset that is not such a map.
     """
     rasterio = require("rasterio", "to_geotiff")
+    if hasattr(dataset, "dims") and "time" in dataset.dims:
+        dataset, layers = _per_step(dataset, layers)
     names = _layers(dataset, layers)
     first = dataset[names[0]]
     x = np.asarray(dataset["x"].values, dtype=np.float64)
@@ -80,6 +84,29 @@ def to_geotiff(dataset, path, *, layers: Optional[Sequence[str]] = None,
             dst.write(np.ascontiguousarray(block, dtype=np.float64),
                       window=rasterio.windows.Window(c0, r0, c1 - c0, r1 - r0))
     return path
+
+
+def _per_step(dataset, layers):
+    """The Dataset with a (y, x) layer per layer and time step, named "<layer> <step>", and
+    the names of those asked for (all, by default)."""
+    steps = [_step_name(value) for value in np.asarray(dataset["time"].values)]
+    chosen = [n for n, v in dataset.data_vars.items() if "time" in v.dims] if layers is None else \
+        ([layers] if isinstance(layers, str) else list(layers))
+    flat, names = {}, []
+    for name in chosen:
+        if name not in dataset.data_vars:
+            raise ValueError(f"the Dataset has no layer {name!r} (it has "
+                             f"{sorted(map(str, dataset.data_vars))})")
+        for k, step in enumerate(steps):
+            flat[f"{name} {step}"] = dataset[name].isel(time=k, drop=True)
+            names.append(f"{name} {step}")
+    return dataset.drop_dims("time").assign(flat), names
+
+
+def _step_name(value) -> str:
+    if isinstance(value, np.datetime64):
+        return str(np.datetime_as_string(value, unit="auto"))
+    return str(value.item() if hasattr(value, "item") else value)
 
 
 def _layers(dataset, layers) -> List[str]:

@@ -1,0 +1,77 @@
+"""python -m corvid fit with effects: a field per year, an intercept per vessel and a smooth
+depth effect from the file's columns, and the maps with a time dimension."""
+
+import numpy as np
+import pytest
+
+from corvid.__main__ import main
+
+pytest.importorskip("triangle")
+
+
+def write_csv(path, header, rows):
+    path.write_text(",".join(header) + "\n" + "".join(",".join(map(str, r)) + "\n" for r in rows))
+    return str(path)
+
+
+def survey_rows(n=160, seed=5):
+    rng = np.random.default_rng(seed)
+    x, y = rng.uniform(0, 4, n), rng.uniform(0, 2, n)
+    year = rng.choice([2003, 2004, 2006], n)
+    vessel = rng.choice(["Aurora", "Boreas", "Cygnus"], n)
+    depth = rng.uniform(20, 200, n)
+    count = rng.poisson(np.exp(0.5 + np.sin(x) + 0.2 * (year - 2004) + np.sin(depth / 60)))
+    return list(zip(x, y, count, year, vessel, depth))
+
+
+HEADER = ["x", "y", "count", "year", "vessel", "depth"]
+BASE = ["--x", "x", "--y", "y", "--value", "count", "--family", "poisson", "--max-edge", "0.8",
+        "--grid", "24", "12", "--quiet"]
+
+
+def test_a_survey_fit_writes_a_map_per_year(tmp_path, capsys):
+    pytest.importorskip("rasterio")
+    xr = pytest.importorskip("xarray")
+    data = write_csv(tmp_path / "survey.csv", HEADER, survey_rows())
+    out = tmp_path / "out"
+    status = main(["fit", data, *BASE, "--time", "year", "--spacetime", "rw", "--group", "vessel",
+                   "--smooth", "depth", "--out", str(out)])
+    printed = capsys.readouterr()
+    assert status == 0, printed.err
+    for words in ("st_range", "vessel_sd", "depth_sigma", "space-time field (rw), 3 steps",
+                  "no --covariate-raster for depth", "population level: no intercept per vessel"):
+        assert words in printed.out
+    maps = xr.open_dataset(out / "posterior.nc")
+    assert maps["response_mean"].dims == ("time", "y", "x")
+    assert maps["time"].values.tolist() == [2003, 2004, 2006]
+    import rasterio
+
+    with rasterio.open(out / "posterior.tif") as tif:
+        assert tif.count == 12 and tif.descriptions[:4] == ("mean 2003", "mean 2004", "mean 2006",
+                                                            "sd 2003")
+        np.testing.assert_array_equal(tif.read(2), maps["mean"].sel(time=2004).values)
+    grid = np.load(out / "posterior_grid.npz")
+    assert grid["mean"].shape == (3, 12, 24) and grid["time"].tolist() == [2003, 2004, 2006]
+    assert (out / "posterior.png").read_bytes()[:4] == b"\x89PNG"
+
+
+@pytest.mark.parametrize("rows, options, message", [
+    (None, ["--spacetime", "ar1"], "--spacetime needs --time COL"),
+    (None, ["--group", "vessel", "--group", "vessel"], "--group vessel is given twice"),
+    (None, ["--group", "depth", "--smooth", "depth"], "column 'depth' is given to two of"),
+    (None, ["--time", "count"], "column 'count' is given both as labels"),
+    ([(1, 1, 2, 2003, "A", 5)] * 6 + [(2, 1, 2, 2004, "A", 6)] * 6, ["--group", "vessel"],
+     "survey.csv: --group vessel: group 'vessel' has 1 label(s) ('A')"),
+    ([(1, 1, 2, 2003, "A", 5)] * 6 + [(2, 1, 2, 2004, "", 6)] * 6, ["--group", "vessel"],
+     "survey.csv line 8, column 'vessel': an empty cell is not a label"),
+    ([(i % 5, i % 3, 2, 2003, "A", 5) for i in range(12)], ["--smooth", "depth"],
+     "--smooth depth: smooth 'depth': values are all equal (5)"),
+    (None, ["--smooth", "vessel"], "column 'vessel': 'Aurora' is not a number"),
+])
+def test_effect_options_are_refused_in_one_line(tmp_path, capsys, rows, options, message):
+    data = write_csv(tmp_path / "survey.csv", HEADER, rows or survey_rows(30))
+    status = main(["fit", data, *BASE, "--out", str(tmp_path / "out"), *options])
+    err = capsys.readouterr().err.strip().splitlines()
+    assert status == 2
+    assert err[-1].startswith("python -m corvid fit: error: ") and message in err[-1]
+    assert not (tmp_path / "out").exists()

@@ -146,9 +146,11 @@ def model_checks(fit, seed: Optional[int] = 0) -> ModelChecks:
     corrected = bool(getattr(fit._latent, "mean_correction", False)) and not family.exact
     rng = np.random.default_rng(seed)
     n = d.y.size
-    log_inverse, pit_weights = [], []
-    pit_parts, predictive_low, predictive_high = [], np.zeros(n), np.zeros(n)
-    log_mean_density, mean_log, mean_square = [], np.zeros(n), np.zeros(n)
+    log_inverse: list = []
+    pit_parts: list = []
+    log_mean_density: list = []
+    predictive_low, predictive_high = np.zeros(n), np.zeros(n)
+    mean_log, mean_square = np.zeros(n), np.zeros(n)
     for weight, psi, mean, variance, mode in design_parts(fit, s.A, s.X, d.offset):
         loo_mean, loo_variance = _cavity(family, d, psi, mean, variance, mode, corrected)
         log_cpo = log_marginal(family, d, psi, loo_mean, loo_variance)

@@ -115,11 +115,11 @@ def area_index(fit, cells, *, area=None, by=None, resolution: Optional[float] = 
                       CellsOutsideWarning, stacklevel=3)
     # The cells sorted by region, so that each region's cells in a block are one run.
     order = np.argsort(made.region[inside], kind="stable")
-    rows = [(A[order], X_inside[order], [(b, mask[order]) for b, mask in unseen])
-            for A, X_inside, unseen, _ in rows]
+    sorted_rows = [(A[order], X_inside[order], [(b, mask[order]) for b, mask in unseen])
+                   for A, X_inside, unseen, _ in rows]
     region = made.region[inside][order]
     area = made.area[inside][order]
-    sums = _sample_sums(fit, rows, region, area, regions, scale, n, seed, theta)
+    sums = _sample_sums(fit, sorted_rows, region, area, regions, scale, n, seed, theta)
     sums[:, partial, :] = np.nan
     return _table(pd, made.names, steps, sums, scale, n)
 

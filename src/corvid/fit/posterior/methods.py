@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Iterator, Optional, Union
+from typing import Any, Iterator, Optional, Union
 
 import numpy as np
 
@@ -18,6 +18,16 @@ __all__ = ["PosteriorMethods"]
 
 class PosteriorMethods:
     """Joint samples, exceedance, indices, checks and ArviZ for `LatentFit`."""
+
+    # What the methods read of the fit (see LatentFit).
+    mesh: Any
+    intercept: bool
+    fixed_names: list
+    times: Any
+    _response_factor: Any
+    _points: Any
+    _map_points: Any
+    _steps: Any
 
     def sample(self, n: int, *, seed=None, theta: str = "integrate",
                chunk: Optional[int] = None) -> Union[PosteriorSamples, Iterator[PosteriorSamples]]:

@@ -18,7 +18,7 @@ is one sparse product A (m x N) times them; the attributes show them as rows.
 from __future__ import annotations
 
 import dataclasses
-from typing import Dict, Iterator, Optional
+from typing import Any, Dict, Iterator, Optional
 
 import numpy as np
 from scipy import linalg
@@ -47,7 +47,7 @@ class PosteriorSamples:
     the response mean at new points.
     """
 
-    fit: object = dataclasses.field(repr=False)
+    fit: Any = dataclasses.field(repr=False)
     latent_columns: np.ndarray = dataclasses.field(repr=False)   # (N, n)
     fixed_columns: np.ndarray = dataclasses.field(repr=False)    # (k, n)
     theta: np.ndarray
@@ -60,7 +60,7 @@ class PosteriorSamples:
         natural = at_design[self.design].reshape(self.theta.shape)
         self.hyperparameters = {name: natural[:, k] for k, name in enumerate(s.theta_names)}
         self.effects: Dict[str, np.ndarray] = {}
-        self.field = None
+        self.field: Optional[np.ndarray] = None
         for b, block in enumerate(s.blocks):
             values = self.latent_columns[s.offsets[b]:s.offsets[b + 1]].T
             values = values.reshape((self.n,) + tuple(block.shape))
@@ -91,7 +91,7 @@ class PosteriorSamples:
         parts = [f"{self.n} samples", f"theta {self.theta.shape[1]}",
                  f"fixed {self.fixed.shape[1]}"]
         if self.field is not None:
-            parts.append(f"field {self.field.shape[1]}")
+            parts.append(f"field {self.field.shape[-1]}")
         parts += [f"{name} {tuple(v.shape[1:])}" for name, v in self.effects.items()]
         return f"PosteriorSamples({', '.join(parts)})"
 
@@ -163,7 +163,7 @@ def _check_memory(n: int, size: int, k: int, chunk: Optional[int]) -> None:
 class _Point:
     """One design point's factored posterior, its factor's L (int64 indices) and D."""
 
-    factored: object
+    factored: Any
     indptr: np.ndarray
     indices: np.ndarray
     values: np.ndarray

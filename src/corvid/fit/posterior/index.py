@@ -15,6 +15,7 @@ import warnings
 from typing import Optional
 
 import numpy as np
+from scipy import sparse
 
 from ... import _memory
 from ...meshkin.locate import basis_matrix
@@ -141,14 +142,18 @@ def _sample_sums(fit, rows, region: np.ndarray, area: np.ndarray, regions: int, 
     sums = np.zeros((len(rows), regions, n))
     done = 0
     family = fit._family
+    # The fixed effects' columns beside the latent ones: one sparse product per block.
+    joined = [(sparse.hstack([A, sparse.csr_matrix(X)], format="csr"), unseen)
+              for A, X, unseen in rows]
     for block in draw_blocks(fit, n, seed=seed, theta=theta, chunk=_sample_chunk(fit, n)):
         count = block.n
         width = max(CHUNK_VALUES // count, 1)
-        for t, (A, X, unseen) in enumerate(rows):
-            for start in range(0, A.shape[0], width):
+        values = np.vstack([block.latent_columns, block.fixed_columns])
+        for t, (rows_t, unseen) in enumerate(joined):
+            for start in range(0, rows_t.shape[0], width):
                 part = slice(start, start + width)
-                masks = [(b, mask[part]) for b, mask in unseen]
-                eta = block.linear_predictor(A[part], X[part], masks)
+                eta = block.add_unseen(np.asarray(rows_t[part] @ values),
+                                       [(b, mask[part]) for b, mask in unseen])
                 if scale == "response":
                     eta = family.inverse_link(eta)
                 runs = region[part]

@@ -101,6 +101,11 @@ class PosteriorSamples:
         eta = np.asarray(A @ self.latent_columns)
         if X.shape[1]:
             eta += X @ self.fixed_columns
+        return self.add_unseen(eta, unseen)
+
+    def add_unseen(self, eta: np.ndarray, unseen=()) -> np.ndarray:
+        """eta (m, n) with a draw from the block's prior added, each sample's own, at the
+        rows of values the fit has not seen (`unseen`: (block, mask (m,)))."""
         s = self.fit._structure
         for b, mask in unseen:
             sd = np.sqrt([s.blocks[b].unseen_variance(s.theta_of(t, b)) for t in self.theta])

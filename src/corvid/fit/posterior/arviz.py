@@ -29,7 +29,8 @@ def arviz_base():
     try:
         import arviz_base as module
     except ImportError as exc:
-        raise ImportError(f"to_arviz needs ArviZ 1.0 or later (arviz-base): {EXTRA}") from exc
+        raise ImportError(f"to_arviz needs ArviZ 1.0 or later (arviz-base; Python 3.12 or "
+                          f"later): {EXTRA}") from exc
     return module
 
 

@@ -4,7 +4,9 @@ Reads the coordinates, the observed values and any covariates by column name fro
 file (or the points and attributes of a vector file), projects longitude and latitude,
 builds a quality mesh with a buffer around the data or a study region from a GIS file, fits
 the model without the engine, prints the hyperparameter table and writes the posterior maps
-(GeoTIFF, NetCDF, .npz and PNG) and the model files for the engine.
+(GeoTIFF, NetCDF, .npz and PNG; with an exceedance layer on request), the model files for the
+engine, the leave-one-out checks of every observation (residuals.csv, diagnostics.png) and,
+on request, area indices over a file's polygons (index.csv, index.png).
 Everything that can be refused without the fit (options, the output directory, sizes, the
 file's columns and values) is refused before it; the results appear in the output
 directory only when all of them were written.
@@ -28,6 +30,7 @@ from corvid.cli.limits import require_memory
 from corvid.cli.geography import Geography, covariate_rasters, read_study_region, working_geography
 from corvid.cli.maps import MAP_FILES, posterior_maps, save_maps, write_maps
 from corvid.cli.mesh import build_mesh, convex_hull, plan_mesh, region_outline, remesh_plan
+from corvid.cli import posterior
 from corvid.cli.output import OutputDirectory
 from corvid.cli.table import MIN_ROWS, is_vector_file, read_table
 
@@ -53,8 +56,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                     "locations, fits the field plus fixed effects (Gaussian data exactly, counts, "
                     "trials and positive amounts by the Laplace approximation; hyperparameters at "
                     "their posterior mode), prints the hyperparameter table and writes the "
-                    "posterior maps on a grid (.npz, and PNG maps with matplotlib) and the seven "
-                    "model files for the engine.")
+                    "posterior maps on a grid (.npz, and PNG maps with matplotlib), the seven "
+                    "model files for the engine, and the leave-one-out checks of every "
+                    "observation (residuals.csv, diagnostics.png).")
     fit.add_argument("data", help="CSV file with a header row, or a vector file of points "
                                   "(GeoPackage, GeoJSON, shapefile, ...)")
     fit.add_argument("--x", metavar="COL", help="column of the x coordinate (easting or "
@@ -129,6 +133,7 @@ def add_parser(commands) -> argparse.ArgumentParser:
                           "1/sqrt(phi): P(d > U) = A (default 1 0.01)")
     fit.add_argument("--grid", nargs=2, type=count(2), default=(200, 200), metavar=("NX", "NY"),
                      help="pixels of the maps (default 200 200)")
+    posterior.add_arguments(fit)
     fit.add_argument("--quiet", action="store_true", help="no progress line per optimiser step")
     fit.add_argument("--overwrite", action="store_true",
                      help="write into an existing output directory that is not empty, replacing "
@@ -186,10 +191,11 @@ def run(args: argparse.Namespace, out: str) -> None:
         raise CommandError(f"--region: no such file: {args.region}")
     rasters = covariate_rasters(args.covariate_raster,
                                 list(dict.fromkeys([*args.covariates, *args.smooth, *args.varying])))
+    posterior.check_arguments(args, family, rasters)
     nx, ny = args.grid
     require_memory(nx * ny * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(names)),
                    f"maps of {nx:,} x {ny:,} cells", "use a smaller --grid")
-    with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
+    with OutputDirectory(out, args.overwrite, [*OUTPUTS, *posterior.outputs(args)]) as staging:
         _fit_and_write(args, names, labels, family, rasters, staging, out)
 
 
@@ -216,6 +222,7 @@ def _family(args: argparse.Namespace):
 class _Data:
     """The user's data as the fit takes them, in the working (planar) coordinates."""
 
+    xy: np.ndarray      # the coordinates as in the file
     loc: np.ndarray
     values: np.ndarray
     exposure: Optional[np.ndarray]
@@ -229,6 +236,7 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str]
                    staging: str, out: str) -> None:
     data = _read_data(args, names, labels, family)
     effects = _effects(args, data)
+    regions = posterior.read_index_regions(args.index, data.geography) if args.index else None
     hull = convex_hull(data.loc)
     if args.region is not None:
         edge = (args.max_edge or [hull.diameter / 40.0])[0]
@@ -245,7 +253,7 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str]
     if args.group:
         print(f"the maps show the population level: no intercept per {', '.join(args.group)}")
     extent = data.loc if hull.shells is None else np.concatenate(hull.shells)
-    maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters)
+    maps = posterior_maps(result, mesh, extent, tuple(args.grid), rasters, args.exceedance)
     write_maps(maps, staging)
     model.write_gfield_files(os.path.join(staging, "model", "gfield"))
     png = save_maps(maps, mesh, data.loc, os.path.join(staging, "posterior.png"), data.geography)
@@ -255,6 +263,11 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str]
     print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
     if png:
         print(f"maps: {os.path.join(out, 'posterior.png')}")
+    posterior.write_checks(result, data.xy, data.loc, data.values,
+                           data.columns[args.time] if args.time else None, staging, out)
+    if regions is not None:
+        posterior.write_index(result, regions, rasters, args.index_samples, data.geography.unit,
+                              staging, out)
 
 
 def _read_data(args: argparse.Namespace, names: List[str], labels: List[str], family) -> _Data:
@@ -279,7 +292,7 @@ def _read_data(args: argparse.Namespace, names: List[str], labels: List[str], fa
         nx, ny = args.grid
         require_memory(nx * ny * steps * GRID_CELL_BYTES, f"maps of {nx:,} x {ny:,} cells for "
                        f"each of {steps} time steps", "use a smaller --grid")
-    return _Data(loc, values, exposure, trials, covariates, geography, columns)
+    return _Data(xy, loc, values, exposure, trials, covariates, geography, columns)
 
 
 def _effects(args: argparse.Namespace, data: _Data) -> list:

@@ -55,13 +55,16 @@ class Maps:
         if "response_mean" in layers:
             out["link_mean"] = np.asarray(layers["mean"].values)[..., ::-1, :]
             out["response_sd"] = np.asarray(layers["response_sd"].values)[..., ::-1, :]
+        if "exceedance" in layers:
+            out["exceedance"] = np.asarray(layers["exceedance"].values)[..., ::-1, :]
         return out
 
 
-def posterior_maps(fit, mesh, extent: np.ndarray, dims, rasters: Optional[Dict[str, str]] = None) -> Maps:
+def posterior_maps(fit, mesh, extent: np.ndarray, dims, rasters: Optional[Dict[str, str]] = None,
+                   exceedance: Optional[float] = None) -> Maps:
     """The maps over the bounding box of `extent` (points: the locations, or the study
     region's vertices), cell centres from its lowest to its highest coordinate, NaN outside
-    the study region."""
+    the study region; with `exceedance`, the layer of P(mapped mean > exceedance)."""
     from corvid.meshkin.locate import find_triangles
 
     nx, ny = dims
@@ -73,7 +76,7 @@ def posterior_maps(fit, mesh, extent: np.ndarray, dims, rasters: Optional[Dict[s
         warnings.filterwarnings("ignore", message="no raster for the covariate")
         warnings.filterwarnings("ignore", message="no raster for the effect")
         ds = fit.maps(dims, (x[0] - dx / 2, x[-1] + dx / 2), (y[0] - dy / 2, y[-1] + dy / 2),
-                      covariates=rasters or None)
+                      covariates=rasters or None, exceedance=exceedance)
     xx, yy = np.meshgrid(ds.x.values, ds.y.values)
     triangle, _ = find_triangles(mesh, np.column_stack([xx.ravel(), yy.ravel()]))
     region = (triangle >= 0) & np.asarray(mesh.in_region)[np.maximum(triangle, 0)]

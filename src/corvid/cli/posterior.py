@@ -293,9 +293,9 @@ def _index_picture(table, what: str, path: str) -> bool:
     fig, ax = plt.subplots(figsize=(8, 5), constrained_layout=True)
     if "time" in table.columns:
         steps = list(dict.fromkeys(table.time))
-        at = {step: k for k, step in enumerate(steps)}
+        position = {step: k for k, step in enumerate(steps)}
         for name, rows in table.groupby("region", sort=False):
-            x = [at[t] for t in rows.time]
+            x = [position[t] for t in rows.time]
             line, = ax.plot(x, rows.estimate, marker="o", label=str(name))
             ax.fill_between(x, rows.lower, rows.upper, color=line.get_color(), alpha=0.2)
         ax.set_xticks(range(len(steps)), [str(t) for t in steps],

@@ -31,7 +31,7 @@ from scipy import sparse
 
 from corvid import options
 from corvid.binary import call
-from corvid.fit import _cholesky
+from corvid.fit import _cholesky, _triangular
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.core import mk_fem
 from corvid.meshkin.mesh import MkMesh
@@ -40,7 +40,7 @@ from corvid.safety.errors import SafetyError
 
 from array_layouts import relaid
 
-MODULES = [expression, family, options, call, gfield, _locator, _cholesky]
+MODULES = [expression, family, options, call, gfield, _locator, _cholesky, _triangular]
 TALLY = collections.Counter()
 HANG_SECONDS = 120
 
@@ -476,10 +476,18 @@ def selected_inverse_still_works(workdir):
     assert values[0] == pytest.approx(np.linalg.inv(dense)[0, 0], rel=1e-12)
 
 
+def triangular_still_works(workdir):
+    rhs = np.array([[1.0, 2.0], [3.0, 4.0]])
+    _triangular.unit_transposed_solve(np.array([0, 2, 3]), np.array([0, 1, 1]),
+                                      np.array([1.0, 0.5, 1.0]), rhs)
+    assert rhs.tolist() == [[-0.5, 0.0], [3.0, 4.0]]
+
+
 # Calls with known results, made after every example in the module it exercised.
 STILL_WORKS = {expression: expression_still_works, family: family_still_works,
                options: options_still_work, call: call_still_works, gfield: gfield_still_works,
-               _locator: locator_still_works, _cholesky: selected_inverse_still_works}
+               _locator: locator_still_works, _cholesky: selected_inverse_still_works,
+               _triangular: triangular_still_works}
 
 
 @contextlib.contextmanager

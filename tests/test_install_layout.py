@@ -6,6 +6,7 @@ import os
 import pytest
 
 COMPILED = ["corvid.meshkin.gfield", "corvid.options", "corvid.binary.call", "corvid.fit._cholesky",
+            "corvid.fit._triangular",
             "corvid.safety.expression", "corvid.safety.family"]
 
 

@@ -32,8 +32,8 @@ def fit_commands():
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
-    """stations.csv, coast.gpkg, elevation.tif, sites.csv and survey.csv as the README
-    describes them."""
+    """stations.csv, coast.gpkg, elevation.tif, sites.csv, survey.csv and areas.gpkg as the
+    README describes them."""
     root = tmp_path_factory.mktemp("readme")
     rng = np.random.default_rng(9)
     region = coast()
@@ -54,6 +54,9 @@ def files(tmp_path_factory):
     catch = rng.poisson(np.exp(0.3 + np.sin(x / 2.0) + 0.2 * (year - 2022) + np.sin(depth / 60.0)))
     (root / "survey.csv").write_text("x,y,count,year,vessel,depth\n" + "".join(
         f"{a},{b},{c},{d},{e},{f}\n" for a, b, c, d, e, f in zip(x, y, catch, year, vessel, depth)))
+    gpd.GeoDataFrame({"name": ["west", "east"]}, geometry=[shapely.box(0, 0, 5, 5),
+                                                          shapely.box(5, 0, 10, 5)]
+                     ).to_file(root / "areas.gpkg")
     return root
 
 

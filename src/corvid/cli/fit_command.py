@@ -4,7 +4,9 @@ Reads the coordinates, the observed values and any covariates by column name fro
 file (or the points and attributes of a vector file), projects longitude and latitude,
 builds a quality mesh with a buffer around the data or a study region from a GIS file, fits
 the model without the engine, prints the hyperparameter table and writes the posterior maps
-(GeoTIFF, NetCDF, .npz and PNG) and the model files for the engine.
+(GeoTIFF, NetCDF, .npz and PNG; with an exceedance layer on request), the model files for the
+engine, the leave-one-out checks of every observation (residuals.csv, diagnostics.png) and,
+on request, area indices over a file's polygons (index.csv, index.png).
 Everything that can be refused without the fit (options, the output directory, sizes, the
 file's columns and values) is refused before it; the results appear in the output
 directory only when all of them were written.
@@ -23,6 +25,7 @@ import numpy as np
 
 from corvid.cli.arguments import count, non_negative_float, positive_float
 from corvid.cli.errors import CommandError, run_reporting
+from corvid.cli import posterior
 from corvid.cli.limits import require_memory
 from corvid.cli.geography import (Geography, areas_region, check_inside, check_raster_crs,
                                   covariate_rasters, project_locations, read_study_region,
@@ -57,8 +60,9 @@ def add_parser(commands) -> argparse.ArgumentParser:
                     "trials and positive amounts by the Laplace approximation; integrated over "
                     "the hyperparameters' posterior unless --no-integrate), prints the table of "
                     "fixed effects and hyperparameters and writes the "
-                    "posterior maps on a grid (.npz, and PNG maps with matplotlib) and the seven "
-                    "model files for the engine.")
+                    "posterior maps on a grid (.npz, and PNG maps with matplotlib), the seven "
+                    "model files for the engine, and the leave-one-out checks of every "
+                    "observation (residuals.csv, diagnostics.png).")
     fit.add_argument("data", help="CSV file with a header row, or a vector file of points "
                                   "(GeoPackage, GeoJSON, shapefile, ...); '-' or /dev/stdin "
                                   "reads a CSV table from standard input")
@@ -147,6 +151,7 @@ def add_parser(commands) -> argparse.ArgumentParser:
     fit.add_argument("--no-integrate", dest="integrate", action="store_false",
                      help="report the posterior given the hyperparameters' mode, without "
                           "integrating over them (faster; sds and intervals a little narrow)")
+    posterior.add_arguments(fit)
     fit.add_argument("--quiet", action="store_true", help="no progress line per optimiser step")
     fit.add_argument("--overwrite", action="store_true",
                      help="write into an existing output directory that is not empty, replacing "
@@ -182,11 +187,12 @@ def run(args: argparse.Namespace, out: str) -> None:
         raise CommandError(f"--region: no such file: {args.region}")
     rasters = covariate_rasters(args.covariate_raster,
                                 list(dict.fromkeys([*args.covariates, *args.smooth, *args.varying])))
+    posterior.check_arguments(args, family, rasters)
     cells = grid_cells(args.grid)
     require_memory(cells * (GRID_CELL_BYTES + GRID_CELL_BYTES_PER_EFFECT * len(every)),
                    "maps of " + (f"{args.grid[0]:,} x {args.grid[1]:,} cells" if args.grid
                                  else f"{cells:,} cells"), "use a smaller --grid")
-    with OutputDirectory(out, args.overwrite, OUTPUTS) as staging:
+    with OutputDirectory(out, args.overwrite, [*OUTPUTS, *posterior.outputs(args)]) as staging:
         _fit_and_write(args, names, labels, family, rasters, staging, out)
 
 
@@ -266,6 +272,7 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str]
     data = _read_data(args, names, labels, family)
     effects = _effects(args, data)
     check_raster_crs(rasters, data.geography)
+    regions = posterior.read_index_regions(args.index, data.geography) if args.index else None
     hull, plan = _region_and_plan(args, data)
     check_scales(args, extent=hull.diameter, spread=_spread(data.values) if family.exact else None,
                  unit=data.geography.unit)
@@ -275,7 +282,8 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str]
     extent = data.loc if hull.shells is None else np.concatenate(hull.shells)
     held = {name: data.table.columns[name] for name in [*args.smooth, *args.varying]
             if name not in args.covariates}
-    maps = posterior_maps(result, mesh, extent, args.grid, rasters, data.covariates, held)
+    maps = posterior_maps(result, mesh, extent, args.grid, rasters, data.covariates, held,
+                          args.exceedance)
     if maps.covariates_note:
         print(maps.covariates_note)
     if args.group:
@@ -290,6 +298,11 @@ def _fit_and_write(args: argparse.Namespace, names: List[str], labels: List[str]
     print(f"model files for the engine: {os.path.join(out, 'model', 'gfield')}.M0 ... .BLC")
     if png:
         print(f"maps: {os.path.join(out, 'posterior.png')}")
+    posterior.write_checks(result, data.table.xy, data.loc, data.values,
+                           data.table.columns[args.time] if args.time else None, staging, out)
+    if regions is not None:
+        posterior.write_index(result, regions, rasters, args.index_samples, data.geography.unit,
+                              staging, out)
 
 
 def _region_and_plan(args: argparse.Namespace, data: "_Data"):

@@ -94,12 +94,14 @@ def _covariates(rasters: Dict[str, Any], means: Dict[str, float]) -> Tuple[str, 
 
 def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
                    rasters: Optional[Dict[str, Any]] = None, covariates=None,
-                   effect_columns: Optional[Dict[str, np.ndarray]] = None) -> Maps:
+                   effect_columns: Optional[Dict[str, np.ndarray]] = None,
+                   exceedance: Optional[float] = None) -> Maps:
     """The maps over the bounding box of `extent` (points: the locations, or the study
     region's vertices), cell centres from its lowest to its highest coordinate, NaN outside
     the study region. `rasters`: {name: CovariateRaster}; `covariates`: the data's named
     covariate columns, whose means hold the covariates without a raster; `effect_columns`:
-    {name: values} of the smooth and varying effects' columns, held at their means alike."""
+    {name: values} of the smooth and varying effects' columns, held at their means alike;
+    `exceedance`: a threshold C, for the layer of P(mapped mean > C)."""
     rasters = dict(rasters or {})
     nx, ny = grid_dims(extent, grid)
     x = np.linspace(float(extent[:, 0].min()), float(extent[:, 0].max()), nx)
@@ -115,7 +117,7 @@ def posterior_maps(fit, mesh, extent: np.ndarray, grid: Optional[Sequence[int]],
     given: Dict[str, Any] = {name: r.source() for name, r in rasters.items()}
     given.update(means)
     ds = fit.maps((nx, ny), (x[0] - dx / 2, x[-1] + dx / 2), (y[0] - dy / 2, y[-1] + dy / 2),
-                  covariates=given or None)
+                  covariates=given or None, exceedance=exceedance)
     xx, yy = np.meshgrid(ds.x.values, ds.y.values)
     outside = ~_in_region(mesh, np.column_stack([xx.ravel(), yy.ravel()])).reshape(xx.shape)
     for name in ds.data_vars:  # in place: the layers keep their attributes

@@ -13,13 +13,17 @@ from ..meshkin.mesh import MkMesh
 
 __all__ = ["fit", "fit_gaussian", "LatentFit", "GaussianFit", "Hyperparameter", "FitProgress",
            "ConvergenceWarning", "ResolutionWarning", "DegreesWarning", "precision_from_files",
-           "SpaceTime", "Group", "Smooth", "Varying", "EffectPosterior"]
+           "SpaceTime", "Group", "Smooth", "Varying", "EffectPosterior", "cross_validate",
+           "PosteriorSamples"]
 
 from .effects import EffectPosterior as EffectPosterior
 from .effects import Group as Group
 from .effects import Smooth as Smooth
 from .effects import SpaceTime as SpaceTime
 from .effects import Varying as Varying
+from .posterior import PosteriorMethods
+from .posterior.cross_validation import cross_validate as cross_validate
+from .posterior.samples import PosteriorSamples as PosteriorSamples
 
 class ConvergenceWarning(UserWarning): ...
 class ResolutionWarning(UserWarning): ...
@@ -43,7 +47,7 @@ class Hyperparameter(NamedTuple):
     lower: float
     upper: float
 
-class LatentFit:
+class LatentFit(PosteriorMethods):
     mesh: MkMesh
     family: str
     link: str
@@ -86,6 +90,8 @@ class LatentFit:
         scale: Optional[str] = None,
         chunks: Optional[Tuple[int, int]] = None,
         time: Optional[Any] = None,
+        exceedance: Optional[float] = None,
+        exceedance_scale: Optional[str] = None,
     ) -> Any: ...
     def to_geotiff(self, path: Union[str, os.PathLike], **maps_arguments: Any) -> str: ...
     def __init__(
@@ -151,6 +157,7 @@ def fit(
     mean_correction: bool = True,
     spatial: bool = True,
     effects: Optional[Sequence[Any]] = None,
+    theta_start: Optional[Sequence[float]] = None,
 ) -> LatentFit: ...
 def fit_gaussian(
     model: GFIELD2PcMatern,

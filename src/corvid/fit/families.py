@@ -222,6 +222,35 @@ class Family:
         """Mean and sd of scale * g^-1(eta) for eta ~ N(mean, sd²), g the link."""
         raise NotImplementedError
 
+    # ---- what the posterior's checks and draws ask --------------------------------------
+
+    discrete: ClassVar[bool] = False    # counts: a randomised PIT and quantile residual
+
+    def inverse_link(self, eta: np.ndarray) -> np.ndarray:
+        """g^-1(eta): the mean per unit of exposure, or per trial."""
+        raise NotImplementedError
+
+    def link_of(self, mu: np.ndarray) -> np.ndarray:
+        """g(mu), mu per unit of exposure or per trial (-inf or inf at the ends of g's range)."""
+        raise NotImplementedError
+
+    def cdf_bounds(self, d: FamilyData, eta: np.ndarray,
+                   psi: Optional[float]) -> Tuple[np.ndarray, np.ndarray]:
+        """(P(Y < y), P(Y <= y)) for each observation (eta offset included); equal for
+        continuous data."""
+        raise NotImplementedError
+
+    def draw(self, d: FamilyData, eta: np.ndarray, psi: Optional[float],
+             rng: np.random.Generator) -> np.ndarray:
+        """New observations given eta (offset included), with d's trials, shape of eta."""
+        raise NotImplementedError
+
+    def predictive_bounds(self, d: FamilyData, mean: np.ndarray, variance: np.ndarray,
+                          psi: Optional[float]) -> Optional[Tuple[np.ndarray, np.ndarray]]:
+        """`cdf_bounds` averaged over eta ~ N(mean, variance) in closed form, or None where
+        there is none (the caller integrates)."""
+        return None
+
     # ---- starting values --------------------------------------------------------------------
 
     def working(self, d: FamilyData) -> Tuple[np.ndarray, np.ndarray]:
@@ -266,6 +295,23 @@ class Gaussian(Family):
     def response(self, mean, sd, scale):
         return mean, sd
 
+    def inverse_link(self, eta):
+        return eta
+
+    def link_of(self, mu):
+        return mu
+
+    def cdf_bounds(self, d, eta, psi):
+        below = special.ndtr((d.y - eta) * math.exp(-psi))
+        return below, below
+
+    def draw(self, d, eta, psi, rng):
+        return eta + math.exp(psi) * rng.standard_normal(np.shape(eta))
+
+    def predictive_bounds(self, d, mean, variance, psi):
+        below = special.ndtr((d.y - mean) / np.sqrt(variance + math.exp(2.0 * psi)))
+        return below, below
+
     def working(self, d):
         return d.y - d.offset, np.zeros(d.y.shape)
 
@@ -273,7 +319,7 @@ class Gaussian(Family):
 class Poisson(Family):
     """y ~ Poisson(E exp(eta)), log link, E the exposure (eta's offset log E)."""
 
-    name, title, link, exposure = "poisson", "Poisson", "log", True
+    name, title, link, exposure, discrete = "poisson", "Poisson", "log", True, True
     response_meaning = "expected count per unit of exposure"
 
     def _check(self, y, trials):
@@ -307,6 +353,21 @@ class Poisson(Family):
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
+
+    def cdf_bounds(self, d, eta, psi):
+        upto = special.gammaincc(d.y + 1.0, self.inverse_link(eta))   # P(Y <= y) = Q(y + 1, mu)
+        return _less(upto, self, d, eta, psi), upto
+
+    def draw(self, d, eta, psi, rng):
+        return rng.poisson(self.inverse_link(eta)).astype(np.float64)
+
     def working(self, d):
         return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
 
@@ -316,6 +377,7 @@ class NegativeBinomial(Family):
     Poisson; psi = log r."""
 
     name, title, link, hyperparameter, exposure = "nbinomial", "Negative binomial", "log", "size", True
+    discrete = True
     prior_option, prior_power = "prior_dispersion", -0.5   # on 1/sqrt(size)
     response_meaning = "expected count per unit of exposure"
 
@@ -371,6 +433,22 @@ class NegativeBinomial(Family):
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        return Poisson.link_of(self, mu)
+
+    def cdf_bounds(self, d, eta, psi):
+        r, p = math.exp(psi), special.expit(psi - eta)   # success probability r / (r + mu)
+        # P(Y <= y) = I_p(r, y + 1), the regularised incomplete beta (r need not be whole)
+        upto = special.betainc(r, d.y + 1.0, p)
+        return _less(upto, self, d, eta, psi), upto
+
+    def draw(self, d, eta, psi, rng):
+        return rng.negative_binomial(math.exp(psi), special.expit(psi - eta)).astype(np.float64)
+
     def working(self, d):
         return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
 
@@ -398,7 +476,7 @@ def _digamma_difference(y: np.ndarray, r: float) -> np.ndarray:
 class Binomial(Family):
     """y ~ Binomial(N, logistic(eta)), logit link, N the trials (1 by default)."""
 
-    name, title, link, trials = "binomial", "Binomial", "logit", True
+    name, title, link, trials, discrete = "binomial", "Binomial", "logit", True, True
     response_meaning = "probability of a success"
 
     def _check(self, y, trials):
@@ -441,6 +519,26 @@ class Binomial(Family):
     def response(self, mean, sd, scale):
         first, second = _gauss_hermite(special.expit, mean, sd)
         return scale * first, scale * np.sqrt(np.maximum(second - first**2, 0.0))
+
+    def inverse_link(self, eta):
+        return special.expit(eta)
+
+    def link_of(self, mu):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(mu <= 0.0, -np.inf, np.where(mu >= 1.0, np.inf,
+                                                          special.logit(np.clip(mu, 0.0, 1.0))))
+
+    def cdf_bounds(self, d, eta, psi):
+        # P(Y <= y) = I_q(N - y, y + 1) with q = 1 - p, and 1 at y = N
+        below_all = d.y < d.trials
+        value = special.betainc(np.where(below_all, d.trials - d.y, 1.0), d.y + 1.0,
+                                special.expit(-eta))
+        upto = np.where(below_all, value, 1.0)
+        return _less(upto, self, d, eta, psi), upto
+
+    def draw(self, d, eta, psi, rng):
+        trials = np.broadcast_to(d.trials, np.shape(eta))
+        return rng.binomial(trials.astype(np.int64), special.expit(eta)).astype(np.float64)
 
     def working(self, d):
         share = (d.y + 0.5) / (d.trials + 1.0)
@@ -490,6 +588,23 @@ class Gamma(Family):
     def response(self, mean, sd, scale):
         return _log_normal_moments(mean, sd, scale)
 
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        return Poisson.link_of(self, mu)
+
+    def cdf_bounds(self, d, eta, psi):
+        phi = math.exp(psi)
+        with np.errstate(over="ignore"):
+            below = special.gammainc(phi, phi * d.y * np.exp(-eta))
+        return below, below
+
+    def draw(self, d, eta, psi, rng):
+        phi = math.exp(psi)
+        return rng.gamma(phi, self.inverse_link(eta) / phi)
+
     def working(self, d):
         return np.log(d.y), np.zeros(d.y.shape)
 
@@ -499,6 +614,11 @@ class Gamma(Family):
         v = max(float(np.var(logs)), 1e-6)
         phi = (1.0 + math.sqrt(1.0 + 2.0 * v)) / (2.0 * v)
         return float(np.log(np.clip(phi, 0.05, 1e4)))
+
+
+def _less(upto: np.ndarray, family: Family, d: FamilyData, eta, psi) -> np.ndarray:
+    """P(Y < y) = P(Y <= y) - P(Y = y) of counts, from P(Y <= y) and the log density."""
+    return np.maximum(upto - np.exp(family.log_density(d, eta, psi)), 0.0)
 
 
 _NODES, _WEIGHTS = np.polynomial.hermite.hermgauss(40)

@@ -130,7 +130,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         prior_dispersion: Tuple[float, float] = (1.0, 0.01), prior_fixed=None, theta=None,
         integrate: bool = False,
         progress: Union[None, bool, Callable[[FitProgress], None]] = None,
-        mean_correction: bool = True, spatial: bool = True, effects=None) -> LatentFit:
+        mean_correction: bool = True, spatial: bool = True, effects=None,
+        theta_start=None) -> LatentFit:
     """Fit y given a latent field (a `GFIELD2PcMatern` model), effects and fixed effects.
 
     loc : (n_obs, 2) locations, all inside the model's mesh. y : (n_obs,) observations.
@@ -205,6 +206,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     and sigmas' posteriors have long left tails that exp(mode ± 1.96 se) would cut off.
 
     theta : the hyperparameters to use instead of the posterior mode.
+    theta_start : where the search for the mode starts instead of the data's guess (e.g.
+        another fit's `theta`, as `cross_validate` does for its folds), in theta's order.
     integrate : mix the posteriors given theta over the design, which brings theta's
         uncertainty into the sds and intervals; at the mode alone they leave it out and
         are a little narrow.
@@ -248,7 +251,9 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
 
     where: ThetaPosterior
     if given is None:
-        where = at_mode(posterior, problem.theta0, problem.bounds, reporter, started,
+        start = problem.theta0 if theta_start is None else np.clip(
+            _given_theta(theta_start, problem.theta_words), *problem.bounds.T)
+        where = at_mode(posterior, start, problem.bounds, reporter, started,
                         corrected=not kind.exact, expansion_slope=expansion_slope,
                         check=None if kind.exact else _refuse_unresolved(problem))
         if integrate and not where.definite:

@@ -9,10 +9,12 @@ from typing import Any, Dict, Mapping, Optional, Sequence, Tuple
 import numpy as np
 
 from ..meshkin.locate import basis_matrix
+from .posterior.exceedance import SCALES, exceedance_at, threshold_value
 
 __all__ = ["MapPredictor", "fit_maps", "layers_for"]
 
 LINK = ("mean", "sd")
+EXCEEDANCE = "exceedance"
 RESPONSE = ("response_mean", "response_sd")
 # Cells sampled to tell how much of a map a covariate raster leaves without data.
 COVERAGE_SAMPLE = 200
@@ -44,12 +46,13 @@ class MapPredictor:
     """
 
     def __init__(self, fit, layers: Sequence[str], held: Optional[Mapping[str, float]] = None,
-                 time=None) -> None:
+                 time=None, exceedance: Optional[Tuple[float, str]] = None) -> None:
         self.fit = fit
         self.layers = tuple(layers)
         self.covariates = list(fit.fixed_names[int(fit.intercept):])
         self.held = dict(held or {})
         self.time = time
+        self.exceedance = exceedance    # (threshold, scale) of the "exceedance" layer
 
     def __call__(self, points: np.ndarray, values: Optional[Dict[str, np.ndarray]]) -> Dict[str, np.ndarray]:
         fit = self.fit
@@ -75,6 +78,10 @@ class MapPredictor:
                 if names[0] in self.layers:
                     mean, sd = fit._at(where, X[usable], scale)
                     out[names[0]][usable], out[names[1]][usable] = mean, sd
+            if self.exceedance is not None:
+                threshold, scale = self.exceedance
+                out[EXCEEDANCE][usable] = exceedance_at(fit, where, X[usable], threshold, scale,
+                                                        np.ones(int(usable.sum())))
         return out
 
 
@@ -146,12 +153,31 @@ def _warn_coverage(covariates, dims, xlim, ylim, crs) -> None:
                           "there", UserWarning, stacklevel=4)
 
 
+def _exceedance_layer(fit, threshold, scale: Optional[str]) -> Optional[Tuple[float, str]]:
+    """(threshold, scale) of the exceedance layer, checked; None without one."""
+    if threshold is None:
+        return None
+    if scale is None:
+        scale = "link" if fit._family.map_scale == "link" else "response"
+    if scale not in SCALES:
+        raise ValueError(f"exceedance_scale must be 'link' or 'response', got {scale!r}")
+    return threshold_value(threshold), scale
+
+
 def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=None,
-             scale: Optional[str] = None, chunks=None, time=None):
+             scale: Optional[str] = None, chunks=None, time=None, exceedance=None,
+             exceedance_scale: Optional[str] = None):
     """See `LatentFit.maps`."""
     from ..geo import posterior_maps
 
-    layers = layers_for(fit, scale)
+    layers: Any = layers_for(fit, scale)
+    above = _exceedance_layer(fit, exceedance, exceedance_scale)
+    if above is not None:
+        what = "linear predictor" if above[1] == "link" else fit._family.response_meaning
+        layers = {**{name: {} for name in layers},
+                  EXCEEDANCE: {"long_name": f"posterior probability that the {what} exceeds "
+                                            f"{above[0]:g}", "threshold": above[0],
+                               "scale": above[1]}}
     steps = fit._steps(time)
     rasters, held = _split_covariates(fit, covariates)
     xlim, ylim = _limits(fit, xlim, ylim)
@@ -162,8 +188,9 @@ def fit_maps(fit, dims: Tuple[int, int], xlim=None, ylim=None, *, covariates=Non
              "corvid_family": fit.family, "corvid_link": fit.link,
              "corvid_covariates_mapped": ", ".join(rasters) or "none",
              "corvid_covariates_held": ", ".join(f"{k}={v:.6g}" for k, v in held.items()) or "none"}
-    maps = [posterior_maps(MapPredictor(fit, layers, held, step), dims, xlim, ylim, crs=crs,
-                           layers=layers, covariates=rasters or None, chunks=chunks, attrs=attrs)
+    maps = [posterior_maps(MapPredictor(fit, list(layers), held, step, above), dims, xlim, ylim,
+                           crs=crs, layers=layers, covariates=rasters or None, chunks=chunks,
+                           attrs=attrs)
             for step in steps]
     if fit.times is None:
         return maps[0]

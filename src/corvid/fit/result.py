@@ -15,6 +15,7 @@ from .families import Family
 from .latent import Conditional
 from .marginals import hyperparameter_marginals
 from .observations import new_design
+from .posterior import PosteriorMethods
 
 __all__ = ["LatentFit", "GaussianFit", "Hyperparameter", "wrap"]
 
@@ -127,7 +128,7 @@ def _scale_factor(values, name: str, m: int, allowed: bool, family: str) -> np.n
     return array
 
 
-class LatentFit:
+class LatentFit(PosteriorMethods):
     """A latent Gaussian model fitted by `corvid.fit.fit`. Results are plain attributes:
 
     family : the likelihood family's name ("gaussian", "poisson", "binomial", "nbinomial",
@@ -399,7 +400,8 @@ class LatentFit:
 
     def maps(self, dims: Tuple[int, int] = (100, 100), xlim: Optional[Tuple[float, float]] = None,
              ylim: Optional[Tuple[float, float]] = None, *, covariates=None,
-             scale: Optional[str] = None, chunks: Optional[Tuple[int, int]] = None, time=None):
+             scale: Optional[str] = None, chunks: Optional[Tuple[int, int]] = None, time=None,
+             exceedance=None, exceedance_scale: Optional[str] = None):
         """The posterior on a regular grid as an xarray Dataset, for a GIS (the geo extra).
 
         dims = (nx, ny) cells tiling xlim x ylim (by default the bounding box of the study
@@ -427,11 +429,15 @@ class LatentFit:
             predicted and written on their own (`to_netcdf`, `to_geotiff`), so a map
             larger than memory never sits in it whole; fits pickle, so blocks run on
             dask.distributed workers too.
+        exceedance: a threshold c: adds the layer "exceedance", the posterior probability
+            that the response mean (exceedance_scale="response", the default except for
+            the Gaussian family) or the linear predictor ("link") exceeds c (see
+            `exceedance`).
         """
         from .maps import fit_maps
 
         return fit_maps(self, dims, xlim, ylim, covariates=covariates, scale=scale, chunks=chunks,
-                        time=time)
+                        time=time, exceedance=exceedance, exceedance_scale=exceedance_scale)
 
     def to_geotiff(self, path, **maps_arguments) -> str:
         """Writes `maps(**maps_arguments)` as a float64 GeoTIFF (one band per layer, its
@@ -486,8 +492,9 @@ class LatentFit:
         how = (f"integrated over {len(self.design_weights)} design points" if self.integrated
                else "at the given theta" if self.theta_given else "at the mode")
         lines += self._units_line()
-        lines += ["", f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
-                      f"{self.log_posterior:.4f}",
+        lines += ["", *self._score_lines(),
+                  f"log marginal likelihood {self.log_marginal_likelihood:.4f}, log posterior "
+                  f"{self.log_posterior:.4f}",
                   f"{self._latent_words()} {how}; {self.n_evaluations} evaluations, "
                   f"{self.seconds:.1f} s, {self.backend}"
                   + ("" if self.converged else "; NOT CONVERGED")]

@@ -26,6 +26,7 @@ never about its kind. A block holds
 
 from __future__ import annotations
 
+import copy
 import dataclasses
 from typing import Any, Mapping, Optional, Sequence, Tuple
 
@@ -165,9 +166,20 @@ class Effect:
     name: str
     kind: str          # in words, for summaries
     n_values: int      # observations its data cover
+    observed: str      # the attribute holding its value per observation
+    given_by: str      # how predictions take those values: "time" or "effects"
 
     def bind(self, context: Context) -> "Block":
         raise NotImplementedError
+
+    def subset(self, rows: np.ndarray) -> "Effect":
+        """The effect of some observations (an index array), all else kept as it is: a
+        group's labels, a space-time effect's steps, a smooth's knots (as cross-validation
+        needs: the held-out rows stay within them)."""
+        out = copy.copy(self)
+        setattr(out, self.observed, np.asarray(getattr(self, self.observed))[rows])
+        out.n_values = len(rows)
+        return out
 
     def _check_length(self, context: Context) -> None:
         if self.n_values != context.n_obs:

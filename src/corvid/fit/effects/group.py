@@ -31,6 +31,7 @@ class Group(Effect):
     prior_sd : (u, a) for the exponential prior P(sd > u) = a.
     """
 
+    observed, given_by = "labels", "effects"
     kind = "group"
 
     def __init__(self, name: str, labels, prior_sd=(1.0, 0.01)) -> None:

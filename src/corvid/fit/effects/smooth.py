@@ -83,6 +83,7 @@ class Smooth(Effect):
     prior_sigma : (s0, q), P(sigma > s0) = q.
     """
 
+    observed, given_by = "values", "effects"
     kind = "smooth"
 
     def __init__(self, name: str, values, knots=20, prior_range=None,

@@ -54,6 +54,8 @@ class SpaceTime(Effect):
     name : the effect's name, "st" by default.
     """
 
+    observed, given_by = "time", "time"
+
     def __init__(self, time, kind: str = "ar1", times=None, prior_range=None, prior_sigma=None,
                  prior_rho=(0.5, 0.9), name: str = "st") -> None:
         self.name = effect_name(name)

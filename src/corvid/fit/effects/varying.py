@@ -32,6 +32,7 @@ class Varying(Effect):
         model's.
     """
 
+    observed, given_by = "values", "effects"
     kind = "varying coefficient"
 
     def __init__(self, name: str, values, prior_range=None, prior_sigma=None) -> None:

@@ -34,8 +34,11 @@ from bench_common import load_average, reset_peak, status_kib
 CASES = [(10, 2_025, 20_000, 30.0), (20, 2_500, 50_000, 120.0)]  # steps, vertices, obs, target s
 TRUTH = dict(range=0.3, sigma=0.5, rho=0.7, intercept=0.5, slope=0.5)
 HERE = os.path.dirname(os.path.abspath(__file__))
-PARTS = {"factorisations": ("cholesky", "refactor_permuted"), "selected inverses": ("selected_inverse",),
-         "solves": ("solve",)}
+# Per backend module: the functions whose cumulative times make each part.
+PARTS = {"supernodal.py": {"factorisations": ("factorize", "_refactor"),
+                           "selected inverses": ("selected_inverse",), "solves": ("solve",)},
+         "factor.py": {"factorisations": ("cholesky", "refactor_permuted"),
+                       "selected inverses": ("selected_inverse",), "solves": ("solve",)}}
 
 
 def simulate(steps, vertices, n_obs, seed):
@@ -61,13 +64,13 @@ def simulate(steps, vertices, n_obs, seed):
 
 def _parts(profile: cProfile.Profile) -> dict:
     stats = pstats.Stats(profile)
-    out = {}
-    for part, names in PARTS.items():
-        total = 0.0
-        for (filename, _, function), (_, _, _, cumulative, _) in stats.stats.items():
-            if function in names and filename.endswith("factor.py"):
-                total += cumulative
-        out[part] = total
+    for module, parts in PARTS.items():  # the supernodal backend's own, else SuperLU's wrapper's
+        out = {part: sum(cumulative for (filename, _, function), (_, _, _, cumulative, _)
+                         in stats.stats.items()
+                         if function in names and filename.endswith(module))
+               for part, names in parts.items()}
+        if any(out.values()):
+            return out
     return out
 
 

@@ -112,8 +112,8 @@ def test_what_a_killed_run_left_in_a_directory_does_not_block_the_next(data, tmp
     (out / ".corvid-partial-dead0001" / "posterior.tif").write_bytes(b"half")
     (out / ".corvid-lock").write_bytes(b"")
     assert main(argv(data, out, "--grid", "10", "10")) == 0
-    assert sorted(os.listdir(out)) == ["model", "posterior.nc", "posterior.png", "posterior.tif",
-                                       "posterior_grid.npz"]
+    assert sorted(os.listdir(out)) == ["diagnostics.png", "model", "posterior.nc", "posterior.png",
+                                       "posterior.tif", "posterior_grid.npz", "residuals.csv"]
 
 
 # ---- permissions and filesystems -------------------------------------------------------------

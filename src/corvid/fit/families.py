@@ -316,7 +316,22 @@ class Gaussian(Family):
         return d.y - d.offset, np.zeros(d.y.shape)
 
 
-class Poisson(Family):
+class _LogLink:
+    """The log link's mean and its inverse, shared by the families that take it."""
+
+    def response(self, mean, sd, scale):
+        return _log_normal_moments(mean, sd, scale)
+
+    def inverse_link(self, eta):
+        with np.errstate(over="ignore"):
+            return np.exp(eta)
+
+    def link_of(self, mu):
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
+
+
+class Poisson(_LogLink, Family):
     """y ~ Poisson(E exp(eta)), log link, E the exposure (eta's offset log E)."""
 
     name, title, link, exposure, discrete = "poisson", "Poisson", "log", True, True
@@ -350,17 +365,6 @@ class Poisson(Family):
         with np.errstate(over="ignore"):
             return -np.exp(eta)
 
-    def response(self, mean, sd, scale):
-        return _log_normal_moments(mean, sd, scale)
-
-    def inverse_link(self, eta):
-        with np.errstate(over="ignore"):
-            return np.exp(eta)
-
-    def link_of(self, mu):
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
-
     def cdf_bounds(self, d, eta, psi):
         upto = special.gammaincc(d.y + 1.0, self.inverse_link(eta))   # P(Y <= y) = Q(y + 1, mu)
         return _less(upto, self, d, eta, psi), upto
@@ -372,7 +376,7 @@ class Poisson(Family):
         return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
 
 
-class NegativeBinomial(Family):
+class NegativeBinomial(_LogLink, Family):
     """y ~ NB(mean E exp(eta), size r), variance mu + mu²/r; log link, exposure as for the
     Poisson; psi = log r."""
 
@@ -429,16 +433,6 @@ class NegativeBinomial(Family):
         d1 = -r * q + (y + r) * q * p
         d2 = -r * q * p + (y + r) * q * p * (1.0 - 2.0 * q)
         return dl, d1, d2
-
-    def response(self, mean, sd, scale):
-        return _log_normal_moments(mean, sd, scale)
-
-    def inverse_link(self, eta):
-        with np.errstate(over="ignore"):
-            return np.exp(eta)
-
-    def link_of(self, mu):
-        return Poisson.link_of(self, mu)
 
     def cdf_bounds(self, d, eta, psi):
         r, p = math.exp(psi), special.expit(psi - eta)   # success probability r / (r + mu)
@@ -545,7 +539,7 @@ class Binomial(Family):
         return special.logit(share), 1.0 / ((d.trials + 1.0) * share * (1.0 - share))
 
 
-class Gamma(Family):
+class Gamma(_LogLink, Family):
     """y ~ Gamma with mean mu = exp(eta) and variance mu²/phi, log link; psi = log phi."""
 
     name, title, link, hyperparameter = "gamma", "Gamma", "log", "phi"
@@ -584,16 +578,6 @@ class Gamma(Family):
             ratio = y * np.exp(-eta)
         dl = phi * (psi + 1.0 - eta + np.log(y) - ratio - special.digamma(phi))
         return dl, phi * (ratio - 1.0), -phi * ratio
-
-    def response(self, mean, sd, scale):
-        return _log_normal_moments(mean, sd, scale)
-
-    def inverse_link(self, eta):
-        with np.errstate(over="ignore"):
-            return np.exp(eta)
-
-    def link_of(self, mu):
-        return Poisson.link_of(self, mu)
 
     def cdf_bounds(self, d, eta, psi):
         phi = math.exp(psi)

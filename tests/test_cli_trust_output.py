@@ -252,6 +252,7 @@ def test_a_full_disk_is_one_line_and_leaves_nothing(data, tmp_path, capsys, monk
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # Python's report of it
 def test_a_signal_whose_exception_python_swallows_still_stops_the_run(tmp_path, capsys):
     from corvid.cli.errors import run_reporting
     from corvid.cli.output import OutputDirectory

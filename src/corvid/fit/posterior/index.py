@@ -94,7 +94,7 @@ def area_index(fit, cells, *, area=None, by=None, resolution: Optional[float] = 
     basis = basis_matrix(fit.mesh, made.points)
     steps = _steps(fit, time)
     regions = len(made.names)
-    rows, outside = [], np.zeros(regions)
+    rows = []
     for step in steps:
         step_time = None if step is None else np.full(made.points.shape[0], step)
         if made.per_cell:

@@ -11,8 +11,8 @@ after the data are simulated). With --profile, one more quiet run of each case s
 CPU time among the factorisations, the selected inversions, the solves, the orderings and
 analyses, and the rest (counted where corvid.fit.factor is called). With --load N, the
 cases run instead with 0, 1, ..., N processes keeping cores busy: a fit on a machine with
-a load of L on C cores should take at most 1.3 L / C times its time alone (the load counts
-the fit itself and whatever else the machine runs: printed beside each time).
+a load of L on C cores should take at most 1.3 L / C times its time alone (L counts the fit
+itself and the busy processes; the load average is printed beside it).
 
 Usage: python benchmarks/bench_fit_region.py [case ...] [--profile | --load N]
 """
@@ -168,10 +168,12 @@ def under_load(name, most):
             after = os.getloadavg()[0]
         seconds, cpu = (float(v) for v in out.split()[:2])
         alone = alone or seconds
-        load = max(before, after)  # the one-minute average lags: the larger of the two
+        # The load is the fit and the k busy processes: the one-minute load average lags
+        # behind a load that has just begun, and is printed only beside it.
+        load = count + 1
         allowed = 1.3 * max(load, os.cpu_count()) / os.cpu_count()
         print(f"  k = {count}: {seconds:6.2f} s (CPU {cpu:5.2f} s), {seconds / alone:4.2f} x alone; "
-              f"load average {before:.1f} .. {after:.1f}: allowed {allowed:.2f} x")
+              f"load {load} (load average {before:.1f} .. {after:.1f}): allowed {allowed:.2f} x")
 
 
 if __name__ == "__main__":

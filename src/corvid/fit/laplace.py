@@ -64,6 +64,7 @@ MAX_NEWTON = 200           # factorisations and chord steps
 CHORD_CONTRACTION = 1e-2   # a step with an earlier factor must cut the decrement this much
 CHORD_TARGET = 1e-24       # chord steps, costing a solve, take the mode to about 1e-12 sd
 KEPT_MODES = 64            # modes kept as starting points
+KEPT_FACTORS = 2           # their factors kept for chord steps, the most recently used
 MAX_HALVINGS = 60
 
 
@@ -124,14 +125,14 @@ class LaplaceModel(LatentModel):
         self._start = (np.zeros(self.n), np.zeros(self.k) if start_fixed is None
                        else np.asarray(start_fixed, dtype=np.float64).copy())
         self._modes: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (theta, u, b)
-        self._last_block: Optional[_Block] = None
+        self._blocks: list[tuple[np.ndarray, _Block]] = []   # (theta, its mode's factor)
         self._pair_rows = pair_rows(self.n_obs)
         self.factorisations = 0  # of the posterior precision
         self.chord_steps = 0     # steps with an earlier point's factor
 
     def release(self) -> None:
         super().release()
-        self._last_block = None
+        self._blocks = []
 
     # ---- the mode -------------------------------------------------------------------------
 
@@ -186,9 +187,17 @@ class LaplaceModel(LatentModel):
         _, u, b = self._modes[nearest]
         return u, b
 
+    def _nearest_block(self, theta: np.ndarray) -> Optional[_Block]:
+        """The kept factor made nearest this theta, now the most recently used."""
+        if not self._blocks:
+            return None
+        nearest = int(np.argmin([float(np.sum((theta - t) ** 2)) for t, _ in self._blocks]))
+        self._blocks.append(self._blocks.pop(nearest))
+        return self._blocks[-1][1]
+
     def _remember(self, theta: np.ndarray, u: np.ndarray, b: np.ndarray, block: _Block) -> None:
         self._modes = [*self._modes[-(KEPT_MODES - 1):], (theta.copy(), u, b)]
-        self._last_block = block
+        self._blocks = [*self._blocks[-(KEPT_FACTORS - 1):], (theta.copy(), block)]
 
     def _mode(self, theta: np.ndarray) -> tuple[float, _State]:
         """Newton's method from the nearest mode found; (log density at the mode, the state
@@ -208,7 +217,7 @@ class LaplaceModel(LatentModel):
         if not np.isfinite(value):
             u, b = (v.copy() for v in self._start)
             value, eta, Qu = self._objective(c, psi, u, b)
-        block = self._last_block
+        block = self._nearest_block(theta)
         before = np.inf        # the decrement of the step that led here
         last_small = np.inf    # that of the last Newton step below the resolution
         for _ in range(MAX_NEWTON):

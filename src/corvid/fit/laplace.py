@@ -13,7 +13,7 @@ the sparse Cholesky factor in one fixed fill-reducing ordering, the dense fixed-
 by their Schur complement. A backtracking line search never lets the log density fall, and
 the iteration stops when the Newton decrement gᵀ H⁻¹ g (twice the rise a further step would
 bring) is below NEWTON_TOLERANCE; each theta starts from the mode found at the nearest
-theta before, and takes steps with the last factor while they converge fast (the chord
+theta before, and takes steps with an earlier factor while they converge fast (the chord
 method, see `LaplaceModel._mode`), so that a theta near one met before costs one
 factorisation rather than three or four.
 
@@ -203,7 +203,7 @@ class LaplaceModel(LatentModel):
         """Newton's method from the nearest mode found; (log density at the mode, the state
         there).
 
-        A factor made at another point (the last mode, the last Newton step) still gives a
+        A factor made at another point (a recent mode, the last Newton step) still gives a
         step toward the mode, for a solve rather than a factorisation: the chord method. Its
         steps are taken while each cuts the decrement at least CHORD_CONTRACTION times
         (from a mode at a theta nearby, the first step is the new mode's first-order

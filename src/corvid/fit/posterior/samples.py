@@ -24,12 +24,21 @@ from typing import Any, Dict, Iterator, Optional
 import numpy as np
 from scipy import linalg
 
-from ... import _memory
+from ... import _memory, _pages
 
 __all__ = ["PosteriorSamples", "draw", "draw_blocks", "design_of_draws"]
 
-BLOCK = 128          # samples drawn together by one solve: bounds the temporaries
-WORK_COPIES = 3      # (N, BLOCK) arrays alive while a block is drawn
+# Samples drawn together by one solve: up to BLOCK (wider blocks keep BLAS busier; 256 and
+# 512 take the same time on a 5·10⁴-vertex field, 128 half as long again, see
+# benchmarks/bench_sample_solve.py), fewer where their work arrays would pass WORK_BYTES.
+BLOCK = 256
+WORK_BYTES = 256 * 2**20
+WORK_COPIES = 2      # (N, block) arrays alive while a block is drawn: z, the solve's own
+
+
+def _block_size(size: int) -> int:
+    """The samples drawn together for a latent vector of `size` values."""
+    return int(min(BLOCK, max(16, WORK_BYTES // (WORK_COPIES * 8 * max(size, 1)))))
 
 
 @dataclasses.dataclass
@@ -152,7 +161,7 @@ def _count(n, what: str = "n") -> int:
 
 def _check_memory(n: int, size: int, k: int, chunk: Optional[int]) -> None:
     held = (chunk or n) * (size + k) * 8
-    work = WORK_COPIES * size * min(BLOCK, chunk or n) * 8
+    work = WORK_COPIES * size * min(_block_size(size), chunk or n) * 8
     available = _memory.available_memory()
     if available is not None and held + work > 0.8 * available:
         per_sample = (size + k) * 8
@@ -188,9 +197,11 @@ class _Point:
                    out=fixed)
         rng.standard_normal(out=work)
         f.factor.solve_transposed_root(work, out=latent)   # Pᵀ L⁻ᵀ z ~ N(0, P_xx⁻¹)
-        latent += f.mean[:, None]
-        if k:
-            latent -= np.matmul(f.W, fixed - f.mean_fixed[:, None], out=work)
+        if k:   # + mean - W (beta - mean_fixed), in one pass over latent
+            np.matmul(f.W, fixed - f.mean_fixed[:, None], out=work)
+            latent += np.subtract(f.mean[:, None], work, out=work)
+        else:
+            latent += f.mean[:, None]
 
 
 def draw_blocks(fit, n: int, *, seed=None, theta: str = "integrate",
@@ -222,16 +233,17 @@ def _one_block(fit, design: np.ndarray, thetas: np.ndarray, rng, last: dict) -> 
     """Draws for a sorted run of design points."""
     s = fit._structure
     count = design.size
-    latent = np.empty((s.size, count))
+    latent = _pages.empty((s.size, count))   # written once: ordinary pages are faster
     fixed = np.empty((s.k, count))
-    work = np.empty(s.size * min(BLOCK, count))   # z, then W (beta - mean_fixed)
+    block = _block_size(s.size)
+    work = _pages.empty(s.size * min(block, count))   # z, then mean - W (beta - mean_fixed)
     points, starts = np.unique(design, return_index=True)
     for point, first, end in zip(points, starts, np.r_[starts[1:], count]):
         if point not in last:
             last.clear()
             last[point] = _Point.of(fit._latent_at(thetas[point]))
-        for begin in range(first, end, BLOCK):
-            columns = slice(begin, min(begin + BLOCK, end))
+        for begin in range(first, end, block):
+            columns = slice(begin, min(begin + block, end))
             width = columns.stop - columns.start
             last[point].draw(rng, latent[:, columns], fixed[:, columns],
                              work[:s.size * width].reshape(s.size, width))

@@ -260,7 +260,7 @@ class _State:
     """What an evaluation keeps for its gradient and posterior: the factors and solves."""
 
     fp: factor.SparseFactor
-    tokens: list
+    tokens: Optional[list]   # None where the evaluation skipped log |Q|
     W_field: np.ndarray
     S_inv: np.ndarray
     mean_field: np.ndarray
@@ -344,6 +344,7 @@ class ExactModel(LatentModel):
             traces = self._traces(sigma_lower, W_field, W_field @ S_inv)  # tr(Cov(x) M_k)
             quadratic = self._quadratic(mean_field, mean_field)
             residual = self.y - s.A @ mean_field - s.X @ mean_fixed
+            assert state.tokens is not None, "a gradient needs the evaluation's log |Q|"
             d_logdet_Q = s.logdet_gradient(theta, state.tokens)
             grad = 0.5 * d_logdet_Q - 0.5 * s.coefficient_gradient(theta) @ (traces + quadratic)
             trace_prior = float(s.coefficients(theta) @ traces) \

@@ -9,22 +9,11 @@ from scipy import linalg, sparse
 from corvid.fit import factor
 from corvid.fit._cholesky import csc_unit_transposed_solve
 
-from spd_matrices import (arrow, block_diagonal, bordered, dense_block, field_precision,
-                          observed_field, space_time)
+from spd_matrices import SHAPES as MATRICES
+from spd_matrices import observed_field
 
 BACKENDS = factor.available_backends()
 
-MATRICES = {
-    "mesh precision": lambda: field_precision(14),
-    "the fit's Q + AᵀWA": observed_field,
-    "AR(1) ⊗ mesh precision": space_time,
-    "field with dense fixed-effect rows": lambda: bordered(field_precision(11)),
-    "disconnected blocks": block_diagonal,
-    "arrow with dense rows": arrow,
-    "one by one": lambda: sparse.csc_matrix([[4.0]]),
-    "diagonal": lambda: sparse.diags(np.linspace(0.5, 3.0, 7)).tocsc(),
-    "one huge supernode": lambda: dense_block(150),
-}
 # One right-hand side as a vector, the widths solved by unrolled loops, and wider blocks
 # that go to BLAS.
 WIDTHS = [None, 1, 3, 4, 7, 130]

@@ -110,7 +110,8 @@ class SparseFactor:
         """A⁻¹ b for b of shape (n,) or (n, k)."""
         raise NotImplementedError
 
-    def solve_transposed_root(self, z: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def solve_transposed_root(self, z: np.ndarray,
+                              out: Optional[np.ndarray] = None) -> np.ndarray:
         """x = Pᵀ R⁻ᵀ z for z of shape (n,) or (n, k), with R = L D^½ the Cholesky root of
         A[perm][:, perm] = R Rᵀ and (P x) = x[perm]: z's rows in the factor's order, x's in
         A's own.
@@ -122,7 +123,7 @@ class SparseFactor:
         number of rows or dimensions, for values that are not finite and for an `out` that
         cannot take x.
         """
-        z = _normals(z, self.n)
+        z = _right_hand_sides(z, self.n)
         target = np.empty(z.shape) if out is None else _writable_like(out, z.shape)
         L, d = self.factor()
         y = z.reshape(self.n, -1) / np.sqrt(d)[:, None]
@@ -161,7 +162,7 @@ class SparseFactor:
         return x
 
 
-def _normals(z, n: int) -> np.ndarray:
+def _right_hand_sides(z, n: int) -> np.ndarray:
     """z as float64 of shape (n,) or (n, k), checked as the supernodal factor checks it."""
     z = np.asarray(z)
     if z.dtype.kind not in "biuf":
@@ -174,7 +175,8 @@ def _normals(z, n: int) -> np.ndarray:
     finite = np.isfinite(z)
     if not finite.all():
         where = np.unravel_index(int(np.argmin(finite)), z.shape)
-        raise ValueError(f"z must be finite: z[{', '.join(map(str, where))}] is {float(z[where])}")
+        raise ValueError(f"z must be finite: z[{', '.join(map(str, where))}] is "
+                         f"{float(z[where])}")
     return z
 
 

@@ -138,7 +138,8 @@ class SupernodalFactor(SparseFactor):
         with _blas_threads():
             return _cholesky.solve(self._handle, b)
 
-    def solve_transposed_root(self, z: np.ndarray, out: Optional[np.ndarray] = None) -> np.ndarray:
+    def solve_transposed_root(self, z: np.ndarray,
+                              out: Optional[np.ndarray] = None) -> np.ndarray:
         with _blas_threads():
             return _cholesky.solve_transposed_root(self._handle, z, out)
 

@@ -3,7 +3,7 @@
 NumPy advises the kernel (madvise MADV_HUGEPAGE) to back every array of 4 MiB or more with
 2 MiB pages. Where the kernel's defrag setting for such regions is "madvise" (the default of
 common distributions), the first touch of each fresh huge page may wait for memory to be
-compacted: on a shared machine, writing a fresh 400 MB array once took 4 to 6 s that way and
+compacted: on a shared machine, writing a fresh 400 MB array once took 2 to 6 s that way and
 0.3 to 0.5 s in ordinary pages (benchmarks/bench_sample_solve.py, "touch"). Arrays that are
 written once and then read, like blocks of joint samples, gain nothing from huge pages.
 """

@@ -32,6 +32,7 @@ Printed per data set:
     the data of |mean - NUTS mean| / NUTS sd, and the median and range of the sd ratio.
 
 Usage: python benchmarks/real_data_nuts.py [sids] [tokyo] [--cache DIR] [--draws N]
+       [--warmup N] [--chains N] [--target-accept P]
 """
 
 import argparse
@@ -207,7 +208,7 @@ def check(ref, model, field_prior):
     return {"x K1(x) (absolute)": worst_k1, "field prior": worst_prior}
 
 
-def sample(ref, result, loc, chains, warmup, draws, seed=0):
+def sample(ref, result, loc, chains, warmup, draws, target_accept=0.9, seed=0):
     import jax
     import jax.numpy as jnp
     from numpyro.infer import MCMC, NUTS
@@ -221,8 +222,8 @@ def sample(ref, result, loc, chains, warmup, draws, seed=0):
         starts.append({"theta": jnp.asarray(theta), "beta": jnp.asarray(result.fixed_mode),
                        "z": jnp.asarray(ref.z_of(theta, A_u))})
     init = jax.tree_util.tree_map(lambda *v: jnp.stack(v), *starts)
-    mcmc = MCMC(NUTS(potential_fn=ref.potential, target_accept_prob=0.9), num_warmup=warmup,
-                num_samples=draws, num_chains=chains, chain_method="sequential",
+    mcmc = MCMC(NUTS(potential_fn=ref.potential, target_accept_prob=target_accept),
+                num_warmup=warmup, num_samples=draws, num_chains=chains, chain_method="sequential",
                 progress_bar=False)
     started = time.perf_counter()
     mcmc.run(jax.random.PRNGKey(seed), init_params=init, extra_fields=("diverging",))
@@ -230,8 +231,9 @@ def sample(ref, result, loc, chains, warmup, draws, seed=0):
     theta, beta, z = (np.asarray(samples[k]) for k in ("theta", "beta", "z"))
     field = np.asarray(jax.vmap(jax.vmap(ref.field))(jnp.asarray(theta), jnp.asarray(z)))
     eta = field + np.einsum("ij,cdj->cdi", np.asarray(ref.X), beta)
-    divergent = int(np.sum(np.asarray(mcmc.get_extra_fields()["diverging"])))
-    return {"theta": theta, "beta": beta, "eta": eta, "divergent": divergent,
+    diverging = np.asarray(mcmc.get_extra_fields()["diverging"]).reshape(theta.shape[:2])
+    return {"theta": theta, "beta": beta, "eta": eta, "divergent": int(np.sum(diverging)),
+            "divergent_theta": theta[diverging],
             "seconds": time.perf_counter() - started}
 
 
@@ -290,6 +292,7 @@ def main():
     parser.add_argument("--draws", type=int, default=3000)
     parser.add_argument("--warmup", type=int, default=1000)
     parser.add_argument("--chains", type=int, default=4)
+    parser.add_argument("--target-accept", type=float, default=0.9)
     args = parser.parse_args()
     os.makedirs(args.cache, exist_ok=True)
     for name in args.data:
@@ -302,11 +305,14 @@ def main():
         ref = DenseMatern(loc, y, exposure, X, result.fixed_prior_sd, field_prior)
         for key, value in check(ref, model, field_prior).items():
             print(f"  check {key:16} {value:.2e}")
-        path = os.path.join(args.cache, f"{name}-{args.chains}x{args.warmup}+{args.draws}.npz")
+        accept = "" if args.target_accept == 0.9 else f"-accept{args.target_accept:g}"
+        path = os.path.join(args.cache,
+                            f"{name}-{args.chains}x{args.warmup}+{args.draws}{accept}.npz")
         if os.path.exists(path):
             draws = dict(np.load(path))
         else:
-            draws = sample(ref, result, loc, args.chains, args.warmup, args.draws)
+            draws = sample(ref, result, loc, args.chains, args.warmup, args.draws,
+                           args.target_accept)
             np.savez(path, **draws)
         diag = diagnostics(draws)
         print(f"  NUTS {args.chains} x {args.draws} draws: " + "; ".join(

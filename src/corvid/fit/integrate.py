@@ -61,13 +61,12 @@ def marginal_scales(posterior: LogPosterior, centre: ThetaPosterior,
     root = principal_root(centre.cov)
     tilt = np.linalg.solve(root.T, centre.slope)     # slope · z's gradient in theta
 
-    def evaluate(offset: np.ndarray, gradient: bool) -> tuple[float, Optional[np.ndarray]]:
-        value, ev = posterior(centre.theta + offset, gradient=gradient)
+    def evaluate(offset: np.ndarray) -> float:
+        value, ev = posterior(centre.theta + offset, gradient=False)
         if reporter:
             reporter(FitProgress("marginals", posterior.evaluations, ev.theta, value,
                                  float("nan"), time.perf_counter() - started, tuple(shown),
                                  posterior.shown(ev.theta)))
-        relative = value + float(tilt @ offset) - centre.log_posterior
-        return relative, (None if ev.gradient is None else ev.gradient + tilt)
+        return value + float(tilt @ offset) - centre.log_posterior
 
     return ridge_scales(evaluate, centre.cov)

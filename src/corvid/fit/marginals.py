@@ -8,20 +8,19 @@ principal axes, which cannot follow the bend (on North Carolina's SIDS counts th
 of sigma's mass above the upper bound).
 
 Instead, each hyperparameter's marginal is measured along its own ridge. In sd units t of
-theta_j (theta_j = centre_j + sd_j t), the other hyperparameters are put where the
-posterior given theta_j peaks: first on the line where a Gaussian would put them
-(theta = centre + Cov[:, j] t / sd_j), moved by their offset from it at the last distance
-measured (growing as t², the bend's leading term), then by one Newton step with the
-gradient there and the precision at the mode. At that point the posterior is also
-integrated across the ridge, along the others' widest conditional direction (one sd of it,
-u, from the precision at the mode), by Gauss-Hermite's three points: 0 and ±sqrt(3) u,
-weighted 2/3 and 1/6, each value times the Gaussian's exp(s²/2) there. Its log, relative
-to the same integral at the centre, and the log posterior there, relative to the centre,
-give the marginal's fall f(t): the profile's fall less the change in the conditional's
-width (the Laplace approximation of the marginal, with three points for its curvature).
-Where the posterior bends, the width grows along the ridge: on North Carolina's SIDS
-counts, sigma's conditional range widens as sigma grows, and without the width the upper
-bound of the range sat 0.15 sd inside its own posterior's.
+theta_j (theta_j = centre_j + sd_j t), the posterior is integrated across the ridge, over
+the others' widest conditional direction (u, one sd of it, from the precision at the
+mode), by Gauss-Hermite's three points: the ridge's point p and p ± sqrt(3) u, weighted
+2/3 and 1/6, each value times the Gaussian's exp(s²/2) there. Its log, relative to the
+same integral at the centre, is the marginal's fall f(t): the profile's fall less the
+change in the conditional's width. (With more than two hyperparameters the others'
+narrower directions are taken to keep their width and the Gaussian's line.) The ridge's
+point p starts on the line where a Gaussian puts the others (theta = centre + Cov[:, j] t
+/ sd_j), moved along u by where the parabola through the last distance's three points
+peaked, grown as t² (the bend's leading term). Where the
+posterior bends, the conditional's width grows along the ridge: on North Carolina's SIDS
+counts, the profile alone left the upper bound of the range 0.15 sd inside its own
+posterior's.
 
 Each side is measured at the DISTANCES 1.5, 3 and 4.5 sd (4.5 only where the side's tail
 is heavy: a scale above LIGHT_TAIL at 3 sd), and each measurement gives that distance's
@@ -39,9 +38,9 @@ reported interval and sd, in the hyperparameter's own units: exp(theta_j), or an
 increasing map of theta_j where its block reports it so (a correlation rho = tanh(theta_j
 / 2)).
 
-Cost, per hyperparameter: two evaluations across the ridge at the centre, and per side
-two or three distances, each one evaluation with the gradient and three without (one
-without for a single hyperparameter): 18 to 26 evaluations with two or more.
+Cost, per hyperparameter: two evaluations across the centre, and per side two or three
+distances of three evaluations each: 14 to 20 (4 to 6 for a model with one
+hyperparameter, measured along its line alone).
 """
 
 from __future__ import annotations
@@ -60,53 +59,43 @@ LIGHT_TAIL = 1.2     # a scale at 3 sd up to this puts the 97.5% point well insi
 SCALE_LIMITS = (0.2, 5.0)     # a scale relative to the Gaussian's
 HERMITE_NODE = math.sqrt(3.0)      # Gauss-Hermite's three points: 0 and ±sqrt(3) sd,
 HERMITE_WEIGHTS = (2.0 / 3.0, 1.0 / 6.0)   # weighted 2/3 and 1/6 each
-MAX_STEP = 4.0       # the Newton step to the ridge, in sd of the other hyperparameters
 GRID = 4001          # points of the grid on which the marginal is integrated
 SPAN = 8.0           # the grid reaches this many of the largest scale either side
 PROBABILITIES = (0.025, 0.975)
 
-# evaluate(offset from the centre, with gradient?) -> (log posterior relative to the
-# centre, its gradient in theta or None); NotPositiveDefiniteError where it cannot be had
-Evaluate = Callable[[np.ndarray, bool], Tuple[float, Optional[np.ndarray]]]
+# evaluate(offset from the centre) -> log posterior relative to the centre's;
+# NotPositiveDefiniteError where it cannot be had
+Evaluate = Callable[[np.ndarray], float]
 
 
-def _on_ridge(evaluate: Evaluate, point: np.ndarray, others: np.ndarray,
-              precision: np.ndarray) -> Tuple[float, np.ndarray]:
-    """(log posterior, the point) at `point` or one Newton step in the `others`
-    coordinates from it, whichever is higher; `precision` their block of the precision."""
-    if others.size == 0:
-        return evaluate(point, False)[0], point
-    value, gradient = evaluate(point, True)
-    if gradient is None or not np.all(np.isfinite(gradient)):
-        return value, point
-    step = np.linalg.solve(precision, gradient[others])
-    length = math.sqrt(max(float(step @ precision @ step), 0.0))
-    if length > MAX_STEP:
-        step *= MAX_STEP / length
-    moved = point.copy()
-    moved[others] += step
-    try:
-        better = evaluate(moved, False)[0]
-    except NotPositiveDefiniteError:
-        return value, point
-    return (better, moved) if better > value else (value, point)
-
-
-def _log_spread(evaluate: Evaluate, point: np.ndarray, value: float,
-                across: Optional[np.ndarray]) -> float:
-    """log of the posterior's integral across the ridge at `point` (value there given), in
-    the direction `across` (one sd of the others' widest conditional direction), relative
-    to a Gaussian's of that sd: Gauss-Hermite's three points, 0 and ±sqrt(3) sd."""
-    if across is None:
-        return 0.0
-    total = HERMITE_WEIGHTS[0]
-    for node in (-HERMITE_NODE, HERMITE_NODE):
+def _across(evaluate: Evaluate, point: np.ndarray, value: Optional[float],
+            across: np.ndarray) -> Tuple[float, float]:
+    """(log of the posterior's integral across the ridge at `point`, in the direction
+    `across`, relative to a standard Gaussian's: Gauss-Hermite's three points; where the
+    parabola through them peaks, in sds of `across`). `value` at `point`, if known."""
+    values = []
+    for node in (-HERMITE_NODE, 0.0, HERMITE_NODE):
+        if node == 0.0 and value is not None:
+            values.append(value)
+            continue
         try:
-            probe = evaluate(point + node * across, False)[0]
+            values.append(evaluate(point + node * across))
         except NotPositiveDefiniteError:
-            continue        # out of numerical range: nothing there
-        total += HERMITE_WEIGHTS[1] * math.exp(min(probe - value + 0.5 * node**2, 50.0))
-    return math.log(total)
+            values.append(-math.inf)     # out of numerical range: nothing there
+    low, middle, high = values
+    if not np.isfinite(middle):
+        raise NotPositiveDefiniteError("the ridge's point is out of numerical range")
+    total = HERMITE_WEIGHTS[0]
+    for probe in (low, high):
+        if np.isfinite(probe):
+            lift = min(probe - middle + 0.5 * HERMITE_NODE**2, 50.0)
+            total += HERMITE_WEIGHTS[1] * math.exp(lift)
+    curvature = (2.0 * middle - low - high) / HERMITE_NODE**2
+    shift = 0.0
+    if np.isfinite(curvature) and curvature > 0.0:
+        shift = float(np.clip((high - low) / (2.0 * HERMITE_NODE * curvature),
+                              -HERMITE_NODE, HERMITE_NODE))
+    return middle + math.log(total), shift
 
 
 def ridge_scales(evaluate: Evaluate, cov: np.ndarray) -> np.ndarray:
@@ -119,28 +108,31 @@ def ridge_scales(evaluate: Evaluate, cov: np.ndarray) -> np.ndarray:
         sd = math.sqrt(cov[j, j])
         line = cov[:, j] / sd
         others = np.array([k for k in range(d) if k != j], dtype=int)
-        block = precision[np.ix_(others, others)]
-        across = None
+        across = np.zeros(d)
+        at_centre = 0.0
         if others.size:
-            variances, directions = np.linalg.eigh(np.linalg.inv(block))
-            across = np.zeros(d)
+            variances, directions = np.linalg.eigh(np.linalg.inv(precision[np.ix_(others, others)]))
             across[others] = directions[:, -1] * math.sqrt(max(variances[-1], 0.0))
-        at_centre = _log_spread(evaluate, np.zeros(d), 0.0, across)
+            at_centre = _across(evaluate, np.zeros(d), 0.0, across)[0]
         for side, sign in enumerate((-1.0, 1.0)):
-            offset, last, scale = np.zeros(d), 1.0, 1.0
+            offset, last, scale = 0.0, 1.0, 1.0
             for i, t in enumerate(DISTANCES):
                 if i == 2 and scale <= LIGHT_TAIL:
                     scales[j, side, i:] = scale
                     break
-                guess = sign * t * line + offset * (t / last) ** 2
+                shift = offset * (t / last) ** 2
+                point = sign * t * line + shift * across
                 try:
-                    value, point = _on_ridge(evaluate, guess, others, block)
+                    if others.size:
+                        value, found = _across(evaluate, point, None, across)
+                    else:
+                        value, found = evaluate(point), 0.0
                 except NotPositiveDefiniteError:
                     # Out of numerical range: the tail ends before here; keep the last scale.
                     scales[j, side, i:] = scale
                     break
-                offset, last = point - sign * t * line, t
-                fall = at_centre - value - _log_spread(evaluate, point, value, across)
+                offset, last = shift + found, t
+                fall = at_centre - value
                 scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
                 scale = float(np.clip(scale, *SCALE_LIMITS))
                 scales[j, side, i] = scale
@@ -175,7 +167,8 @@ def marginal_summary(centre: float, sd: float, scales: Optional[np.ndarray],
     if natural is not None:     # bounded maps: the moments directly
         values = natural(centre + x)
         mean = float(density @ values)
-        return natural(centre + quantiles), math.sqrt(max(float(density @ (values - mean) ** 2), 0.0))
+        variance = float(density @ (values - mean) ** 2)
+        return natural(centre + quantiles), math.sqrt(max(variance, 0.0))
     # exp(theta)'s moments, scaled by exp(centre) after the sums so that nothing overflows
     top = float(np.max(x))
     first = float(density @ np.exp(x - top))

@@ -47,3 +47,9 @@ def dense_posterior(loc, x, labels, y, theta=THETA):
     t = np.exp(-2 * theta[2])
     cov = np.linalg.inv(prior + t * Z.T @ Z)
     return cov @ Z.T @ y * t, cov
+
+
+def fit_and_truth():
+    """The Gaussian fit of `data()` at THETA and its dense posterior (mean, covariance)."""
+    loc, x, labels, y = data()
+    return gaussian_fit(loc, x, labels, y), dense_posterior(loc, x, labels, y)

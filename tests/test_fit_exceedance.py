@@ -11,7 +11,7 @@ from scipy import special, stats
 from corvid.fit import SpaceTime, fit
 from corvid.meshkin.locate import MeshGridProjector
 
-from posterior_model import MESH, MODEL, data, dense_posterior, gaussian_fit, rows
+from posterior_model import MESH, MODEL, data, fit_and_truth, rows
 
 NEW_LOC = np.array([[0.2, 0.3], [0.8, 0.6], [0.5, 0.5], [0.05, 0.9], [3.0, 3.0]])
 NEW_X = np.array([0.0, 1.0, -1.0, 2.0, 0.0])
@@ -20,8 +20,7 @@ NEW_LABELS = np.array(["a", "b", "c", "d", "a"])
 
 @pytest.fixture(scope="module")
 def gaussian():
-    loc, x, labels, y = data()
-    return gaussian_fit(loc, x, labels, y), dense_posterior(loc, x, labels, y)
+    return fit_and_truth()
 
 
 @pytest.fixture(scope="module")

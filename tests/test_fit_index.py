@@ -11,15 +11,14 @@ from corvid.fit import SpaceTime, fit
 from corvid.fit.posterior import index as index_module
 from corvid.fit.posterior.index import CellsOutsideWarning
 
-from posterior_model import MESH, MODEL, data, dense_posterior, gaussian_fit, rows
+from posterior_model import MODEL, data, fit_and_truth, rows
 
 ALPHA = 1e-3
 
 
 @pytest.fixture(scope="module")
 def gaussian():
-    loc, x, labels, y = data()
-    return gaussian_fit(loc, x, labels, y), dense_posterior(loc, x, labels, y)
+    return fit_and_truth()
 
 
 @pytest.fixture(scope="module")

@@ -13,7 +13,7 @@ from scipy import stats
 
 from corvid.fit import SpaceTime, fit
 
-from posterior_model import MESH, MODEL, data, dense_posterior, gaussian_fit
+from posterior_model import MESH, MODEL, data, fit_and_truth
 
 ALPHA = 1e-3
 SAMPLES = 20_000
@@ -21,8 +21,7 @@ SAMPLES = 20_000
 
 @pytest.fixture(scope="module")
 def gaussian():
-    loc, x, labels, y = data()
-    return gaussian_fit(loc, x, labels, y), dense_posterior(loc, x, labels, y)
+    return fit_and_truth()
 
 
 def joined(samples):

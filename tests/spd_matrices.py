@@ -82,3 +82,17 @@ def dense_block(n=300, seed=9):
     rng = np.random.default_rng(seed)
     G = rng.normal(size=(n, n)) / np.sqrt(n)
     return sparse.csc_matrix(G @ G.T + np.eye(n))
+
+
+# Every shape of matrix corvid factors, by name, for tests parametrized over them.
+SHAPES = {
+    "mesh precision": lambda: field_precision(20),
+    "the fit's Q + AᵀWA": observed_field,
+    "AR(1) ⊗ mesh precision": space_time,
+    "field with dense fixed-effect rows": lambda: bordered(field_precision(11)),
+    "disconnected blocks": block_diagonal,
+    "arrow with dense rows": arrow,
+    "one by one": lambda: sparse.csc_matrix([[4.0]]),
+    "diagonal": lambda: sparse.diags(np.linspace(0.5, 3.0, 7)).tocsc(),
+    "one huge supernode": dense_block,
+}

@@ -17,20 +17,8 @@ from corvid.fit import factor, fit, supernodal
 from corvid.meshkin.gfield import gfield2_pcmatern
 from corvid.meshkin.mesh import MkMesh
 
-from spd_matrices import (arrow, block_diagonal, bordered, dense_block, field_precision,
-                          observed_field, space_time)
-
-MATRICES = {
-    "mesh precision": lambda: field_precision(20),
-    "the fit's Q + AᵀWA": observed_field,
-    "AR(1) ⊗ mesh precision": space_time,
-    "field with dense fixed-effect rows": lambda: bordered(field_precision(11)),
-    "disconnected blocks": block_diagonal,
-    "arrow with dense rows": arrow,
-    "one by one": lambda: sparse.csc_matrix([[4.0]]),
-    "diagonal": lambda: sparse.diags(np.linspace(0.5, 3.0, 7)).tocsc(),
-    "one huge supernode": dense_block,
-}
+from spd_matrices import SHAPES as MATRICES
+from spd_matrices import dense_block, field_precision, observed_field, space_time
 
 
 def gap(actual, expected):

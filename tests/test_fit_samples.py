@@ -130,31 +130,3 @@ def test_a_request_beyond_memory_suggests_chunks(gaussian, monkeypatch):
         result.sample(100_000)
     blocks = result.sample(100_000, chunk=1000)     # checked at once, drawn lazily
     assert len(next(blocks)) == 1000
-
-
-def test_the_backward_substitution_is_the_dense_solve():
-    from scipy import sparse
-
-    from corvid.fit._triangular import unit_transposed_solve
-
-    rng = np.random.default_rng(0)
-    L = np.tril(rng.normal(size=(40, 40)) * (rng.random((40, 40)) < 0.2), -1) + np.eye(40)
-    csc = sparse.csc_matrix(L)
-    rhs = rng.normal(size=(40, 7))
-    solved = rhs.copy()
-    unit_transposed_solve(csc.indptr.astype(np.int64), csc.indices.astype(np.int64), csc.data, solved)
-    assert solved == pytest.approx(np.linalg.solve(L.T, rhs), abs=1e-10)
-
-
-@pytest.mark.parametrize("indptr, indices, message", [
-    ([0, 1, 2], [1, 0], "outside"),                    # an entry above the diagonal
-    ([0, 1], [0], "indptr has 2 entries"),
-    ([0, 2, 1], [0, 1], "must not decrease"),
-    ([0, 1, 5], [0, 1], "exceeds the entries"),
-])
-def test_the_backward_substitution_refuses_what_is_not_lower_triangular(indptr, indices, message):
-    from corvid.fit._triangular import unit_transposed_solve
-
-    with pytest.raises(ValueError, match=message):
-        unit_transposed_solve(np.array(indptr, dtype=np.int64), np.array(indices, dtype=np.int64),
-                              np.ones(2), np.ones((2, 3)))

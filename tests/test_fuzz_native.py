@@ -31,7 +31,7 @@ from scipy import sparse
 
 from corvid import options
 from corvid.binary import call
-from corvid.fit import _cholesky, _triangular
+from corvid.fit import _cholesky, factor
 from corvid.meshkin import _locator, gfield
 from corvid.meshkin.core import mk_fem
 from corvid.meshkin.mesh import MkMesh
@@ -40,7 +40,7 @@ from corvid.safety.errors import SafetyError
 
 from array_layouts import relaid
 
-MODULES = [expression, family, options, call, gfield, _locator, _cholesky, _triangular]
+MODULES = [expression, family, options, call, gfield, _locator, _cholesky]
 TALLY = collections.Counter()
 HANG_SECONDS = 120
 
@@ -252,12 +252,24 @@ factor_indices = st.one_of(st.just(FACTOR.indices), st.lists(st.integers(-2, 5),
 factor_pointers = st.one_of(st.just(FACTOR.indptr), st.lists(st.integers(-1, 9), max_size=6).map(
     np.array))
 pivots = hnp.arrays(np.float64, st.integers(0, 5), elements=st.floats(allow_nan=True))
+# The supernodal factor of FACTOR D FACTORᵀ (native handle), and right-hand sides for it: of
+# its order or not, non-finite values included, in any layout.
+DENSE = FACTOR.toarray() @ np.diag([2.0, 1.0, 3.0, 0.5]) @ FACTOR.toarray().T
+FACTOR_HANDLE = factor.cholesky(sparse.csc_matrix(DENSE), backend="supernodal")._handle
+right_hand_sides = st.builds(
+    relaid, hnp.arrays(st.sampled_from(["<f8", ">f8", "<f4", "<i8", "?", "c16"]),
+                       st.one_of(st.tuples(st.sampled_from([4, 4, 3])),
+                                 st.tuples(st.sampled_from([4, 4, 0, 5]), st.integers(0, 9)))),
+    st.sampled_from(LAYOUTS))
 
 # Values by parameter (or attribute) name, extreme ones included.
 BY_NAME = {
     "indptr": mostly(factor_pointers, arrays), "indices": mostly(factor_indices, arrays),
     "data": mostly(st.just(FACTOR.data), hnp.arrays(np.float64, st.integers(0, 9)), arrays),
     "d": mostly(st.just(np.array([2.0, 1.0, 3.0, 0.5])), pivots, arrays),
+    "factor": mostly(st.just(FACTOR_HANDLE), st.none()),
+    "b": mostly(right_hand_sides, arrays), "z": mostly(right_hand_sides, arrays),
+    "rhs": mostly(right_hand_sides, arrays), "out": st.one_of(st.none(), right_hand_sides, arrays),
     "prior": mostly(prior_texts, st.builds(Text, prior_texts)),
     "family": family_specs,
     "link_val": st.builds(lambda v: {"model": v}, st.one_of(texts, st.none())),
@@ -468,26 +480,25 @@ def locator_still_works(workdir):
     assert weights[0].tolist() == pytest.approx([0.5, 0.0, 0.5], abs=1e-15)
 
 
-def selected_inverse_still_works(workdir):
+def cholesky_still_works(workdir):
     indptr, indices, values = _cholesky.csc_selected_inverse(
         FACTOR.indptr, FACTOR.indices, FACTOR.data, np.array([2.0, 1.0, 3.0, 0.5]))
     dense = FACTOR.toarray() @ np.diag([2.0, 1.0, 3.0, 0.5]) @ FACTOR.toarray().T
     assert list(indptr) == [0, 3, 6, 8, 9]
     assert values[0] == pytest.approx(np.linalg.inv(dense)[0, 0], rel=1e-12)
-
-
-def triangular_still_works(workdir):
+    z = np.array([[1.0, 0.0], [0.0, 2.0], [3.0, 0.0], [0.0, 1.0]])
+    x = _cholesky.solve_transposed_root(FACTOR_HANDLE, z)
+    assert np.einsum("ij,ij->j", x, DENSE @ x) == pytest.approx([10.0, 5.0], rel=1e-12)
     rhs = np.array([[1.0, 2.0], [3.0, 4.0]])
-    _triangular.unit_transposed_solve(np.array([0, 2, 3]), np.array([0, 1, 1]),
-                                      np.array([1.0, 0.5, 1.0]), rhs)
+    _cholesky.csc_unit_transposed_solve(np.array([0, 2, 3]), np.array([0, 1, 1]),
+                                        np.array([1.0, 0.5, 1.0]), rhs)
     assert rhs.tolist() == [[-0.5, 0.0], [3.0, 4.0]]
 
 
 # Calls with known results, made after every example in the module it exercised.
 STILL_WORKS = {expression: expression_still_works, family: family_still_works,
                options: options_still_work, call: call_still_works, gfield: gfield_still_works,
-               _locator: locator_still_works, _cholesky: selected_inverse_still_works,
-               _triangular: triangular_still_works}
+               _locator: locator_still_works, _cholesky: cholesky_still_works}
 
 
 @contextlib.contextmanager

@@ -5,9 +5,9 @@ import os
 
 import pytest
 
-COMPILED = ["corvid.meshkin.gfield", "corvid.options", "corvid.binary.call", "corvid.fit._cholesky",
-            "corvid.fit._triangular",
-            "corvid.safety.expression", "corvid.safety.family"]
+COMPILED = ["corvid.meshkin.gfield", "corvid.meshkin._locator", "corvid.options",
+            "corvid.binary.call", "corvid.fit._cholesky", "corvid.safety.expression",
+            "corvid.safety.family"]
 
 
 @pytest.mark.parametrize("name", COMPILED)

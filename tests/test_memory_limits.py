@@ -1,13 +1,14 @@
 """The memory corvid refuses work against: the least of the system's free memory, the
 container's (cgroup v2 or v1) limit less its usage, and `ulimit -v` less the address space
 in use. The control-group files are fakes under a root folder; the address-space limit is
-real, set in a child process."""
+real, set in a child process. And the large fresh arrays made in ordinary pages."""
 
 import os
 import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 from corvid._memory import available_memory
@@ -115,3 +116,15 @@ def test_an_address_space_limit_is_refused_before_the_work_not_half_way():
     assert lines[0] == "available True"
     assert lines[1].startswith("refused the mesh would have about")
     assert "what the memory this process may still use holds" in lines[1]
+
+
+@pytest.mark.parametrize("shape", [(0,), 5, (3, 4), (700, 1000), (2, 0, 3)])
+def test_large_fresh_arrays_are_ordinary_writable_arrays_of_their_own(shape):
+    from corvid import _pages
+
+    a, b = _pages.empty(shape), _pages.empty(shape)
+    expected = (shape,) if isinstance(shape, int) else shape
+    assert a.shape == expected and a.dtype == np.float64 and a.flags.c_contiguous
+    a[...] = 1.0
+    b[...] = 2.0
+    assert np.all(a == 1.0) and not np.shares_memory(a, b)

@@ -11,10 +11,13 @@
 #include "glue/function.hpp"
 #include "glue/gil.hpp"
 #include "glue/text.hpp"
+#include "glue/value.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
+#include <optional>
 
 namespace corvid::cholesky {
 
@@ -97,23 +100,42 @@ Ref factorize(Module module, Object placed_handle, Object data_array) {
     return wrap<Factor>(std::move(factor));
 }
 
+/// A block of right-hand sides for a factor of order n: a C-contiguous float64 array of
+/// shape (n,) or (n, k), its buffer held for the call, and fresh arrays of its shape.
+struct RightHandSides {
+    Ref array;
+    int ndim;
+    ArrayView view;
+    Py_ssize_t rows, columns;
+
+    RightHandSides(PyObject* obj, const char* name, int32_t n)
+        : array(arrays::real_block(obj, name)),
+          ndim(ndim_of(array.get())),
+          view(array.get(), Element::float64, ndim),
+          rows(view.shape(0)),
+          columns(ndim == 2 ? view.shape(1) : 1) {
+        if (rows != n)
+            raise_format(PyExc_ValueError, "%s has %zd rows for a matrix of order %d", name, rows, n);
+        if (columns > std::numeric_limits<int32_t>::max())
+            raise_format(PyExc_ValueError, "%s has more than 2^31 - 1 columns", name);
+    }
+    const double* data() const { return view.data<const double>(); }
+    size_t width() const { return static_cast<size_t>(columns); }
+    FreshArray fresh() const {
+        return FreshArray(ndim == 2 ? std::initializer_list<Py_ssize_t>{rows, columns}
+                                    : std::initializer_list<Py_ssize_t>{rows},
+                          Element::float64);
+    }
+};
+
 Ref solve(Object handle, Object b) {
     std::shared_ptr<const Factor> F = unwrap<Factor>(handle, "factor");
     const Symbolic& S = *F->symbolic;
-    Ref array = arrays::real_block(b, "b");
-    const int ndim = ndim_of(array.get());
-    const Py_ssize_t rows = shape_of(array.get(), 0), k = ndim == 2 ? shape_of(array.get(), 1) : 1;
-    if (rows != S.n)
-        raise_format(PyExc_ValueError, "b has %zd rows for a matrix of order %d", rows, S.n);
-    if (k > std::numeric_limits<int32_t>::max())
-        raise(PyExc_ValueError, "b has more than 2^31 - 1 columns");
-    ArrayView in(array.get(), Element::float64, ndim);
-    FreshArray out(ndim == 2 ? std::initializer_list<Py_ssize_t>{rows, k}
-                             : std::initializer_list<Py_ssize_t>{rows},
-                   Element::float64);
-    const double* source = in.data<const double>();
+    RightHandSides in(b, "b", S.n);
+    FreshArray out = in.fresh();
+    const double* source = in.data();
     double* target = out.data<double>();
-    const auto width = static_cast<size_t>(k);
+    const size_t width = in.width();
     without_gil([&] {
         if (width == 0) return;
         Buffer X = S.pool->take(static_cast<size_t>(S.n) * width);
@@ -121,13 +143,89 @@ Ref solve(Object handle, Object b) {
             std::memcpy(X.get() + static_cast<size_t>(j) * width,
                         source + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
                         width * sizeof(double));
-        solve_in_place(S, F->values.get(), blas(), static_cast<int32_t>(k), X.get());
+        solve_in_place(S, F->values.get(), blas(), static_cast<int32_t>(width), X.get());
         for (int32_t j = 0; j < S.n; ++j)
             std::memcpy(target + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
                         X.get() + static_cast<size_t>(j) * width, width * sizeof(double));
         S.pool->give(std::move(X));
     });
     return out.array;
+}
+
+/// Copies count values, returning the position of the first that is not finite (the copy
+/// stopping there) or -1.
+int64_t copy_finite(const double* from, size_t count, double* to) {
+    for (size_t i = 0; i < count; ++i) {
+        if (!std::isfinite(from[i])) return static_cast<int64_t>(i);
+        to[i] = from[i];
+    }
+    return -1;
+}
+
+/// A writable view of `out` for a result shaped like `in`: float64 of that shape, each row's
+/// values contiguous, the rows any whole number of values apart, as in a block of columns
+/// taken from a wider array.
+ArrayView writable_rows(PyObject* out, const RightHandSides& in) {
+    auto refuse = [&] {
+        Text message;
+        message << "out must be a writable float64 array of the shape of z ("
+                << py_int(in.rows);
+        if (in.ndim == 2) message << ", " << py_int(in.columns);
+        message << (in.ndim == 2 ? ")" : ",)") << ", each row's values contiguous";
+        raise(PyExc_ValueError, message);
+    };
+    if (!PyObject_CheckBuffer(out)) refuse();
+    ArrayView view = ArrayView::any(out, true);
+    constexpr auto size = static_cast<Py_ssize_t>(sizeof(double));
+    if (view.element() != Element::float64 || view.has_suboffsets() || view.ndim() != in.ndim ||
+        view.shape(0) != in.rows || (in.ndim == 2 && view.shape(1) != in.columns) ||
+        reinterpret_cast<uintptr_t>(view.data()) % sizeof(double) != 0 ||
+        view.stride(0) % size != 0 || (in.ndim == 2 && in.columns > 1 && view.stride(1) != size))
+        refuse();
+    return view;
+}
+
+Ref solve_transposed_root(Object handle, Object z, Object out) {
+    std::shared_ptr<const Factor> F = unwrap<Factor>(handle, "factor");
+    const Symbolic& S = *F->symbolic;
+    RightHandSides in(z, "z", S.n);
+    std::optional<FreshArray> fresh;
+    ArrayView given;
+    double* target = nullptr;
+    const size_t width = in.width();
+    auto row_stride = static_cast<int64_t>(width);  // in values; negative for reversed rows
+    if (out == Py_None) {
+        fresh.emplace(in.fresh());
+        target = fresh->data<double>();
+    } else {
+        given = writable_rows(out, in);
+        target = given.data<double>();
+        row_stride = static_cast<int64_t>(given.stride(0)) / static_cast<int64_t>(sizeof(double));
+    }
+    const double* source = in.data();
+    int64_t fault = -1;
+    without_gil([&] {
+        if (width == 0) return;
+        // z is copied whole before out is written: out may be z itself.
+        Buffer X = S.pool->take(static_cast<size_t>(S.n) * width);
+        fault = copy_finite(source, static_cast<size_t>(S.n) * width, X.get());
+        if (fault < 0) {
+            backward_in_place(S, F->values.get(), blas(), static_cast<int32_t>(width), X.get());
+            for (int32_t j = 0; j < S.n; ++j)
+                std::memcpy(target + int64_t{S.perm[static_cast<size_t>(j)]} * row_stride,
+                            X.get() + static_cast<size_t>(j) * width, width * sizeof(double));
+        }
+        S.pool->give(std::move(X));
+    });
+    if (fault >= 0) {
+        const auto w = static_cast<int64_t>(width);
+        Text message;
+        message << "z must be finite: z[" << py_int(fault / w);
+        if (in.ndim == 2) message << ", " << py_int(fault % w);
+        message << "] is " << source[fault];
+        raise(PyExc_ValueError, message);
+    }
+    return fresh ? fresh->array : Ref::borrow(out.get());
 }
 
 Ref logdet(Object handle) {
@@ -220,6 +318,21 @@ const FunctionDef kSolve{
     .impl = typed<solve>,
 };
 
+const FunctionDef kSolveTransposedRoot{
+    .name = "solve_transposed_root",
+    .params = {{.name = "factor", .annotation = "object"},
+               {.name = "z", .annotation = "np.ndarray"},
+               {.name = "out", .annotation = "Optional[np.ndarray]", .default_value = kNone}},
+    .returns = "np.ndarray",
+    .doc = "x = Pᵀ L⁻ᵀ z for z of shape (n,) or (n, k), with A[perm][:, perm] = L Lᵀ and\n"
+           "(P x) = x[perm]: z's rows in the factor's order, x's in the matrix's own.\n\n"
+           "Then xᵀ A x = zᵀ z, and for standard normal z, x is a sample of N(0, A⁻¹). One\n"
+           "backward substitution, supernode by supernode; ValueError names a value of z that\n"
+           "is not finite. x goes into `out` when given (float64, z's shape, each row's\n"
+           "values contiguous; z itself will do), else into a new array.",
+    .impl = typed<solve_transposed_root>,
+};
+
 const FunctionDef kLogdet{
     .name = "logdet",
     .params = {{.name = "factor", .annotation = "object"}},
@@ -262,6 +375,7 @@ const FunctionDef kArrayInterface{
 void add_factorization(PyObject* module) {
     add_function(module, kFactorize);
     add_function(module, kSolve);
+    add_function(module, kSolveTransposedRoot);
     add_function(module, kLogdet);
     add_function(module, kUnitFactor);
     add_function(module, kSelectedInverse);

@@ -19,6 +19,7 @@ void exec(PyObject* m) {
     corvid::cholesky::add_analysis(m);
     corvid::cholesky::add_factorization(m);
     corvid::cholesky::add_csc_inverse(m);
+    corvid::cholesky::add_csc_transposed_solve(m);
 }
 
 }  // namespace

@@ -13,9 +13,11 @@ const Blas& blas();
 
 /// `graph`, `analyse`, `summary`, `permutation`, `factor_pattern` and `place`.
 void add_analysis(PyObject* module);
-/// `factorize`, `solve`, `logdet`, `unit_factor` and `selected_inverse`.
+/// `factorize`, `solve`, `solve_transposed_root`, `logdet`, `unit_factor` and `selected_inverse`.
 void add_factorization(PyObject* module);
 /// `csc_selected_inverse`: the selected inverse of a factor given in compressed columns.
 void add_csc_inverse(PyObject* module);
+/// `csc_unit_transposed_solve`: Lᵀ X = B for a unit factor given in compressed columns.
+void add_csc_transposed_solve(PyObject* module);
 
 }  // namespace corvid::cholesky

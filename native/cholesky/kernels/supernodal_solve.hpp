@@ -57,46 +57,47 @@ inline void backward_loops(const Symbolic& S, int32_t s, const double* Ls, int32
     }
 }
 
-}  // namespace detail
-
 /// Right-hand sides up to which every block is solved by loops: they read each column of L
 /// once, where BLAS would first copy the block into its packed form (measured on the
 /// 55,000-vertex fit matrix: 1 column 21.5 ms rather than 24, 16 columns 45 rather than 115).
 inline constexpr int32_t kLoopColumns = 4;
 
-/// X = (L Lᵀ)⁻¹ X in place, in the factor's order.
+/// Whether supernode s of a solve with k right-hand sides goes to BLAS rather than loops.
+inline bool solves_with_blas(const Symbolic& S, int32_t s, int32_t k) {
+    return k > kLoopColumns && static_cast<double>(k) * S.width(s) * S.nrow(s) > dense::kLoopWork;
+}
+
+/// pass<K>(S, s, Ls, k, X) with K = k for k up to kLoopColumns (unrolled), else K = 0.
+template <class Pass>
+inline void run_loops(Pass&& pass, const Symbolic& S, int32_t s, const double* Ls, int32_t k,
+                      double* X) {
+    switch (k) {
+        case 1: pass.template operator()<1>(S, s, Ls, k, X); break;
+        case 2: pass.template operator()<2>(S, s, Ls, k, X); break;
+        case 3: pass.template operator()<3>(S, s, Ls, k, X); break;
+        case 4: pass.template operator()<4>(S, s, Ls, k, X); break;
+        default: pass.template operator()<0>(S, s, Ls, k, X);
+    }
+}
+
+}  // namespace detail
+
+/// X = L⁻¹ X in place (forward substitution), in the factor's order.
 ///
-///   Symbolic S, const double values[S.stored()]  - the factor
+///   Symbolic S, const double values[S.stored()]  - the factor L, A[perm][:, perm] = L Lᵀ
 ///   double X[n x k]  - row-major: row i holds the k values of unknown i
 ///
-/// Cost: 2 k multiply-adds per entry of the factor; workspace S.largest_below k doubles.
-inline void solve_in_place(const Symbolic& S, const double* values, const Blas& blas, int32_t k,
-                           double* X) {
-    const int32_t count = S.supernodes();
+/// Cost: k multiply-adds per entry of the factor; workspace S.largest_below k doubles.
+inline void forward_in_place(const Symbolic& S, const double* values, const Blas& blas, int32_t k,
+                             double* X) {
     std::vector<double> gathered(static_cast<size_t>(S.largest_below) * static_cast<size_t>(k));
-    auto uses_blas = [&](int32_t s) {
-        return k > kLoopColumns && static_cast<double>(k) * S.width(s) * S.nrow(s) > dense::kLoopWork;
-    };
-    auto loops = [&](auto&& pass, int32_t s, const double* Ls) {
-        switch (k) {
-            case 1: pass.template operator()<1>(S, s, Ls, k, X); break;
-            case 2: pass.template operator()<2>(S, s, Ls, k, X); break;
-            case 3: pass.template operator()<3>(S, s, Ls, k, X); break;
-            case 4: pass.template operator()<4>(S, s, Ls, k, X); break;
-            default: pass.template operator()<0>(S, s, Ls, k, X);
-        }
-    };
-    auto forward = []<int K>(const Symbolic& S_, int32_t s, const double* Ls, int32_t k_, double* X_) {
+    auto loops = []<int K>(const Symbolic& S_, int32_t s, const double* Ls, int32_t k_, double* X_) {
         detail::forward_loops<K>(S_, s, Ls, k_, X_);
     };
-    auto backward = []<int K>(const Symbolic& S_, int32_t s, const double* Ls, int32_t k_, double* X_) {
-        detail::backward_loops<K>(S_, s, Ls, k_, X_);
-    };
-    // Forward: L Y = X.
-    for (int32_t s = 0; s < count; ++s) {
+    for (int32_t s = 0; s < S.supernodes(); ++s) {
         const double* Ls = values + S.value_ptr[static_cast<size_t>(s)];
-        if (!uses_blas(s)) {
-            loops(forward, s, Ls);
+        if (!detail::solves_with_blas(S, s, k)) {
+            detail::run_loops(loops, S, s, Ls, k, X);
             continue;
         }
         const int32_t f = S.first[static_cast<size_t>(s)], w = S.width(s), r = S.nrow(s), m = r - w;
@@ -111,11 +112,25 @@ inline void solve_in_place(const Symbolic& S, const double* values, const Blas& 
             for (int32_t q = 0; q < k; ++q) xa[q] -= ga[q];
         }
     }
-    // Backward: Lᵀ X = Y.
-    for (int32_t s = count - 1; s >= 0; --s) {
+}
+
+/// X = L⁻ᵀ X in place (backward substitution), in the factor's order. For X of independent
+/// standard normal values, the result is a sample of N(0, (L Lᵀ)⁻¹).
+///
+///   Symbolic S, const double values[S.stored()]  - the factor L, A[perm][:, perm] = L Lᵀ
+///   double X[n x k]  - row-major: row i holds the k values of unknown i
+///
+/// Cost: k multiply-adds per entry of the factor; workspace S.largest_below k doubles.
+inline void backward_in_place(const Symbolic& S, const double* values, const Blas& blas,
+                              int32_t k, double* X) {
+    std::vector<double> gathered(static_cast<size_t>(S.largest_below) * static_cast<size_t>(k));
+    auto loops = []<int K>(const Symbolic& S_, int32_t s, const double* Ls, int32_t k_, double* X_) {
+        detail::backward_loops<K>(S_, s, Ls, k_, X_);
+    };
+    for (int32_t s = S.supernodes() - 1; s >= 0; --s) {
         const double* Ls = values + S.value_ptr[static_cast<size_t>(s)];
-        if (!uses_blas(s)) {
-            loops(backward, s, Ls);
+        if (!detail::solves_with_blas(S, s, k)) {
+            detail::run_loops(loops, S, s, Ls, k, X);
             continue;
         }
         const int32_t f = S.first[static_cast<size_t>(s)], w = S.width(s), r = S.nrow(s), m = r - w;
@@ -131,6 +146,18 @@ inline void solve_in_place(const Symbolic& S, const double* values, const Blas& 
         }
         blas.trsm_right_lower('N', k, w, Ls, r, Xs, k);
     }
+}
+
+/// X = (L Lᵀ)⁻¹ X in place, in the factor's order.
+///
+///   Symbolic S, const double values[S.stored()]  - the factor
+///   double X[n x k]  - row-major: row i holds the k values of unknown i
+///
+/// Cost: 2 k multiply-adds per entry of the factor; workspace S.largest_below k doubles.
+inline void solve_in_place(const Symbolic& S, const double* values, const Blas& blas, int32_t k,
+                           double* X) {
+    forward_in_place(S, values, blas, k, X);
+    backward_in_place(S, values, blas, k, X);
 }
 
 }  // namespace corvid::cholesky

@@ -24,6 +24,7 @@ from scipy.sparse import linalg as sparse_linalg
 
 from ._cholesky import NotPositiveDefiniteError
 from ._cholesky import csc_selected_inverse as _takahashi
+from ._cholesky import csc_unit_transposed_solve as _unit_transposed_solve
 
 __all__ = ["cholesky", "SparseFactor", "SelectedInverse", "NotPositiveDefiniteError",
            "available_backends"]
@@ -109,6 +110,27 @@ class SparseFactor:
         """A⁻¹ b for b of shape (n,) or (n, k)."""
         raise NotImplementedError
 
+    def solve_transposed_root(self, z: np.ndarray,
+                              out: Optional[np.ndarray] = None) -> np.ndarray:
+        """x = Pᵀ R⁻ᵀ z for z of shape (n,) or (n, k), with R = L D^½ the Cholesky root of
+        A[perm][:, perm] = R Rᵀ and (P x) = x[perm]: z's rows in the factor's order, x's in
+        A's own.
+
+        Then xᵀ A x = zᵀ z, and for standard normal z, x ~ N(0, A⁻¹): joint samples without
+        a dense covariance. x goes into `out` when given (float64 of z's shape, each row's
+        values contiguous, e.g. a block of columns of a wider array; z itself will do),
+        else into a new array. TypeError for z that is not real, ValueError for another
+        number of rows or dimensions, for values that are not finite and for an `out` that
+        cannot take x.
+        """
+        z = _right_hand_sides(z, self.n)
+        target = np.empty(z.shape) if out is None else _writable_like(out, z.shape)
+        L, d = self.factor()
+        y = z.reshape(self.n, -1) / np.sqrt(d)[:, None]
+        _unit_transposed_solve(L.indptr, L.indices, L.data, y)
+        (target if target.ndim == 2 else target[:, None])[self.perm] = y
+        return target
+
     def logdet(self) -> float:
         """log |A|."""
         return float(np.sum(np.log(self.factor()[1])))
@@ -138,6 +160,36 @@ class SparseFactor:
         x = np.empty_like(b)
         x[self.perm] = solve(b[self.perm])
         return x
+
+
+def _right_hand_sides(z, n: int) -> np.ndarray:
+    """z as float64 of shape (n,) or (n, k), checked as the supernodal factor checks it."""
+    z = np.asarray(z)
+    if z.dtype.kind not in "biuf":
+        raise TypeError(f"z must be an array of real numbers, got dtype {z.dtype!r}")
+    if z.ndim not in (1, 2):
+        raise ValueError(f"z must have one or two dimensions, got {z.ndim}")
+    if z.shape[0] != n:
+        raise ValueError(f"z has {z.shape[0]} rows for a matrix of order {n}")
+    z = z.astype(np.float64, copy=False)
+    finite = np.isfinite(z)
+    if not finite.all():
+        where = np.unravel_index(int(np.argmin(finite)), z.shape)
+        raise ValueError(f"z must be finite: z[{', '.join(map(str, where))}] is "
+                         f"{float(z[where])}")
+    return z
+
+
+def _writable_like(out, shape: tuple) -> np.ndarray:
+    """out, checked as the supernodal factor checks it: float64, writable, of this shape,
+    each row's values contiguous."""
+    rows = f"({shape[0]}, {shape[1]})" if len(shape) == 2 else f"({shape[0]},)"
+    if not (isinstance(out, np.ndarray) and out.dtype == np.float64 and out.shape == shape
+            and out.flags.writeable and out.strides[-1] % 8 == 0
+            and (len(shape) == 1 or shape[1] <= 1 or out.strides[1] == 8)):
+        raise ValueError(f"out must be a writable float64 array of the shape of z {rows}, "
+                         f"each row's values contiguous")
+    return out
 
 
 _SUPERLU_OPTIONS = dict(diag_pivot_thresh=0.0, options={"SymmetricMode": True})

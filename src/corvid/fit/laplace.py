@@ -214,10 +214,10 @@ class LaplaceModel(LatentModel):
         matrices are not numerically positive definite or the mode cannot be found."""
         return self.complete(self._value(theta), gradient=gradient, keep=keep)
 
-    def _value(self, theta) -> Evaluation:
+    def _value(self, theta, likelihood: bool = True) -> Evaluation:
         theta = np.asarray(theta, dtype=np.float64)
         value, state = self._mode(theta)
-        logdet_Q, state.tokens = self.structure.logdet(theta)
+        logdet_Q, state.tokens = self.structure.logdet(theta) if likelihood else (np.nan, None)
         log_likelihood = value + 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
                                         - state.block.logdet())
         out = Evaluation(theta=theta, log_likelihood=float(log_likelihood))
@@ -226,7 +226,7 @@ class LaplaceModel(LatentModel):
 
     def factored(self, theta) -> Factored:
         """The factored posterior at theta: H at the mode, its mean the corrected one."""
-        state = self._value(theta)._state
+        state = self._value(theta, likelihood=False)._state
         assert state is not None
         _, _, _, _, z_u, z_b = self._skew(state)
         shift = 0.5 if self.mean_correction else 0.0

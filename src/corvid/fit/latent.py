@@ -127,10 +127,12 @@ class LatentModel:
         self.n, self.k, self.n_obs = structure.size, structure.k, structure.n_obs
         self.fixed_precision = structure.fixed_precision
         self.backend = backend
+        self._ordering: Optional[np.ndarray] = None  # the factor's, found on first use
         self.release()
 
     def release(self) -> None:
-        """Lets go of every factor and cache; the next evaluation factors afresh."""
+        """Lets go of every factor and cache; the next evaluation factors afresh, in the
+        fill-reducing ordering found on the first (which the pattern alone decides)."""
         self._P: Optional[AlignedSum] = None
         self._last: dict[str, tuple] = {}  # name -> (key, the factor at that key)
         self._reader: Optional[SelectedReader] = None
@@ -162,8 +164,9 @@ class LatentModel:
         s = self.structure
         terms = [*s.terms, *extra]
         natural = AlignedSum(terms, np.arange(self.n), rows=rows, structure=s.pairs)
-        first = factor.cholesky(natural.matrix(weights, row_weights), backend=self.backend)
-        perm = first.perm
+        first = factor.cholesky(natural.matrix(weights, row_weights), ordering=self._ordering,
+                                backend=self.backend)
+        perm = self._ordering = first.perm
         self._P = AlignedSum(terms, perm, rows=rows, structure=s.pairs)
         rows_, cols, lower_weights = self._P.lower()
         self._diagonal_in_lower = np.flatnonzero(rows_ == cols)  # in column order
@@ -193,7 +196,9 @@ class LatentModel:
         """log p(y | theta) and, as asked, its gradient and the posterior given theta."""
         return self.complete(self._value(theta), gradient=gradient, keep=keep)
 
-    def _value(self, theta) -> Evaluation:
+    def _value(self, theta, likelihood: bool = True) -> Evaluation:
+        """The evaluation at theta with its state; without `likelihood`, the state alone
+        (log_likelihood NaN: the prior's log-determinant is not computed)."""
         raise NotImplementedError
 
     def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:
@@ -202,7 +207,7 @@ class LatentModel:
 
     def factored(self, theta) -> Factored:
         """The factored posterior at theta (see `Factored`)."""
-        state = self._value(theta)._state
+        state = self._value(theta, likelihood=False)._state
         assert state is not None
         return Factored(state.fp, state.W_field, state.S_inv, state.mean_field, state.mean_fixed)
 
@@ -255,7 +260,7 @@ class _State:
     """What an evaluation keeps for its gradient and posterior: the factors and solves."""
 
     fp: factor.SparseFactor
-    tokens: list
+    tokens: Optional[list]   # None where the evaluation skipped log |Q|
     W_field: np.ndarray
     S_inv: np.ndarray
     mean_field: np.ndarray
@@ -291,7 +296,7 @@ class ExactModel(LatentModel):
         """
         return self.complete(self._value(theta), gradient=gradient, keep=keep)
 
-    def _value(self, theta) -> Evaluation:
+    def _value(self, theta, likelihood: bool = True) -> Evaluation:
         theta = np.asarray(theta, dtype=np.float64)
         s = self.structure
         weights = np.r_[s.coefficients(theta), self._noise(theta)]
@@ -316,7 +321,7 @@ class ExactModel(LatentModel):
         mean_field = z - W_field @ mean_fixed
         logdet_S = 2.0 * float(np.sum(np.log(np.diag(S_factor[0])))) if S_factor else 0.0
         b_mean = t * (float(self.Aty @ mean_field) + float(self.Xty @ mean_fixed))
-        logdet_Q, tokens = s.logdet(theta)
+        logdet_Q, tokens = s.logdet(theta) if likelihood else (np.nan, None)
         log_likelihood = 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
                                 + self.n_obs * np.log(t) - fp.logdet() - logdet_S
                                 - t * self.yty + b_mean - self.n_obs * LOG_2PI)
@@ -339,6 +344,7 @@ class ExactModel(LatentModel):
             traces = self._traces(sigma_lower, W_field, W_field @ S_inv)  # tr(Cov(x) M_k)
             quadratic = self._quadratic(mean_field, mean_field)
             residual = self.y - s.A @ mean_field - s.X @ mean_fixed
+            assert state.tokens is not None, "a gradient needs the evaluation's log |Q|"
             d_logdet_Q = s.logdet_gradient(theta, state.tokens)
             grad = 0.5 * d_logdet_Q - 0.5 * s.coefficient_gradient(theta) @ (traces + quadratic)
             trace_prior = float(s.coefficients(theta) @ traces) \

@@ -138,6 +138,11 @@ class SupernodalFactor(SparseFactor):
         with _blas_threads():
             return _cholesky.solve(self._handle, b)
 
+    def solve_transposed_root(self, z: np.ndarray,
+                              out: Optional[np.ndarray] = None) -> np.ndarray:
+        with _blas_threads():
+            return _cholesky.solve_transposed_root(self._handle, z, out)
+
     def logdet(self) -> float:
         return _cholesky.logdet(self._handle)
 

@@ -6,10 +6,11 @@ central point, `theta="mode"`), and then the latent vector from its Gaussian giv
 re-created from the fit's latent model (`LatentFit._latent_at`). By blocks, as the fit
 factors it: beta ~ N(mean_fixed, S⁻¹) from the Cholesky factor of S⁻¹ (k x k), then
 x = mean - W (beta - mean_fixed) + e with e ~ N(0, P_xx⁻¹). With P_xx[perm][:, perm] =
-L D Lᵀ (L unit lower triangular), e[perm] = L⁻ᵀ D^(-1/2) z for standard normal z: one
-backward substitution with the sparse factor per block of samples (corvid.fit._triangular,
-all of the block's right-hand sides at once), never a dense covariance. For the non-Gaussian families the Gaussian
-is centred at the skewness-corrected mean, where `predict` is.
+R Rᵀ (R the Cholesky root), e[perm] = R⁻ᵀ z for standard normal z: one backward
+substitution with the sparse factor per block of samples, all of the block's right-hand
+sides at once (`SparseFactor.solve_transposed_root`), never a dense covariance. For the
+non-Gaussian families the Gaussian is centred at the skewness-corrected mean, where
+`predict` is.
 
 Samples are held as columns, (N, n) and (k, n), so that the linear predictor at m points
 is one sparse product A (m x N) times them; the attributes show them as rows.
@@ -23,13 +24,21 @@ from typing import Any, Dict, Iterator, Optional
 import numpy as np
 from scipy import linalg
 
-from ... import _memory
-from .._triangular import unit_transposed_solve
+from ... import _memory, _pages
 
 __all__ = ["PosteriorSamples", "draw", "draw_blocks", "design_of_draws"]
 
-BLOCK = 128          # samples drawn together by one solve: bounds the temporaries
-WORK_COPIES = 3      # (N, BLOCK) arrays alive while a block is drawn
+# Samples drawn together by one solve: up to BLOCK (wider blocks keep BLAS busier; 256 and
+# 512 take the same time on a 5·10⁴-vertex field, 128 half as long again, see
+# benchmarks/bench_sample_solve.py), fewer where their work arrays would pass WORK_BYTES.
+BLOCK = 256
+WORK_BYTES = 256 * 2**20
+WORK_COPIES = 2      # (N, block) arrays alive while a block is drawn: z, the solve's own
+
+
+def _block_size(size: int) -> int:
+    """The samples drawn together for a latent vector of `size` values."""
+    return int(min(BLOCK, max(16, WORK_BYTES // (WORK_COPIES * 8 * max(size, 1)))))
 
 
 @dataclasses.dataclass
@@ -152,7 +161,7 @@ def _count(n, what: str = "n") -> int:
 
 def _check_memory(n: int, size: int, k: int, chunk: Optional[int]) -> None:
     held = (chunk or n) * (size + k) * 8
-    work = WORK_COPIES * size * min(BLOCK, chunk or n) * 8
+    work = WORK_COPIES * size * min(_block_size(size), chunk or n) * 8
     available = _memory.available_memory()
     if available is not None and held + work > 0.8 * available:
         per_sample = (size + k) * 8
@@ -166,37 +175,33 @@ def _check_memory(n: int, size: int, k: int, chunk: Optional[int]) -> None:
 
 @dataclasses.dataclass
 class _Point:
-    """One design point's factored posterior, its factor's L (int64 indices) and D."""
+    """One design point's factored posterior, and the Cholesky root of S⁻¹ (k x k)."""
 
     factored: Any
-    indptr: np.ndarray
-    indices: np.ndarray
-    values: np.ndarray
-    d: np.ndarray
+    fixed_root: np.ndarray
 
     @classmethod
     def of(cls, factored) -> "_Point":
-        L, d = factored.factor.factor()
-        return cls(factored, L.indptr.astype(np.int64), L.indices.astype(np.int64),
-                   np.ascontiguousarray(L.data, dtype=np.float64), d)
+        S_inv = factored.S_inv
+        root = linalg.cholesky(0.5 * (S_inv + S_inv.T), lower=True) if S_inv.size else S_inv
+        return cls(factored, root)
 
-    def draw(self, count: int, rng: np.random.Generator) -> tuple[np.ndarray, np.ndarray]:
-        """count draws: (N, count), (k, count)."""
+    def draw(self, rng: np.random.Generator, latent: np.ndarray, fixed: np.ndarray,
+             work: np.ndarray) -> None:
+        """Fills latent (N, c) and fixed (k, c), c draws, in place (column blocks of wider
+        arrays will do); `work` is a C-contiguous (N, c) float64 array to draw z in."""
         f = self.factored
-        N, k = f.mean.size, f.mean_fixed.size
-        beta = np.empty((k, count))
+        k, count = fixed.shape
         if k:
-            root = linalg.cholesky(0.5 * (f.S_inv + f.S_inv.T), lower=True)
-            beta = f.mean_fixed[:, None] + root @ rng.standard_normal((k, count))
-        z = rng.standard_normal((N, count))
-        z /= np.sqrt(self.d)[:, None]
-        unit_transposed_solve(self.indptr, self.indices, self.values, z)   # L⁻ᵀ D^(-1/2) z
-        x = np.empty_like(z)
-        x[f.factor.perm] = z
-        x += f.mean[:, None]
-        if k:
-            x -= f.W @ (beta - f.mean_fixed[:, None])
-        return x, beta
+            np.add(f.mean_fixed[:, None], self.fixed_root @ rng.standard_normal((k, count)),
+                   out=fixed)
+        rng.standard_normal(out=work)
+        f.factor.solve_transposed_root(work, out=latent)   # Pᵀ L⁻ᵀ z ~ N(0, P_xx⁻¹)
+        if k:   # + mean - W (beta - mean_fixed), in one pass over latent
+            np.matmul(f.W, fixed - f.mean_fixed[:, None], out=work)
+            latent += np.subtract(f.mean[:, None], work, out=work)
+        else:
+            latent += f.mean[:, None]
 
 
 def draw_blocks(fit, n: int, *, seed=None, theta: str = "integrate",
@@ -228,18 +233,20 @@ def _one_block(fit, design: np.ndarray, thetas: np.ndarray, rng, last: dict) -> 
     """Draws for a sorted run of design points."""
     s = fit._structure
     count = design.size
-    latent = np.empty((s.size, count))
+    latent = _pages.empty((s.size, count))   # written once: ordinary pages are faster
     fixed = np.empty((s.k, count))
+    block = _block_size(s.size)
+    work = _pages.empty(s.size * min(block, count))   # z, then mean - W (beta - mean_fixed)
     points, starts = np.unique(design, return_index=True)
     for point, first, end in zip(points, starts, np.r_[starts[1:], count]):
         if point not in last:
             last.clear()
             last[point] = _Point.of(fit._latent_at(thetas[point]))
-        for begin in range(first, end, BLOCK):
-            columns = slice(begin, min(begin + BLOCK, end))
-            x, beta = last[point].draw(columns.stop - columns.start, rng)
-            latent[:, columns] = x
-            fixed[:, columns] = beta
+        for begin in range(first, end, block):
+            columns = slice(begin, min(begin + block, end))
+            width = columns.stop - columns.start
+            last[point].draw(rng, latent[:, columns], fixed[:, columns],
+                             work[:s.size * width].reshape(s.size, width))
     return PosteriorSamples(fit, latent, fixed, thetas[design].reshape(count, -1), design,
                             seed=int(rng.integers(2**63)))
 

@@ -1,5 +1,6 @@
-/// Backward substitution with the transpose of a unit lower triangular sparse factor, for
-/// many right-hand sides at once: a sampler's x = L^-T z. No Python here.
+/// Backward substitution with the transpose of a unit lower triangular sparse factor given in
+/// compressed columns (any backend's L D Lᵀ), for many right-hand sides at once: a sampler's
+/// x = L⁻ᵀ z. No Python here.
 #pragma once
 
 #include <cstddef>
@@ -7,7 +8,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace corvid::triangular {
+namespace corvid::cholesky {
 
 /// Checks that (Lp, Li) is a lower triangular compressed-column pattern of order n whose
 /// arrays hold at least Lp[n] entries: throws std::invalid_argument saying what is wrong.
@@ -62,4 +63,4 @@ inline void unit_transposed_solve(size_t n, size_t k, const int64_t* Lp, const i
     }
 }
 
-}  // namespace corvid::triangular
+}  // namespace corvid::cholesky

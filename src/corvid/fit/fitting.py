@@ -200,10 +200,10 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     effects' `.mode`).
 
     Hyperparameters' intervals: `hyperparameters` gives each one's 95% interval and sd from
-    its marginal posterior, a Gaussian in theta (the Hessian at the mode) skewed along each
-    principal axis by the log posterior's own fall there (2 to 4 more evaluations per
-    hyperparameter, with or without `integrate`; see `corvid.fit.marginals`): the ranges'
-    and sigmas' posteriors have long left tails that exp(mode ± 1.96 se) would cut off.
+    its marginal posterior, measured along its ridge at 1.5, 3 and 4.5 sd either side (14
+    to 20 more evaluations per hyperparameter, 4 to 6 for a model with one, with or
+    without `integrate`; see `corvid.fit.marginals`): the ranges' and sigmas' posteriors
+    have long tails and bend together, which exp(mode ± 1.96 se) would cut off.
 
     theta : the hyperparameters to use instead of the posterior mode.
     theta_start : where the search for the mode starts instead of the data's guess (e.g.
@@ -264,13 +264,13 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
         _warn_if_under_resolved(model.mesh, problem, where.theta)
     else:
         where = at_given(posterior, given)
-    conditionals, weights, known = [where.centre], np.ones(1), None
+    conditionals, weights = [where.centre], np.ones(1)
     if integrate:
-        conditionals, weights, known = over_design(posterior, where, reporter, started,
+        conditionals, weights = over_design(posterior, where, reporter, started,
                                                    problem.shown)
-    scales = None   # theta's posterior along its principal axes (corvid.fit.marginals)
+    scales = None   # each hyperparameter's marginal along its ridge (corvid.fit.marginals)
     if given is None and where.definite:
-        scales = marginal_scales(posterior, where, known, reporter, started, problem.shown)
+        scales = marginal_scales(posterior, where, reporter, started, problem.shown)
 
     seconds = time.perf_counter() - started
     if reporter:

@@ -1,19 +1,19 @@
 """Integration over the hyperparameters: the posteriors given theta at the points of a
 central composite design around the mode, and their weights (see `corvid.fit.design`);
-and the scales of theta's marginal posterior along its principal axes (see
-`corvid.fit.marginals`), which the design's axial points start."""
+and each hyperparameter's marginal posterior, measured along its ridge (see
+`corvid.fit.marginals`)."""
 
 from __future__ import annotations
 
 import time
-from typing import Dict, Optional, Sequence
+from typing import Optional, Sequence
 
 import numpy as np
 
 from . import factor
 from .design import MAX_DIMENSION, central_composite, design_weights
 from .latent import Conditional
-from .marginals import axis_scales
+from .marginals import ridge_scales
 from .mode import FitProgress, LogPosterior, Reporter
 from .theta_mode import ThetaPosterior, principal_root
 
@@ -30,10 +30,9 @@ def check_dimension(names: Sequence[str]) -> None:
 
 def over_design(posterior: LogPosterior, centre: ThetaPosterior, reporter: Optional[Reporter],
                 started: float, shown: Sequence[str]
-                ) -> tuple[list[Conditional], np.ndarray, Dict[tuple, float]]:
-    """(the posteriors given theta at the design points, their weights, {design point z:
-    its tilted log posterior relative to the centre's}). Points too far out to factor are
-    left out; the expansion's slope (if any) tilts the weights."""
+                ) -> tuple[list[Conditional], np.ndarray]:
+    """(the posteriors given theta at the design points, their weights). Points too far
+    out to factor are left out; the expansion's slope (if any) tilts the weights."""
     d = centre.theta.size
     z, w = central_composite(d)
     root = principal_root(centre.cov)
@@ -51,24 +50,23 @@ def over_design(posterior: LogPosterior, centre: ThetaPosterior, reporter: Optio
             reporter(FitProgress("integrate", index, ev.theta, value, float("nan"),
                                  time.perf_counter() - started, tuple(shown),
                                  posterior.shown(ev.theta)))
-    known = {tuple(z[i]): v - centre.log_posterior for i, v in zip(kept[1:], values[1:])}
-    return conditionals, design_weights(z[kept], w[kept], np.array(values)), known
+    return conditionals, design_weights(z[kept], w[kept], np.array(values))
 
 
 def marginal_scales(posterior: LogPosterior, centre: ThetaPosterior,
-                    known: Optional[Dict[tuple, float]], reporter: Optional[Reporter],
-                    started: float, shown: Sequence[str]) -> np.ndarray:
-    """(d, 2): theta's posterior scale along each principal axis, each side (see
-    `corvid.fit.marginals`), measured on the log posterior tilted as the design is; `known`
-    holds the design's points already evaluated."""
+                    reporter: Optional[Reporter], started: float,
+                    shown: Sequence[str]) -> np.ndarray:
+    """(d, 2, 3): each hyperparameter's marginal scale along its ridge, each side (see
+    `corvid.fit.marginals`), measured on the log posterior tilted as the design is."""
     root = principal_root(centre.cov)
+    tilt = np.linalg.solve(root.T, centre.slope)     # slope · z's gradient in theta
 
-    def along(point: np.ndarray) -> float:
-        value, ev = posterior(centre.theta + root @ point, gradient=False)
+    def evaluate(offset: np.ndarray) -> float:
+        value, ev = posterior(centre.theta + offset, gradient=False)
         if reporter:
             reporter(FitProgress("marginals", posterior.evaluations, ev.theta, value,
                                  float("nan"), time.perf_counter() - started, tuple(shown),
                                  posterior.shown(ev.theta)))
-        return value + float(centre.slope @ point) - centre.log_posterior
+        return value + float(tilt @ offset) - centre.log_posterior
 
-    return axis_scales(along, centre.theta.size, known)
+    return ridge_scales(evaluate, centre.cov)

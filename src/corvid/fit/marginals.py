@@ -1,135 +1,180 @@
-"""The hyperparameters' marginal posteriors, from a Gaussian skewed along each principal axis.
+"""The hyperparameters' marginal posteriors, from the log posterior's fall along each one's ridge.
 
-The posteriors of the range and sigma have long left tails on the log scale: exp(mode ±
-1.96 se), from the curvature at the mode alone, leaves 10-20% of their mass below its lower
-bound on real data. In standardised coordinates z around the mode (theta = mode + R z, with
-R Rᵀ the inverse of minus the log posterior's Hessian, R's columns the principal axes scaled
-by their sd), the log posterior is measured along each principal axis on each side, at the
-point t where it has fallen by FALL = Z_REF²/2, as far as a standard Gaussian falls at Z_REF
-sd; that side's scale is s = t / Z_REF. The posterior is then taken as
+The posteriors of the range and sigma have long tails on the log scale, and together they
+bend: where the data say little about the range, sigma grows with it, so the joint
+posterior of (log range, log sigma) is a banana. exp(mode ± 1.96 se), from the curvature at
+the mode alone, cuts the tails off; so do independent skewed Gaussians along theta's
+principal axes, which cannot follow the bend (on North Carolina's SIDS counts they left 10%
+of sigma's mass above the upper bound).
 
-    p(z) ∝ prod_k exp(-z_k² / (2 s_k(sign z_k)²)),
+Instead, each hyperparameter's marginal is measured along its own ridge. In sd units t of
+theta_j (theta_j = centre_j + sd_j t), the posterior is integrated across the ridge, over
+the others' widest conditional direction (u, one sd of it, from the precision at the
+mode), by Gauss-Hermite's three points: the ridge's point p and p ± sqrt(3) u, weighted
+2/3 and 1/6, each value times the Gaussian's exp(s²/2) there. Its log, relative to the
+same integral at the centre, is the marginal's fall f(t): the profile's fall less the
+change in the conditional's width. (With more than two hyperparameters the others'
+narrower directions are taken to keep their width and the Gaussian's line.) The ridge's
+point p starts on the line where a Gaussian puts the others (theta = centre + Cov[:, j] t
+/ sd_j), moved along u by where the parabola through the last distance's three points
+peaked, grown as t² (the bend's leading term). Where the
+posterior bends, the conditional's width grows along the ridge: on North Carolina's SIDS
+counts, the profile alone left the upper bound of the range 0.15 sd inside its own
+posterior's.
 
-independent split normals along the axes: the "asymmetric standard deviations" of the
-integrated nested Laplace approximation's hyperparameter marginals (Martins, Simpson,
-Lindgren and Rue 2013, Computational Statistics & Data Analysis 67, 68-83). A hyperparameter
-theta_j = mode_j + sum_k R_jk z_k is then a sum of independent split normals; its density
-is their convolution, computed on a grid, and its quantiles and moments give the reported
-interval and sd, in the hyperparameter's own units: exp(theta_j), or another increasing
-map of theta_j where its block reports it so (a correlation rho = tanh(theta_j / 2)).
+Each side is measured at the DISTANCES 1.5, 3 and 4.5 sd (4.5 only where the side's tail
+is heavy: a scale above LIGHT_TAIL at 3 sd), and each measurement gives that distance's
+scale s = |t| / sqrt(2 f(t)), the sd of the Gaussian that falls as much there (1
+everywhere for a Gaussian posterior). The marginal is then
 
-The point where the fall is FALL is found by a fixed-point iteration on the scale: from a
-guess t (the design's axial point when the fit integrates, else Z_REF), the fall f(t) gives
-s = t / sqrt(2 f(t)), the scale of the Gaussian that falls as much there, and the next t is
-Z_REF s; it stops when t moves by less than TOLERANCE, after at most MAX_STEPS evaluations
-per side. Z_REF = 2 puts the measurement where the 95% interval's bounds lie.
+    p(t) ∝ exp(-t² / (2 s(t)²)),
+
+s(t) linear between 1 at the mode and the measured scales, constant beyond the last one:
+the "asymmetric standard deviations" of the integrated nested Laplace approximation's
+hyperparameter marginals (Martins, Simpson, Lindgren and Rue 2013, Computational
+Statistics & Data Analysis 67, 68-83), measured at three distances and along the ridge
+rather than one distance on a straight axis. Its quantiles and moments on a grid give the
+reported interval and sd, in the hyperparameter's own units: exp(theta_j), or another
+increasing map of theta_j where its block reports it so (a correlation rho = tanh(theta_j
+/ 2)).
+
+Cost, per hyperparameter: two evaluations across the centre, and per side two or three
+distances of three evaluations each: 14 to 20 (4 to 6 for a model with one
+hyperparameter, measured along its line alone).
 """
 
 from __future__ import annotations
 
 import math
-from typing import Callable, Dict, Optional, Sequence
+from typing import Callable, Optional, Sequence, Tuple
 
 import numpy as np
 
 from .factor import NotPositiveDefiniteError
 
-__all__ = ["Z_REF", "axis_scales", "marginal_summary", "hyperparameter_marginals"]
+__all__ = ["DISTANCES", "ridge_scales", "marginal_summary", "hyperparameter_marginals"]
 
-Z_REF = 2.0          # the axis is measured where a standard Gaussian has fallen by Z_REF²/2
-FALL = 0.5 * Z_REF**2
-MAX_STEPS = 4        # evaluations per side
-TOLERANCE = 0.05     # relative change of t at which the iteration stops
-SCALE_LIMITS = (0.2, 5.0)   # a side's scale relative to the Gaussian's
-GRID = 4001          # points of the grid on which the split normals are convolved
-SPAN = 8.0           # the grid reaches this many summed scales either side of the mode
+DISTANCES = (1.5, 3.0, 4.5)   # sd of theta_j at which each side is measured
+LIGHT_TAIL = 1.2     # a scale at 3 sd up to this puts the 97.5% point well inside: no 4.5
+SCALE_LIMITS = (0.2, 5.0)     # a scale relative to the Gaussian's
+HERMITE_NODE = math.sqrt(3.0)      # Gauss-Hermite's three points: 0 and ±sqrt(3) sd,
+HERMITE_WEIGHTS = (2.0 / 3.0, 1.0 / 6.0)   # weighted 2/3 and 1/6 each
+GRID = 4001          # points of the grid on which the marginal is integrated
+SPAN = 8.0           # the grid reaches this many of the largest scale either side
 PROBABILITIES = (0.025, 0.975)
 
+# evaluate(offset from the centre) -> log posterior relative to the centre's;
+# NotPositiveDefiniteError where it cannot be had
+Evaluate = Callable[[np.ndarray], float]
 
-def _side_scale(fall: Callable[[float], float], sign: float, guess: Optional[float]) -> float:
-    """The scale of one side of one axis: see the module's note. `fall(t)` is log p(0) -
-    log p(t e) for the signed distance t; `guess` a first t (positive) or None."""
-    t = Z_REF if guess is None else float(np.clip(guess, Z_REF * SCALE_LIMITS[0],
-                                                  Z_REF * SCALE_LIMITS[1]))
-    scale = 1.0
-    for _ in range(MAX_STEPS):
-        try:
-            drop = fall(sign * t)
-        except NotPositiveDefiniteError:
-            drop = math.inf      # out of numerical range: far out on this side
-        if not np.isfinite(drop) or drop <= 0.0:
-            # Beyond the numerical range, or the posterior still rising: step back in, or
-            # out, and measure again.
-            t *= 0.6 if not np.isfinite(drop) else 1.6
-            scale = t / Z_REF
+
+def _across(evaluate: Evaluate, point: np.ndarray, value: Optional[float],
+            across: np.ndarray) -> Tuple[float, float]:
+    """(log of the posterior's integral across the ridge at `point`, in the direction
+    `across`, relative to a standard Gaussian's: Gauss-Hermite's three points; where the
+    parabola through them peaks, in sds of `across`). `value` at `point`, if known."""
+    values = []
+    for node in (-HERMITE_NODE, 0.0, HERMITE_NODE):
+        if node == 0.0 and value is not None:
+            values.append(value)
             continue
-        scale = float(np.clip(t / math.sqrt(2.0 * drop), *SCALE_LIMITS))
-        step = Z_REF * scale
-        if abs(step - t) <= TOLERANCE * t:
-            break
-        t = step
-    return float(np.clip(scale, *SCALE_LIMITS))
+        try:
+            values.append(evaluate(point + node * across))
+        except NotPositiveDefiniteError:
+            values.append(-math.inf)     # out of numerical range: nothing there
+    low, middle, high = values
+    if not np.isfinite(middle):
+        raise NotPositiveDefiniteError("the ridge's point is out of numerical range")
+    total = HERMITE_WEIGHTS[0]
+    for probe in (low, high):
+        if np.isfinite(probe):
+            lift = min(probe - middle + 0.5 * HERMITE_NODE**2, 50.0)
+            total += HERMITE_WEIGHTS[1] * math.exp(lift)
+    curvature = (2.0 * middle - low - high) / HERMITE_NODE**2
+    shift = 0.0
+    if np.isfinite(curvature) and curvature > 0.0:
+        shift = float(np.clip((high - low) / (2.0 * HERMITE_NODE * curvature),
+                              -HERMITE_NODE, HERMITE_NODE))
+    return middle + math.log(total), shift
 
 
-def axis_scales(log_posterior: Callable[[np.ndarray], float], dim: int,
-                known: Optional[Dict[tuple, float]] = None) -> np.ndarray:
-    """(dim, 2): each principal axis's scale on its negative and positive side.
-
-    log_posterior(z) : the log posterior at standardised z, relative to its value at z = 0
-        (raising NotPositiveDefiniteError where it cannot be evaluated);
-    known : {tuple(z): log posterior relative to z = 0} already evaluated on the axes (the
-        design's axial points), which give the first guesses."""
-    known = known or {}
-    scales = np.ones((dim, 2))
-    for k in range(dim):
-        axis = np.eye(dim)[k]
+def ridge_scales(evaluate: Evaluate, cov: np.ndarray) -> np.ndarray:
+    """(d, 2, len(DISTANCES)): each hyperparameter's scale on its lower and upper side at
+    each distance (see the module's note); cov (d, d) theta's covariance at the centre."""
+    d = cov.shape[0]
+    precision = np.linalg.inv(cov)
+    scales = np.ones((d, 2, len(DISTANCES)))
+    for j in range(d):
+        sd = math.sqrt(cov[j, j])
+        line = cov[:, j] / sd
+        others = np.array([k for k in range(d) if k != j], dtype=int)
+        across = np.zeros(d)
+        at_centre = 0.0
+        if others.size:
+            variances, directions = np.linalg.eigh(np.linalg.inv(precision[np.ix_(others, others)]))
+            across[others] = directions[:, -1] * math.sqrt(max(variances[-1], 0.0))
+            at_centre = _across(evaluate, np.zeros(d), 0.0, across)[0]
         for side, sign in enumerate((-1.0, 1.0)):
-            guess = None
-            for z, value in known.items():
-                t = float(np.dot(z, axis)) * sign
-                if t > 0.0 and np.allclose(np.asarray(z), t * sign * axis) and value < 0.0:
-                    guess = Z_REF * t / math.sqrt(-2.0 * value)
-            scales[k, side] = _side_scale(lambda t: -log_posterior(t * axis), sign, guess)
+            offset, last, scale = 0.0, 1.0, 1.0
+            for i, t in enumerate(DISTANCES):
+                if i == 2 and scale <= LIGHT_TAIL:
+                    scales[j, side, i:] = scale
+                    break
+                shift = offset * (t / last) ** 2
+                point = sign * t * line + shift * across
+                try:
+                    if others.size:
+                        value, found = _across(evaluate, point, None, across)
+                    else:
+                        value, found = evaluate(point), 0.0
+                except NotPositiveDefiniteError:
+                    # Out of numerical range: the tail ends before here; keep the last scale.
+                    scales[j, side, i:] = scale
+                    break
+                offset, last = shift + found, t
+                fall = at_centre - value
+                scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
+                scale = float(np.clip(scale, *SCALE_LIMITS))
+                scales[j, side, i] = scale
     return scales
 
 
-def _split_normal(x: np.ndarray, low: float, high: float) -> np.ndarray:
-    scale = np.where(x < 0.0, low, high)
-    return np.exp(-0.5 * (x / scale) ** 2) * (2.0 / (math.sqrt(2.0 * math.pi) * (low + high)))
+def _density(scales: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+    """(t, density on t's grid, summing to 1) of the marginal with scales (2, m)."""
+    half_width = SPAN * float(np.max(scales))
+    t = np.linspace(-half_width, half_width, GRID)
+    knots = np.r_[-np.asarray(DISTANCES)[::-1], 0.0, DISTANCES]
+    values = np.r_[scales[0][::-1], 1.0, scales[1]]
+    root_fall = np.abs(t) / np.interp(t, knots, values)
+    # A fall that shrinks outwards would be a second mode the measurements cannot place.
+    middle = GRID // 2
+    root_fall[middle:] = np.maximum.accumulate(root_fall[middle:])
+    root_fall[:middle + 1] = np.maximum.accumulate(root_fall[:middle + 1][::-1])[::-1]
+    density = np.exp(-0.5 * root_fall**2)
+    return t, density / density.sum()
 
 
-def marginal_summary(mode: float, weights: np.ndarray, scales: np.ndarray,
+def marginal_summary(centre: float, sd: float, scales: Optional[np.ndarray],
                      probabilities: Sequence[float] = PROBABILITIES,
                      natural: Optional[Callable[[np.ndarray], np.ndarray]] = None) -> tuple:
-    """(quantiles of exp(theta), sd of exp(theta)) for theta = mode + sum_k weights[k] z_k,
-    z_k independent split normals with scales scales[k] = (negative side, positive side);
+    """(quantiles of exp(theta), sd of exp(theta)) for theta = centre + sd t, t's marginal
+    having the scales (2, len(DISTANCES)) on its lower and upper side (None: Gaussian);
     of natural(theta) instead for another increasing map."""
-    sides = np.where(weights[:, None] >= 0.0, scales, scales[:, ::-1]) * np.abs(weights)[:, None]
-    half_width = SPAN * float(np.sum(np.max(sides, axis=1)))
-    x = np.linspace(-half_width, half_width, GRID)
-    dx = x[1] - x[0]
-    density = None
-    for low, high in sides:
-        if max(low, high) < 2.0 * dx:      # narrower than the grid resolves: a point mass
-            continue
-        part = _split_normal(x, low, high)
-        density = part if density is None else np.convolve(density, part, mode="same") * dx
-    if density is None:
-        return (np.exp if natural is None else natural)(np.full(len(probabilities), mode)), 0.0
-    density = np.maximum(density, 0.0)
-    density /= density.sum()
+    t, density = _density(np.ones((2, len(DISTANCES))) if scales is None else scales)
+    x = sd * t
     cdf = np.cumsum(density) - 0.5 * density
     quantiles = np.interp(probabilities, cdf, x)
     if natural is not None:     # bounded maps: the moments directly
-        values = natural(mode + x)
+        values = natural(centre + x)
         mean = float(density @ values)
-        return natural(mode + quantiles), math.sqrt(max(float(density @ (values - mean) ** 2), 0.0))
-    # exp(theta)'s moments, scaled by exp(mode) after the sums so that nothing overflows
+        variance = float(density @ (values - mean) ** 2)
+        return natural(centre + quantiles), math.sqrt(max(variance, 0.0))
+    # exp(theta)'s moments, scaled by exp(centre) after the sums so that nothing overflows
     top = float(np.max(x))
     first = float(density @ np.exp(x - top))
     second = float(density @ np.exp(2.0 * (x - top)))
-    sd = math.exp(mode + top) * math.sqrt(max(second - first**2, 0.0))
-    return np.exp(mode + quantiles), sd
+    spread = math.exp(centre + top) * math.sqrt(max(second - first**2, 0.0))
+    return np.exp(centre + quantiles), spread
 
 
 def hyperparameter_marginals(theta: np.ndarray, theta_cov: np.ndarray,
@@ -137,17 +182,16 @@ def hyperparameter_marginals(theta: np.ndarray, theta_cov: np.ndarray,
                              natural: Sequence[Optional[Callable]] = ()) -> np.ndarray:
     """(d, 3): each hyperparameter's 2.5% and 97.5% quantiles and sd, in its own units
     (exp(theta_j), or natural[j](theta_j) where that is given and not None), from the
-    skewed Gaussian (a plain Gaussian when `scales` is None); NaN without a finite
-    covariance."""
+    marginal the ridge's scales give (a Gaussian when `scales` is None); NaN without a
+    finite covariance."""
     d = theta.size
     if not np.all(np.isfinite(theta_cov)):
         return np.full((d, 3), np.nan)
-    eigenvalues, vectors = np.linalg.eigh(theta_cov)
-    root = vectors * np.sqrt(np.maximum(eigenvalues, 0.0))
-    scales = np.ones((d, 2)) if scales is None else scales
     out = np.empty((d, 3))
     for j in range(d):
         own = natural[j] if j < len(natural) else None
-        quantiles, sd = marginal_summary(float(theta[j]), root[j], scales, natural=own)
-        out[j] = (*quantiles, sd)
+        sd = math.sqrt(max(float(theta_cov[j, j]), 0.0))
+        quantiles, spread = marginal_summary(float(theta[j]), sd,
+                                             None if scales is None else scales[j], natural=own)
+        out[j] = (*quantiles, spread)
     return out

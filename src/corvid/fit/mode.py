@@ -40,7 +40,7 @@ class ConvergenceWarning(UserWarning):
 class FitProgress:
     """One report of a fit's progress. stage: "optimise" (one per optimiser step),
     "hessian", "integrate" (one per design point), "marginals" (one per point measured along
-    theta's principal axes, see `corvid.fit.marginals`) or "done"; theta: the hyperparameters on
+    the hyperparameters' ridges, see `corvid.fit.marginals`) or "done"; theta: the hyperparameters on
     their working scale (log range, log sigma, the log of the family's hyperparameter if it
     has one, then the effects', in the order of the fit's `hyperparameters`), `names`
     naming them and `values` giving them as reported (exp(theta) when not given); seconds

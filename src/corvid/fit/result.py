@@ -25,8 +25,8 @@ Z95 = float(stats.norm.ppf(0.975))
 class Hyperparameter(NamedTuple):
     """A hyperparameter in its own units: the posterior mode of its working scale mapped to
     them (exp(theta), or a correlation itself), and the sd and 95% interval (2.5% and
-    97.5% quantiles) of its marginal posterior, from a Gaussian in theta skewed along each
-    principal axis by the log posterior's own fall (see `corvid.fit.marginals`)."""
+    97.5% quantiles) of its marginal posterior, measured along its ridge (see
+    `corvid.fit.marginals`)."""
 
     estimate: float
     std_error: float
@@ -141,9 +141,10 @@ class LatentFit(PosteriorMethods):
         non-Gaussian families the mode of the corrected posterior, see `fit`)
     theta_cov : (d, d) inverse of minus the log posterior's Hessian there (NaN when theta
         was given)
-    theta_scales : (d, 2) the posterior's scale along each principal axis of theta_cov, on
-        its negative and positive side, relative to theta_cov's (1, 1 for a Gaussian); None
-        when theta was given (see `corvid.fit.marginals`)
+    theta_scales : (d, 2, 3) each hyperparameter's marginal scale on its lower and upper
+        side at 1.5, 3 and 4.5 of its sds from theta, relative to its sd from theta_cov (all
+        1 for a Gaussian): the sd of the Gaussian whose log density falls as far there;
+        None when theta was given (see `corvid.fit.marginals`)
     hyperparameters : {"range", "sigma"[, "noise_sd" | "size" | "phi"], then the effects'
         "<name>_range", "<name>_sigma", "<name>_rho", "<name>_sd"} -> Hyperparameter(
         estimate, std_error, lower, upper) in its own units (a correlation as itself): the

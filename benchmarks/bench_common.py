@@ -118,3 +118,12 @@ def run_in_process(code: str, timeout: float) -> str:
         said = exc.stdout.decode() if isinstance(exc.stdout, bytes) else (exc.stdout or "")
         return " ".join(said.split() + [f"... timed out after {timeout:g} s"])
     return done.stdout.strip() or f"failed: {done.stderr.strip().splitlines()[-1:]}"
+
+
+def evaluations_and_factorisations(result):
+    """"evaluations/factorisations" of a fit: its evaluations of theta, and the sparse
+    factorisations of the latent posterior's precision its Laplace approximations made
+    ("-" for an exact Gaussian fit)."""
+    count = getattr(result._latent, "factorisations", getattr(result._latent, "newton_steps", None))
+    return f"{result.n_evaluations}/{'-' if count is None else count}"
+

@@ -24,7 +24,7 @@ import time
 
 import numpy as np
 
-from bench_common import reset_peak, status_kib
+from bench_common import evaluations_and_factorisations, reset_peak, status_kib
 
 CASES = {  # observations, vertices, family, target seconds
     "gaussian-small": (10_000, 10_000, "gaussian", 1.5),
@@ -112,7 +112,7 @@ def run_case(name, profile):
     estimates = "  ".join(f"{k} {h.estimate:.4g}" for k, h in result.hyperparameters.items())
     parts = "  ".join(f"{k} {v:.2f} s" for k, v in split.seconds.items())
     rest = cpu - sum(split.seconds.values())
-    print(f"{seconds:.2f} {cpu:.2f} {peak:.3f} {model.mesh.n} {result.n_evaluations} {result.backend} "
+    print(f"{seconds:.2f} {cpu:.2f} {peak:.3f} {model.mesh.n} {evaluations_and_factorisations(result)} {result.backend} "
           f"{int(result.converged)} | {estimates} | {parts}" + (f"  rest {rest:.2f} s" if profile else ""))
 
 
@@ -149,7 +149,7 @@ def main():
                 continue
             print(f"{name:15} {n_obs:>7} obs, {int(vertices):>6} vertices, {state:15} "
                   f"{float(seconds):6.2f} s (target <= {target}; CPU {float(cpu):6.2f} s)  peak {float(peak):.2f} GiB  "
-                  f"{evaluations} evaluations  {backend}  converged={converged == '1'}  "
+                  f"{evaluations} evaluations/factorisations  {backend}  converged={converged == '1'}  "
                   f"[{estimates}]")
     print(f"load average {load_average()}")
 

@@ -29,7 +29,7 @@ import time
 
 import numpy as np
 
-from bench_common import load_average, reset_peak, status_kib
+from bench_common import evaluations_and_factorisations, load_average, reset_peak, status_kib
 
 CASES = [(10, 2_025, 20_000, 30.0), (20, 2_500, 50_000, 120.0)]  # steps, vertices, obs, target s
 TRUTH = dict(range=0.3, sigma=0.5, rho=0.7, intercept=0.5, slope=0.5)
@@ -91,7 +91,7 @@ def run_case(index):
     estimates = "  ".join(f"{name} {h.estimate:.4g}" for name, h in result.hyperparameters.items())
     parts = _parts(profile)
     where = "  ".join(f"{part} {value:.1f} s" for part, value in parts.items())
-    print(f"{seconds:.2f} {peak:.3f} {result.n_evaluations} {result.backend} {int(result.converged)}"
+    print(f"{seconds:.2f} {peak:.3f} {evaluations_and_factorisations(result)} {result.backend} {int(result.converged)}"
           f" | {estimates} | {where}")
 
 
@@ -116,7 +116,7 @@ def main():
         verdict = "ok" if float(seconds) <= target else "SLOW"
         print(f"case {index}: {steps} steps x {vertices} vertices, {n_obs} observations: "
               f"{float(seconds):.1f} s (target {target:g} s, {verdict}), peak {float(peak):.2f} GiB, "
-              f"{evaluations} evaluations, {backend}, converged {converged}")
+              f"{evaluations} evaluations/factorisations, {backend}, converged {converged}")
         print(f"    estimates: {fields[1].strip()}  (truth range {TRUTH['range']}, sigma "
               f"{TRUTH['sigma']}, rho {TRUTH['rho']})")
         print(f"    time in {fields[2].strip()}")

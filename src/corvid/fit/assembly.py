@@ -12,7 +12,7 @@ from typing import Optional, Sequence, Union
 import numpy as np
 from scipy import sparse
 
-__all__ = ["AlignedSum", "sorted_unique"]
+__all__ = ["AlignedSum", "natural_sum", "sorted_unique"]
 
 
 def sorted_unique(keys: np.ndarray) -> np.ndarray:
@@ -20,6 +20,40 @@ def sorted_unique(keys: np.ndarray) -> np.ndarray:
     keys takes a tenth of the time of NumPy's hashing route."""
     keys = np.sort(keys)
     return keys[np.r_[True, keys[1:] != keys[:-1]]] if keys.size else keys
+
+
+def _keys(A: sparse.csc_matrix) -> np.ndarray:
+    """col n + row of every stored entry of a canonical CSC matrix, ascending."""
+    n = A.shape[0]
+    return np.repeat(np.arange(A.shape[1], dtype=np.int64) * n, np.diff(A.indptr)) + A.indices
+
+
+def natural_sum(terms: Sequence, weights, rows=None, row_weights: Optional[np.ndarray] = None,
+                structure=None) -> sparse.csc_matrix:
+    """The sum `AlignedSum(terms, arange(n), rows, structure).matrix(weights, row_weights)`
+    gives, on the same pattern (entries that cancel kept as stored zeros), made by SciPy's
+    sparse sums in a tenth of the time of aligning the terms: the first matrix of a fit,
+    which is factored once for its fill-reducing ordering."""
+    n = terms[0].shape[0]
+    pattern = [abs(sparse.csc_matrix(t)) for t in terms]
+    total = sum(w * sparse.csc_matrix(t) for w, t in zip(weights, terms))
+    if rows is not None:
+        A = sparse.csr_matrix(rows)
+        pattern.append(abs(A).T @ abs(A))
+        total = total + A.T @ sparse.diags(np.asarray(row_weights, dtype=np.float64)) @ A
+    if structure is not None:
+        r, c = (np.asarray(v, dtype=np.int64) for v in structure)
+        pattern.append(sparse.csc_matrix((np.ones(2 * r.size), (np.r_[r, c], np.r_[c, r])),
+                                         shape=(n, n)))
+    union, total = sparse.csc_matrix(sum(pattern)), sparse.csc_matrix(total)
+    for matrix in (union, total):
+        matrix.sum_duplicates()
+        matrix.eliminate_zeros()
+    data = np.zeros(union.nnz)
+    data[np.searchsorted(_keys(union), _keys(total))] = total.data
+    out = sparse.csc_matrix((data, union.indices, union.indptr), shape=(n, n))
+    out.has_sorted_indices = True
+    return out
 
 
 class AlignedSum:
@@ -69,7 +103,11 @@ class AlignedSum:
         used = np.diff(parts.indptr) > 0
         for key in kept:
             used[np.searchsorted(union, key)] = True
-        self.keys, self.parts = union[used], sparse.csr_matrix(parts[:, np.flatnonzero(used)])
+        # The columns left out are empty: dropping them changes the column pointers alone.
+        columns_used = np.flatnonzero(used)
+        parts = sparse.csc_matrix((parts.data, parts.indices, np.r_[0, parts.indptr[columns_used + 1]]),
+                                  shape=(len(entries), columns_used.size))
+        self.keys, self.parts = union[used], sparse.csr_matrix(parts)
         self.indices = (self.keys % n).astype(np.int32 if n < 2**31 else np.int64)
         columns = self.keys // n
         self.indptr = np.searchsorted(columns, np.arange(n + 1)).astype(self.indices.dtype)

@@ -12,7 +12,10 @@ eta). Each step is factored by blocks as the Gaussian model is: the sparse field
 the sparse Cholesky factor in one fixed fill-reducing ordering, the dense fixed-effect rows
 by their Schur complement. A backtracking line search never lets the log density fall, and
 the iteration stops when the Newton decrement gᵀ H⁻¹ g (twice the rise a further step would
-bring) is below NEWTON_TOLERANCE; each theta starts from the last mode found.
+bring) is below NEWTON_TOLERANCE; each theta starts from the mode found at the nearest
+theta before, and takes steps with an earlier factor while they converge fast (the chord
+method, see `LaplaceModel._mode`), so that a theta near one met before costs one
+factorisation rather than three or four.
 
 At the mode,
 
@@ -32,7 +35,7 @@ mean is the mode moved by the first-order correction for the likelihood's skewne
 third-order term of the log density at the mode shifts the mean by this much.
 
 Re-creating the posterior at a theta (a design point of a fit): `factored(theta)` runs
-Newton's method from the last mode and returns the factored H with the corrected mean
+Newton's method from the nearest mode and returns the factored H with the corrected mean
 (`corvid.fit.latent.Factored`).
 """
 
@@ -57,7 +60,11 @@ __all__ = ["LaplaceModel", "LaplaceLatent", "NEWTON_TOLERANCE"]
 
 NEWTON_TOLERANCE = 1e-16   # Newton decrement at the mode: the mode within 1e-8 sd
 RESOLUTION = 1e-12         # relative: rises of the log density below this are rounding
-MAX_NEWTON = 200
+MAX_NEWTON = 200           # factorisations and chord steps
+CHORD_CONTRACTION = 1e-2   # a step with an earlier factor must cut the decrement this much
+CHORD_TARGET = 1e-24       # chord steps, costing a solve, take the mode to about 1e-12 sd
+KEPT_MODES = 64            # modes kept as starting points
+KEPT_FACTORS = 2           # their factors kept for chord steps, the most recently used
 MAX_HALVINGS = 60
 
 
@@ -74,7 +81,10 @@ class _Block:
 
     def solve(self, rhs_u: np.ndarray, rhs_b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """P⁻¹ (rhs_u, rhs_b), by blocks."""
-        a = self.fp.solve(rhs_u)
+        return self.completed(self.fp.solve(rhs_u), rhs_b)
+
+    def completed(self, a: np.ndarray, rhs_b: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """P⁻¹ (rhs_u, rhs_b) given a = P_uu⁻¹ rhs_u."""
         b = self.S_inv @ (rhs_b - self.P_ub.T @ a) if self.S_factor \
             else np.zeros((0,) + a.shape[1:])
         return a - self.W_field @ b, b
@@ -92,6 +102,7 @@ class _State:
     b: np.ndarray
     eta: np.ndarray
     third: np.ndarray    # d³ log p / d eta³ at the mode
+    skew: Optional[tuple] = None   # LaplaceModel._skew's, once computed
 
 
 class LaplaceModel(LatentModel):
@@ -113,9 +124,15 @@ class LaplaceModel(LatentModel):
         self.X = structure.X
         self._start = (np.zeros(self.n), np.zeros(self.k) if start_fixed is None
                        else np.asarray(start_fixed, dtype=np.float64).copy())
-        self._last_mode = self._start
+        self._modes: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []  # (theta, u, b)
+        self._blocks: list[tuple[np.ndarray, _Block]] = []   # (theta, its mode's factor)
         self._pair_rows = pair_rows(self.n_obs)
-        self.newton_steps = 0
+        self.factorisations = 0  # of the posterior precision
+        self.chord_steps = 0     # steps with an earlier point's factor
+
+    def release(self) -> None:
+        super().release()
+        self._blocks = []
 
     # ---- the mode -------------------------------------------------------------------------
 
@@ -134,7 +151,9 @@ class LaplaceModel(LatentModel):
                 - 0.5 * float(u @ Qu) - 0.5 * float(self.fixed_precision @ b**2)
         return (value if np.isfinite(value) else -np.inf), eta, Qu
 
-    def _block(self, theta: np.ndarray, c: np.ndarray, W: np.ndarray) -> _Block:
+    def _block(self, c: np.ndarray, W: np.ndarray, rhs_u: np.ndarray) -> tuple[_Block, np.ndarray]:
+        """The factored posterior precision with observation weights W, and P_uu⁻¹ rhs_u
+        (solved with the fixed effects' columns, in one pass over the factor)."""
         if self._P is None:
             fp = self._prepare(c, rows=self.A, row_weights=W)
         else:
@@ -143,7 +162,8 @@ class LaplaceModel(LatentModel):
         self._last["P"] = (None, fp)
         WX = W[:, None] * self.X
         P_ub = np.asarray(self.At @ WX).reshape(self.n, self.k)
-        W_field = fp.solve(P_ub).reshape(self.n, self.k) if self.k else np.zeros((self.n, 0))
+        solved = fp.solve(np.column_stack([P_ub, rhs_u])).reshape(self.n, self.k + 1)
+        W_field, a = np.ascontiguousarray(solved[:, :self.k]), solved[:, self.k]
         S_factor, S_inv = None, np.zeros((0, 0))
         if self.k:
             QW = np.zeros_like(W_field)
@@ -156,53 +176,103 @@ class LaplaceModel(LatentModel):
                 raise factor.NotPositiveDefiniteError(
                     "the fixed effects' posterior precision is not positive definite") from exc
             S_inv = linalg.cho_solve(S_factor, np.eye(self.k))
-        return _Block(fp, P_ub, W_field, S_factor, S_inv)
+        return _Block(fp, P_ub, W_field, S_factor, S_inv), a
+
+    def _nearest_mode(self, theta: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The mode found at the theta nearest this one (the last at equal distance)."""
+        if not self._modes:
+            return self._start
+        distances = [float(np.sum((theta - t) ** 2)) for t, _, _ in self._modes]
+        nearest = len(distances) - 1 - int(np.argmin(distances[::-1]))
+        _, u, b = self._modes[nearest]
+        return u, b
+
+    def _nearest_block(self, theta: np.ndarray) -> Optional[_Block]:
+        """The kept factor made nearest this theta, now the most recently used."""
+        if not self._blocks:
+            return None
+        nearest = int(np.argmin([float(np.sum((theta - t) ** 2)) for t, _ in self._blocks]))
+        self._blocks.append(self._blocks.pop(nearest))
+        return self._blocks[-1][1]
+
+    def _remember(self, theta: np.ndarray, u: np.ndarray, b: np.ndarray, block: _Block) -> None:
+        self._modes = [*self._modes[-(KEPT_MODES - 1):], (theta.copy(), u, b)]
+        self._blocks = [*self._blocks[-(KEPT_FACTORS - 1):], (theta.copy(), block)]
 
     def _mode(self, theta: np.ndarray) -> tuple[float, _State]:
-        """Newton's method from the last mode; (log density at the mode, the state there)."""
+        """Newton's method from the nearest mode found; (log density at the mode, the state
+        there).
+
+        A factor made at another point (a recent mode, the last Newton step) still gives a
+        step toward the mode, for a solve rather than a factorisation: the chord method. Its
+        steps are taken while each cuts the decrement at least CHORD_CONTRACTION times
+        (from a mode at a theta nearby, the first step is the new mode's first-order
+        prediction), down to CHORD_TARGET; then, or as soon as they stop cutting it, the
+        point is factored afresh. The mode is accepted only on the decrement of its own
+        factor, the factor its log determinant comes from, so the value and its gradient
+        are those of a mode to NEWTON_TOLERANCE or better, however it was reached."""
         c, psi = self.structure.coefficients(theta), self._psi(theta)
-        u, b = (v.copy() for v in self._last_mode)
+        u, b = (v.copy() for v in self._nearest_mode(theta))
         value, eta, Qu = self._objective(c, psi, u, b)
         if not np.isfinite(value):
             u, b = (v.copy() for v in self._start)
             value, eta, Qu = self._objective(c, psi, u, b)
-        last_small = np.inf
+        block = self._nearest_block(theta)
+        before = np.inf        # the decrement of the step that led here
+        last_small = np.inf    # that of the last Newton step below the resolution
         for _ in range(MAX_NEWTON):
             d1, d2, _ = self.family.derivatives(self.family_data, eta, psi)
-            W = -d2
-            block = self._block(theta, c, W)
             g_u = self.At @ d1 - Qu
             g_b = self.X.T @ d1 - self.fixed_precision * b
-            step_u, step_b = block.solve(g_u, g_b)
-            decrement = float(g_u @ step_u + g_b @ step_b)
-            self.newton_steps += 1
-            if decrement <= NEWTON_TOLERANCE:
-                break
+            chord = False
+            if block is not None:      # an earlier point's factor
+                step_u, step_b = block.solve(g_u, g_b)
+                decrement = float(g_u @ step_u + g_b @ step_b)
+                chord = CHORD_TARGET < decrement <= CHORD_CONTRACTION * before
+            if chord:
+                self.chord_steps += 1
+            else:
+                block, solved = self._block(c, -d2, g_u)
+                step_u, step_b = block.completed(solved, g_b)
+                decrement = float(g_u @ step_u + g_b @ step_b)
+                self.factorisations += 1
+                if decrement <= NEWTON_TOLERANCE:
+                    break
             if 0.5 * decrement <= RESOLUTION * max(1.0, abs(value)):
                 # The rise left is below what the summed log density resolves, so a line
                 # search cannot judge the step; this close to the mode Newton's own step is
                 # sure, until the decrement stops falling (the rounding of the gradient).
-                if decrement >= 0.5 * last_small:
-                    break
-                last_small = decrement
+                if not chord:
+                    if decrement >= 0.5 * last_small:
+                        break
+                    last_small = decrement
                 u, b = u + step_u, b + step_b
                 value, eta, Qu = self._objective(c, psi, u, b)
-                continue
-            for halving in range(MAX_HALVINGS):
-                s = 0.5**halving
-                trial = self._objective(c, psi, u + s * step_u, b + s * step_b)
-                if trial[0] >= value:
-                    u, b = u + s * step_u, b + s * step_b
-                    value, eta, Qu = trial
-                    break
+            elif chord:
+                trial = self._objective(c, psi, u + step_u, b + step_b)
+                if trial[0] < value:     # the earlier factor overshoots: factor here
+                    block, before = None, np.inf
+                    continue
+                u, b = u + step_u, b + step_b
+                value, eta, Qu = trial
             else:
-                raise factor.NotPositiveDefiniteError(
-                    f"Newton's method for the latent mode found no higher point (decrement "
-                    f"{decrement:.3g}): the log density is not concave here")
+                for halving in range(MAX_HALVINGS):
+                    s = 0.5**halving
+                    trial = self._objective(c, psi, u + s * step_u, b + s * step_b)
+                    if trial[0] >= value:
+                        u, b = u + s * step_u, b + s * step_b
+                        value, eta, Qu = trial
+                        break
+                else:
+                    raise factor.NotPositiveDefiniteError(
+                        f"Newton's method for the latent mode found no higher point (decrement "
+                        f"{decrement:.3g}): the log density is not concave here")
+            before = decrement
         else:
             raise factor.NotPositiveDefiniteError(
                 f"Newton's method for the latent mode did not converge in {MAX_NEWTON} steps")
-        self._last_mode = (u, b)
+        assert block is not None
+        self._remember(theta, u, b, block)
         third = self.family.derivatives(self.family_data, eta, psi)[2]
         return value, _State(block, None, u, b, eta, third)
 
@@ -237,6 +307,8 @@ class LaplaceModel(LatentModel):
     def _skew(self, state: _State):
         """(the sparse block's selected inverse at its lower pattern and at the prediction
         pairs, v = Var(eta) (n_obs,), W' ∘ v (n_obs,), z = H⁻¹ Bᵀ (W' ∘ v) as (z_u, z_b))."""
+        if state.skew is not None:
+            return state.skew
         block = state.block
         sigma_lower, sigma_edges = self._selected(block.fp)
         assert self._P is not None
@@ -244,7 +316,8 @@ class LaplaceModel(LatentModel):
         variance = self._P.rows_quadratic(sigma_lower) + np.sum((R @ block.S_inv) * R, axis=1)
         weight_slope = -state.third * variance                     # W' ∘ v
         z_u, z_b = block.solve(self.At @ weight_slope, self.X.T @ weight_slope)
-        return sigma_lower, sigma_edges, variance, weight_slope, z_u, z_b
+        state.skew = (sigma_lower, sigma_edges, variance, weight_slope, z_u, z_b)
+        return state.skew
 
     def expansion(self, out: Evaluation) -> float:
         """The next terms of the Laplace expansion (see `corvid.fit.expansion`) at an

@@ -32,7 +32,7 @@ import numpy as np
 from scipy import linalg, sparse
 
 from . import factor
-from .assembly import AlignedSum, sorted_unique
+from .assembly import AlignedSum, natural_sum, sorted_unique
 from .effects.matern import FieldBlock, has_k_structure
 from .observations import Observations
 from .selected import SelectedReader
@@ -163,9 +163,8 @@ class LatentModel:
         then the prediction pairs."""
         s = self.structure
         terms = [*s.terms, *extra]
-        natural = AlignedSum(terms, np.arange(self.n), rows=rows, structure=s.pairs)
-        first = factor.cholesky(natural.matrix(weights, row_weights), ordering=self._ordering,
-                                backend=self.backend)
+        first = factor.cholesky(natural_sum(terms, weights, rows, row_weights, s.pairs),
+                                ordering=self._ordering, backend=self.backend)
         perm = self._ordering = first.perm
         self._P = AlignedSum(terms, perm, rows=rows, structure=s.pairs)
         rows_, cols, lower_weights = self._P.lower()

@@ -10,6 +10,7 @@ from scipy import linalg, special
 
 from corvid.fit import ConvergenceWarning, ResolutionWarning, SpaceTime, fit
 from corvid.fit import laplace
+from corvid.fit.factor import NotPositiveDefiniteError
 from corvid.fit.families import FAMILIES
 from corvid.fit.latent import mesh_edges
 from corvid.fit.observations import observations
@@ -170,3 +171,20 @@ def test_a_fit_equals_the_fit_that_factors_at_every_newton_step(case, monkeypatc
         monkeypatch.setattr(laplace, "NEWTON_TOLERANCE", 1e-22)    # and Newton to rounding
         strict = FITS[case]()
     np.testing.assert_allclose(summary(fast), summary(strict), rtol=1e-6, atol=1e-9)
+
+
+def test_a_mode_the_chord_steps_miss_is_found_by_factoring_at_every_step(monkeypatch):
+    data = simulate("poisson")
+    theta = THETA["poisson"]
+    expected = latent_model("poisson", *data).evaluate(theta).log_likelihood
+    newton = laplace.LaplaceModel._newton
+
+    def astray(self, theta, chords):
+        if chords:
+            raise NotPositiveDefiniteError("Newton's method for the latent mode found no higher point")
+        return newton(self, theta, chords)
+
+    monkeypatch.setattr(laplace.LaplaceModel, "_newton", astray)
+    latent = latent_model("poisson", *data)
+    latent.evaluate(theta + 0.5)
+    assert latent.evaluate(theta).log_likelihood == pytest.approx(expected, rel=1e-10)

@@ -201,7 +201,16 @@ class LaplaceModel(LatentModel):
 
     def _mode(self, theta: np.ndarray) -> tuple[float, _State]:
         """Newton's method from the nearest mode found; (log density at the mode, the state
-        there).
+        there). Where the steps with an earlier factor end without the mode (seen from modes
+        far away, far out in theta), it starts again and factors at every step: they never
+        lose a mode that the plain method finds."""
+        try:
+            return self._newton(theta, chords=True)
+        except factor.NotPositiveDefiniteError:
+            return self._newton(theta, chords=False)
+
+    def _newton(self, theta: np.ndarray, chords: bool) -> tuple[float, _State]:
+        """Newton's method from the nearest mode found, with chord steps if `chords`.
 
         A factor made at another point (a recent mode, the last Newton step) still gives a
         step toward the mode, for a solve rather than a factorisation: the chord method. Its
@@ -217,7 +226,7 @@ class LaplaceModel(LatentModel):
         if not np.isfinite(value):
             u, b = (v.copy() for v in self._start)
             value, eta, Qu = self._objective(c, psi, u, b)
-        block = self._nearest_block(theta)
+        block = self._nearest_block(theta) if chords else None
         before = np.inf        # the decrement of the step that led here
         last_small = np.inf    # that of the last Newton step below the resolution
         for _ in range(MAX_NEWTON):
@@ -225,7 +234,7 @@ class LaplaceModel(LatentModel):
             g_u = self.At @ d1 - Qu
             g_b = self.X.T @ d1 - self.fixed_precision * b
             chord = False
-            if block is not None:      # an earlier point's factor
+            if chords and block is not None:      # an earlier point's factor
                 step_u, step_b = block.solve(g_u, g_b)
                 decrement = float(g_u @ step_u + g_b @ step_b)
                 chord = CHORD_TARGET < decrement <= CHORD_CONTRACTION * before

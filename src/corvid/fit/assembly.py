@@ -12,7 +12,11 @@ from typing import Optional, Sequence, Union
 import numpy as np
 from scipy import sparse
 
-__all__ = ["AlignedSum", "natural_sum", "sorted_unique"]
+from .. import _pages
+
+__all__ = ["AlignedSum", "natural_sum", "sorted_unique", "column_keys"]
+
+_KEY_CHUNK = 2**18   # entries per step of column_keys: its temporaries stay below 4 MiB
 
 
 def sorted_unique(keys: np.ndarray) -> np.ndarray:
@@ -22,10 +26,28 @@ def sorted_unique(keys: np.ndarray) -> np.ndarray:
     return keys[np.r_[True, keys[1:] != keys[:-1]]] if keys.size else keys
 
 
+def column_keys(indptr: np.ndarray, indices: np.ndarray, n: int) -> np.ndarray:
+    """col n + row of every stored entry of compressed columns (indptr, indices) with n
+    rows: ascending where the rows are sorted in each column.
+
+    Built a chunk of columns at a time into ordinary pages (see `corvid._pages`): an array of
+    a factor's size made in one go sat up to a second in the kernel's compaction of memory
+    for huge pages, where the work itself takes a hundredth of that."""
+    indptr = np.asarray(indptr, dtype=np.int64)
+    keys = _pages.empty(int(indptr[-1]) if indptr.size else 0, np.int64)
+    starts = np.searchsorted(indptr, np.arange(0, keys.size, _KEY_CHUNK), side="right") - 1
+    bounds = np.unique(np.r_[starts, indptr.size - 1]) if indptr.size else np.zeros(1, np.int64)
+    for first, last in zip(bounds[:-1], bounds[1:]):
+        a, b = indptr[first], indptr[last]
+        keys[a:b] = np.repeat(np.arange(first, last, dtype=np.int64) * n,
+                              np.diff(indptr[first:last + 1]))
+        keys[a:b] += indices[a:b]
+    return keys
+
+
 def _keys(A: sparse.csc_matrix) -> np.ndarray:
     """col n + row of every stored entry of a canonical CSC matrix, ascending."""
-    n = A.shape[0]
-    return np.repeat(np.arange(A.shape[1], dtype=np.int64) * n, np.diff(A.indptr)) + A.indices
+    return column_keys(A.indptr, A.indices, A.shape[0])
 
 
 def natural_sum(terms: Sequence, weights, rows=None, row_weights: Optional[np.ndarray] = None,

@@ -380,8 +380,9 @@ class SelectedInverse:
 
     def _positions(self, lower_rows: np.ndarray, lower_cols: np.ndarray) -> np.ndarray:
         if self._keys is None:
-            counts = np.diff(self.indptr)
-            self._keys = np.repeat(np.arange(self.n, dtype=np.int64), counts) * self.n + self.indices
+            from .assembly import column_keys
+
+            self._keys = column_keys(self.indptr, self.indices, self.n)
         query = lower_cols.astype(np.int64) * self.n + lower_rows
         found = np.minimum(np.searchsorted(self._keys, query), max(self._keys.size - 1, 0))
         if query.size and (self._keys.size == 0 or np.any(self._keys[found] != query)):

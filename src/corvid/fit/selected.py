@@ -13,7 +13,7 @@ import numpy as np
 
 from . import factor
 from ._cholesky import csc_selected_inverse as _takahashi
-from .assembly import sorted_unique
+from .assembly import column_keys, sorted_unique
 
 __all__ = ["SelectedReader"]
 
@@ -52,7 +52,7 @@ class SelectedReader:
         if cached is None or not (np.array_equal(cached[0], L.indptr)
                                   and np.array_equal(cached[1], L.indices)):
             n = L.shape[0]
-            own = np.repeat(np.arange(n, dtype=np.int64), np.diff(L.indptr)) * n + L.indices
+            own = column_keys(L.indptr, L.indices, n)
             keys = sorted_unique(np.r_[own, self.cols.astype(np.int64) * n + self.rows])
             indices = (keys % n).astype(L.indices.dtype)
             indptr = np.searchsorted(keys // n, np.arange(n + 1)).astype(L.indptr.dtype)

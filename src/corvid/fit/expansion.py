@@ -65,13 +65,12 @@ def expansion_slope(posterior, theta: np.ndarray, root: np.ndarray) -> np.ndarra
     approximation exp(-|z|²/2) into exp(-|z|²/2 + g·z), whose mode is z = g. Zero where t
     is not finite."""
     d = theta.size
-    slope = np.zeros(d)
-    for k in range(d):
-        ends = []
-        for sign in (1.0, -1.0):
-            _, ev = posterior(theta + sign * root[:, k], gradient=False)
-            ends.append(posterior.latent.expansion(ev))
-        slope[k] = 0.5 * (ends[0] - ends[1])
+    ends = posterior.at_all([theta + sign * root[:, k] for k in range(d) for sign in (1.0, -1.0)],
+                            gradient=False, then=lambda _, ev: posterior.latent.expansion(ev))
+    for end in ends:
+        if isinstance(end, BaseException):
+            raise end
+    slope = np.array([0.5 * (ends[2 * k] - ends[2 * k + 1]) for k in range(d)])
     # Overflowing derivatives far out (a count's exp(eta)) leave Laplace's mode as it is.
     return slope if np.all(np.isfinite(slope)) else np.zeros(d)
 

@@ -17,6 +17,7 @@ from typing import Callable, Sequence, Tuple, Union
 import numpy as np
 
 from ..safety.family import enforce_allowed_family
+from . import workers
 from .assemble import Assembled, assemble
 from .blas_threads import one_blas_thread
 from .expansion import expansion_slope
@@ -232,6 +233,7 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     like longitude and latitude on a mesh without a CRS.
     """
     started = time.perf_counter()
+    workers.configured()   # a bad CORVID_WORKERS is refused before any work
     reporter = progress_reporter(progress)
     kind = family_for(family, prior_noise, prior_dispersion)
     problem = assemble(model, loc, y, family=kind, covariates=covariates, intercept=intercept,

@@ -37,11 +37,12 @@ def over_design(posterior: LogPosterior, centre: ThetaPosterior, reporter: Optio
     z, w = central_composite(d)
     root = principal_root(centre.cov)
     conditionals, values, kept = [centre.centre], [centre.log_posterior], [0]
-    for index, point in enumerate(z[1:], start=1):
-        try:
-            value, ev = posterior(centre.theta + root @ point, gradient=False, keep=True)
-        except factor.NotPositiveDefiniteError:
+    results = posterior.at_all([centre.theta + root @ point for point in z[1:]],
+                               gradient=False, keep=True)
+    for index, (point, result) in enumerate(zip(z[1:], results), start=1):
+        if isinstance(result, factor.NotPositiveDefiniteError):
             continue  # too far out to matter: left out of the design
+        value, ev = result
         assert ev.conditional is not None
         conditionals.append(ev.conditional)
         values.append(value + float(centre.slope @ point))   # with the tilt
@@ -61,12 +62,20 @@ def marginal_scales(posterior: LogPosterior, centre: ThetaPosterior,
     root = principal_root(centre.cov)
     tilt = np.linalg.solve(root.T, centre.slope)     # slope · z's gradient in theta
 
-    def evaluate(offset: np.ndarray) -> float:
-        value, ev = posterior(centre.theta + offset, gradient=False)
-        if reporter:
-            reporter(FitProgress("marginals", posterior.evaluations, ev.theta, value,
-                                 float("nan"), time.perf_counter() - started, tuple(shown),
-                                 posterior.shown(ev.theta)))
-        return value + float(tilt @ offset) - centre.log_posterior
+    def evaluate_all(offsets: list[np.ndarray]) -> list[Optional[float]]:
+        first = posterior.evaluations
+        out: list[Optional[float]] = []
+        for k, (offset, result) in enumerate(
+                zip(offsets, posterior.at_all([centre.theta + o for o in offsets], gradient=False))):
+            if isinstance(result, factor.NotPositiveDefiniteError):
+                out.append(None)
+                continue
+            value, ev = result
+            if reporter:
+                reporter(FitProgress("marginals", first + k + 1, ev.theta, value,
+                                     float("nan"), time.perf_counter() - started, tuple(shown),
+                                     posterior.shown(ev.theta)))
+            out.append(value + float(tilt @ offset) - centre.log_posterior)
+        return out
 
-    return ridge_scales(evaluate, centre.cov)
+    return ridge_scales(None, centre.cov, evaluate_all)

@@ -41,8 +41,9 @@ Newton's method from the nearest mode and returns the factored H with the correc
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
-from typing import Optional
+from typing import Iterator, Optional
 
 import numpy as np
 from scipy import linalg
@@ -133,6 +134,23 @@ class LaplaceModel(LatentModel):
     def release(self) -> None:
         super().release()
         self._blocks = []
+        self._pending: Optional[list] = None   # what evaluations made together found
+
+    @contextlib.contextmanager
+    def together(self) -> Iterator[None]:
+        """Evaluations made within start from the modes and factors kept before they began,
+        and what they find is kept after all are done, in the order of their theta: each
+        is then the same whether they run one after another or at once, in any order."""
+        if self._pending is not None:     # already within: one batch
+            yield
+            return
+        self._pending = []
+        try:
+            yield
+        finally:
+            found, self._pending = self._pending, None
+            for theta, u, b, block in sorted(found or (), key=lambda item: tuple(item[0])):
+                self._remember(theta, u, b, block)
 
     # ---- the mode -------------------------------------------------------------------------
 
@@ -191,9 +209,12 @@ class LaplaceModel(LatentModel):
         """The kept factor made nearest this theta, now the most recently used."""
         if not self._blocks:
             return None
-        nearest = int(np.argmin([float(np.sum((theta - t) ** 2)) for t, _ in self._blocks]))
-        self._blocks.append(self._blocks.pop(nearest))
-        return self._blocks[-1][1]
+        kept = self._blocks
+        nearest = int(np.argmin([float(np.sum((theta - t) ** 2)) for t, _ in kept]))
+        block = kept[nearest][1]
+        if self._pending is None:    # alone: now the most recently used
+            self._blocks = [*kept[:nearest], *kept[nearest + 1:], kept[nearest]]
+        return block
 
     def _remember(self, theta: np.ndarray, u: np.ndarray, b: np.ndarray, block: _Block) -> None:
         self._modes = [*self._modes[-(KEPT_MODES - 1):], (theta.copy(), u, b)]
@@ -281,7 +302,11 @@ class LaplaceModel(LatentModel):
             raise factor.NotPositiveDefiniteError(
                 f"Newton's method for the latent mode did not converge in {MAX_NEWTON} steps")
         assert block is not None
-        self._remember(theta, u, b, block)
+        pending = self._pending
+        if pending is None:
+            self._remember(theta, u, b, block)
+        else:
+            pending.append((theta.copy(), u, b, block))
         third = self.family.derivatives(self.family_data, eta, psi)[2]
         return value, _State(block, None, u, b, eta, third)
 

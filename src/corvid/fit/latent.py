@@ -25,8 +25,9 @@ made without `keep`, or `LatentModel.factored(theta)`.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Iterator, Optional
 
 import numpy as np
 from scipy import linalg, sparse
@@ -181,6 +182,22 @@ class LatentModel:
     def backend_used(self) -> str:
         """The Cholesky backend of the factors."""
         return self._last["P"][1].backend
+
+    def working_bytes(self) -> int:
+        """The memory one more evaluation needs at once (a factor and its selected inverse),
+        or 0 where evaluations must not run in threads: before the first factor, and with a
+        backend other than corvid's own (see `corvid.fit.workers`)."""
+        last = self._last.get("P")
+        sizes = getattr(getattr(last[1], "_analysis", None), "sizes", None) if last else None
+        if not sizes:
+            return 0
+        return int(sizes["factor_bytes"]) + int(sizes["inverse_bytes"])
+
+    @contextlib.contextmanager
+    def together(self) -> Iterator[None]:
+        """Evaluations made within run at once, in threads, and none depends on another's
+        (the exact model's evaluations never do)."""
+        yield
 
     def _factor(self, name: str, key, matrix: Callable[[], sparse.csc_matrix]) -> factor.SparseFactor:
         """The factor of matrix() (in its aligned order), the last one again when `key` is

@@ -45,8 +45,9 @@ hyperparameter, measured along its line alone).
 
 from __future__ import annotations
 
+import dataclasses
 import math
-from typing import Callable, Optional, Sequence, Tuple
+from typing import Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -66,25 +67,29 @@ PROBABILITIES = (0.025, 0.975)
 # evaluate(offset from the centre) -> log posterior relative to the centre's;
 # NotPositiveDefiniteError where it cannot be had
 Evaluate = Callable[[np.ndarray], float]
+# the same at several offsets at once: None in place of a value that cannot be had
+EvaluateAll = Callable[[List[np.ndarray]], List[Optional[float]]]
 
 
-def _across(evaluate: Evaluate, point: np.ndarray, value: Optional[float],
-            across: np.ndarray) -> Tuple[float, float]:
-    """(log of the posterior's integral across the ridge at `point`, in the direction
-    `across`, relative to a standard Gaussian's: Gauss-Hermite's three points; where the
-    parabola through them peaks, in sds of `across`). `value` at `point`, if known."""
-    values = []
-    for node in (-HERMITE_NODE, 0.0, HERMITE_NODE):
-        if node == 0.0 and value is not None:
-            values.append(value)
-            continue
-        try:
-            values.append(evaluate(point + node * across))
-        except NotPositiveDefiniteError:
-            values.append(-math.inf)     # out of numerical range: nothing there
-    low, middle, high = values
-    if not np.isfinite(middle):
-        raise NotPositiveDefiniteError("the ridge's point is out of numerical range")
+def _one_by_one(evaluate: Evaluate) -> EvaluateAll:
+    def evaluate_all(offsets: List[np.ndarray]) -> List[Optional[float]]:
+        values: List[Optional[float]] = []
+        for offset in offsets:
+            try:
+                values.append(evaluate(offset))
+            except NotPositiveDefiniteError:
+                values.append(None)
+        return values
+    return evaluate_all
+
+
+def _across(low: Optional[float], middle: float, high: Optional[float]) -> Tuple[float, float]:
+    """(log of the posterior's integral across the ridge, relative to a standard
+    Gaussian's, from its values at Gauss-Hermite's three points (None where out of
+    numerical range: nothing there); where the parabola through them peaks, in sds of the
+    direction across)."""
+    low = -math.inf if low is None else low
+    high = -math.inf if high is None else high
     total = HERMITE_WEIGHTS[0]
     for probe in (low, high):
         if np.isfinite(probe):
@@ -98,44 +103,74 @@ def _across(evaluate: Evaluate, point: np.ndarray, value: Optional[float],
     return middle + math.log(total), shift
 
 
-def ridge_scales(evaluate: Evaluate, cov: np.ndarray) -> np.ndarray:
+@dataclasses.dataclass
+class _Walk:
+    """One side of one hyperparameter's ridge, measured outwards a distance at a time."""
+
+    j: int
+    side: int
+    point: np.ndarray      # the ridge's predicted point at the distance being measured
+    shift: float = 0.0     # its move along `across` from the Gaussian's line
+    offset: float = 0.0    # the last distance's peak along `across`
+    last: float = 1.0      # the last distance measured
+    scale: float = 1.0     # the scale found there
+
+
+def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
+                 evaluate_all: Optional[EvaluateAll] = None) -> np.ndarray:
     """(d, 2, len(DISTANCES)): each hyperparameter's scale on its lower and upper side at
-    each distance (see the module's note); cov (d, d) theta's covariance at the centre."""
+    each distance (see the module's note); cov (d, d) theta's covariance at the centre.
+    Every side of every hyperparameter is measured a distance at a time together, each
+    distance's points handed to `evaluate_all` at once (to `evaluate` one by one without
+    it)."""
+    many = evaluate_all if evaluate_all is not None else _one_by_one(evaluate)
     d = cov.shape[0]
     precision = np.linalg.inv(cov)
     scales = np.ones((d, 2, len(DISTANCES)))
+    lines, acrosses = [], []
     for j in range(d):
-        sd = math.sqrt(cov[j, j])
-        line = cov[:, j] / sd
+        lines.append(cov[:, j] / math.sqrt(cov[j, j]))
         others = np.array([k for k in range(d) if k != j], dtype=int)
         across = np.zeros(d)
-        at_centre = 0.0
         if others.size:
             variances, directions = np.linalg.eigh(np.linalg.inv(precision[np.ix_(others, others)]))
             across[others] = directions[:, -1] * math.sqrt(max(variances[-1], 0.0))
-            at_centre = _across(evaluate, np.zeros(d), 0.0, across)[0]
-        for side, sign in enumerate((-1.0, 1.0)):
-            offset, last, scale = 0.0, 1.0, 1.0
-            for i, t in enumerate(DISTANCES):
-                if i == 2 and scale <= LIGHT_TAIL:
-                    scales[j, side, i:] = scale
-                    break
-                shift = offset * (t / last) ** 2
-                point = sign * t * line + shift * across
-                try:
-                    if others.size:
-                        value, found = _across(evaluate, point, None, across)
-                    else:
-                        value, found = evaluate(point), 0.0
-                except NotPositiveDefiniteError:
-                    # Out of numerical range: the tail ends before here; keep the last scale.
-                    scales[j, side, i:] = scale
-                    break
-                offset, last = shift + found, t
-                fall = at_centre - value
-                scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
-                scale = float(np.clip(scale, *SCALE_LIMITS))
-                scales[j, side, i] = scale
+        acrosses.append(across)
+    nodes = (-HERMITE_NODE, 0.0, HERMITE_NODE) if d > 1 else (0.0,)
+
+    # the integral across each ridge at the centre, where the value is 0 by definition
+    at_centre = np.zeros(d)
+    if d > 1:
+        values = many([node * acrosses[j] for j in range(d) for node in (-HERMITE_NODE, HERMITE_NODE)])
+        for j in range(d):
+            at_centre[j] = _across(values[2 * j], 0.0, values[2 * j + 1])[0]
+
+    walks = [_Walk(j, side, np.zeros(d)) for j in range(d) for side in (0, 1)]
+    for i, t in enumerate(DISTANCES):
+        measured = []
+        for walk in walks:
+            if i == 2 and walk.scale <= LIGHT_TAIL:
+                scales[walk.j, walk.side, i:] = walk.scale
+                continue
+            walk.shift = walk.offset * (t / walk.last) ** 2
+            walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift * acrosses[walk.j]
+            measured.append(walk)
+        values = many([walk.point + node * acrosses[walk.j] for walk in measured for node in nodes])
+        walks = []
+        for k, walk in enumerate(measured):
+            seen = values[k * len(nodes):(k + 1) * len(nodes)]
+            middle = seen[len(nodes) // 2]
+            if middle is None or (d > 1 and not np.isfinite(middle)):
+                # Out of numerical range: the tail ends before here; keep the last scale.
+                scales[walk.j, walk.side, i:] = walk.scale
+                continue
+            value, found = _across(seen[0], middle, seen[2]) if d > 1 else (middle, 0.0)
+            walk.offset, walk.last = walk.shift + found, t
+            fall = at_centre[walk.j] - value
+            scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
+            walk.scale = float(np.clip(scale, *SCALE_LIMITS))
+            scales[walk.j, walk.side, i] = walk.scale
+            walks.append(walk)
     return scales
 
 

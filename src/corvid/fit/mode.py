@@ -16,9 +16,11 @@ import dataclasses
 import sys
 import time
 import warnings
-from typing import Callable, Optional, TextIO, Tuple, Union
+from typing import Any, Callable, Optional, Sequence, TextIO, Tuple, Union
 
 import numpy as np
+
+from . import workers
 from .factor import NotPositiveDefiniteError
 from .latent import Evaluation
 
@@ -101,8 +103,31 @@ class LogPosterior:
 
     def __call__(self, theta, *, gradient: bool = True, keep: bool = False) -> tuple[float, Evaluation]:
         """(log posterior, the evaluation, with the log posterior's gradient if asked)."""
-        theta = np.asarray(theta, dtype=np.float64)
         self.evaluations += 1
+        return self._at(np.asarray(theta, dtype=np.float64), gradient, keep)
+
+    def at_all(self, thetas: Sequence[np.ndarray], *, gradient: bool = True,
+               keep: bool = False, then: Optional[Callable[[float, Evaluation], Any]] = None
+               ) -> list:
+        """[self(theta) for theta in thetas], several at once on the cores free (see
+        `corvid.fit.workers`), each evaluation without its factors (which a batch would
+        otherwise hold all at once: `complete` cannot add to it later; `then(value,
+        evaluation)`, if given, still has them, and its result stands in the list instead);
+        a NotPositiveDefiniteError stands in the list in place of its theta's result."""
+        def one(theta: np.ndarray) -> Any:
+            value, ev = self._at(theta, gradient, keep)
+            out = (value, ev) if then is None else then(value, ev)
+            ev._state = None
+            return out
+
+        thetas = [np.asarray(theta, dtype=np.float64) for theta in thetas]
+        self.evaluations += len(thetas)
+        bytes_each = self.latent.working_bytes()   # 0: not to be run in threads
+        count = workers.worker_count(bytes_each) if len(thetas) > 1 and bytes_each > 0 else 1
+        with self.latent.together():
+            return workers.run_all(one, thetas, count, expected=(NotPositiveDefiniteError,))
+
+    def _at(self, theta: np.ndarray, gradient: bool, keep: bool) -> tuple[float, Evaluation]:
         ev = self.latent.evaluate(theta, gradient=False)
         return self.log_prior(theta)[0] + ev.log_likelihood, self.complete(ev, gradient=gradient,
                                                                            keep=keep)
@@ -131,8 +156,11 @@ def _hessian(posterior: LogPosterior, theta: np.ndarray, gradient: np.ndarray,
              report: Callable[[str, int, np.ndarray, float], None], value: float) -> np.ndarray:
     """Forward differences of the analytic gradient, symmetrised."""
     columns = []
-    for j in range(theta.size):
-        _, ev = posterior(theta + np.eye(theta.size)[j] * HESSIAN_STEP)
+    steps = theta + np.eye(theta.size) * HESSIAN_STEP
+    for j, result in enumerate(posterior.at_all(list(steps))):
+        if isinstance(result, NotPositiveDefiniteError):
+            raise result
+        _, ev = result
         assert ev.gradient is not None
         columns.append((ev.gradient - gradient) / HESSIAN_STEP)
         report("hessian", j + 1, theta, value)

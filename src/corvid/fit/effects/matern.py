@@ -71,10 +71,13 @@ class MaternLogDet:
                 self._reader = SelectedReader(rows, cols)
                 self._lower_weights = lower
             self._last = (key, first)
-        elif self._last[0] != key:
+            return first
+        last_key, last = self._last     # one read: other threads may replace it meanwhile
+        if last_key != key:
             assert self._sum is not None
-            self._last = (key, self._last[1].refactor_permuted(self._sum.matrix(weights)))
-        return self._last[1]
+            last = last.refactor_permuted(self._sum.matrix(weights))
+            self._last = (key, last)
+        return last
 
     def logdet(self, theta: np.ndarray) -> tuple[float, factor.SparseFactor]:
         f = self.field
@@ -90,10 +93,12 @@ class MaternLogDet:
         f = self.field
         if self.via_k:
             kappa2 = np.exp(f.phi(theta)[1])
-            if self._trace_kc is None or self._trace_kc[0] is not prior_factor:
+            kept = self._trace_kc
+            if kept is None or kept[0] is not prior_factor:
                 inverse = prior_factor.selected_inverse()  # tr(K⁻¹ C), once per factor of K
-                self._trace_kc = (prior_factor, float(f.M0.diagonal() @ inverse.diagonal()))
-            return 2 * f.n * f.b[0, 1:] + 2 * f.b[1, 1:] * kappa2 * self._trace_kc[1]
+                kept = (prior_factor, float(f.M0.diagonal() @ inverse.diagonal()))
+                self._trace_kc = kept
+            return 2 * f.n * f.b[0, 1:] + 2 * f.b[1, 1:] * kappa2 * kept[1]
         assert self._reader is not None
         traces = self._lower_weights @ self._reader(prior_factor)
         return f.coefficient_gradient(theta) @ traces

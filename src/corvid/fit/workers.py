@@ -1,0 +1,101 @@
+"""Evaluations of the log posterior at several theta at once, on the cores the machine has free.
+
+Most of a fit is evaluations at theta known in advance: the Hessian's columns, the design's
+points, the points measured along each hyperparameter's ridge. Each spends its time in the
+sparse Cholesky factorisation, solves and selected inverse, which run with the GIL released
+on one BLAS thread (see `corvid.fit.blas_threads`); so such evaluations run side by side in
+threads, one per free core. Free cores are the process's cores less the load average (which
+counts the fit itself once it has run a while): a machine busy with other work gets one,
+and the evaluations run one after another in the calling thread, as they always did.
+CORVID_WORKERS=n sets the count instead (1: never a thread).
+
+Results do not depend on the count: the latent models keep evaluations started together
+independent of one another (see `LatentModel.together`), and reports go out in the order
+of the points once all are done. Threads are used with corvid's own Cholesky only, whose
+factors any thread may use; and only while the memory of one more factor and selected
+inverse per thread is free.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import os
+from typing import Callable, Optional, Sequence, TypeVar
+
+from .. import _memory
+
+__all__ = ["configured", "worker_count", "run_all"]
+
+T = TypeVar("T")
+MAX_WORKERS = 8
+ENVIRONMENT = "CORVID_WORKERS"
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def configured() -> Optional[int]:
+    """The count CORVID_WORKERS sets, or None when it is not set; ValueError for a value
+    that is not a whole number from 1 (checked when a fit starts, before any work)."""
+    given = os.environ.get(ENVIRONMENT, "").strip()
+    if not given:
+        return None
+    try:
+        count = int(given)
+    except ValueError:
+        count = 0
+    if count < 1:
+        raise ValueError(f"{ENVIRONMENT}={given!r}: give a whole number of evaluations to "
+                         "run at once, 1 or more (or leave it unset for one per free core)")
+    return min(count, MAX_WORKERS)
+
+
+def worker_count(bytes_each: int = 0) -> int:
+    """How many evaluations to run at once: CORVID_WORKERS if set (see `configured`), else
+    the free cores (at least 1), fewer where `bytes_each` more per evaluation would not fit
+    in the memory left."""
+    given = configured()
+    if given is not None:
+        return given
+    cores = _cores()
+    try:
+        load = os.getloadavg()[0]
+    except (AttributeError, OSError):
+        load = float(cores)          # not known: as if busy
+    count = max(1, min(cores, MAX_WORKERS, int(cores - load + 1.5)))
+    if count > 1 and bytes_each > 0:
+        available = _memory.available_memory()
+        if available is not None:
+            # the evaluations at hand plus as much again for what the fit holds meanwhile
+            count = max(1, min(count, int(available // (2 * bytes_each))))
+    return count
+
+
+def run_all(work: Callable[[T], object], items: Sequence[T], workers: int,
+            expected: tuple = ()) -> list:
+    """[work(item) for item in items], `workers` at a time; an exception of the `expected`
+    kinds stands in the list in place of its item's result; any other is raised (the first
+    in the items' order) once every item is done."""
+    def one(item):
+        try:
+            return work(item)
+        except expected as exc:
+            return exc
+
+    if workers <= 1 or len(items) <= 1:
+        return [one(item) for item in items]
+    with concurrent.futures.ThreadPoolExecutor(min(workers, len(items)),
+                                               thread_name_prefix="corvid-fit") as pool:
+        futures = [pool.submit(one, item) for item in items]
+        try:
+            concurrent.futures.wait(futures)
+        except BaseException:                  # an interrupt: start nothing more
+            for future in futures:
+                future.cancel()
+            raise
+    return [future.result() for future in futures]
+

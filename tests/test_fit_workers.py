@@ -1,0 +1,134 @@
+"""Evaluations at several theta at once: how many run together, and fits whose results do not
+depend on it (the Laplace model's warm starts included)."""
+
+import os
+import threading
+import time
+import warnings
+
+import numpy as np
+import pytest
+
+from corvid.fit import SpaceTime, fit, workers
+from corvid.fit.factor import NotPositiveDefiniteError
+from corvid.fit.marginals import ridge_scales
+from corvid.meshkin.gfield import gfield2_pcmatern
+from corvid.meshkin.mesh import MkMesh
+
+MESH = MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (8, 7))
+MODEL = gfield2_pcmatern(MESH, prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
+
+
+@pytest.mark.parametrize("cores, load, bytes_each, free, want", [
+    (2, 0.1, 0, None, 2),         # an idle machine: every core
+    (2, 1.0, 0, None, 2),         # the fit's own load
+    (2, 2.1, 0, None, 1),         # another process busy: one, in the calling thread
+    (8, 3.0, 0, None, 6),
+    (64, 0.0, 0, None, workers.MAX_WORKERS),
+    (2, 0.1, 10**9, 3 * 10**9, 1),  # not the memory for two more at once
+    (4, 0.1, 10**9, 8 * 10**9, 4),
+])
+def test_the_count_follows_the_free_cores_and_memory(monkeypatch, cores, load, bytes_each, free, want):
+    monkeypatch.delenv(workers.ENVIRONMENT, raising=False)
+    monkeypatch.setattr(workers, "_cores", lambda: cores)
+    monkeypatch.setattr(os, "getloadavg", lambda: (load, load, load))
+    monkeypatch.setattr(workers._memory, "available_memory", lambda: free)
+    assert workers.worker_count(bytes_each) == want
+
+
+@pytest.mark.parametrize("given, want", [("1", 1), ("3", 3), (" 2 ", 2), ("99", workers.MAX_WORKERS)])
+def test_the_environment_sets_the_count(monkeypatch, given, want):
+    monkeypatch.setenv(workers.ENVIRONMENT, given)
+    assert workers.worker_count() == want
+
+
+@pytest.mark.parametrize("given", ["0", "-1", "two", "1.5"])
+def test_a_count_that_is_not_a_whole_number_from_one_is_refused_before_any_fitting(monkeypatch, given):
+    monkeypatch.setenv(workers.ENVIRONMENT, given)
+    with pytest.raises(ValueError, match="CORVID_WORKERS"):
+        workers.worker_count()
+    loc = np.random.default_rng(0).uniform(0, 1, (30, 2))
+    with pytest.raises(ValueError, match="CORVID_WORKERS"):
+        fit(MODEL, loc, np.ones(30), family="poisson")
+
+
+def test_results_keep_their_places_and_the_first_unexpected_failure_is_raised():
+    def work(k):
+        time.sleep(0.01 * (5 - k))       # the later ones finish first
+        if k == 1:
+            raise NotPositiveDefiniteError("far out")
+        if k in (3, 4):
+            raise KeyError(k)
+        return k * k, threading.current_thread().name
+
+    out = workers.run_all(lambda k: work(k) if k in (1, 3, 4) else work(k)[0], range(3), 3,
+                          expected=(NotPositiveDefiniteError,))
+    assert out[0] == 0 and out[2] == 4 and isinstance(out[1], NotPositiveDefiniteError)
+    with pytest.raises(KeyError, match="3"):
+        workers.run_all(work, range(5), 3, expected=(NotPositiveDefiniteError,))
+
+
+def test_the_ridge_is_measured_a_distance_at_a_time_as_it_is_point_by_point():
+    cov = np.array([[0.5, 0.2, 0.0], [0.2, 0.3, 0.05], [0.0, 0.05, 0.2]])
+    precision = np.linalg.inv(cov)
+
+    def evaluate(x):
+        if x[0] > 2.2:
+            raise NotPositiveDefiniteError("out of range")
+        return -0.5 * x @ precision @ x + 0.2 * x[0] ** 3 / (1 + x[0] ** 2) + 0.3 * x[1] * x[2] ** 2
+
+    batches = []
+
+    def evaluate_all(offsets):
+        batches.append(len(offsets))
+        out = []
+        for offset in offsets:
+            try:
+                out.append(evaluate(offset))
+            except NotPositiveDefiniteError:
+                out.append(None)
+        return out
+
+    together = ridge_scales(None, cov, evaluate_all)
+    np.testing.assert_array_equal(together, ridge_scales(evaluate, cov))
+    assert batches[:3] == [6, 18, 18]   # the centre's probes, then every side at 1.5 and 3 sd
+
+
+def _fit(family, count, monkeypatch, **options):
+    """A small fit with `count` evaluations at once."""
+    monkeypatch.setenv(workers.ENVIRONMENT, str(count))
+    rng = np.random.default_rng(3)
+    loc = rng.uniform(0.0, 1.0, (120, 2))
+    eta = 0.3 + np.sin(3.0 * loc[:, 0]) + 0.5 * np.cos(4.0 * loc[:, 1])
+    y = rng.poisson(np.exp(eta)).astype(float) if family == "poisson" else eta + 0.3 * rng.normal(size=120)
+    if options.pop("space_time", False):
+        options["effects"] = [SpaceTime(rng.integers(0, 3, 120), "ar1")]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return fit(MODEL, loc, y, family=family, **options)
+
+
+@pytest.mark.parametrize("family, options", [
+    ("gaussian", {}),
+    ("poisson", {}),
+    ("poisson", {"integrate": True}),
+    ("poisson", {"space_time": True}),
+])
+def test_a_fit_gives_the_same_numbers_whatever_the_count(monkeypatch, family, options):
+    one = _fit(family, 1, monkeypatch, **dict(options))
+    run_all, threads = workers.run_all, set()
+
+    def spied(work, items, count, expected=()):
+        return run_all(lambda item: (threads.add(threading.current_thread().name), work(item))[1],
+                       items, count, expected)
+
+    monkeypatch.setattr(workers, "run_all", spied)
+    for count in (2, 3):
+        many = _fit(family, count, monkeypatch, **dict(options))
+        np.testing.assert_array_equal(many.theta, one.theta)
+        np.testing.assert_array_equal(many.theta_scales, one.theta_scales)
+        np.testing.assert_array_equal(many.field_mean, one.field_mean)
+        np.testing.assert_array_equal(many.field_sd, one.field_sd)
+        np.testing.assert_array_equal(many.fixed_mean, one.fixed_mean)
+        assert many.n_evaluations == one.n_evaluations
+    assert any(name.startswith("corvid-fit") for name in threads)

@@ -5,6 +5,7 @@ import contextlib
 import os
 import subprocess
 import sys
+import threading
 import time
 
 # What another program might do on the other core: dense products on one BLAS thread.
@@ -127,3 +128,43 @@ def evaluations_and_factorisations(result):
     count = getattr(result._latent, "factorisations", getattr(result._latent, "newton_steps", None))
     return f"{result.n_evaluations}/{'-' if count is None else count}"
 
+
+class Split:
+    """CPU seconds spent inside the factor's methods, by kind, while a fit runs: the CPU time
+    of the thread each call runs in (a fit evaluates several theta at once in threads),
+    rather than wall-clock time, so that a shared machine distorts the split less."""
+
+    def __init__(self):
+        self.seconds = {}
+        self._lock = threading.Lock()
+
+    def __enter__(self):
+        from corvid.fit import factor, supernodal
+
+        self._saved = []
+
+        def timed(owner, name, kind):
+            original = getattr(owner, name)
+
+            def wrapper(*args, **kwargs):
+                start = time.thread_time()
+                try:
+                    return original(*args, **kwargs)
+                finally:
+                    spent = time.thread_time() - start
+                    with self._lock:
+                        self.seconds[kind] = self.seconds.get(kind, 0.0) + spent
+
+            self._saved.append((owner, name, original))
+            setattr(owner, name, wrapper)
+
+        timed(factor, "cholesky", "first factors (ordering, analysis, factor)")
+        for name in ("refactor", "refactor_permuted"):
+            timed(supernodal.SupernodalFactor, name, "refactorisations")
+        timed(supernodal.SupernodalFactor, "selected_inverse", "selected inversions")
+        timed(supernodal.SupernodalFactor, "solve", "solves")
+        return self
+
+    def __exit__(self, *exc):
+        for owner, name, original in self._saved:
+            setattr(owner, name, original)

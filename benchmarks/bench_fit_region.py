@@ -24,7 +24,7 @@ import time
 
 import numpy as np
 
-from bench_common import evaluations_and_factorisations, reset_peak, status_kib
+from bench_common import Split, evaluations_and_factorisations, reset_peak, status_kib
 
 CASES = {  # observations, vertices, family, target seconds
     "gaussian-small": (10_000, 10_000, "gaussian", 1.5),
@@ -49,43 +49,6 @@ def simulate(model, n_obs, family, rng):
     else:
         y = rng.poisson(np.exp(eta)).astype(np.float64)
     return loc, y, x
-
-
-class Split:
-    """CPU seconds spent inside the factor's methods, by kind, while a fit runs (CPU time
-    rather than wall-clock time, so that a shared machine distorts the split less)."""
-
-    def __init__(self):
-        self.seconds = {}
-
-    def __enter__(self):
-        from corvid.fit import factor, supernodal
-
-        self._saved = []
-
-        def timed(owner, name, kind):
-            original = getattr(owner, name)
-
-            def wrapper(*args, **kwargs):
-                start = time.process_time()
-                try:
-                    return original(*args, **kwargs)
-                finally:
-                    self.seconds[kind] = self.seconds.get(kind, 0.0) + time.process_time() - start
-
-            self._saved.append((owner, name, original))
-            setattr(owner, name, wrapper)
-
-        timed(factor, "cholesky", "first factors (ordering, analysis, factor)")
-        for name in ("refactor", "refactor_permuted"):
-            timed(supernodal.SupernodalFactor, name, "refactorisations")
-        timed(supernodal.SupernodalFactor, "selected_inverse", "selected inversions")
-        timed(supernodal.SupernodalFactor, "solve", "solves")
-        return self
-
-    def __exit__(self, *exc):
-        for owner, name, original in self._saved:
-            setattr(owner, name, original)
 
 
 def run_case(name, profile):

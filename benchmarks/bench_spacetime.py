@@ -12,35 +12,27 @@ Cases:
        <= 120 s and a peak memory < 4 GiB
 Each case runs in a fresh process (its peak memory is the fit's own: the high-water mark is
 reset after the data are simulated), once, and prints its time, memory, the Cholesky backend,
-the estimates, and the time spent in the sparse factorisations, the selected inverses, the
-solves and the rest (cProfile's cumulative times, which inflate the total a little).
+the estimates, and the CPU time spent in the sparse factorisations, the selected inverses,
+the solves and the rest (each call's own thread's CPU time: the fit evaluates several theta
+at once in threads where cores are free, so the parts may add up to more than the time).
 Timings on a shared machine are noisy; the backend is whatever `corvid.fit.factor` picks.
 
 Usage: python benchmarks/bench_spacetime.py [case ...]   (both by default)
 """
 
 import argparse
-import cProfile
 import os
-import pstats
 import subprocess
 import sys
 import time
 
 import numpy as np
 
-from bench_common import evaluations_and_factorisations, load_average, reset_peak, status_kib
+from bench_common import Split, evaluations_and_factorisations, load_average, reset_peak, status_kib
 
 CASES = [(10, 2_025, 20_000, 30.0), (20, 2_500, 50_000, 120.0)]  # steps, vertices, obs, target s
 TRUTH = dict(range=0.3, sigma=0.5, rho=0.7, intercept=0.5, slope=0.5)
 HERE = os.path.dirname(os.path.abspath(__file__))
-# Per backend module: the functions whose cumulative times make each part.
-PARTS = {"supernodal.py": {"factorisations": ("factorize", "_refactor"),
-                           "selected inverses": ("selected_inverse",), "solves": ("solve",)},
-         "factor.py": {"factorisations": ("cholesky", "refactor_permuted"),
-                       "selected inverses": ("selected_inverse",), "solves": ("solve",)}}
-
-
 def simulate(steps, vertices, n_obs, seed):
     from corvid.meshkin.locate import basis_matrix
     from corvid.sampling import gmrf_sample
@@ -62,35 +54,21 @@ def simulate(steps, vertices, n_obs, seed):
     return model, loc, y, x, time_of
 
 
-def _parts(profile: cProfile.Profile) -> dict:
-    stats = pstats.Stats(profile)
-    for module, parts in PARTS.items():  # the supernodal backend's own, else SuperLU's wrapper's
-        out = {part: sum(cumulative for (filename, _, function), (_, _, _, cumulative, _)
-                         in stats.stats.items()
-                         if function in names and filename.endswith(module))
-               for part, names in parts.items()}
-        if any(out.values()):
-            return out
-    return out
-
-
 def run_case(index):
     from corvid.fit import SpaceTime, fit
 
     steps, vertices, n_obs, _ = CASES[index]
     model, loc, y, x, time_of = simulate(steps, vertices, n_obs, index)
     reset = reset_peak()
-    profile = cProfile.Profile()
-    start = time.perf_counter()
-    profile.enable()
-    result = fit(model, loc, y, family="poisson", covariates=x, spatial=False,
-                 effects=[SpaceTime(time_of, "ar1")])
-    profile.disable()
-    seconds = time.perf_counter() - start
+    start, cpu = time.perf_counter(), time.process_time()
+    with Split() as split:
+        result = fit(model, loc, y, family="poisson", covariates=x, spatial=False,
+                     effects=[SpaceTime(time_of, "ar1")])
+    seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
     peak = status_kib("VmHWM") * 1024 / 2**30 if reset else float("nan")
     estimates = "  ".join(f"{name} {h.estimate:.4g}" for name, h in result.hyperparameters.items())
-    parts = _parts(profile)
-    where = "  ".join(f"{part} {value:.1f} s" for part, value in parts.items())
+    where = "  ".join(f"{part} {value:.1f} s" for part, value in split.seconds.items())
+    where += f"  rest {cpu - sum(split.seconds.values()):.1f} s (CPU {cpu:.1f} s)"
     print(f"{seconds:.2f} {peak:.3f} {evaluations_and_factorisations(result)} {result.backend} {int(result.converged)}"
           f" | {estimates} | {where}")
 

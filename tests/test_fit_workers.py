@@ -1,6 +1,7 @@
 """Evaluations at several theta at once: how many run together, and fits whose results do not
 depend on it (the Laplace model's warm starts included)."""
 
+import io
 import os
 import threading
 import time
@@ -19,21 +20,40 @@ MESH = MkMesh.regular_grid((0.0, 1.0), (0.0, 1.0), (8, 7))
 MODEL = gfield2_pcmatern(MESH, prior_range=(0.3, 0.5), prior_sigma=(1.0, 0.1))
 
 
-@pytest.mark.parametrize("cores, load, bytes_each, free, want", [
-    (2, 0.1, 0, None, 2),         # an idle machine: every core
-    (2, 1.0, 0, None, 2),         # the fit's own load
-    (2, 2.1, 0, None, 1),         # another process busy: one, in the calling thread
-    (8, 3.0, 0, None, 6),
-    (64, 0.0, 0, None, workers.MAX_WORKERS),
-    (2, 0.1, 10**9, 3 * 10**9, 1),  # not the memory for two more at once
-    (4, 0.1, 10**9, 8 * 10**9, 4),
+@pytest.mark.parametrize("cores, running, bytes_each, free, want", [
+    ([2], [1], 0, None, 2),                # an idle machine: every core
+    ([2], [2, 3, 2], 0, None, 1),          # another process busy: one, in the calling thread
+    ([2], [4, 1, 3], 0, None, 2),          # a passing command is not a busy core
+    ([8], [3], 0, None, 6),
+    ([64], [1], 0, None, workers.MAX_WORKERS),
+    ([2], [1], 10**9, 3 * 10**9, 1),       # not the memory for two more at once
+    ([4], [1], 10**9, 8 * 10**9, 4),
 ])
-def test_the_count_follows_the_free_cores_and_memory(monkeypatch, cores, load, bytes_each, free, want):
+def test_the_count_follows_the_free_cores_and_memory(monkeypatch, cores, running, bytes_each, free, want):
+    readings = iter(running * workers.SAMPLES)
+    real_open = open
+
+    def fake_open(path, *args, **kwargs):
+        if path == "/proc/loadavg":
+            return io.StringIO(f"0.50 0.40 0.30 {next(readings)}/300 12345\n")
+        return real_open(path, *args, **kwargs)
+
     monkeypatch.delenv(workers.ENVIRONMENT, raising=False)
-    monkeypatch.setattr(workers, "_cores", lambda: cores)
-    monkeypatch.setattr(os, "getloadavg", lambda: (load, load, load))
+    monkeypatch.setattr(workers, "_cores", lambda: cores[0])
+    monkeypatch.setattr("builtins.open", fake_open)
     monkeypatch.setattr(workers._memory, "available_memory", lambda: free)
     assert workers.worker_count(bytes_each) == want
+
+
+def test_without_the_kernels_count_the_load_average_stands_in(monkeypatch):
+    def no_file(*args, **kwargs):
+        raise OSError("no /proc here")
+
+    monkeypatch.delenv(workers.ENVIRONMENT, raising=False)
+    monkeypatch.setattr(workers, "_cores", lambda: 4)
+    monkeypatch.setattr("builtins.open", no_file)
+    monkeypatch.setattr(os, "getloadavg", lambda: (2.2, 2.0, 2.0))
+    assert workers.worker_count() == 3
 
 
 @pytest.mark.parametrize("given, want", [("1", 1), ("3", 3), (" 2 ", 2), ("99", workers.MAX_WORKERS)])
@@ -132,3 +152,21 @@ def test_a_fit_gives_the_same_numbers_whatever_the_count(monkeypatch, family, op
         np.testing.assert_array_equal(many.fixed_mean, one.fixed_mean)
         assert many.n_evaluations == one.n_evaluations
     assert any(name.startswith("corvid-fit") for name in threads)
+
+
+def test_a_batch_holds_no_more_factors_than_it_keeps_and_keeps_those_of_the_last_theta():
+    from corvid.fit import laplace
+    from test_fit_latent_mode import THETA, latent_model, simulate
+
+    model = latent_model("poisson", *simulate("poisson"))
+    model.evaluate(THETA["poisson"], gradient=False)
+    offsets = [[0.3, -0.2], [-0.1, 0.4], [0.2, 0.2], [-0.3, -0.1], [0.1, -0.4], [0.0, 0.3]]
+    held = []
+    with model.together():
+        for offset in offsets:
+            model.evaluate(THETA["poisson"] + offset, gradient=False)
+            held.append(sum(item[-1] is not None for item in model._pending))
+    assert max(held) <= laplace.KEPT_FACTORS
+    last = sorted(tuple(THETA["poisson"] + o) for o in offsets)[-laplace.KEPT_FACTORS:]
+    assert [tuple(theta) for theta, _ in model._blocks] == last
+    assert len(model._modes) == 1 + len(offsets)

@@ -41,8 +41,10 @@ Newton's method from the nearest mode and returns the factored H with the correc
 
 from __future__ import annotations
 
+import bisect
 import contextlib
 import dataclasses
+import threading
 from typing import Iterator, Optional
 
 import numpy as np
@@ -135,6 +137,16 @@ class LaplaceModel(LatentModel):
         super().release()
         self._blocks = []
         self._pending: Optional[list] = None   # what evaluations made together found
+        self._pending_lock = threading.Lock()
+
+    def __getstate__(self) -> dict:
+        state = super().__getstate__()
+        del state["_pending_lock"]          # a lock does not pickle: a new one on arrival
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        self.__dict__.update(state)
+        self._pending_lock = threading.Lock()
 
     @contextlib.contextmanager
     def together(self) -> Iterator[None]:
@@ -149,8 +161,22 @@ class LaplaceModel(LatentModel):
             yield
         finally:
             found, self._pending = self._pending, None
-            for theta, u, b, block in sorted(found or (), key=lambda item: tuple(item[0])):
+            for _, theta, u, b, block in found or ():
                 self._remember(theta, u, b, block)
+
+    def _found_together(self, theta: np.ndarray, u: np.ndarray, b: np.ndarray,
+                        block: _Block) -> None:
+        """Keeps what an evaluation made together found, in theta's order; only the factors
+        that will be kept after the batch (the last KEPT_FACTORS in that order) stay held
+        meanwhile: a batch would otherwise hold one per point."""
+        pending = self._pending
+        assert pending is not None
+        with self._pending_lock:
+            key = tuple(theta)
+            at = bisect.bisect_right([item[0] for item in pending], key)
+            pending.insert(at, (key, theta.copy(), u, b, block))
+            for k in range(max(0, len(pending) - KEPT_FACTORS)):
+                pending[k] = (*pending[k][:4], None)
 
     # ---- the mode -------------------------------------------------------------------------
 
@@ -216,9 +242,11 @@ class LaplaceModel(LatentModel):
             self._blocks = [*kept[:nearest], *kept[nearest + 1:], kept[nearest]]
         return block
 
-    def _remember(self, theta: np.ndarray, u: np.ndarray, b: np.ndarray, block: _Block) -> None:
+    def _remember(self, theta: np.ndarray, u: np.ndarray, b: np.ndarray,
+                  block: Optional[_Block]) -> None:
         self._modes = [*self._modes[-(KEPT_MODES - 1):], (theta.copy(), u, b)]
-        self._blocks = [*self._blocks[-(KEPT_FACTORS - 1):], (theta.copy(), block)]
+        if block is not None:
+            self._blocks = [*self._blocks[-(KEPT_FACTORS - 1):], (theta.copy(), block)]
 
     def _mode(self, theta: np.ndarray) -> tuple[float, _State]:
         """Newton's method from the nearest mode found; (log density at the mode, the state
@@ -302,11 +330,10 @@ class LaplaceModel(LatentModel):
             raise factor.NotPositiveDefiniteError(
                 f"Newton's method for the latent mode did not converge in {MAX_NEWTON} steps")
         assert block is not None
-        pending = self._pending
-        if pending is None:
+        if self._pending is None:
             self._remember(theta, u, b, block)
         else:
-            pending.append((theta.copy(), u, b, block))
+            self._found_together(theta, u, b, block)
         third = self.family.derivatives(self.family_data, eta, psi)[2]
         return value, _State(block, None, u, b, eta, third)
 

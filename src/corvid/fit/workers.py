@@ -4,9 +4,10 @@ Most of a fit is evaluations at theta known in advance: the Hessian's columns, t
 points, the points measured along each hyperparameter's ridge. Each spends its time in the
 sparse Cholesky factorisation, solves and selected inverse, which run with the GIL released
 on one BLAS thread (see `corvid.fit.blas_threads`); so such evaluations run side by side in
-threads, one per free core. Free cores are the process's cores less the load average (which
-counts the fit itself once it has run a while): a machine busy with other work gets one,
-and the evaluations run one after another in the calling thread, as they always did.
+threads, one per free core. Free cores are the process's cores less the threads of other
+work running at that moment (the kernel's count of runnable threads, read a few times):
+a machine busy with other work gets one, and the evaluations run one after another in the
+calling thread, as they always did.
 CORVID_WORKERS=n sets the count instead (1: never a thread).
 
 Results do not depend on the count: the latent models keep evaluations started together
@@ -20,6 +21,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import os
+import time
 from typing import Callable, Optional, Sequence, TypeVar
 
 from .. import _memory
@@ -28,6 +30,7 @@ __all__ = ["configured", "worker_count", "run_all"]
 
 T = TypeVar("T")
 MAX_WORKERS = 8
+SAMPLES = 5          # readings of the running threads, a millisecond apart
 ENVIRONMENT = "CORVID_WORKERS"
 
 
@@ -36,6 +39,26 @@ def _cores() -> int:
         return len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
         return os.cpu_count() or 1
+
+
+def _others_running(cores: int) -> int:
+    """How many threads of other work are running now: the kernel's count of runnable
+    threads less this one, the least of a few readings a millisecond apart (a passing
+    command is not a busy core); from the load average where that count cannot be read."""
+    readings = []
+    for _ in range(SAMPLES):
+        try:
+            with open("/proc/loadavg") as file:
+                readings.append(int(file.read().split()[3].split("/")[0]) - 1)
+        except (OSError, ValueError, IndexError):
+            break
+        time.sleep(0.001)
+    if readings:
+        return max(0, min(readings))
+    try:
+        return max(0, round(os.getloadavg()[0]) - 1)
+    except (AttributeError, OSError):
+        return cores                 # not known: as if busy
 
 
 def configured() -> Optional[int]:
@@ -62,11 +85,7 @@ def worker_count(bytes_each: int = 0) -> int:
     if given is not None:
         return given
     cores = _cores()
-    try:
-        load = os.getloadavg()[0]
-    except (AttributeError, OSError):
-        load = float(cores)          # not known: as if busy
-    count = max(1, min(cores, MAX_WORKERS, int(cores - load + 1.5)))
+    count = max(1, min(cores, MAX_WORKERS, cores - _others_running(cores)))
     if count > 1 and bytes_each > 0:
         available = _memory.available_memory()
         if available is not None:

@@ -170,3 +170,20 @@ def test_a_batch_holds_no_more_factors_than_it_keeps_and_keeps_those_of_the_last
     last = sorted(tuple(THETA["poisson"] + o) for o in offsets)[-laplace.KEPT_FACTORS:]
     assert [tuple(theta) for theta, _ in model._blocks] == last
     assert len(model._modes) == 1 + len(offsets)
+
+
+@pytest.mark.parametrize("groups, want", [
+    ({"": "max 100000"}, 4),                             # no quota
+    ({"": "150000 100000"}, 2),                          # 1.5 cores: two threads share them
+    ({"": "max 100000", "app": "100000 100000"}, 1),     # the process's own group
+    ({"": "50000 100000", "app": "max 100000"}, 1),      # a group above it
+])
+def test_a_containers_cpu_quota_caps_the_cores(tmp_path, monkeypatch, groups, want):
+    (tmp_path / "proc" / "self").mkdir(parents=True)
+    (tmp_path / "proc" / "self" / "cgroup").write_text("0::/app\n")
+    for group, text in groups.items():
+        folder = tmp_path / "sys" / "fs" / "cgroup" / group
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "cpu.max").write_text(text + "\n")
+    monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {0, 1, 2, 3})
+    assert workers._cores(str(tmp_path)) == want

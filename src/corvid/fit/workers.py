@@ -4,9 +4,10 @@ Most of a fit is evaluations at theta known in advance: the Hessian's columns, t
 points, the points measured along each hyperparameter's ridge. Each spends its time in the
 sparse Cholesky factorisation, solves and selected inverse, which run with the GIL released
 on one BLAS thread (see `corvid.fit.blas_threads`); so such evaluations run side by side in
-threads, one per free core. Free cores are the process's cores less the threads of other
-work running at that moment (the kernel's count of runnable threads, read a few times):
-a machine busy with other work gets one, and the evaluations run one after another in the
+threads, one per free core. The cores are those the process may run on, no more than its
+control group's CPU quota allows (a container's --cpus); free ones are those not running
+other work at that moment (the kernel's count of runnable threads, read a few times). A
+machine busy with other work leaves one, and the evaluations run one after another in the
 calling thread, as they always did.
 CORVID_WORKERS=n sets the count instead (1: never a thread).
 
@@ -20,6 +21,7 @@ inverse per thread is free.
 from __future__ import annotations
 
 import concurrent.futures
+import math
 import os
 import time
 from typing import Callable, Optional, Sequence, TypeVar
@@ -34,11 +36,35 @@ SAMPLES = 5          # readings of the running threads, a millisecond apart
 ENVIRONMENT = "CORVID_WORKERS"
 
 
-def _cores() -> int:
+def _cores(root: str = "/") -> int:
+    """The cores this process may run on, fewer where its control group's CPU quota (a
+    container's cpu.max, cgroup v2, in this group or any above it) allows less."""
     try:
-        return len(os.sched_getaffinity(0))
+        cores = len(os.sched_getaffinity(0))
     except (AttributeError, OSError):
-        return os.cpu_count() or 1
+        cores = os.cpu_count() or 1
+    quota = _cpu_quota(root)
+    return max(1, min(cores, math.ceil(quota))) if quota is not None else cores
+
+
+def _cpu_quota(root: str) -> Optional[float]:
+    """The least quota / period over the process's v2 control group and its ancestors, or
+    None without one."""
+    text = _memory._read(os.path.join(root, "proc/self/cgroup")) or ""
+    quotas = []
+    for line in text.splitlines():
+        parts = line.split(":", 2)
+        if len(parts) != 3 or parts[1] != "":
+            continue
+        for folder in _memory._folders(os.path.join(root, "sys/fs/cgroup"), parts[2], "cpu.max"):
+            fields = (_memory._read(os.path.join(folder, "cpu.max")) or "").split()
+            try:
+                quota, period = float(fields[0]), float(fields[1])
+            except (IndexError, ValueError):   # "max": no quota
+                continue
+            if quota > 0 and period > 0:
+                quotas.append(quota / period)
+    return min(quotas) if quotas else None
 
 
 def _others_running(cores: int) -> int:

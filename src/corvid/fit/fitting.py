@@ -194,7 +194,11 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     `corvid.fit.expansion`), whose slope one sd either side of the mode along each
     principal axis moves the mode (by at most one sd) and tilts the design's weights;
     `log_marginal_likelihood` and `log_posterior` remain the Laplace values. The latent
-    values and fixed effects are Gaussian given theta, mixed over the design. With
+    values and fixed effects are Gaussian given theta, mixed over the design. Evaluations at
+    hyperparameter values known in advance (the Hessian's columns, the design's points, the
+    marginals' points) run side by side on the cores the machine has free (see
+    `corvid.fit.workers`; CORVID_WORKERS=1 keeps a fit in one thread); the results do not
+    depend on how many. With
     `mean_correction` (the default) their means are the mode moved by the first-order
     correction for the likelihood's skewness (the mean of the simplified Laplace
     approximation); the mode itself is kept as `field_mode`, `fixed_mode` (and the

@@ -45,6 +45,16 @@ def test_the_count_follows_the_free_cores_and_memory(monkeypatch, cores, running
     assert workers.worker_count(bytes_each) == want
 
 
+def test_a_process_pinned_to_a_few_cores_of_a_busy_machine_uses_them(monkeypatch):
+    monkeypatch.delenv(workers.ENVIRONMENT, raising=False)
+    monkeypatch.setattr(workers, "_cores", lambda: 4)
+    monkeypatch.setattr(os, "cpu_count", lambda: 64)
+    monkeypatch.setattr(workers, "_others_running", lambda machine: 30)
+    assert workers.worker_count() == 4
+    monkeypatch.setattr(workers, "_others_running", lambda machine: 62)
+    assert workers.worker_count() == 2
+
+
 def test_without_the_kernels_count_the_load_average_stands_in(monkeypatch):
     def no_file(*args, **kwargs):
         raise OSError("no /proc here")
@@ -86,6 +96,21 @@ def test_results_keep_their_places_and_the_first_unexpected_failure_is_raised():
     assert out[0] == 0 and out[2] == 4 and isinstance(out[1], NotPositiveDefiniteError)
     with pytest.raises(KeyError, match="3"):
         workers.run_all(work, range(5), 3, expected=(NotPositiveDefiniteError,))
+
+
+def test_a_failure_stands_in_bare_and_every_item_runs_in_the_callers_numpy_settings():
+    def work(k):
+        held = np.ones(1000)   # what a failed evaluation's frames would hold
+        if k % 2:
+            raise NotPositiveDefiniteError(f"far out {held.size}")
+        return np.geterr()["divide"]
+
+    with np.errstate(divide="ignore"):
+        out = workers.run_all(work, range(4), 2, expected=(NotPositiveDefiniteError,))
+    assert out[0] == out[2] == "ignore"
+    for failure in out[1::2]:
+        assert isinstance(failure, NotPositiveDefiniteError)
+        assert failure.__traceback__ is None and failure.__context__ is None
 
 
 def test_the_ridge_is_measured_a_distance_at_a_time_as_it_is_point_by_point():
@@ -177,13 +202,20 @@ def test_a_batch_holds_no_more_factors_than_it_keeps_and_keeps_those_of_the_last
     ({"": "150000 100000"}, 2),                          # 1.5 cores: two threads share them
     ({"": "max 100000", "app": "100000 100000"}, 1),     # the process's own group
     ({"": "50000 100000", "app": "max 100000"}, 1),      # a group above it
+    ({"cpu,cpuacct/app": ("300000", "100000")}, 3),      # cgroup v1
+    ({"cpu,cpuacct/app": ("-1", "100000")}, 4),          # v1 without a quota
 ])
 def test_a_containers_cpu_quota_caps_the_cores(tmp_path, monkeypatch, groups, want):
     (tmp_path / "proc" / "self").mkdir(parents=True)
-    (tmp_path / "proc" / "self" / "cgroup").write_text("0::/app\n")
+    v1 = any(isinstance(text, tuple) for text in groups.values())
+    (tmp_path / "proc" / "self" / "cgroup").write_text("4:cpu,cpuacct:/app\n" if v1 else "0::/app\n")
     for group, text in groups.items():
         folder = tmp_path / "sys" / "fs" / "cgroup" / group
         folder.mkdir(parents=True, exist_ok=True)
-        (folder / "cpu.max").write_text(text + "\n")
+        if isinstance(text, tuple):
+            (folder / "cpu.cfs_quota_us").write_text(text[0] + "\n")
+            (folder / "cpu.cfs_period_us").write_text(text[1] + "\n")
+        else:
+            (folder / "cpu.max").write_text(text + "\n")
     monkeypatch.setattr(os, "sched_getaffinity", lambda pid: {0, 1, 2, 3})
     assert workers._cores(str(tmp_path)) == want

@@ -4,12 +4,12 @@ Most of a fit is evaluations at theta known in advance: the Hessian's columns, t
 points, the points measured along each hyperparameter's ridge. Each spends its time in the
 sparse Cholesky factorisation, solves and selected inverse, which run with the GIL released
 on one BLAS thread (see `corvid.fit.blas_threads`); so such evaluations run side by side in
-threads, one per free core. The cores are those the process may run on, no more than its
-control group's CPU quota allows (a container's --cpus); free ones are those not running
-other work at that moment (the kernel's count of runnable threads, read a few times). A
+threads, one per free core: the machine's cores less those running other work at that
+moment (the kernel's count of runnable threads, read a few times), and no more than the
+process may use (its CPU affinity, its control group's CPU quota: a container's --cpus). A
 machine busy with other work leaves one, and the evaluations run one after another in the
 calling thread, as they always did.
-CORVID_WORKERS=n sets the count instead (1: never a thread).
+CORVID_WORKERS=n sets the count instead (up to MAX_WORKERS; 1: never a thread).
 
 Results do not depend on the count: the latent models keep evaluations started together
 independent of one another (see `LatentModel.together`), and reports go out in the order
@@ -21,6 +21,7 @@ inverse per thread is free.
 from __future__ import annotations
 
 import concurrent.futures
+import contextvars
 import math
 import os
 import time
@@ -48,23 +49,37 @@ def _cores(root: str = "/") -> int:
 
 
 def _cpu_quota(root: str) -> Optional[float]:
-    """The least quota / period over the process's v2 control group and its ancestors, or
-    None without one."""
+    """The least quota / period over the process's control groups and their ancestors (v2's
+    cpu.max, v1's cpu.cfs_quota_us and cpu.cfs_period_us), or None without one."""
     text = _memory._read(os.path.join(root, "proc/self/cgroup")) or ""
     quotas = []
     for line in text.splitlines():
         parts = line.split(":", 2)
-        if len(parts) != 3 or parts[1] != "":
+        if len(parts) != 3:
             continue
-        for folder in _memory._folders(os.path.join(root, "sys/fs/cgroup"), parts[2], "cpu.max"):
-            fields = (_memory._read(os.path.join(folder, "cpu.max")) or "").split()
-            try:
-                quota, period = float(fields[0]), float(fields[1])
-            except (IndexError, ValueError):   # "max": no quota
-                continue
-            if quota > 0 and period > 0:
-                quotas.append(quota / period)
-    return min(quotas) if quotas else None
+        _, controllers, path = parts
+        if controllers == "":
+            for folder in _memory._folders(os.path.join(root, "sys/fs/cgroup"), path, "cpu.max"):
+                fields = (_memory._read(os.path.join(folder, "cpu.max")) or "").split()
+                quotas.append(_ratio(fields[:1], fields[1:2]))
+        elif "cpu" in controllers.split(","):
+            for mount in ("cpu", "cpu,cpuacct", "cpuacct,cpu"):
+                base = os.path.join(root, "sys/fs/cgroup", mount)
+                for folder in _memory._folders(base, path, "cpu.cfs_quota_us"):
+                    quotas.append(_ratio(
+                        (_memory._read(os.path.join(folder, "cpu.cfs_quota_us")) or "").split(),
+                        (_memory._read(os.path.join(folder, "cpu.cfs_period_us")) or "").split()))
+    found = [quota for quota in quotas if quota is not None]
+    return min(found) if found else None
+
+
+def _ratio(quota: Sequence[str], period: Sequence[str]) -> Optional[float]:
+    """quota / period from their files' fields; None for "max", -1 (no quota) or unreadable."""
+    try:
+        q, p = float(quota[0]), float(period[0])
+    except (IndexError, ValueError):
+        return None
+    return q / p if q > 0 and p > 0 else None
 
 
 def _others_running(cores: int) -> int:
@@ -111,7 +126,10 @@ def worker_count(bytes_each: int = 0) -> int:
     if given is not None:
         return given
     cores = _cores()
-    count = max(1, min(cores, MAX_WORKERS, cores - _others_running(cores)))
+    # The count of running threads is the whole machine's (a container's too): free cores
+    # are the machine's less those, and this process may use no more than its own.
+    machine = max(os.cpu_count() or cores, cores)
+    count = max(1, min(cores, MAX_WORKERS, machine - _others_running(machine)))
     if count > 1 and bytes_each > 0:
         available = _memory.available_memory()
         if available is not None:
@@ -122,20 +140,24 @@ def worker_count(bytes_each: int = 0) -> int:
 
 def run_all(work: Callable[[T], object], items: Sequence[T], workers: int,
             expected: tuple = ()) -> list:
-    """[work(item) for item in items], `workers` at a time; an exception of the `expected`
-    kinds stands in the list in place of its item's result; any other is raised (the first
-    in the items' order) once every item is done."""
+    """[work(item) for item in items], `workers` at a time, each in a copy of the caller's
+    context (NumPy's error settings among it); an exception of the `expected` kinds stands in
+    the list in place of its item's result, bare (without the traceback whose frames would
+    hold the failed evaluation's factors); any other is raised, the first in the items'
+    order, once the items under way are done."""
     def one(item):
         try:
             return work(item)
         except expected as exc:
+            exc.__traceback__ = exc.__context__ = exc.__cause__ = None
             return exc
 
     if workers <= 1 or len(items) <= 1:
         return [one(item) for item in items]
+    contexts = [contextvars.copy_context() for _ in items]
     with concurrent.futures.ThreadPoolExecutor(min(workers, len(items)),
                                                thread_name_prefix="corvid-fit") as pool:
-        futures = [pool.submit(one, item) for item in items]
+        futures = [pool.submit(context.run, one, item) for context, item in zip(contexts, items)]
         try:
             concurrent.futures.wait(futures)
         except BaseException:                  # an interrupt: start nothing more
@@ -143,4 +165,3 @@ def run_all(work: Callable[[T], object], items: Sequence[T], workers: int,
                 future.cancel()
             raise
     return [future.result() for future in futures]
-

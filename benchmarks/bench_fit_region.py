@@ -5,9 +5,10 @@ about 27 across, sigma 1, an intercept and one standard normal covariate):
     gaussian-small   10^4 observations, 10^4-vertex mesh        target <= 1.5 s
     gaussian         10^5 observations, 55,000-vertex mesh       target <= 8 s, < 1.5 GiB
     poisson          10^5 observations, 55,000-vertex mesh       target <= 15 s
-Each case runs in a fresh process, once with the machine as it is and once with the other
-core kept busy; the peak memory is the fit's own (the process's high-water mark is reset
-after the data are simulated). With --profile, one more quiet run of each case splits its
+Each case runs in a fresh process, with the machine as it is, then in one thread
+(CORVID_WORKERS=1: the fit's evaluations one after another, as on a busy machine), then
+with the other core kept busy; the peak memory is the fit's own (the process's high-water
+mark is reset after the data are simulated). With --profile, one more quiet run of each case splits its
 CPU time among the factorisations, the selected inversions, the solves, the orderings and
 analyses, and the rest (counted where corvid.fit.factor is called). With --load N, the
 cases run instead with 0, 1, ..., N processes keeping cores busy: a fit on a machine with
@@ -99,14 +100,21 @@ def main():
     print(f"truth: range 3, sigma 1 (noise sd 0.5); load average {load_average()}")
     for name in names:
         n_obs, _, family, target = CASES[name]
-        runs = [(False, False), (True, False)] + ([(False, True)] if profile else [])
-        for busy, split in runs:
+        # (state, other core busy, CORVID_WORKERS, profile): "one thread" is the fit as it
+        # would run without evaluations side by side, on the same quiet machine
+        runs = [("as is", False, None, False), ("one thread", False, "1", False),
+                ("other core busy", True, None, False)] + \
+            ([("as is", False, None, True)] if profile else [])
+        for state, busy, workers, split in runs:
+            environment = dict(os.environ)
+            if workers:
+                environment["CORVID_WORKERS"] = workers
             with other_core_busy(busy):
                 command = [sys.executable, __file__, "--case", name] + (["--profile"] if split else [])
-                out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
+                out = subprocess.run(command, capture_output=True, text=True, check=True,
+                                     env=environment).stdout
             head, estimates, parts = (part.strip() for part in out.split("|"))
             seconds, cpu, peak, vertices, evaluations, backend, converged = head.split()
-            state = "other core busy" if busy else "as is"
             if split:
                 print(f"    where the CPU time goes ({float(cpu):.2f} s): {parts}")
                 continue

@@ -123,7 +123,11 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
     Every side of every hyperparameter is measured a distance at a time together, each
     distance's points handed to `evaluate_all` at once (to `evaluate` one by one without
     it)."""
-    many = evaluate_all if evaluate_all is not None else _one_by_one(evaluate)
+    if evaluate_all is None:
+        if evaluate is None:
+            raise TypeError("ridge_scales needs `evaluate` or `evaluate_all`")
+        evaluate_all = _one_by_one(evaluate)
+    many = evaluate_all
     d = cov.shape[0]
     precision = np.linalg.inv(cov)
     scales = np.ones((d, 2, len(DISTANCES)))

@@ -21,7 +21,9 @@ beta_j ~ N(0, s_j²) with the fit's default s_j.
     NUTS (numpyro): theta = (log rho, log sigma), beta and z ~ N(0, I) with u = L(theta) z,
         L the Cholesky factor of sigma² (kappa d) K1(kappa d), kappa = sqrt(8) / rho, at
         the n data locations; 4 chains of 1000 warm-up and 3000 draws from dispersed starts,
-        cached in --cache (a second run reads them).
+        with a dense mass matrix from the potential's Hessian at the first start (--mass
+        adapted: numpyro's adapted diagonal), each chain cached in --cache (a second run
+        reads it); --jobs N draws the chains in N processes, one core each.
 
 Printed per data set:
     per hyperparameter, the NUTS mass below corvid's 2.5% bound and above its 97.5% bound,
@@ -35,7 +37,8 @@ Printed per data set:
     the data of |mean - NUTS mean| / NUTS sd, and the median and range of the sd ratio.
 
 Usage: python benchmarks/real_data_nuts.py [sids] [tokyo] [--cache DIR] [--draws N]
-       [--warmup N] [--chains N] [--target-accept P] [--own-grid N]
+       [--warmup N] [--chains N] [--target-accept P] [--own-grid N] [--mass hessian|adapted]
+       [--jobs N]
 """
 
 import argparse
@@ -211,33 +214,121 @@ def check(ref, model, field_prior):
     return {"x K1(x) (absolute)": worst_k1, "field prior": worst_prior}
 
 
-def sample(ref, result, loc, chains, warmup, draws, target_accept=0.9, seed=0):
+def starts(ref, result, loc, chains, seed=0):
+    """Each chain's start: corvid's mode (chain 0) or theta moved by N(0, 0.3²), with the
+    field corvid predicts at the data and the fixed effects' mode."""
+    import jax.numpy as jnp
+
+    X = np.asarray(ref.X)
+    A_u = result.predict(loc, X[:, 1:] if X.shape[1] > 1 else None)[0] - X @ result.fixed_mode
+    rng = np.random.default_rng(seed)
+    out = []
+    for c in range(chains):
+        theta = result.theta[:2] + (rng.normal(0.0, 0.3, 2) if c else 0.0)
+        out.append({"theta": jnp.asarray(theta), "beta": jnp.asarray(result.fixed_mode),
+                    "z": jnp.asarray(ref.z_of(theta, A_u))})
+    return out
+
+
+def hessian_inverse_mass(ref, start):
+    """A dense inverse mass matrix: the inverse of the potential's Hessian at `start`
+    (directions of no or negative curvature given the least positive one). The latent
+    field's posterior is far from the N(0, I) that a diagonal mass assumes: on Tokyo's
+    counts, NUTS with the adapted diagonal took about 200 leapfrog steps a draw, with this
+    about 60."""
+    import jax
+    import jax.numpy as jnp
+    from jax.flatten_util import ravel_pytree
+
+    flat, unravel = ravel_pytree(start)   # numpyro's order of the sites: sorted by name
+    gradient = jax.grad(lambda x: ref.potential(unravel(x)))
+    # a few columns at a time: jax.hessian's one batch of all of them, each with its n x n
+    # intermediates, took 12 GB
+    columns = jax.jit(jax.vmap(lambda v: jax.jvp(gradient, (flat,), (v,))[1]))
+    identity = np.eye(flat.size)
+    H = np.vstack([np.asarray(columns(jnp.asarray(identity[i:i + 16])))
+                   for i in range(0, flat.size, 16)])
+    w, V = np.linalg.eigh(0.5 * (H + H.T))
+    w = np.where(w > 0.0, w, np.min(w[w > 0.0]))
+    return jnp.asarray((V / w) @ V.T)
+
+
+def sample_chain(ref, start, chain, warmup, draws, target_accept, inverse_mass, seed=0):
+    """One chain's draws of theta, beta and the linear predictor at the data."""
     import jax
     import jax.numpy as jnp
     from numpyro.infer import MCMC, NUTS
 
-    A_u = result.predict(loc, np.asarray(ref.X)[:, 1:] if ref.X.shape[1] > 1 else None)[0] \
-        - np.asarray(ref.X) @ result.fixed_mode
-    rng = np.random.default_rng(seed)
-    starts = []
-    for c in range(chains):
-        theta = result.theta[:2] + (rng.normal(0.0, 0.3, 2) if c else 0.0)
-        starts.append({"theta": jnp.asarray(theta), "beta": jnp.asarray(result.fixed_mode),
-                       "z": jnp.asarray(ref.z_of(theta, A_u))})
-    init = jax.tree_util.tree_map(lambda *v: jnp.stack(v), *starts)
-    mcmc = MCMC(NUTS(potential_fn=ref.potential, target_accept_prob=target_accept),
-                num_warmup=warmup, num_samples=draws, num_chains=chains, chain_method="sequential",
-                progress_bar=False)
+    kernel = NUTS(potential_fn=ref.potential, target_accept_prob=target_accept,
+                  dense_mass=inverse_mass is not None, inverse_mass_matrix=inverse_mass,
+                  adapt_mass_matrix=inverse_mass is None)
+    mcmc = MCMC(kernel, num_warmup=warmup, num_samples=draws, num_chains=1, progress_bar=False)
     started = time.perf_counter()
-    mcmc.run(jax.random.PRNGKey(seed), init_params=init, extra_fields=("diverging",))
-    samples = mcmc.get_samples(group_by_chain=True)
+    mcmc.run(jax.random.PRNGKey(seed + chain), init_params=start,
+             extra_fields=("diverging", "num_steps"))
+    samples = mcmc.get_samples()
     theta, beta, z = (np.asarray(samples[k]) for k in ("theta", "beta", "z"))
-    field = np.asarray(jax.vmap(jax.vmap(ref.field))(jnp.asarray(theta), jnp.asarray(z)))
-    eta = field + np.einsum("ij,cdj->cdi", np.asarray(ref.X), beta)
-    diverging = np.asarray(mcmc.get_extra_fields()["diverging"]).reshape(theta.shape[:2])
-    return {"theta": theta, "beta": beta, "eta": eta, "divergent": int(np.sum(diverging)),
-            "divergent_theta": theta[diverging],
-            "seconds": time.perf_counter() - started}
+    # a few draws at a time: each holds n x n matrices (all 800 of Tokyo's at once took 24 GB)
+    fields = jax.jit(jax.vmap(ref.field))
+    field = np.vstack([np.asarray(fields(jnp.asarray(theta[i:i + 25]), jnp.asarray(z[i:i + 25])))
+                       for i in range(0, len(theta), 25)])
+    extra = mcmc.get_extra_fields()
+    diverging = np.asarray(extra["diverging"])
+    return {"theta": theta, "beta": beta, "eta": field + beta @ np.asarray(ref.X).T,
+            "divergent": int(np.sum(diverging)), "divergent_theta": theta[diverging],
+            "steps": float(np.mean(extra["num_steps"])), "seconds": time.perf_counter() - started}
+
+
+def sample(ref, result, loc, args, name):
+    """All chains' draws, stacked by chain. Each chain is cached on its own (a second run
+    reads it); with --jobs N the missing ones are drawn by N processes, one core each."""
+    mass = "hessian" if args.mass == "hessian" else "adapted"
+    accept = "" if args.target_accept == 0.9 else f"-accept{args.target_accept:g}"
+    paths = [os.path.join(args.cache, f"{name}-{mass}-{args.warmup}+{args.draws}{accept}-chain{c}.npz")
+             for c in range(args.chains)]
+    mine = [c for c in range(args.chains) if not os.path.exists(paths[c])
+            and (args.share is None or c % args.share[1] == args.share[0])]
+    if args.share is None and args.jobs > 1 and mine:
+        _in_processes(args)
+        mine = []
+    if mine:
+        chain_starts = starts(ref, result, loc, args.chains)
+        inverse_mass = hessian_inverse_mass(ref, chain_starts[0]) if mass == "hessian" else None
+        for c in mine:
+            draws = sample_chain(ref, chain_starts[c], c, args.warmup, args.draws,
+                                 args.target_accept, inverse_mass)
+            print(f"  chain {c}: {draws['steps']:.0f} leapfrog steps a draw, "
+                  f"{draws['divergent']} divergent, {draws['seconds']:.0f} s", flush=True)
+            np.savez(paths[c], **draws)
+    if args.share is not None:
+        return None
+    chains = [dict(np.load(path)) for path in paths]
+    out = {k: np.stack([chain[k] for chain in chains]) for k in ("theta", "beta", "eta")}
+    out["divergent"] = sum(int(chain["divergent"]) for chain in chains)
+    out["seconds"] = max(float(chain["seconds"]) for chain in chains)
+    return out
+
+
+def _in_processes(args):
+    """Runs this script once per job, each drawing every jobs-th missing chain on a core of
+    its own (see _one_core)."""
+    import subprocess
+
+    children = [subprocess.Popen([sys.executable, os.path.abspath(__file__), *args.data,
+                                  "--share", f"{job}/{args.jobs}", *args.passed])
+                for job in range(args.jobs)]
+    for child in children:
+        if child.wait() != 0:
+            raise SystemExit(f"a sampling process failed (exit {child.returncode})")
+
+
+def _one_core(job):
+    """Pins this process to one core and XLA to one thread, before JAX starts: one XLA
+    process on two cores is slower than one on each (a gradient of Tokyo's potential took
+    10 ms on one core, 11 ms on two)."""
+    cores = sorted(os.sched_getaffinity(0))
+    os.sched_setaffinity(0, {cores[job % len(cores)]})
+    os.environ["XLA_FLAGS"] = os.environ.get("XLA_FLAGS", "") + " --xla_cpu_multi_thread_eigen=false"
 
 
 def diagnostics(draws):
@@ -316,7 +407,14 @@ def compare(name, result, draws, loc, covariates, own=None):
           f"{np.median(ratio):.3f} [{ratio.min():.3f}, {ratio.max():.3f}]")
 
 
+def _share(text):
+    job, jobs = (int(part) for part in text.split("/"))
+    return job, jobs
+
+
 def main():
+    if "--share" in sys.argv:
+        _one_core(_share(sys.argv[sys.argv.index("--share") + 1])[0])
     import jax
 
     jax.config.update("jax_enable_x64", True)
@@ -331,31 +429,36 @@ def main():
     parser.add_argument("--target-accept", type=float, default=0.9)
     parser.add_argument("--own-grid", type=int, default=0, metavar="N",
                         help="also integrate corvid's own log posterior on an N x N grid")
+    parser.add_argument("--mass", choices=("hessian", "adapted"), default="hessian",
+                        help="NUTS's mass matrix: dense, from the Hessian at the start, or "
+                             "numpyro's adapted diagonal")
+    parser.add_argument("--jobs", type=int, default=1,
+                        help="draw the chains in this many processes, one core each")
+    parser.add_argument("--share", type=_share, default=None, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    args.passed = [a for a in sys.argv[1:] if a not in args.data]
+    if "--jobs" in args.passed:
+        at = args.passed.index("--jobs")
+        del args.passed[at:at + 2]
     os.makedirs(args.cache, exist_ok=True)
     for name in args.data:
         loc, y, exposure, covariates, names = DATA[name]()
         model, result, seconds = corvid_fit(loc, y, exposure, covariates)
-        print(f"{name}: {len(y)} areas, corvid {seconds:.1f} s ({result.n_evaluations} "
-              f"evaluations, {len(result.design_weights)} design points)")
         field_prior = pc_matern_prior(model.prior_range, model.prior_sigma)
         X = np.column_stack([np.ones(len(y))] + ([covariates] if covariates is not None else []))
         ref = DenseMatern(loc, y, exposure, X, result.fixed_prior_sd, field_prior)
+        if args.share is not None:   # a child of --jobs: draw its chains and stop
+            sample(ref, result, loc, args, name)
+            continue
+        print(f"{name}: {len(y)} areas, corvid {seconds:.1f} s ({result.n_evaluations} "
+              f"evaluations, {len(result.design_weights)} design points)")
         for key, value in check(ref, model, field_prior).items():
             print(f"  check {key:16} {value:.2e}")
-        accept = "" if args.target_accept == 0.9 else f"-accept{args.target_accept:g}"
-        path = os.path.join(args.cache,
-                            f"{name}-{args.chains}x{args.warmup}+{args.draws}{accept}.npz")
-        if os.path.exists(path):
-            draws = dict(np.load(path))
-        else:
-            draws = sample(ref, result, loc, args.chains, args.warmup, args.draws,
-                           args.target_accept)
-            np.savez(path, **draws)
+        draws = sample(ref, result, loc, args, name)
         diag = diagnostics(draws)
         print(f"  NUTS {args.chains} x {args.draws} draws: " + "; ".join(
             f"{k} ESS >= {e:.0f}, R-hat <= {r:.3f}" for k, (e, r) in diag.items())
-            + f"; {int(draws['divergent'])} divergent; {float(draws['seconds']):.0f} s")
+            + f"; {int(draws['divergent'])} divergent; {float(draws['seconds']):.0f} s a chain")
         own = own_grid_quantiles(result, args.own_grid) if args.own_grid else None
         compare(name, result, draws, loc, covariates, own)
 

@@ -179,6 +179,37 @@ def test_a_fit_gives_the_same_numbers_whatever_the_count(monkeypatch, family, op
     assert any(name.startswith("corvid-fit") for name in threads)
 
 
+def test_a_spare_core_is_one_beside_the_caller_and_never_within_a_batch(monkeypatch):
+    monkeypatch.setenv(workers.ENVIRONMENT, "2")
+    assert not workers.has_spare_core()
+    with workers.spare_core(10**6):
+        assert workers.has_spare_core()
+        inside = workers.run_all(lambda k: workers.has_spare_core(), [0, 1, 2], 2)
+        alone = workers.run_all(lambda k: workers.has_spare_core(), [0, 1], 1)
+        assert workers.has_spare_core()
+    assert inside == [False] * 3 and alone == [False] * 2 and not workers.has_spare_core()
+    for count, bytes_each in (("1", 10**6), ("2", 0)):   # one worker; a backend not threaded
+        monkeypatch.setenv(workers.ENVIRONMENT, count)
+        with workers.spare_core(bytes_each):
+            assert not workers.has_spare_core()
+
+
+def test_a_selected_inverse_started_early_is_the_one_computed_in_place():
+    from corvid.fit import factor
+    from spd_matrices import observed_field
+
+    A = observed_field()
+    f = factor.cholesky(A, backend="supernodal")
+    want = f.selected_inverse()
+    f.start_selected_inverse()
+    f.start_selected_inverse()       # once started, it is not started again
+    got = f.selected_inverse()
+    np.testing.assert_array_equal(got.values, want.values)
+    np.testing.assert_array_equal(got.indices, want.indices)
+    np.testing.assert_array_equal(f.selected_inverse().values, want.values)   # and again
+    factor.cholesky(A, backend="supernodal").start_selected_inverse()   # never taken: let go
+
+
 def test_a_batch_holds_no_more_factors_than_it_keeps_and_keeps_those_of_the_last_theta():
     from corvid.fit import laplace
     from test_fit_latent_mode import THETA, latent_model, simulate

@@ -148,6 +148,10 @@ class SparseFactor:
         """Like `refactor`, given B[perm][:, perm] (CSC) rather than B itself: no permuting."""
         raise NotImplementedError
 
+    def start_selected_inverse(self) -> None:
+        """Starts `selected_inverse()` in a thread of its own, for the next call to take
+        (nothing, where a backend cannot)."""
+
     def selected_inverse(self) -> "SelectedInverse":
         """The entries of A⁻¹ on the factor's pattern."""
         L, d = self.factor()

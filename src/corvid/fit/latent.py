@@ -32,7 +32,7 @@ from typing import Any, Callable, Iterator, Optional
 import numpy as np
 from scipy import linalg, sparse
 
-from . import factor
+from . import factor, workers
 from .assembly import AlignedSum, natural_sum, sorted_unique
 from .effects.matern import FieldBlock, has_k_structure
 from .observations import Observations
@@ -322,6 +322,9 @@ class ExactModel(LatentModel):
         assert self._P is not None
         P = self._P
         fp = self._factor("P", tuple(theta), lambda: P.matrix(weights))
+        if workers.has_spare_core():   # the gradient will want it: start it beside the rest
+            assert self._reader is not None
+            self._reader.start(fp)
 
         solved = fp.solve(t * np.column_stack([self.Aty, self.AtX]))
         z, W_field = solved[:, 0], solved[:, 1:]
@@ -353,15 +356,17 @@ class ExactModel(LatentModel):
             return out
         theta, s = out.theta, self.structure
         t = self._noise(theta)
+        wanted = gradient and out.gradient is None
+        if wanted:   # first: the prior's factors' part, while fp's selected inverse may be under way
+            assert state.tokens is not None, "a gradient needs the evaluation's log |Q|"
+            d_logdet_Q = s.logdet_gradient(theta, state.tokens)
         sigma_lower, sigma_pairs = self._selected(state.fp)
         W_field, S_inv = state.W_field, state.S_inv
         mean_field, mean_fixed = state.mean_field, state.mean_fixed
-        if gradient and out.gradient is None:
+        if wanted:
             traces = self._traces(sigma_lower, W_field, W_field @ S_inv)  # tr(Cov(x) M_k)
             quadratic = self._quadratic(mean_field, mean_field)
             residual = self.y - s.A @ mean_field - s.X @ mean_fixed
-            assert state.tokens is not None, "a gradient needs the evaluation's log |Q|"
-            d_logdet_Q = s.logdet_gradient(theta, state.tokens)
             grad = 0.5 * d_logdet_Q - 0.5 * s.coefficient_gradient(theta) @ (traces + quadratic)
             trace_prior = float(s.coefficients(theta) @ traces) \
                 + float(np.diag(S_inv) @ self.fixed_precision)

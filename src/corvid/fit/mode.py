@@ -232,6 +232,13 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
                                  posterior.shown(theta)))
 
     climb = _Climb(posterior, np.asarray(theta0, dtype=np.float64), bounds)
+    with workers.spare_core(posterior.latent.working_bytes()):
+        return _climbed(posterior, climb, bounds, report)
+
+
+def _climbed(posterior: LogPosterior, climb: _Climb, bounds: np.ndarray,
+             report: Callable[..., None]) -> Mode:
+    """find_mode's climb from its first point."""
     H = _hessian(posterior, climb.theta, climb.gradient, report, climb.value)
     anchor = climb.theta
     model = _positive_definite(-H)
@@ -275,7 +282,7 @@ def find_mode(posterior: LogPosterior, theta0: np.ndarray, bounds: np.ndarray,
         state = ", ".join(f"{name} = {v:.5g}" for name, v in zip(posterior.names, shown))
         warnings.warn(f"{posterior.label} did not converge: {why} (optimiser: {message}); last state "
                       f"{state}, log posterior {climb.value:.10g}, gradient "
-                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=5)
+                      f"{np.array2string(g, precision=4)}", ConvergenceWarning, stacklevel=6)
     ev = posterior.complete(climb.ev, keep=True)
     return Mode(theta=climb.theta, log_posterior=climb.value, evaluation=ev, hessian=H,
                 converged=converged, message=message, steps=steps)

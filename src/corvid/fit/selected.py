@@ -27,6 +27,12 @@ class SelectedReader:
         self._union = False   # the factors leave some of the entries out: add them
         self._union_of: Optional[tuple] = None   # (L's pattern, the union's, where L goes)
 
+    def start(self, f: factor.SparseFactor) -> None:
+        """Starts f's selected inverse early (see `SparseFactor.start_selected_inverse`)
+        where this reader will take it from the factor as it is."""
+        if not self._union:
+            f.start_selected_inverse()
+
     def __call__(self, f: factor.SparseFactor) -> np.ndarray:
         inverse = self._with_entries(f) if self._union else f.selected_inverse()
         cached = self._cached

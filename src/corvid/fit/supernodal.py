@@ -13,6 +13,7 @@ what the system can give before a factor or a selected inverse is allocated.
 
 from __future__ import annotations
 
+import threading
 from typing import Optional
 
 import numpy as np
@@ -133,6 +134,7 @@ class SupernodalFactor(SparseFactor):
         self.n = analysis.sizes["n"]
         self.perm = analysis.perm
         self._factor: Optional[tuple[sparse.csc_matrix, np.ndarray]] = None
+        self._started: Optional[_Started] = None
 
     def solve(self, b: np.ndarray) -> np.ndarray:
         with _blas_threads():
@@ -181,12 +183,54 @@ class SupernodalFactor(SparseFactor):
             placed = analysis.placed(A, ordered)
         return SupernodalFactor(analysis, placed, A.data)
 
+    def start_selected_inverse(self) -> None:
+        if self._started is None:
+            try:
+                _check_memory(self._analysis.sizes["inverse_bytes"], "the selected inverse")
+            except MemoryError:
+                return      # selected_inverse() will say so, if it is asked for
+            self._started = _Started(self._handle)
+
     def selected_inverse(self) -> SelectedInverse:
-        _check_memory(self._analysis.sizes["inverse_bytes"], "the selected inverse")
+        started, self._started = self._started, None
+        if started is not None:
+            handle = started.result()
+        else:
+            _check_memory(self._analysis.sizes["inverse_bytes"], "the selected inverse")
+            with _blas_threads():
+                handle = _cholesky.selected_inverse(self._handle)
         indptr, indices = self._analysis.pattern()
-        with _blas_threads():
-            values = np.asarray(_PooledValues(_cholesky.selected_inverse(self._handle)))
+        values = np.asarray(_PooledValues(handle))
         return SelectedInverse(self.perm, indptr, indices, values)
+
+
+class _Started:
+    """A selected inverse computed in a thread of its own. The thread is a daemon: an
+    interrupted fit does not wait for it (the factor it reads stays alive with it)."""
+
+    def __init__(self, handle) -> None:
+        self._handle = handle
+        self._values: object = None
+        self._error: Optional[BaseException] = None
+        self._thread = threading.Thread(target=self._run, name="corvid-selected-inverse",
+                                        daemon=True)
+        self._thread.start()
+
+    def _run(self) -> None:
+        try:
+            with _blas_threads():
+                self._values = _cholesky.selected_inverse(self._handle)
+        except BaseException as exc:   # handed to the thread that takes the result
+            self._error = exc
+        self._handle = None
+
+    def result(self):
+        self._thread.join()
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        values, self._values = self._values, None
+        return values
 
 
 class _PooledValues:

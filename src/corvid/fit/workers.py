@@ -11,6 +11,12 @@ machine busy with other work leaves one, and the evaluations run one after anoth
 calling thread, as they always did.
 CORVID_WORKERS=n sets the count instead (up to MAX_WORKERS; 1: never a thread).
 
+Between such batches, where the climb to the mode takes one evaluation after another,
+`spare_core` lets an evaluation start its selected inverse early, in a thread of its own,
+while the calling thread finishes the evaluation's value (see
+`SparseFactor.start_selected_inverse`): the selected inverse is needed at every point the
+climb accepts.
+
 Results do not depend on the count: the latent models keep evaluations started together
 independent of one another (see `LatentModel.together`), and reports go out in the order
 of the points once all are done. Threads are used with corvid's own Cholesky only, whose
@@ -21,6 +27,7 @@ inverse per thread is free.
 from __future__ import annotations
 
 import concurrent.futures
+import contextlib
 import contextvars
 import math
 import os
@@ -29,12 +36,15 @@ from typing import Callable, Optional, Sequence, TypeVar
 
 from .. import _memory
 
-__all__ = ["configured", "worker_count", "run_all"]
+__all__ = ["configured", "worker_count", "run_all", "spare_core", "has_spare_core"]
 
 T = TypeVar("T")
 MAX_WORKERS = 8
 SAMPLES = 5          # readings of the running threads, a millisecond apart
 ENVIRONMENT = "CORVID_WORKERS"
+
+# True within `spare_core` while a core is free beside the calling thread's
+_spare = contextvars.ContextVar("corvid_spare_core", default=False)
 
 
 def _cores(root: str = "/") -> int:
@@ -146,6 +156,7 @@ def run_all(work: Callable[[T], object], items: Sequence[T], workers: int,
     hold the failed evaluation's factors); any other is raised, the first in the items'
     order, once the items under way are done."""
     def one(item):
+        _spare.set(False)   # each item runs in a context of its own: the cores are taken
         try:
             return work(item)
         except expected as exc:
@@ -153,7 +164,7 @@ def run_all(work: Callable[[T], object], items: Sequence[T], workers: int,
             return exc
 
     if workers <= 1 or len(items) <= 1:
-        return [one(item) for item in items]
+        return [contextvars.copy_context().run(one, item) for item in items]
     contexts = [contextvars.copy_context() for _ in items]
     with concurrent.futures.ThreadPoolExecutor(min(workers, len(items)),
                                                thread_name_prefix="corvid-fit") as pool:
@@ -165,3 +176,19 @@ def run_all(work: Callable[[T], object], items: Sequence[T], workers: int,
                 future.cancel()
             raise
     return [future.result() for future in futures]
+
+
+@contextlib.contextmanager
+def spare_core(bytes_each: int):
+    """Within the block, `has_spare_core()` says whether a second core is free for work
+    beside the calling thread's, with `bytes_each` more memory (decided once, on entry)."""
+    token = _spare.set(bytes_each > 0 and worker_count(bytes_each) > 1)
+    try:
+        yield
+    finally:
+        _spare.reset(token)
+
+
+def has_spare_core() -> bool:
+    """True within `spare_core` when it found a core free (never within `run_all`'s work)."""
+    return _spare.get()

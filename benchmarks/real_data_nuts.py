@@ -2,23 +2,28 @@
 long NUTS runs of the same model written independently: a dense Matérn covariance at the
 data's locations, no mesh.
 
-Data, from the files libpysal's wheel bundles (the bench extra; nothing is downloaded):
+Data, from the files libpysal's wheel bundles (the bench extra), and Meuse:
     sids   North Carolina SIDS 1974: 100 counties (each polygon's representative point,
            projected to km by an azimuthal equidistant projection at the state's centre),
            SID74 deaths with BIR74 births as exposure, an intercept.
     tokyo  Tokyo mortality 1990: 262 municipalities (centroids, km), working-age deaths
            db2564 with the expected deaths eb2564 as exposure, an intercept and the
            covariates OCC_TEC, OWNH, POP65, UNEMP.
-Meuse is left out: the one PyPI package that bundles it (scikit-gstat, the data GPL-3.0)
-pins scipy < 1.17 and needs numba.
+    meuse  Meuse 155 topsoil samples (R's sp data, GPL-3.0, read from scikit-gstat's wheel,
+           which pip downloads without its dependencies into --cache and nothing installs),
+           km: log zinc, Gaussian, an intercept and the square root of the distance to the
+           river.
 
-The model on both sides: y_i ~ Poisson(E_i exp(eta_i)), eta = u(s_i) + X beta, u a Matérn
+The model on both sides: y_i ~ Poisson(E_i exp(eta_i)) (Meuse: N(eta_i, s²), s under the
+fit's default PC prior P(s > 1) = 0.01), eta = u(s_i) + X beta, u a Matérn
 field (nu = 1) with range rho and sd sigma under the fit's PC priors (corvid.fit.field_prior)
 with the fit command's defaults, P(rho < diameter / 10) = 0.5 and P(sigma > 3) = 0.01, and
 beta_j ~ N(0, s_j²) with the fit's default s_j.
     corvid: fit(..., integrate=True) on region_mesh(points=..., max_edge=(D/40, D/8),
         offset=0.2 D), D the points' diameter.
-    NUTS (numpyro): theta = (log rho, log sigma), beta and z ~ N(0, I) with u = L(theta) z,
+    NUTS (numpyro): for Meuse, theta = (log rho, log sigma, log s) and beta, u integrated
+        out exactly and drawn afterwards from its conditional; for the counts,
+        theta = (log rho, log sigma), beta and z ~ N(0, I) with u = L(theta) z,
         L the Cholesky factor of sigma² (kappa d) K1(kappa d), kappa = sqrt(8) / rho, at
         the n data locations; 4 chains of 1000 warm-up and 3000 draws from dispersed starts,
         with a dense mass matrix from the potential's Hessian at the first start (--mass
@@ -36,7 +41,7 @@ Printed per data set:
     the linear predictor at the data (field plus fixed effects, no offset): the RMS over
     the data of |mean - NUTS mean| / NUTS sd, and the median and range of the sd ratio.
 
-Usage: python benchmarks/real_data_nuts.py [sids] [tokyo] [--cache DIR] [--draws N]
+Usage: python benchmarks/real_data_nuts.py [sids] [tokyo] [meuse] [--cache DIR] [--draws N]
        [--warmup N] [--chains N] [--target-accept P] [--own-grid N] [--mass hessian|adapted]
        [--jobs N]
 """
@@ -89,10 +94,35 @@ def load_tokyo():
             table[names].to_numpy(float), names)
 
 
-DATA = {"sids": load_sids, "tokyo": load_tokyo}
+def load_meuse(cache):
+    """(loc km (155, 2), log zinc, None, sqrt(distance to the river), names), from the copy
+    of R's sp data in scikit-gstat's wheel: fetched from PyPI without its dependencies (pip
+    download --no-deps) into the cache and read from the wheel, never installed (it pins
+    scipy < 1.17 and needs numba)."""
+    import glob
+    import io
+    import subprocess
+    import zipfile
+
+    import pandas as pd
+
+    wheels = glob.glob(os.path.join(cache, "scikit_gstat-*.whl"))
+    if not wheels:
+        subprocess.run([sys.executable, "-m", "pip", "download", "--no-deps", "--only-binary",
+                        ":all:", "-q", "-d", cache, "scikit-gstat"], check=True)
+        wheels = glob.glob(os.path.join(cache, "scikit_gstat-*.whl"))
+    with zipfile.ZipFile(sorted(wheels)[-1]) as wheel:
+        table = pd.read_csv(io.BytesIO(wheel.read("skgstat/data/samples/meuse.txt")))
+    loc = table[["x", "y"]].to_numpy(float) / 1000.0
+    return (loc, np.log(table["zinc"].to_numpy(float)), None,
+            np.sqrt(table[["dist"]].to_numpy(float)), ["sqrt_dist"])
 
 
-def corvid_fit(loc, y, exposure, covariates):
+DATA = {"sids": load_sids, "tokyo": load_tokyo, "meuse": load_meuse}
+FAMILY = {"sids": "poisson", "tokyo": "poisson", "meuse": "gaussian"}
+
+
+def corvid_fit(loc, y, exposure, covariates, family="poisson"):
     from scipy import spatial
 
     from corvid.fit import fit
@@ -107,7 +137,7 @@ def corvid_fit(loc, y, exposure, covariates):
     started = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        result = fit(model, loc, y, family="poisson", exposure=exposure, covariates=covariates,
+        result = fit(model, loc, y, family=family, exposure=exposure, covariates=covariates,
                      integrate=True)
     return model, result, time.perf_counter() - started
 
@@ -199,7 +229,56 @@ class DenseMatern:
         return np.linalg.solve(np.linalg.cholesky(C), u / np.exp(theta[1]))
 
 
-def check(ref, model, field_prior):
+class GaussianMatern(DenseMatern):
+    """The Gaussian model's posterior of (theta, beta) as a JAX potential, theta = (log
+    range, log sigma, log noise sd): the field integrated out exactly, y ~ N(X beta, sigma² R
+    + s² I), R the Matérn correlation at the data; the noise sd under the fit's PC prior,
+    P(s > u) = a (corvid.fit's default u = 1, a = 0.01)."""
+
+    def __init__(self, loc, y, X, prior_sd, field_prior, noise=(1.0, 0.01), jitter=1e-8):
+        super().__init__(loc, y, np.ones_like(y), X, prior_sd, field_prior, jitter)
+        self.noise_rate = -math.log(noise[1]) / noise[0]
+        self.y_np, self.X_np = np.asarray(y, float), np.asarray(X, float)
+
+    def log_prior(self, theta):
+        import jax.numpy as jnp
+
+        rate = self.noise_rate
+        noise = jnp.log(rate) + theta[2] - rate * jnp.exp(theta[2]) if theta.shape[0] > 2 else 0.0
+        return super().log_prior(theta) + noise
+
+    def potential(self, p):
+        import jax.numpy as jnp
+        from jax.scipy.linalg import solve_triangular
+
+        theta, beta = p["theta"], p["beta"]
+        S = (jnp.exp(2.0 * theta[1]) * self.correlation(theta[0])
+             + (jnp.exp(2.0 * theta[2]) + self.jitter) * jnp.eye(self.n))
+        L = jnp.linalg.cholesky(S)
+        v = solve_triangular(L, self.y - self.X @ beta, lower=True)
+        log_likelihood = -jnp.sum(jnp.log(jnp.diag(L))) - 0.5 * jnp.sum(v**2) \
+            - 0.5 * self.n * math.log(2.0 * math.pi)
+        return -(log_likelihood + self.log_prior(theta)
+                 - 0.5 * jnp.sum((beta / self.prior_sd) ** 2))
+
+    def linear_predictor(self, theta, beta, seed):
+        """One draw of X beta + u at the data per draw of (theta, beta), u from its
+        conditional given y by Matheron's rule: u = a + m - sigma² R S⁻¹ (a + e), with a ~
+        N(0, sigma² R) and e ~ N(0, s² I) drawn afresh, m the conditional mean."""
+        rng = np.random.default_rng(seed)
+        out = np.empty((len(theta), self.n))
+        for k, (t, b) in enumerate(zip(theta, beta)):
+            R = np.asarray(self.correlation(t[0])) + self.jitter * np.eye(self.n)
+            prior = np.exp(2.0 * t[1]) * R
+            S = prior + np.exp(2.0 * t[2]) * np.eye(self.n)
+            a = np.linalg.cholesky(prior) @ rng.standard_normal(self.n)
+            e = np.exp(t[2]) * rng.standard_normal(self.n)
+            fixed = self.X_np @ b
+            out[k] = fixed + a + prior @ np.linalg.solve(S, self.y_np - fixed - a - e)
+        return out
+
+
+def check(ref, model, field_prior, result=None):
     """The reference's pieces against independent ones: K1 against scipy's, the prior
     against corvid's, and the dense covariance against the mesh model's at one theta."""
     from scipy import special
@@ -211,7 +290,12 @@ def check(ref, model, field_prior):
     worst_k1 = float(np.max(np.abs(np.asarray(ref.matern(jnp.asarray(x))) - expected)))
     thetas = [np.log([50.0, 0.5]), np.log([10.0, 1.5])]
     worst_prior = max(abs(float(ref.log_prior(jnp.asarray(t))) - field_prior(t)[0]) for t in thetas)
-    return {"x K1(x) (absolute)": worst_k1, "field prior": worst_prior}
+    out = {"x K1(x) (absolute)": worst_k1, "field prior": worst_prior}
+    if result is not None and isinstance(ref, GaussianMatern):   # with the noise's, the fit's own
+        thetas = [np.log([50.0, 0.5, 0.3]), np.log([1.0, 1.5, 2.0])]
+        out["all priors"] = max(abs(float(ref.log_prior(jnp.asarray(t)))
+                                    - result._structure.log_prior(t)[0]) for t in thetas)
+    return out
 
 
 def starts(ref, result, loc, chains, seed=0):
@@ -223,10 +307,13 @@ def starts(ref, result, loc, chains, seed=0):
     A_u = result.predict(loc, X[:, 1:] if X.shape[1] > 1 else None)[0] - X @ result.fixed_mode
     rng = np.random.default_rng(seed)
     out = []
+    d = 3 if isinstance(ref, GaussianMatern) else 2
     for c in range(chains):
-        theta = result.theta[:2] + (rng.normal(0.0, 0.3, 2) if c else 0.0)
-        out.append({"theta": jnp.asarray(theta), "beta": jnp.asarray(result.fixed_mode),
-                    "z": jnp.asarray(ref.z_of(theta, A_u))})
+        theta = result.theta[:d] + (rng.normal(0.0, 0.3, d) if c else 0.0)
+        start = {"theta": jnp.asarray(theta), "beta": jnp.asarray(result.fixed_mode)}
+        if d == 2:
+            start["z"] = jnp.asarray(ref.z_of(theta, A_u))
+        out.append(start)
     return out
 
 
@@ -267,14 +354,18 @@ def sample_chain(ref, start, chain, warmup, draws, target_accept, inverse_mass, 
     mcmc.run(jax.random.PRNGKey(seed + chain), init_params=start,
              extra_fields=("diverging", "num_steps"))
     samples = mcmc.get_samples()
-    theta, beta, z = (np.asarray(samples[k]) for k in ("theta", "beta", "z"))
-    # a few draws at a time: each holds n x n matrices (all 800 of Tokyo's at once took 24 GB)
-    fields = jax.jit(jax.vmap(ref.field))
-    field = np.vstack([np.asarray(fields(jnp.asarray(theta[i:i + 25]), jnp.asarray(z[i:i + 25])))
-                       for i in range(0, len(theta), 25)])
+    theta, beta = np.asarray(samples["theta"]), np.asarray(samples["beta"])
+    if isinstance(ref, GaussianMatern):
+        eta = ref.linear_predictor(theta, beta, seed + chain)
+    else:
+        z = np.asarray(samples["z"])
+        # a few draws at a time: each holds n x n matrices (all 800 of Tokyo's at once: 24 GB)
+        fields = jax.jit(jax.vmap(ref.field))
+        eta = np.vstack([np.asarray(fields(jnp.asarray(theta[i:i + 25]), jnp.asarray(z[i:i + 25])))
+                         for i in range(0, len(theta), 25)]) + beta @ np.asarray(ref.X).T
     extra = mcmc.get_extra_fields()
     diverging = np.asarray(extra["diverging"])
-    return {"theta": theta, "beta": beta, "eta": field + beta @ np.asarray(ref.X).T,
+    return {"theta": theta, "beta": beta, "eta": eta,
             "divergent": int(np.sum(diverging)), "divergent_theta": theta[diverging],
             "steps": float(np.mean(extra["num_steps"])), "seconds": time.perf_counter() - started}
 
@@ -369,11 +460,11 @@ def own_grid_quantiles(result, points, span=7.0):
 
 
 def compare(name, result, draws, loc, covariates, own=None):
-    theta = draws["theta"].reshape(-1, 2)
+    theta = draws["theta"].reshape(-1, draws["theta"].shape[-1])
     print(f"  hyperparameter: NUTS mass below corvid's lower and above its upper bound "
           f"(target 2.5% ± 2%)")
     se = np.sqrt(np.diag(result.theta_cov))
-    for j, key in enumerate(("range", "sigma")):
+    for j, key in enumerate(("range", "sigma", "noise_sd")[:theta.shape[1]]):
         values = np.exp(theta[:, j])
         gaussian = np.exp(result.theta[j] + np.array([-Z95, Z95]) * se[j])
         h = result.hyperparameters[key]
@@ -382,7 +473,7 @@ def compare(name, result, draws, loc, covariates, own=None):
             below, above = np.mean(values < lo), np.mean(values > hi)
             print(f"    {key:6} {label:9} [{lo:9.4g}, {hi:9.4g}]  below {100 * below:5.1f}%  "
                   f"above {100 * above:5.1f}%")
-        if own is not None:
+        if own is not None and j < len(own):    # the grid is over range and sigma
             lo, mid, hi = own[j]
             below, above = np.mean(values < lo), np.mean(values > hi)
             print(f"    {key:6} own grid  [{lo:9.4g}, {hi:9.4g}]  below {100 * below:5.1f}%  "
@@ -442,17 +533,21 @@ def main():
         del args.passed[at:at + 2]
     os.makedirs(args.cache, exist_ok=True)
     for name in args.data:
-        loc, y, exposure, covariates, names = DATA[name]()
-        model, result, seconds = corvid_fit(loc, y, exposure, covariates)
+        loc, y, exposure, covariates, names = (load_meuse(args.cache) if name == "meuse"
+                                               else DATA[name]())
+        model, result, seconds = corvid_fit(loc, y, exposure, covariates, FAMILY[name])
         field_prior = pc_matern_prior(model.prior_range, model.prior_sigma)
         X = np.column_stack([np.ones(len(y))] + ([covariates] if covariates is not None else []))
-        ref = DenseMatern(loc, y, exposure, X, result.fixed_prior_sd, field_prior)
+        if FAMILY[name] == "gaussian":
+            ref = GaussianMatern(loc, y, X, result.fixed_prior_sd, field_prior)
+        else:
+            ref = DenseMatern(loc, y, exposure, X, result.fixed_prior_sd, field_prior)
         if args.share is not None:   # a child of --jobs: draw its chains and stop
             sample(ref, result, loc, args, name)
             continue
         print(f"{name}: {len(y)} areas, corvid {seconds:.1f} s ({result.n_evaluations} "
               f"evaluations, {len(result.design_weights)} design points)")
-        for key, value in check(ref, model, field_prior).items():
+        for key, value in check(ref, model, field_prior, result).items():
             print(f"  check {key:16} {value:.2e}")
         draws = sample(ref, result, loc, args, name)
         diag = diagnostics(draws)

@@ -103,8 +103,10 @@ def test_each_bound_leaves_its_two_and_a_half_percent_of_the_marginal_outside(na
     np.testing.assert_allclose(outside, 0.025, atol=tolerance)
 
 
-@pytest.mark.parametrize("a", [1.0, 4.0])
+@pytest.mark.parametrize("a", [0.2, 0.5, 1.0, 4.0])
 def test_a_single_log_gamma_hyperparameter_has_its_closed_form_quantiles(a):
+    """log G, G ~ Gamma(a): the lower tail is exponential, as a noise sd's or sigma's
+    where the data allow it to vanish; the smaller a, the heavier."""
     first = log_gamma(a)
     mode = np.log(a)
     cov = np.array([[1.0 / a]])          # minus the second derivative, a e^x, at the mode
@@ -117,6 +119,55 @@ def test_a_single_log_gamma_hyperparameter_has_its_closed_form_quantiles(a):
     gamma = stats.gamma(a)
     np.testing.assert_allclose(stats.gamma(a).cdf([lower, upper]), [0.025, 0.975], atol=0.006)
     assert sd == pytest.approx(gamma.std(), rel=0.05)     # exp(theta) is Gamma(a) itself
+
+
+def trade_off(a, b, rho, s2, s3):
+    """Three hyperparameters as a noise sd, a field's sigma and its range trade off:
+    x1 log-gamma(a) (an exponential lower tail); x2 | x1 bent by softplus(-x1), as sigma
+    grows where the noise vanishes; x3 | x1, x2 following x2."""
+    def log_density(x):
+        x1, x2, x3 = x
+        return (a * x1 - np.exp(x1) - 0.5 * ((x2 - b * np.logaddexp(0.0, -x1)) / s2) ** 2
+                - 0.5 * ((x3 - rho * x2) / s3) ** 2)
+    return log_density
+
+
+def gaussian_3d(x):
+    precision = np.array([[2.0, 0.8, -0.3], [0.8, 1.5, 0.6], [-0.3, 0.6, 1.0]])
+    return -0.5 * np.einsum("i...,ij,j...->...", x, precision, x)
+
+
+@pytest.mark.parametrize("log_density", [gaussian_3d, trade_off(1.0, 1.0, 0.8, 0.5, 0.5),
+                                         trade_off(2.0, 1.5, 0.9, 0.3, 0.3),
+                                         trade_off(0.5, 1.0, 0.5, 0.6, 0.5)],
+                         ids=["gaussian", "a=1", "a=2", "a=0.5"])
+def test_three_hyperparameters_that_trade_off_leave_their_tails_outside(log_density):
+    """Every bound of three hyperparameters bent together against the dense 3-d
+    quadrature of their marginals: integrated across the others' two widest directions,
+    where one direction alone left up to 7.7% outside."""
+    d = 3
+    mode = optimize.minimize(lambda x: -log_density(x), np.zeros(d), method="Nelder-Mead",
+                             options=dict(xatol=1e-10, fatol=1e-14, maxiter=20000)).x
+    h, unit = 1e-4, np.eye(d)
+    hessian = np.array([[(log_density(mode + h * unit[i] + h * unit[j])
+                          - log_density(mode + h * unit[i] - h * unit[j])
+                          - log_density(mode - h * unit[i] + h * unit[j])
+                          + log_density(mode - h * unit[i] - h * unit[j])) / (4 * h * h)
+                         for j in range(d)] for i in range(d)])
+    cov = np.linalg.inv(-hessian)
+    top = log_density(mode)
+    bounds = hyperparameter_marginals(mode, cov, ridge_scales(
+        lambda offset: log_density(mode + offset) - top, cov))
+    grid = np.linspace(-14.0, 10.0, 161)
+    values = log_density(np.array(np.meshgrid(grid, grid, grid, indexing="ij")))
+    density = np.exp(values - values.max())
+    for j in range(d):
+        mass = density.sum(axis=tuple(k for k in range(d) if k != j))
+        cdf = (np.cumsum(mass) - 0.5 * mass) / mass.sum()
+        outside = [np.interp(np.log(bounds[j, 0]), grid, cdf),
+                   1.0 - np.interp(np.log(bounds[j, 1]), grid, cdf)]
+        tolerance = 1e-3 if log_density is gaussian_3d else 0.01
+        np.testing.assert_allclose(outside, 0.025, atol=tolerance, err_msg=f"theta_{j}")
 
 
 def test_a_ridge_out_of_numerical_range_keeps_the_scale_measured_further_in():

@@ -136,7 +136,8 @@ def test_the_ridge_is_measured_a_distance_at_a_time_as_it_is_point_by_point():
 
     together = ridge_scales(None, cov, evaluate_all)
     np.testing.assert_array_equal(together, ridge_scales(evaluate, cov))
-    assert batches[:3] == [6, 18, 18]   # the centre's probes, then every side at 1.5 and 3 sd
+    # the centre's probes along two directions each, then every side at 1.5 and 3 sd
+    assert batches[:3] == [12, 30, 30]
 
 
 def _fit(family, count, monkeypatch, **options):

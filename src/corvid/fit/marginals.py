@@ -9,18 +9,21 @@ of sigma's mass above the upper bound).
 
 Instead, each hyperparameter's marginal is measured along its own ridge. In sd units t of
 theta_j (theta_j = centre_j + sd_j t), the posterior is integrated across the ridge, over
-the others' widest conditional direction (u, one sd of it, from the precision at the
-mode), by Gauss-Hermite's three points: the ridge's point p and p ± sqrt(3) u, weighted
-2/3 and 1/6, each value times the Gaussian's exp(s²/2) there. Its log, relative to the
+the others' two widest conditional directions (u and v, one sd of each, from the precision
+at the mode), by Gauss-Hermite's three points along each: the ridge's point p and p ±
+sqrt(3) u, weighted 2/3 and 1/6, each value times the Gaussian's exp(s²/2) there, and the
+same along v, the two directions' gains over p's value added. Its log, relative to the
 same integral at the centre, is the marginal's fall f(t): the profile's fall less the
-change in the conditional's width. (With more than two hyperparameters the others'
-narrower directions are taken to keep their width and the Gaussian's line.) The ridge's
-point p starts on the line where a Gaussian puts the others (theta = centre + Cov[:, j] t
-/ sd_j), moved along u by where the parabola through the last distance's three points
-peaked, grown as t² (the bend's leading term). Where the
-posterior bends, the conditional's width grows along the ridge: on North Carolina's SIDS
-counts, the profile alone left the upper bound of the range 0.15 sd inside its own
-posterior's.
+change in the conditional's width. (With more than three hyperparameters the others'
+narrower directions are taken to keep their width and the Gaussian's line.) Two
+directions, because where a noise sd can vanish the field's sigma and range trade off
+with it at once: on the Meuse zinc data, one direction left 9% of the noise sd's mass
+below its lower bound, and the ridge's point p missed the bend across v by a whole sd.
+The ridge's point p starts on the line where a Gaussian puts the others (theta = centre +
+Cov[:, j] t / sd_j), moved across by where the parabolas through the last distance's
+points peaked, grown as t² (the bend's leading term). Where the posterior bends, the
+conditional's width grows along the ridge: on North Carolina's SIDS counts, the profile
+alone left the upper bound of the range 0.15 sd inside its own posterior's.
 
 Each side is measured at the DISTANCES 1.5, 3 and 4.5 sd (4.5 only where the side's tail
 is heavy: a scale above LIGHT_TAIL at 3 sd), and each measurement gives that distance's
@@ -29,17 +32,21 @@ everywhere for a Gaussian posterior). The marginal is then
 
     p(t) ∝ exp(-t² / (2 s(t)²)),
 
-s(t) linear between 1 at the mode and the measured scales, constant beyond the last one:
-the "asymmetric standard deviations" of the integrated nested Laplace approximation's
-hyperparameter marginals (Martins, Simpson, Lindgren and Rue 2013, Computational
-Statistics & Data Analysis 67, 68-83), measured at three distances and along the ridge
-rather than one distance on a straight axis. Its quantiles and moments on a grid give the
-reported interval and sd, in the hyperparameter's own units: exp(theta_j), or another
-increasing map of theta_j where its block reports it so (a correlation rho = tanh(theta_j
-/ 2)).
+s(t) linear between 1 at the mode and the measured scales: the "asymmetric standard
+deviations" of the integrated nested Laplace approximation's hyperparameter marginals
+(Martins, Simpson, Lindgren and Rue 2013, Computational Statistics & Data Analysis 67,
+68-83), measured at three distances and along the ridge rather than one distance on a
+straight axis. Beyond the last distance the fall goes on growing as the power of |t| it
+grew by between the last two, held between 2 (a Gaussian's tail, as a constant scale
+gives) and 1 (an exponential tail, which is how the priors of a sigma, a range or a noise
+sd end on the log scale): held at the last scale, log G for G ~ Gamma(0.2) left 7.7%
+below its lower bound. Its quantiles and moments on a grid give the reported interval and
+sd, in the hyperparameter's own units: exp(theta_j), or another increasing map of theta_j
+where its block reports it so (a correlation rho = tanh(theta_j / 2)).
 
-Cost, per hyperparameter: two evaluations across the centre, and per side two or three
-distances of three evaluations each: 14 to 20 (4 to 6 for a model with one
+Cost, per hyperparameter: two evaluations across the centre per direction, and per side
+two or three distances of three (two hyperparameters) or five evaluations each: 14 to 20
+with two hyperparameters, 24 to 34 each with more (4 to 6 for a model with one
 hyperparameter, measured along its line alone).
 """
 
@@ -60,8 +67,10 @@ LIGHT_TAIL = 1.2     # a scale at 3 sd up to this puts the 97.5% point well insi
 SCALE_LIMITS = (0.2, 5.0)     # a scale relative to the Gaussian's
 HERMITE_NODE = math.sqrt(3.0)      # Gauss-Hermite's three points: 0 and ±sqrt(3) sd,
 HERMITE_WEIGHTS = (2.0 / 3.0, 1.0 / 6.0)   # weighted 2/3 and 1/6 each
-GRID = 4001          # points of the grid on which the marginal is integrated
-SPAN = 8.0           # the grid reaches this many of the largest scale either side
+ACROSS = 2           # the others' widest directions integrated across, one at a time
+GRID = 20001         # points of the grid on which the marginal is integrated
+FALL_REACHED = 30.0  # the grid reaches where the fall is this on both sides,
+REACH_LIMIT = 400.0  # or this many sd of theta_j if that is nearer
 PROBABILITIES = (0.025, 0.975)
 
 # evaluate(offset from the centre) -> log posterior relative to the centre's;
@@ -110,10 +119,51 @@ class _Walk:
     j: int
     side: int
     point: np.ndarray      # the ridge's predicted point at the distance being measured
-    shift: float = 0.0     # its move along `across` from the Gaussian's line
-    offset: float = 0.0    # the last distance's peak along `across`
+    shift: np.ndarray      # its move across from the Gaussian's line
+    offset: np.ndarray     # the last distance's peak across
     last: float = 1.0      # the last distance measured
     scale: float = 1.0     # the scale found there
+
+
+def _directions_across(cov: np.ndarray) -> List[List[np.ndarray]]:
+    """For each hyperparameter j, the others' ACROSS widest conditional directions given
+    theta_j, each one conditional sd long (in theta; zero in entry j)."""
+    d = cov.shape[0]
+    precision = np.linalg.inv(cov)
+    out = []
+    for j in range(d):
+        others = np.array([k for k in range(d) if k != j], dtype=int)
+        directions = []
+        if others.size:
+            variances, vectors = np.linalg.eigh(np.linalg.inv(precision[np.ix_(others, others)]))
+            for k in range(min(ACROSS, others.size)):
+                u = np.zeros(d)
+                u[others] = vectors[:, -1 - k] * math.sqrt(max(variances[-1 - k], 0.0))
+                directions.append(u)
+        out.append(directions)
+    return out
+
+
+def _nodes(point: np.ndarray, directions: List[np.ndarray]) -> List[np.ndarray]:
+    """The ridge's point, then Gauss-Hermite's outer pair along each direction across."""
+    return [point] + [point + sign * HERMITE_NODE * u for u in directions for sign in (-1, 1)]
+
+
+def _integral_across(values: List[Optional[float]], directions: List[np.ndarray], d: int
+                     ) -> Tuple[Optional[float], np.ndarray]:
+    """(log of the integral across, relative to a standard Gaussian's, or None where the
+    ridge's point is out of numerical range; where it peaks, as a move in theta), from the
+    values at `_nodes`: one direction at a time, their gains over the point's value added."""
+    middle = values[0]
+    peak = np.zeros(d)
+    if middle is None or not np.isfinite(middle):
+        return None, peak
+    total = middle
+    for k, u in enumerate(directions):
+        value, found = _across(values[1 + 2 * k], middle, values[2 + 2 * k])
+        total += value - middle
+        peak = peak + found * u
+    return total, peak
 
 
 def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
@@ -129,27 +179,21 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
         evaluate_all = _one_by_one(evaluate)
     many = evaluate_all
     d = cov.shape[0]
-    precision = np.linalg.inv(cov)
     scales = np.ones((d, 2, len(DISTANCES)))
-    lines, acrosses = [], []
-    for j in range(d):
-        lines.append(cov[:, j] / math.sqrt(cov[j, j]))
-        others = np.array([k for k in range(d) if k != j], dtype=int)
-        across = np.zeros(d)
-        if others.size:
-            variances, directions = np.linalg.eigh(np.linalg.inv(precision[np.ix_(others, others)]))
-            across[others] = directions[:, -1] * math.sqrt(max(variances[-1], 0.0))
-        acrosses.append(across)
-    nodes = (-HERMITE_NODE, 0.0, HERMITE_NODE) if d > 1 else (0.0,)
+    lines = [cov[:, j] / math.sqrt(cov[j, j]) for j in range(d)]
+    acrosses = _directions_across(cov)
+    width = 1 + 2 * len(acrosses[0])     # points per ridge point
 
     # the integral across each ridge at the centre, where the value is 0 by definition
     at_centre = np.zeros(d)
     if d > 1:
-        values = many([node * acrosses[j] for j in range(d) for node in (-HERMITE_NODE, HERMITE_NODE)])
+        values = many([node for j in range(d) for node in _nodes(np.zeros(d), acrosses[j])[1:]])
         for j in range(d):
-            at_centre[j] = _across(values[2 * j], 0.0, values[2 * j + 1])[0]
+            at_centre[j] = _integral_across([0.0] + values[j * (width - 1):(j + 1) * (width - 1)],
+                                            acrosses[j], d)[0] or 0.0
 
-    walks = [_Walk(j, side, np.zeros(d)) for j in range(d) for side in (0, 1)]
+    walks = [_Walk(j, side, np.zeros(d), np.zeros(d), np.zeros(d))
+             for j in range(d) for side in (0, 1)]
     for i, t in enumerate(DISTANCES):
         measured = []
         for walk in walks:
@@ -157,18 +201,17 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
                 scales[walk.j, walk.side, i:] = walk.scale
                 continue
             walk.shift = walk.offset * (t / walk.last) ** 2
-            walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift * acrosses[walk.j]
+            walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift
             measured.append(walk)
-        values = many([walk.point + node * acrosses[walk.j] for walk in measured for node in nodes])
+        values = many([node for walk in measured for node in _nodes(walk.point, acrosses[walk.j])])
         walks = []
         for k, walk in enumerate(measured):
-            seen = values[k * len(nodes):(k + 1) * len(nodes)]
-            middle = seen[len(nodes) // 2]
-            if middle is None or (d > 1 and not np.isfinite(middle)):
+            value, found = _integral_across(values[k * width:(k + 1) * width], acrosses[walk.j],
+                                            d)
+            if value is None:
                 # Out of numerical range: the tail ends before here; keep the last scale.
                 scales[walk.j, walk.side, i:] = walk.scale
                 continue
-            value, found = _across(seen[0], middle, seen[2]) if d > 1 else (middle, 0.0)
             walk.offset, walk.last = walk.shift + found, t
             fall = at_centre[walk.j] - value
             scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
@@ -178,18 +221,33 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
     return scales
 
 
+def _tail_power(scales: np.ndarray) -> float:
+    """The power of |t| at which one side's fall grew between its last two distances
+    (scales (m,) at DISTANCES), held between 1 (an exponential tail) and 2 (a Gaussian's)."""
+    (before, last), (s_before, s_last) = DISTANCES[-2:], scales[-2:]
+    # fall t²/(2 s²) at both: its growth's power is 2 + 2 log(s_before/s_last)/log(ratio)
+    power = 2.0 + 2.0 * math.log(s_before / s_last) / math.log(last / before)
+    return float(np.clip(power, 1.0, 2.0))
+
+
 def _density(scales: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
     """(t, density on t's grid, summing to 1) of the marginal with scales (2, m)."""
-    half_width = SPAN * float(np.max(scales))
+    last = DISTANCES[-1]
+    powers = [_tail_power(scales[side]) for side in (0, 1)]
+    falls = [0.5 * (last / scales[side][-1]) ** 2 for side in (0, 1)]
+    reach = max(last * (FALL_REACHED / falls[side]) ** (1.0 / powers[side]) for side in (0, 1))
+    half_width = min(max(reach, last), REACH_LIMIT)
     t = np.linspace(-half_width, half_width, GRID)
     knots = np.r_[-np.asarray(DISTANCES)[::-1], 0.0, DISTANCES]
     values = np.r_[scales[0][::-1], 1.0, scales[1]]
-    root_fall = np.abs(t) / np.interp(t, knots, values)
+    fall = 0.5 * (t / np.interp(t, knots, values)) ** 2
+    for side, beyond in ((0, t < -last), (1, t > last)):
+        fall[beyond] = falls[side] * (np.abs(t[beyond]) / last) ** powers[side]
     # A fall that shrinks outwards would be a second mode the measurements cannot place.
     middle = GRID // 2
-    root_fall[middle:] = np.maximum.accumulate(root_fall[middle:])
-    root_fall[:middle + 1] = np.maximum.accumulate(root_fall[:middle + 1][::-1])[::-1]
-    density = np.exp(-0.5 * root_fall**2)
+    fall[middle:] = np.maximum.accumulate(fall[middle:])
+    fall[:middle + 1] = np.maximum.accumulate(fall[:middle + 1][::-1])[::-1]
+    density = np.exp(-fall)
     return t, density / density.sum()
 
 

@@ -67,7 +67,9 @@ LIGHT_TAIL = 1.2     # a scale at 3 sd up to this puts the 97.5% point well insi
 SCALE_LIMITS = (0.2, 5.0)     # a scale relative to the Gaussian's
 HERMITE_NODE = math.sqrt(3.0)      # Gauss-Hermite's three points: 0 and ±sqrt(3) sd,
 HERMITE_WEIGHTS = (2.0 / 3.0, 1.0 / 6.0)   # weighted 2/3 and 1/6 each
-ACROSS = 2           # the others' widest directions integrated across, one at a time
+ACROSS = 2           # the others' widest directions integrated across, one at a time;
+SECOND_CHANGE = 0.01  # the second is measured further out only where its gain changed by
+SECOND_PEAK = 0.1    # this much from the centre's, or its peak moved this many sds
 GRID = 20001         # points of the grid on which the marginal is integrated
 FALL_REACHED = 30.0  # the grid reaches where the fall is this on both sides,
 REACH_LIMIT = 400.0  # or this many sd of theta_j if that is nearer
@@ -123,6 +125,7 @@ class _Walk:
     offset: np.ndarray     # the last distance's peak across
     last: float = 1.0      # the last distance measured
     scale: float = 1.0     # the scale found there
+    across: int = 1        # the directions across measured at the next distance
 
 
 def _directions_across(cov: np.ndarray) -> List[List[np.ndarray]]:
@@ -149,21 +152,21 @@ def _nodes(point: np.ndarray, directions: List[np.ndarray]) -> List[np.ndarray]:
     return [point] + [point + sign * HERMITE_NODE * u for u in directions for sign in (-1, 1)]
 
 
-def _integral_across(values: List[Optional[float]], directions: List[np.ndarray], d: int
-                     ) -> Tuple[Optional[float], np.ndarray]:
-    """(log of the integral across, relative to a standard Gaussian's, or None where the
-    ridge's point is out of numerical range; where it peaks, as a move in theta), from the
-    values at `_nodes`: one direction at a time, their gains over the point's value added."""
+def _gains_across(values: List[Optional[float]], directions: List[np.ndarray], d: int
+                  ) -> Tuple[Optional[float], List[float], List[float]]:
+    """(the ridge's point's value, or None where it is out of numerical range; each
+    direction's gain: the log of the integral along it, relative to a standard Gaussian's,
+    less the point's value; where the parabola along it peaks, in its sds), from the
+    values at `_nodes`."""
     middle = values[0]
-    peak = np.zeros(d)
     if middle is None or not np.isfinite(middle):
-        return None, peak
-    total = middle
-    for k, u in enumerate(directions):
+        return None, [], []
+    gains, peaks = [], []
+    for k in range(len(directions)):
         value, found = _across(values[1 + 2 * k], middle, values[2 + 2 * k])
-        total += value - middle
-        peak = peak + found * u
-    return total, peak
+        gains.append(value - middle)
+        peaks.append(found)
+    return middle, gains, peaks
 
 
 def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
@@ -182,17 +185,17 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
     scales = np.ones((d, 2, len(DISTANCES)))
     lines = [cov[:, j] / math.sqrt(cov[j, j]) for j in range(d)]
     acrosses = _directions_across(cov)
-    width = 1 + 2 * len(acrosses[0])     # points per ridge point
 
-    # the integral across each ridge at the centre, where the value is 0 by definition
-    at_centre = np.zeros(d)
+    # each direction's gain across each ridge at the centre, where the value is 0
+    at_centre: List[List[float]] = [[] for _ in range(d)]
     if d > 1:
         values = many([node for j in range(d) for node in _nodes(np.zeros(d), acrosses[j])[1:]])
+        width = 2 * len(acrosses[0])
         for j in range(d):
-            at_centre[j] = _integral_across([0.0] + values[j * (width - 1):(j + 1) * (width - 1)],
-                                            acrosses[j], d)[0] or 0.0
+            at_centre[j] = _gains_across([0.0] + values[j * width:(j + 1) * width],
+                                         acrosses[j], d)[1]
 
-    walks = [_Walk(j, side, np.zeros(d), np.zeros(d), np.zeros(d))
+    walks = [_Walk(j, side, np.zeros(d), np.zeros(d), np.zeros(d), across=len(acrosses[j]))
              for j in range(d) for side in (0, 1)]
     for i, t in enumerate(DISTANCES):
         measured = []
@@ -203,20 +206,27 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
             walk.shift = walk.offset * (t / walk.last) ** 2
             walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift
             measured.append(walk)
-        values = many([node for walk in measured for node in _nodes(walk.point, acrosses[walk.j])])
-        walks = []
-        for k, walk in enumerate(measured):
-            value, found = _integral_across(values[k * width:(k + 1) * width], acrosses[walk.j],
-                                            d)
-            if value is None:
+        nodes = [_nodes(walk.point, acrosses[walk.j][:walk.across]) for walk in measured]
+        values = many([node for own in nodes for node in own])
+        walks, first = [], 0
+        for walk, own in zip(measured, nodes):
+            directions = acrosses[walk.j][:walk.across]
+            middle, gains, peaks = _gains_across(values[first:first + len(own)], directions, d)
+            first += len(own)
+            if middle is None:
                 # Out of numerical range: the tail ends before here; keep the last scale.
                 scales[walk.j, walk.side, i:] = walk.scale
                 continue
+            # A direction not measured keeps its width at the centre and its line.
+            changes = [gain - centre for gain, centre in zip(gains, at_centre[walk.j])]
+            found = sum((peak * u for peak, u in zip(peaks, directions)), np.zeros(d))
             walk.offset, walk.last = walk.shift + found, t
-            fall = at_centre[walk.j] - value
+            fall = -middle - sum(changes)
             scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
             walk.scale = float(np.clip(scale, *SCALE_LIMITS))
             scales[walk.j, walk.side, i] = walk.scale
+            if walk.across > 1 and abs(changes[1]) < SECOND_CHANGE and abs(peaks[1]) < SECOND_PEAK:
+                walk.across = 1      # the second direction stays as at the centre
             walks.append(walk)
     return scales
 

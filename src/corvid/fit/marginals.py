@@ -152,7 +152,7 @@ def _nodes(point: np.ndarray, directions: List[np.ndarray]) -> List[np.ndarray]:
     return [point] + [point + sign * HERMITE_NODE * u for u in directions for sign in (-1, 1)]
 
 
-def _gains_across(values: List[Optional[float]], directions: List[np.ndarray], d: int
+def _gains_across(values: Sequence[Optional[float]], directions: List[np.ndarray]
                   ) -> Tuple[Optional[float], List[float], List[float]]:
     """(the ridge's point's value, or None where it is out of numerical range; each
     direction's gain: the log of the integral along it, relative to a standard Gaussian's,
@@ -192,8 +192,8 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
         values = many([node for j in range(d) for node in _nodes(np.zeros(d), acrosses[j])[1:]])
         width = 2 * len(acrosses[0])
         for j in range(d):
-            at_centre[j] = _gains_across([0.0] + values[j * width:(j + 1) * width],
-                                         acrosses[j], d)[1]
+            at_centre[j] = _gains_across([0.0, *values[j * width:(j + 1) * width]],
+                                         acrosses[j])[1]
 
     walks = [_Walk(j, side, np.zeros(d), np.zeros(d), np.zeros(d), across=len(acrosses[j]))
              for j in range(d) for side in (0, 1)]
@@ -211,7 +211,7 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
         walks, first = [], 0
         for walk, own in zip(measured, nodes):
             directions = acrosses[walk.j][:walk.across]
-            middle, gains, peaks = _gains_across(values[first:first + len(own)], directions, d)
+            middle, gains, peaks = _gains_across(values[first:first + len(own)], directions)
             first += len(own)
             if middle is None:
                 # Out of numerical range: the tail ends before here; keep the last scale.

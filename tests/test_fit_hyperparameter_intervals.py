@@ -170,6 +170,32 @@ def test_three_hyperparameters_that_trade_off_leave_their_tails_outside(log_dens
         np.testing.assert_allclose(outside, 0.025, atol=tolerance, err_msg=f"theta_{j}")
 
 
+def one_dimensional(log_density, mode, variance):
+    cov = np.array([[variance]])
+    return hyperparameter_marginals(np.array([mode]), cov, ridge_scales(
+        lambda offset: log_density(mode + offset[0]) - log_density(mode), cov))[0]
+
+
+def test_a_range_left_to_its_prior_has_its_quantiles_and_no_finite_sd():
+    """log R, R ~ InvGamma(1) (a range's PC prior alone, density R⁻² e^(-1/R)): the upper
+    tail is exponential and falls as exp(-theta), so E[R] is infinite."""
+    lower, upper, sd = one_dimensional(lambda x: -x - np.exp(-x), 0.0, 1.0)
+    np.testing.assert_allclose(stats.invgamma(1.0).cdf([lower, upper]), [0.025, 0.975],
+                               atol=0.006)
+    assert sd == np.inf
+
+
+def test_a_marginal_reaching_hundreds_of_sds_out_keeps_a_finite_sd():
+    """log G, G ~ Gamma(0.03), and the same moved by 700: the lower tail's grid reaches
+    far below, where exp(theta) once underflowed to an sd of 0, and exp(centre + top)
+    overflowed."""
+    a = 0.03
+    sds = [one_dimensional(lambda x: a * (x - shift) - np.exp(x - shift), np.log(a) + shift,
+                           1.0 / a)[2] for shift in (0.0, 700.0)]
+    assert np.isfinite(sds[0]) and sds[0] > 0.0
+    assert sds[1] == pytest.approx(sds[0] * np.exp(700.0), rel=1e-6)
+
+
 def test_a_ridge_out_of_numerical_range_keeps_the_scale_measured_further_in():
     log_density = POSTERIORS["bent b=1"]
 

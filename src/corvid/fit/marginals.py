@@ -42,7 +42,14 @@ gives) and 1 (an exponential tail, which is how the priors of a sigma, a range o
 sd end on the log scale): held at the last scale, log G for G ~ Gamma(0.2) left 7.7%
 below its lower bound. Its quantiles and moments on a grid give the reported interval and
 sd, in the hyperparameter's own units: exp(theta_j), or another increasing map of theta_j
-where its block reports it so (a correlation rho = tanh(theta_j / 2)).
+where its block reports it so (a correlation rho = tanh(theta_j / 2)). Where the upper
+tail is heavier than a Gaussian's and exp(2 theta_j)'s mass lies beyond the last distance,
+the sd is inf: there it would be what the extrapolation makes it (and a range left to its
+prior, falling as range⁻², has no finite variance).
+
+The second direction across is measured beyond 1.5 sd only where its gain's change from
+the centre's, or its peak, grown as t² out to 4.5 sd, would reach SECOND_CHANGE or
+SECOND_PEAK; elsewhere it keeps its width at the centre and its line.
 
 Cost, per hyperparameter: two evaluations across the centre per direction, and per side
 two or three distances of three (two hyperparameters) or five evaluations each: 14 to 20
@@ -57,6 +64,7 @@ import math
 from typing import Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
+from scipy import special
 
 from .factor import NotPositiveDefiniteError
 
@@ -68,8 +76,9 @@ SCALE_LIMITS = (0.2, 5.0)     # a scale relative to the Gaussian's
 HERMITE_NODE = math.sqrt(3.0)      # Gauss-Hermite's three points: 0 and ±sqrt(3) sd,
 HERMITE_WEIGHTS = (2.0 / 3.0, 1.0 / 6.0)   # weighted 2/3 and 1/6 each
 ACROSS = 2           # the others' widest directions integrated across, one at a time;
-SECOND_CHANGE = 0.01  # the second is measured further out only where its gain changed by
-SECOND_PEAK = 0.1    # this much from the centre's, or its peak moved this many sds
+SECOND_CHANGE = 0.05  # the second is measured further out only where its gain's change from
+SECOND_PEAK = 0.25    # the centre's, or its peak in sds, grown as t² to the last distance,
+                      # would reach this much
 GRID = 20001         # points of the grid on which the marginal is integrated
 FALL_REACHED = 30.0  # the grid reaches where the fall is this on both sides,
 REACH_LIMIT = 400.0  # or this many sd of theta_j if that is nearer
@@ -225,7 +234,9 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
             scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
             walk.scale = float(np.clip(scale, *SCALE_LIMITS))
             scales[walk.j, walk.side, i] = walk.scale
-            if walk.across > 1 and abs(changes[1]) < SECOND_CHANGE and abs(peaks[1]) < SECOND_PEAK:
+            growth = (DISTANCES[-1] / t) ** 2    # a bend's, out to the last distance
+            if (walk.across > 1 and abs(changes[1]) * growth < SECOND_CHANGE
+                    and abs(peaks[1]) * growth < SECOND_PEAK):
                 walk.across = 1      # the second direction stays as at the centre
             walks.append(walk)
     return scales
@@ -276,11 +287,20 @@ def marginal_summary(centre: float, sd: float, scales: Optional[np.ndarray],
         mean = float(density @ values)
         variance = float(density @ (values - mean) ** 2)
         return natural(centre + quantiles), math.sqrt(max(variance, 0.0))
-    # exp(theta)'s moments, scaled by exp(centre) after the sums so that nothing overflows
-    top = float(np.max(x))
-    first = float(density @ np.exp(x - top))
-    second = float(density @ np.exp(2.0 * (x - top)))
-    spread = math.exp(centre + top) * math.sqrt(max(second - first**2, 0.0))
+    # exp(theta)'s moments in logs: the grid may reach hundreds of sds out on a heavy side
+    with np.errstate(divide="ignore"):
+        log_density = np.log(density)
+    if _tail_power((np.ones((2, len(DISTANCES))) if scales is None else scales)[1]) < 2.0 \
+            and t[np.argmax(log_density + 2.0 * x)] > DISTANCES[-1]:
+        # exp(2 theta)'s mass lies beyond the last distance measured, where the tail is
+        # heavier than a Gaussian's: its variance is then what the extrapolation makes it,
+        # infinite for an exponential tail falling no faster than exp(2 theta) grows (a
+        # range's where the data leave it to its prior, whose density falls as range⁻²).
+        return np.exp(centre + quantiles), math.inf
+    first = special.logsumexp(log_density + x)
+    second = special.logsumexp(log_density + 2.0 * x)
+    with np.errstate(over="ignore"):
+        spread = float(np.exp(centre + 0.5 * second)) * math.sqrt(max(-math.expm1(2.0 * first - second), 0.0))
     return np.exp(centre + quantiles), spread
 
 

@@ -26,7 +26,9 @@ class Hyperparameter(NamedTuple):
     """A hyperparameter in its own units: the posterior mode of its working scale mapped to
     them (exp(theta), or a correlation itself), and the sd and 95% interval (2.5% and
     97.5% quantiles) of its marginal posterior, measured along its ridge (see
-    `corvid.fit.marginals`)."""
+    `corvid.fit.marginals`). The sd is inf where the posterior's upper tail is heavier than
+    a Gaussian's beyond the farthest point measured and the variance lies out there (a
+    range the data leave to its prior, whose density falls as range⁻², has none)."""
 
     estimate: float
     std_error: float

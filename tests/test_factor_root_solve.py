@@ -49,6 +49,28 @@ def test_the_transform_is_the_dense_triangular_solve_with_the_factor_s_root(name
 
 
 @pytest.mark.parametrize("backend", BACKENDS)
+@pytest.mark.parametrize("name", MATRICES)
+def test_the_forward_half_is_the_dense_triangular_solve_and_completes_a_solve(name, backend):
+    A = MATRICES[name]()
+    dense = A.toarray()
+    n = dense.shape[0]
+    f = factor.cholesky(A, backend=backend)
+    L, d = f.factor()
+    root = L.toarray() * np.sqrt(d)
+    tolerance = 1e-14 * np.linalg.cond(root)
+    rng = np.random.default_rng(4)
+    for width in WIDTHS:
+        b = rng.normal(size=(n,) if width is None else (n, width))
+        y = f.solve_root(b)
+        assert y.shape == b.shape
+        assert gap(y, linalg.solve_triangular(root, b[f.perm], lower=True)) <= tolerance
+        # yᵀ y = bᵀ A⁻¹ b, and the backward half finishes the solve
+        assert np.einsum("i...,i...->...", y, y) == pytest.approx(
+            np.einsum("i...,i...->...", b, np.linalg.solve(dense, b)), rel=1e-9)
+        assert gap(f.solve_transposed_root(y), np.linalg.solve(dense, b)) <= 1e-12 * np.linalg.cond(dense)
+
+
+@pytest.mark.parametrize("backend", BACKENDS)
 def test_out_takes_a_block_of_columns_of_a_wider_array_or_z_itself(backend):
     A = observed_field(10, 150)
     n = A.shape[0]

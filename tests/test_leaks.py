@@ -388,6 +388,9 @@ CALLS = {
                                                     PRECISION.data),
     "solve with a block of the wrong height": lambda p: case(_cholesky.solve, FACTORED._handle,
                                                              np.ones((3, 2))),
+    "forward half of a solve, and with the wrong height": lambda p: case(
+        lambda: (_cholesky.solve_root(FACTORED._handle, np.ones((FACTORED.n, 3))),
+                 _cholesky.solve_root(FACTORED._handle, np.ones(3))), calls=500),
 }
 
 

@@ -152,6 +152,26 @@ Ref solve(Object handle, Object b) {
     return out.array;
 }
 
+/// y = L⁻¹ (P b): the forward half of a solve, rows in the factor's order.
+Ref solve_root(Object handle, Object b) {
+    std::shared_ptr<const Factor> F = unwrap<Factor>(handle, "factor");
+    const Symbolic& S = *F->symbolic;
+    RightHandSides in(b, "b", S.n);
+    FreshArray out = in.fresh();
+    const double* source = in.data();
+    double* target = out.data<double>();
+    const size_t width = in.width();
+    without_gil([&] {
+        if (width == 0) return;
+        for (int32_t j = 0; j < S.n; ++j)
+            std::memcpy(target + static_cast<size_t>(j) * width,
+                        source + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
+                        width * sizeof(double));
+        forward_in_place(S, F->values.get(), blas(), static_cast<int32_t>(width), target);
+    });
+    return out.array;
+}
+
 /// Copies count values, returning the position of the first that is not finite (the copy
 /// stopping there) or -1.
 int64_t copy_finite(const double* from, size_t count, double* to) {
@@ -318,6 +338,17 @@ const FunctionDef kSolve{
     .impl = typed<solve>,
 };
 
+const FunctionDef kSolveRoot{
+    .name = "solve_root",
+    .params = {{.name = "factor", .annotation = "object"},
+               {.name = "b", .annotation = "np.ndarray"}},
+    .returns = "np.ndarray",
+    .doc = "y = L⁻¹ b[perm] for b of shape (n,) or (n, k), with A[perm][:, perm] = L Lᵀ: b's\n"
+           "rows in the matrix's own order, y's in the factor's. One forward substitution,\n"
+           "half a solve: bᵀ A⁻¹ c = yᵀ (L⁻¹ c[perm]), and solve_transposed_root(y) = A⁻¹ b.",
+    .impl = typed<solve_root>,
+};
+
 const FunctionDef kSolveTransposedRoot{
     .name = "solve_transposed_root",
     .params = {{.name = "factor", .annotation = "object"},
@@ -375,6 +406,7 @@ const FunctionDef kArrayInterface{
 void add_factorization(PyObject* module) {
     add_function(module, kFactorize);
     add_function(module, kSolve);
+    add_function(module, kSolveRoot);
     add_function(module, kSolveTransposedRoot);
     add_function(module, kLogdet);
     add_function(module, kUnitFactor);

@@ -13,7 +13,7 @@ const Blas& blas();
 
 /// `graph`, `analyse`, `summary`, `permutation`, `factor_pattern` and `place`.
 void add_analysis(PyObject* module);
-/// `factorize`, `solve`, `solve_transposed_root`, `logdet`, `unit_factor` and `selected_inverse`.
+/// `factorize`, `solve`, `solve_root`, `solve_transposed_root`, `logdet`, `unit_factor` and `selected_inverse`.
 void add_factorization(PyObject* module);
 /// `csc_selected_inverse`: the selected inverse of a factor given in compressed columns.
 void add_csc_inverse(PyObject* module);

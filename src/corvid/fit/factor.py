@@ -110,6 +110,21 @@ class SparseFactor:
         """A⁻¹ b for b of shape (n,) or (n, k)."""
         raise NotImplementedError
 
+    def solve_root(self, b: np.ndarray) -> np.ndarray:
+        """y = R⁻¹ b[perm] for b of shape (n,) or (n, k), with R = L D^½ the Cholesky root of
+        A[perm][:, perm] = R Rᵀ: b's rows in A's own order, y's in the factor's.
+
+        Half a solve: bᵀ A⁻¹ c = yᵀ (R⁻¹ c[perm]) needs no backward substitution, and
+        solve_transposed_root(y) = A⁻¹ b.
+        """
+        b = np.asarray(b, dtype=np.float64)
+        if b.ndim not in (1, 2) or b.shape[0] != self.n:
+            raise ValueError(f"b must have shape ({self.n},) or ({self.n}, k), got {b.shape}")
+        L, d = self.factor()
+        y = sparse_linalg.spsolve_triangular(L.tocsr(), b[self.perm].reshape(self.n, -1), lower=True,
+                                      unit_diagonal=True)
+        return np.ascontiguousarray(y / np.sqrt(d)[:, None]).reshape(b.shape)
+
     def solve_transposed_root(self, z: np.ndarray,
                               out: Optional[np.ndarray] = None) -> np.ndarray:
         """x = Pᵀ R⁻ᵀ z for z of shape (n,) or (n, k), with R = L D^½ the Cholesky root of
@@ -126,7 +141,7 @@ class SparseFactor:
         z = _right_hand_sides(z, self.n)
         target = np.empty(z.shape) if out is None else _writable_like(out, z.shape)
         L, d = self.factor()
-        y = z.reshape(self.n, -1) / np.sqrt(d)[:, None]
+        y = np.ascontiguousarray(z.reshape(self.n, -1) / np.sqrt(d)[:, None])
         _unit_transposed_solve(L.indptr, L.indices, L.data, y)
         (target if target.ndim == 2 else target[:, None])[self.perm] = y
         return target

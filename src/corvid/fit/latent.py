@@ -273,14 +273,32 @@ class LatentModel:
 
 @dataclasses.dataclass
 class _State:
-    """What an evaluation keeps for its gradient and posterior: the factors and solves."""
+    """What an evaluation keeps for its gradient and posterior: the factors, and the solves'
+    forward half, `root` = R⁻¹ P t [Aᵀy, AᵀX] (n, 1 + k), from which the value needs only
+    inner products; the backward half, for the posterior mean and W = P_xx⁻¹ P_xb, is
+    taken when they are first asked for."""
 
     fp: factor.SparseFactor
     tokens: Optional[list]   # None where the evaluation skipped log |Q|
-    W_field: np.ndarray
+    root: np.ndarray
     S_inv: np.ndarray
-    mean_field: np.ndarray
     mean_fixed: np.ndarray
+    _solved: Optional[tuple[np.ndarray, np.ndarray]] = None
+
+    def _finished(self) -> tuple[np.ndarray, np.ndarray]:
+        if self._solved is None:
+            solved = self.fp.solve_transposed_root(self.root)
+            z, W_field = solved[:, 0], np.ascontiguousarray(solved[:, 1:])
+            self._solved = (W_field, z - W_field @ self.mean_fixed)
+        return self._solved
+
+    @property
+    def W_field(self) -> np.ndarray:
+        return self._finished()[0]
+
+    @property
+    def mean_field(self) -> np.ndarray:
+        return self._finished()[1]
 
 
 class ExactModel(LatentModel):
@@ -326,9 +344,11 @@ class ExactModel(LatentModel):
             assert self._reader is not None
             self._reader.start(fp)
 
-        solved = fp.solve(t * np.column_stack([self.Aty, self.AtX]))
-        z, W_field = solved[:, 0], solved[:, 1:]
-        S = t * self.XtX + np.diag(self.fixed_precision) - t * (self.AtX.T @ W_field)
+        # Only inner products of P_xx⁻¹ with Aᵀy and AᵀX enter the value: with root =
+        # R⁻¹ P t [Aᵀy, AᵀX], t aᵀ P_xx⁻¹ t b = (R⁻¹ P t a)ᵀ (R⁻¹ P t b), half a solve.
+        root = fp.solve_root(t * np.column_stack([self.Aty, self.AtX]))
+        y_root, X_root = root[:, 0], root[:, 1:]
+        S = t * self.XtX + np.diag(self.fixed_precision) - X_root.T @ X_root
         S = 0.5 * (S + S.T)
         try:
             S_factor = linalg.cho_factor(S, lower=True) if self.k else None
@@ -336,16 +356,17 @@ class ExactModel(LatentModel):
             raise factor.NotPositiveDefiniteError(
                 "the fixed effects' posterior precision is not positive definite") from exc
         S_inv = linalg.cho_solve(S_factor, np.eye(self.k)) if S_factor else np.zeros((0, 0))
-        mean_fixed = S_inv @ (t * self.Xty - t * (self.AtX.T @ z))
-        mean_field = z - W_field @ mean_fixed
+        cross = X_root.T @ y_root                     # t AᵀX P_xx⁻¹ t Aᵀy
+        mean_fixed = S_inv @ (t * self.Xty - cross)
         logdet_S = 2.0 * float(np.sum(np.log(np.diag(S_factor[0])))) if S_factor else 0.0
-        b_mean = t * (float(self.Aty @ mean_field) + float(self.Xty @ mean_fixed))
+        # bᵀ mean: t Aᵀy · mean_field + t Xᵀy · mean_fixed, mean_field = z - W mean_fixed
+        b_mean = float(y_root @ y_root) + float((t * self.Xty - cross) @ mean_fixed)
         logdet_Q, tokens = s.logdet(theta) if likelihood else (np.nan, None)
         log_likelihood = 0.5 * (logdet_Q + float(np.sum(np.log(self.fixed_precision)))
                                 + self.n_obs * np.log(t) - fp.logdet() - logdet_S
                                 - t * self.yty + b_mean - self.n_obs * LOG_2PI)
         out = Evaluation(theta=theta, log_likelihood=float(log_likelihood))
-        out._state = _State(fp, tokens, W_field, S_inv, mean_field, mean_fixed)
+        out._state = _State(fp, tokens, root, S_inv, mean_fixed)
         return out
 
     def complete(self, out: Evaluation, *, gradient: bool = True, keep: bool = False) -> Evaluation:

@@ -140,6 +140,10 @@ class SupernodalFactor(SparseFactor):
         with _blas_threads():
             return _cholesky.solve(self._handle, b)
 
+    def solve_root(self, b: np.ndarray) -> np.ndarray:
+        with _blas_threads():
+            return _cholesky.solve_root(self._handle, b)
+
     def solve_transposed_root(self, z: np.ndarray,
                               out: Optional[np.ndarray] = None) -> np.ndarray:
         with _blas_threads():

@@ -206,7 +206,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
 
     Hyperparameters' intervals: `hyperparameters` gives each one's 95% interval and sd from
     its marginal posterior, measured along its ridge at 1.5, 3 and 4.5 sd either side (14
-    to 20 more evaluations per hyperparameter, 4 to 6 for a model with one, with or
+    to 20 more evaluations per hyperparameter with two, 20 to 34 with more, 4 to 6 for a
+    model with one, with or
     without `integrate`; see `corvid.fit.marginals`): the ranges' and sigmas' posteriors
     have long tails and bend together, which exp(mode ± 1.96 se) would cut off.
 

@@ -53,7 +53,7 @@ SECOND_PEAK; elsewhere it keeps its width at the centre and its line.
 
 Cost, per hyperparameter: two evaluations across the centre per direction, and per side
 two or three distances of three (two hyperparameters) or five evaluations each: 14 to 20
-with two hyperparameters, 24 to 34 each with more (4 to 6 for a model with one
+with two hyperparameters, 20 to 34 each with more (4 to 6 for a model with one
 hyperparameter, measured along its line alone).
 """
 

@@ -58,6 +58,10 @@ def test_response_exceedance_is_the_link_exceedance_at_the_linked_threshold(pois
     p = poisson.exceedance(NEW_LOC[:4], 2.0, NEW_X[:4], scale="response", exposure=4.0)
     assert p == pytest.approx(poisson.exceedance(NEW_LOC[:4], np.log(0.5), NEW_X[:4]), abs=1e-14)
     assert poisson.exceedance(NEW_LOC[:4], 0.0, NEW_X[:4], scale="response") == pytest.approx(1.0)
+    # a mixture over the design, whose weights sum to 1 only to rounding: still a probability
+    sure = poisson.exceedance(NEW_LOC[:4], -50.0, NEW_X[:4])
+    assert np.all(sure <= 1.0) and sure == pytest.approx(1.0, abs=1e-15)
+    assert np.all(poisson.exceedance(NEW_LOC[:4], 50.0, NEW_X[:4]) == 0.0)
 
 
 def test_binomial_thresholds_beyond_the_trials_are_never_exceeded():

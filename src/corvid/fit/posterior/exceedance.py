@@ -54,5 +54,7 @@ def exceedance_at(fit, points, X: np.ndarray, threshold: float, scale: str,
     else:
         cut = fit._family.link_of(np.full(int(inside.sum()), threshold) / factor[inside])
     weights = fit._mixture.weights
-    out[inside] = sum(w * _tail(cut, m, v) for w, m, v in zip(weights, means, variances))
+    mixed = sum(w * _tail(cut, m, v) for w, m, v in zip(weights, means, variances))
+    # the design's weights sum to 1 only to rounding: a sure exceedance must read 1, not 1 + 2e-16
+    out[inside] = np.clip(mixed, 0.0, 1.0)
     return out

@@ -128,6 +128,15 @@ struct RightHandSides {
     }
 };
 
+/// Row j of target (width values) = row perm[j] of source: right-hand sides into the
+/// factor's order.
+void gather_rows(const Symbolic& S, const double* source, size_t width, double* target) {
+    for (int32_t j = 0; j < S.n; ++j)
+        std::memcpy(target + static_cast<size_t>(j) * width,
+                    source + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
+                    width * sizeof(double));
+}
+
 Ref solve(Object handle, Object b) {
     std::shared_ptr<const Factor> F = unwrap<Factor>(handle, "factor");
     const Symbolic& S = *F->symbolic;
@@ -139,10 +148,7 @@ Ref solve(Object handle, Object b) {
     without_gil([&] {
         if (width == 0) return;
         Buffer X = S.pool->take(static_cast<size_t>(S.n) * width);
-        for (int32_t j = 0; j < S.n; ++j)
-            std::memcpy(X.get() + static_cast<size_t>(j) * width,
-                        source + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
-                        width * sizeof(double));
+        gather_rows(S, source, width, X.get());
         solve_in_place(S, F->values.get(), blas(), static_cast<int32_t>(width), X.get());
         for (int32_t j = 0; j < S.n; ++j)
             std::memcpy(target + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
@@ -163,10 +169,7 @@ Ref solve_root(Object handle, Object b) {
     const size_t width = in.width();
     without_gil([&] {
         if (width == 0) return;
-        for (int32_t j = 0; j < S.n; ++j)
-            std::memcpy(target + static_cast<size_t>(j) * width,
-                        source + static_cast<size_t>(S.perm[static_cast<size_t>(j)]) * width,
-                        width * sizeof(double));
+        gather_rows(S, source, width, target);
         forward_in_place(S, F->values.get(), blas(), static_cast<int32_t>(width), target);
     });
     return out.array;

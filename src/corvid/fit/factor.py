@@ -121,8 +121,8 @@ class SparseFactor:
         if b.ndim not in (1, 2) or b.shape[0] != self.n:
             raise ValueError(f"b must have shape ({self.n},) or ({self.n}, k), got {b.shape}")
         L, d = self.factor()
-        y = sparse_linalg.spsolve_triangular(L.tocsr(), b[self.perm].reshape(self.n, -1), lower=True,
-                                      unit_diagonal=True)
+        y = sparse_linalg.spsolve_triangular(L.tocsr(), b[self.perm].reshape(self.n, -1),
+                                             lower=True, unit_diagonal=True)
         return np.ascontiguousarray(y / np.sqrt(d)[:, None]).reshape(b.shape)
 
     def solve_transposed_root(self, z: np.ndarray,

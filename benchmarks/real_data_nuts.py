@@ -20,7 +20,8 @@ field (nu = 1) with range rho and sd sigma under the fit's PC priors (corvid.fit
 with the fit command's defaults, P(rho < diameter / 10) = 0.5 and P(sigma > 3) = 0.01, and
 beta_j ~ N(0, s_j²) with the fit's default s_j.
     corvid: fit(..., integrate=True) on region_mesh(points=..., max_edge=(D/40, D/8),
-        offset=0.2 D), D the points' diameter.
+        offset=0.2 D), D the points' diameter; with --remesh, meshed again with max_edge
+        (range/8, D/8) where the range found is short for that mesh, as the fit command does.
     NUTS (numpyro): for Meuse, theta = (log rho, log sigma, log s) and beta, u integrated
         out exactly and drawn afterwards from its conditional; for the counts,
         theta = (log rho, log sigma), beta and z ~ N(0, I) with u = L(theta) z,
@@ -34,16 +35,16 @@ Printed per data set:
     per hyperparameter, the NUTS mass below corvid's 2.5% bound and above its 97.5% bound,
     for the interval exp(mode ± 1.96 se) ("Gaussian", the one corvid reported before) and
     for corvid's reported interval ("reported"); target 2.5% ± 2% on each side; with
-    --own-grid N, also for the quantiles of corvid's own log posterior integrated on an
-    N x N grid ("own grid"), which separates the approximation's difference from NUTS from
-    the reporting's;
+    --own-grid N, also for the quantiles of corvid's own log posterior integrated on a
+    grid of N points per hyperparameter ("own grid"; N³ evaluations for Meuse's three),
+    which separates the approximation's difference from NUTS from the reporting's;
     fixed effects: |corvid mean - NUTS mean| / NUTS sd, corvid sd / NUTS sd;
     the linear predictor at the data (field plus fixed effects, no offset): the RMS over
     the data of |mean - NUTS mean| / NUTS sd, and the median and range of the sd ratio.
 
 Usage: python benchmarks/real_data_nuts.py [sids] [tokyo] [meuse] [--cache DIR] [--draws N]
        [--warmup N] [--chains N] [--target-accept P] [--own-grid N] [--mass hessian|adapted]
-       [--jobs N]
+       [--jobs N] [--remesh]
 """
 
 import argparse
@@ -122,24 +123,37 @@ DATA = {"sids": load_sids, "tokyo": load_tokyo, "meuse": load_meuse}
 FAMILY = {"sids": "poisson", "tokyo": "poisson", "meuse": "gaussian"}
 
 
-def corvid_fit(loc, y, exposure, covariates, family="poisson"):
+def corvid_fit(loc, y, exposure, covariates, family="poisson", remesh=False):
+    """(model, fit, seconds). With `remesh`, as the fit command does: where the range found
+    is short for the mesh (corvid.fit.resolution), meshed again with edges of range/8 in
+    the data's region and fitted once more (the seconds are the second fit's)."""
     from scipy import spatial
 
     from corvid.fit import fit
+    from corvid.fit.resolution import SUGGESTED_EDGES, under_resolved
     from corvid.meshkin.gfield import gfield2_pcmatern
     from corvid.meshkin.regions import region_mesh
 
     hull = loc[spatial.ConvexHull(loc).vertices]
     diameter = float(np.max(spatial.distance.pdist(hull)))
-    mesh = region_mesh(points=loc, max_edge=(diameter / 40.0, diameter / 8.0),
-                       offset=0.2 * diameter)
-    model = gfield2_pcmatern(mesh, prior_range=(diameter / 10.0, 0.5), prior_sigma=PRIOR_SIGMA)
-    started = time.perf_counter()
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        result = fit(model, loc, y, family=family, exposure=exposure, covariates=covariates,
-                     integrate=True)
-    return model, result, time.perf_counter() - started
+
+    def meshed_and_fitted(inner_edge):
+        mesh = region_mesh(points=loc, max_edge=(inner_edge, diameter / 8.0),
+                           offset=0.2 * diameter)
+        model = gfield2_pcmatern(mesh, prior_range=(diameter / 10.0, 0.5),
+                                 prior_sigma=PRIOR_SIGMA)
+        started = time.perf_counter()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            result = fit(model, loc, y, family=family, exposure=exposure,
+                         covariates=covariates, integrate=True)
+        return model, result, time.perf_counter() - started
+
+    model, result, seconds = meshed_and_fitted(diameter / 40.0)
+    found = result.hyperparameters["range"].estimate
+    if remesh and under_resolved(model.mesh, found):
+        return meshed_and_fitted(found / SUGGESTED_EDGES)
+    return model, result, seconds
 
 
 def _clenshaw(coefficients, u):
@@ -433,27 +447,31 @@ def diagnostics(draws):
 
 
 def own_grid_quantiles(result, points, span=7.0):
-    """The 2.5%, 50% and 97.5% quantiles of (range, sigma) under corvid's own log posterior
-    (the Laplace approximation plus the priors, without the expansion's tilt), integrated
-    on a points x points grid over ±span sd of theta around the fit's theta: (2, 3)."""
+    """The 2.5%, 50% and 97.5% quantiles of every hyperparameter (up to three) under
+    corvid's own log posterior (the Laplace approximation plus the priors, without the
+    expansion's tilt), integrated on a grid of points per hyperparameter over ±span sd of
+    theta around the fit's theta: (d, 3). With the noise sd among them, this integrates its
+    lobe toward zero, which a grid over range and sigma alone leaves out."""
+    import itertools
+
     from corvid.fit.factor import NotPositiveDefiniteError
     from corvid.fit.mode import LogPosterior
 
     posterior = LogPosterior(result._latent, result._structure.log_prior)
-    sd = np.sqrt(np.diag(result.theta_cov))[:2]
-    axes = [result.theta[j] + np.linspace(-span, span, points) * sd[j] for j in range(2)]
-    values = np.full((points, points), -np.inf)
-    for a, first in enumerate(axes[0]):
-        for b, second in enumerate(axes[1]):
-            try:
-                values[a, b] = posterior(np.r_[first, second, result.theta[2:]],
-                                         gradient=False)[0]
-            except NotPositiveDefiniteError:
-                pass
+    d = min(result.theta.size, 3)
+    sd = np.sqrt(np.diag(result.theta_cov))[:d]
+    axes = [result.theta[j] + np.linspace(-span, span, points) * sd[j] for j in range(d)]
+    values = np.full((points,) * d, -np.inf)
+    for index in itertools.product(range(points), repeat=d):
+        theta = np.r_[[axes[j][index[j]] for j in range(d)], result.theta[d:]]
+        try:
+            values[index] = posterior(theta, gradient=False)[0]
+        except NotPositiveDefiniteError:
+            pass
     density = np.exp(values - np.max(values))
-    out = np.empty((2, 3))
-    for j in range(2):
-        mass = density.sum(axis=1 - j)
+    out = np.empty((d, 3))
+    for j in range(d):
+        mass = density.sum(axis=tuple(k for k in range(d) if k != j))
         cdf = (np.cumsum(mass) - 0.5 * mass) / mass.sum()
         out[j] = np.exp(np.interp([0.025, 0.5, 0.975], cdf, axes[j]))
     return out
@@ -473,7 +491,7 @@ def compare(name, result, draws, loc, covariates, own=None):
             below, above = np.mean(values < lo), np.mean(values > hi)
             print(f"    {key:6} {label:9} [{lo:9.4g}, {hi:9.4g}]  below {100 * below:5.1f}%  "
                   f"above {100 * above:5.1f}%")
-        if own is not None and j < len(own):    # the grid is over range and sigma
+        if own is not None and j < len(own):
             lo, mid, hi = own[j]
             below, above = np.mean(values < lo), np.mean(values > hi)
             print(f"    {key:6} own grid  [{lo:9.4g}, {hi:9.4g}]  below {100 * below:5.1f}%  "
@@ -519,7 +537,11 @@ def main():
     parser.add_argument("--chains", type=int, default=4)
     parser.add_argument("--target-accept", type=float, default=0.9)
     parser.add_argument("--own-grid", type=int, default=0, metavar="N",
-                        help="also integrate corvid's own log posterior on an N x N grid")
+                        help="also integrate corvid's own log posterior on a grid of N points "
+                             "per hyperparameter (up to three)")
+    parser.add_argument("--remesh", action="store_true",
+                        help="mesh again at range/8 where the range found is short for the "
+                             "mesh, as the fit command does")
     parser.add_argument("--mass", choices=("hessian", "adapted"), default="hessian",
                         help="NUTS's mass matrix: dense, from the Hessian at the start, or "
                              "numpyro's adapted diagonal")
@@ -535,7 +557,8 @@ def main():
     for name in args.data:
         loc, y, exposure, covariates, names = (load_meuse(args.cache) if name == "meuse"
                                                else DATA[name]())
-        model, result, seconds = corvid_fit(loc, y, exposure, covariates, FAMILY[name])
+        model, result, seconds = corvid_fit(loc, y, exposure, covariates, FAMILY[name],
+                                            remesh=args.remesh)
         field_prior = pc_matern_prior(model.prior_range, model.prior_sigma)
         X = np.column_stack([np.ones(len(y))] + ([covariates] if covariates is not None else []))
         if FAMILY[name] == "gaussian":

@@ -23,7 +23,12 @@ The ridge's point p starts on the line where a Gaussian puts the others (theta =
 Cov[:, j] t / sd_j), moved across by where the parabolas through the last distance's
 points peaked, grown as t² (the bend's leading term). Where the posterior bends, the
 conditional's width grows along the ridge: on North Carolina's SIDS counts, the profile
-alone left the upper bound of the range 0.15 sd inside its own posterior's.
+alone left the upper bound of the range 0.15 sd inside its own posterior's. Where the
+ridge bends faster than t², the predicted point lands off it, and the three-point rule
+around a point off the ridge misjudges the integral across (on the Meuse zinc data, the
+range's fall at 3 sd by a whole nat): where the parabola across peaks a conditional sd or
+more from the point, that distance is measured once more around the peak, which becomes
+the point.
 
 Each side is measured at the DISTANCES 1.5, 3 and 4.5 sd (4.5 only where the side's tail
 is heavy: a scale above LIGHT_TAIL at 3 sd), and each measurement gives that distance's
@@ -54,7 +59,8 @@ SECOND_PEAK; elsewhere it keeps its width at the centre and its line.
 Cost, per hyperparameter: two evaluations across the centre per direction, and per side
 two or three distances of three (two hyperparameters) or five evaluations each: 14 to 20
 with two hyperparameters, 20 to 34 each with more (4 to 6 for a model with one
-hyperparameter, measured along its line alone).
+hyperparameter, measured along its line alone); a distance measured again around the
+ridge's peak costs its three or five once more.
 """
 
 from __future__ import annotations
@@ -79,6 +85,7 @@ ACROSS = 2           # the others' widest directions integrated across, one at a
 SECOND_CHANGE = 0.05  # the second is measured further out only where its gain's change from
 SECOND_PEAK = 0.25    # the centre's, or its peak in sds, grown as t² to the last distance,
                       # would reach this much
+OFF_RIDGE = 1.0      # a peak across this many sds from the point: measured again around it
 GRID = 20001         # points of the grid on which the marginal is integrated
 FALL_REACHED = 30.0  # the grid reaches where the fall is this on both sides,
 REACH_LIMIT = 400.0  # or this many sd of theta_j if that is nearer
@@ -178,6 +185,34 @@ def _gains_across(values: Sequence[Optional[float]], directions: List[np.ndarray
     return middle, gains, peaks
 
 
+def _measured_across(many: EvaluateAll, measured: list, acrosses: list) -> dict:
+    """{id(walk): _gains_across at the walk's point} for the walks measured at one distance,
+    their points' nodes evaluated at once. Where the parabola across peaks OFF_RIDGE
+    conditional sds or more from the point, the three-point rule around it is not to be
+    trusted: such walks are measured once more around that peak, which becomes their
+    point (and moves their shift)."""
+    out: dict = {}
+    pending = list(measured)
+    for again in (False, True):
+        nodes = [_nodes(walk.point, acrosses[walk.j][:walk.across]) for walk in pending]
+        values = many([node for own in nodes for node in own])
+        first, off_ridge = 0, []
+        for walk, own in zip(pending, nodes):
+            directions = acrosses[walk.j][:walk.across]
+            out[id(walk)] = found = _gains_across(values[first:first + len(own)], directions)
+            first += len(own)
+            middle, _, peaks = found
+            if not again and middle is not None and max(map(abs, peaks), default=0.0) >= OFF_RIDGE:
+                moved = sum((peak * u for peak, u in zip(peaks, directions)),
+                            np.zeros(walk.point.size))
+                walk.point, walk.shift = walk.point + moved, walk.shift + moved
+                off_ridge.append(walk)
+        if not off_ridge:
+            break
+        pending = off_ridge
+    return out
+
+
 def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
                  evaluate_all: Optional[EvaluateAll] = None) -> np.ndarray:
     """(d, 2, len(DISTANCES)): each hyperparameter's scale on its lower and upper side at
@@ -215,13 +250,11 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
             walk.shift = walk.offset * (t / walk.last) ** 2
             walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift
             measured.append(walk)
-        nodes = [_nodes(walk.point, acrosses[walk.j][:walk.across]) for walk in measured]
-        values = many([node for own in nodes for node in own])
-        walks, first = [], 0
-        for walk, own in zip(measured, nodes):
+        found_at = _measured_across(many, measured, acrosses)
+        walks = []
+        for walk in measured:
             directions = acrosses[walk.j][:walk.across]
-            middle, gains, peaks = _gains_across(values[first:first + len(own)], directions)
-            first += len(own)
+            middle, gains, peaks = found_at[id(walk)]
             if middle is None:
                 # Out of numerical range: the tail ends before here; keep the last scale.
                 scales[walk.j, walk.side, i:] = walk.scale

@@ -161,6 +161,15 @@ def test_response_scale_predictions_integrate_the_gaussian_posterior(family):
             where, scale="response", exposure=2.0)
 
 
+@pytest.mark.parametrize("mean", [37.0, 40.0, 800.0, -40.0])
+@pytest.mark.parametrize("sd", [0.0, 0.1, 1.0])
+def test_a_binomial_response_mean_stays_within_the_trials(mean, sd):
+    """Quadrature weights that sum to 1 only to rounding once made a sure success's
+    probability 1 + 2e-16."""
+    got, spread = FAMILIES["binomial"]().response(np.array([mean]), np.array([sd]), np.array([4.0]))
+    assert 0.0 <= got[0] <= 4.0 and spread[0] >= 0.0
+
+
 def test_family_names_are_vetted_before_anything_else():
     loc, y, _, _ = simulate("poisson")
     assert fit(MODEL, loc, y, family=" Poisson ", theta=THETA["poisson"]).family == "poisson"

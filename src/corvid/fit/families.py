@@ -512,6 +512,7 @@ class Binomial(Family):
 
     def response(self, mean, sd, scale):
         first, second = _gauss_hermite(special.expit, mean, sd)
+        first = np.clip(first, 0.0, 1.0)   # the weights sum to 1 only to rounding
         return scale * first, scale * np.sqrt(np.maximum(second - first**2, 0.0))
 
     def inverse_link(self, eta):

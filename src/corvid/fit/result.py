@@ -332,6 +332,9 @@ class LatentFit(PosteriorMethods):
                            for m, v in zip(means, variances)]
                 means, variances = [m for m, _ in moments], [s**2 for _, s in moments]
             mean[inside], sd[inside] = self._mixture.combine(means, variances)
+            if scale == "response":   # a mixture's weights sum to 1 only to rounding
+                ends = self._family.inverse_link(np.array([-np.inf, np.inf]))
+                mean[inside] = np.clip(mean[inside], ends[0] * f[inside], ends[1] * f[inside])
         return mean, sd
 
     def _map_points(self, basis, time, values: Optional[Mapping[str, np.ndarray]] = None) -> NewPoints:

@@ -124,6 +124,29 @@ def test_a_ridge_that_bends_faster_than_predicted_is_found_again(log_density):
     np.testing.assert_allclose(outside, 0.025, atol=0.012)
 
 
+def test_a_peak_across_out_of_numerical_range_keeps_the_point_first_measured():
+    """Measured again around its peak, a walk whose peak cannot be evaluated keeps its
+    point, its shift and what was measured there."""
+    from corvid.fit.marginals import _measured_across, _Walk
+
+    u = np.array([0.0, 1.0])
+    walk = _Walk(0, 1, np.array([1.5, 0.0]), np.zeros(2), np.zeros(2), across=1)
+    calls = []
+
+    def many(nodes):
+        calls.append(len(nodes))
+        if len(calls) == 1:      # the point, then +-sqrt(3) u: a peak far up the direction
+            return [-1.0, -4.0, 0.5]
+        return [None, -1.0, -1.0]
+
+    found = _measured_across(many, [walk], [[u]])
+    assert calls == [3, 3]
+    middle, _, peaks = found[id(walk)]
+    assert middle == -1.0 and peaks[0] >= 1.0
+    np.testing.assert_array_equal(walk.point, [1.5, 0.0])
+    np.testing.assert_array_equal(walk.shift, [0.0, 0.0])
+
+
 @pytest.mark.parametrize("a", [0.2, 0.5, 1.0, 4.0])
 def test_a_single_log_gamma_hyperparameter_has_its_closed_form_quantiles(a):
     """log G, G ~ Gamma(a): the lower tail is exponential, as a noise sd's or sigma's

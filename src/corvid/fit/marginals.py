@@ -190,8 +190,9 @@ def _measured_across(many: EvaluateAll, measured: list, acrosses: list) -> dict:
     their points' nodes evaluated at once. Where the parabola across peaks OFF_RIDGE
     conditional sds or more from the point, the three-point rule around it is not to be
     trusted: such walks are measured once more around that peak, which becomes their
-    point (and moves their shift)."""
+    point (and moves their shift) unless it is out of numerical range."""
     out: dict = {}
+    before: dict = {}    # id(walk): (point, shift) before a walk moved to its peak
     pending = list(measured)
     for again in (False, True):
         nodes = [_nodes(walk.point, acrosses[walk.j][:walk.across]) for walk in pending]
@@ -199,12 +200,17 @@ def _measured_across(many: EvaluateAll, measured: list, acrosses: list) -> dict:
         first, off_ridge = 0, []
         for walk, own in zip(pending, nodes):
             directions = acrosses[walk.j][:walk.across]
-            out[id(walk)] = found = _gains_across(values[first:first + len(own)], directions)
+            found = _gains_across(values[first:first + len(own)], directions)
             first += len(own)
             middle, _, peaks = found
+            if again and middle is None:     # the peak is out of range: keep the first
+                walk.point, walk.shift = before[id(walk)]
+                continue
+            out[id(walk)] = found
             if not again and middle is not None and max(map(abs, peaks), default=0.0) >= OFF_RIDGE:
                 moved = sum((peak * u for peak, u in zip(peaks, directions)),
                             np.zeros(walk.point.size))
+                before[id(walk)] = (walk.point, walk.shift)
                 walk.point, walk.shift = walk.point + moved, walk.shift + moved
                 off_ridge.append(walk)
         if not off_ridge:

@@ -214,6 +214,63 @@ def test_three_hyperparameters_that_trade_off_leave_their_tails_outside(log_dens
         np.testing.assert_allclose(outside, 0.025, atol=tolerance, err_msg=f"theta_{j}")
 
 
+def arm(b, s, k):
+    """x1 and x3 standard normal; x2 | x1, x3 ~ N(c(x1) x3², s²), c = b softplus(-k x1):
+    below x1's mode the posterior of (x2, x3) bends into an arm that no three-point rule
+    across sees, though x1's and x3's marginals stay N(0, 1)."""
+    def log_density(x):
+        x1, x2, x3 = x
+        c = b * np.logaddexp(0.0, -k * x1)
+        return -0.5 * x1**2 - 0.5 * x3**2 - 0.5 * ((x2 - c * x3**2) / s) ** 2
+    return log_density
+
+
+@pytest.mark.parametrize("b, s, k", [(0.5, 1.5, 2.0), (1.0, 1.0, 1.0), (1.0, 1.5, 1.0),
+                                     (1.5, 1.5, 1.0)])
+def test_a_ridge_whose_posterior_across_bends_into_an_arm_is_integrated_on_a_grid(b, s, k):
+    """x1's and x3's bounds are ±1.96 exactly. Three points along each direction across
+    left up to 3.7% outside a bound; the grid across, which follows the arm, leaves
+    2.5% ± 0.8%. (An arm that climbs steeply in sd units is narrower than the grid's step
+    of 1.5 sds across itself, and falls between its points.)"""
+    log_density = arm(b, s, k)
+    cov = np.linalg.inv(-_hessian(log_density, np.zeros(3)))
+    bounds = hyperparameter_marginals(np.zeros(3), cov, ridge_scales(log_density, cov))
+    for j in (0, 2):
+        outside = stats.norm.cdf([np.log(bounds[j, 0]), -np.log(bounds[j, 1])])
+        np.testing.assert_allclose(outside, 0.025, atol=0.008, err_msg=f"theta_{j}")
+
+
+def _hessian(log_density, at, h=1e-4):
+    unit = np.eye(at.size)
+    return np.array([[(log_density(at + h * ei + h * ej) - log_density(at + h * ei - h * ej)
+                       - log_density(at - h * ei + h * ej) + log_density(at - h * ei - h * ej))
+                      / (4 * h * h) for ej in unit] for ei in unit])
+
+
+@pytest.mark.parametrize("start", [(0.0, 0.0), (2.0, -2.5), (4.0, -5.0)],
+                         ids=["main", "valley", "lobe"])
+@pytest.mark.parametrize("weight", [0.0, 0.3, 2.0])
+def test_the_grid_across_finds_a_lobe_five_sds_out_and_its_mass(start, weight):
+    """A unit Gaussian plus `weight` times another six sds away: the integral relative to a
+    standard Gaussian's is log(1 + weight), from wherever the grid starts."""
+    from corvid.fit.across_grid import integrals_across
+
+    u, v = np.array([0.0, 1.0, 0.0]), np.array([0.0, 0.0, 1.0])
+
+    def log_density(x):
+        a, c = x[1], x[2]
+        main = -0.5 * (a * a + c * c)
+        lobe = -0.5 * ((a - 4.0) ** 2 + (c + 5.0) ** 2) + (np.log(weight) if weight else -np.inf)
+        return np.logaddexp(main, lobe) - 0.5 * x[0] ** 2
+
+    point = np.array([0.7, *start])
+    (total, mean), = integrals_across(lambda offsets: [log_density(o) for o in offsets],
+                                      [point], [(u, v)])
+    assert total == pytest.approx(np.log1p(weight) - 0.5 * 0.7**2, abs=2e-3)
+    share = weight / (1.0 + weight)
+    np.testing.assert_allclose(point + mean, [0.7, 4.0 * share, -5.0 * share], atol=2e-2)
+
+
 def one_dimensional(log_density, mode, variance):
     cov = np.array([[variance]])
     return hyperparameter_marginals(np.array([mode]), cov, ridge_scales(
@@ -289,9 +346,9 @@ def test_the_intervals_leave_their_tails_of_the_fits_own_posterior_outside():
     kept = {}
     measure = fitting.marginal_scales
 
-    def keep(posterior, centre, *rest):
+    def keep(posterior, centre, *rest, **named):
         kept.update(posterior=posterior, centre=centre)
-        return measure(posterior, centre, *rest)
+        return measure(posterior, centre, *rest, **named)
 
     rng = np.random.default_rng(8)
     loc = rng.uniform(0.05, 0.95, (40, 2))

@@ -207,9 +207,11 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     Hyperparameters' intervals: `hyperparameters` gives each one's 95% interval and sd from
     its marginal posterior, measured along its ridge at 1.5, 3 and 4.5 sd either side (14
     to 20 more evaluations per hyperparameter with two, 20 to 34 with more, 4 to 6 for a
-    model with one, with or
-    without `integrate`; see `corvid.fit.marginals`): the ranges' and sigmas' posteriors
-    have long tails and bend together, which exp(mode ± 1.96 se) would cut off.
+    model with one, with or without `integrate`; with three, one a noise sd or a gamma's
+    phi, whose posterior across a ridge is far from Gaussian, 20 to 90 per point of a
+    grid across instead; see
+    `corvid.fit.marginals`): the ranges' and sigmas' posteriors have long tails and bend
+    together, which exp(mode ± 1.96 se) would cut off.
 
     theta : the hyperparameters to use instead of the posterior mode.
     theta_start : where the search for the mode starts instead of the data's guess (e.g.
@@ -277,7 +279,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
                                                    problem.shown)
     scales = None   # each hyperparameter's marginal along its ridge (corvid.fit.marginals)
     if given is None and where.definite:
-        scales = marginal_scales(posterior, where, reporter, started, problem.shown)
+        scales = marginal_scales(posterior, where, reporter, started, problem.shown,
+                                 scatter=kind.scale_from_scatter)
 
     seconds = time.perf_counter() - started
     if reporter:

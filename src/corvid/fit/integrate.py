@@ -56,9 +56,10 @@ def over_design(posterior: LogPosterior, centre: ThetaPosterior, reporter: Optio
 
 def marginal_scales(posterior: LogPosterior, centre: ThetaPosterior,
                     reporter: Optional[Reporter], started: float,
-                    shown: Sequence[str]) -> np.ndarray:
+                    shown: Sequence[str], scatter: bool) -> np.ndarray:
     """(d, 2, 3): each hyperparameter's marginal scale along its ridge, each side (see
-    `corvid.fit.marginals`), measured on the log posterior tilted as the design is."""
+    `corvid.fit.marginals`), measured on the log posterior tilted as the design is;
+    `scatter`: theta holds the scale of a continuous response's scatter."""
     root = principal_root(centre.cov)
     tilt = np.linalg.solve(root.T, centre.slope)     # slope · z's gradient in theta
 
@@ -78,4 +79,4 @@ def marginal_scales(posterior: LogPosterior, centre: ThetaPosterior,
             out.append(value + float(tilt @ offset) - centre.log_posterior)
         return out
 
-    return ridge_scales(None, centre.cov, evaluate_all)
+    return ridge_scales(None, centre.cov, evaluate_all, scatter=scatter)

@@ -28,7 +28,17 @@ ridge bends faster than t², the predicted point lands off it, and the three-poi
 around a point off the ridge misjudges the integral across (on the Meuse zinc data, the
 range's fall at 3 sd by a whole nat): where the parabola across peaks a conditional sd or
 more from the point, that distance is measured once more around the peak, which becomes
-the point.
+the point. With three hyperparameters, one of them the scale of a continuous response's
+scatter (a noise sd, which the field can take over as it vanishes), where the posterior
+across is far from Gaussian (a change in some ridge's integral across of LOUD per sd of
+theta_j or more at the first distance, against its value at the centre), three points per
+direction are not to be trusted anywhere: every ridge, and the centre, is then integrated across the plane of the
+other two on a grid that follows the posterior's mass (`corvid.fit.across_grid`), and its
+point moves with the mean across. The plane is then all there is across, so the grid's
+integral is exact to its resolution. With more, the others' narrower directions are taken
+as Gaussian in any case, and a grid for each of 2d ridges at 20 to 90 evaluations a point
+would cost more than the whole fit; they keep the three points. So do fits without such a
+scatter: no arm has been seen there, and a Laplace evaluation costs many factorisations.
 
 Each side is measured at the DISTANCES 1.5, 3 and 4.5 sd (4.5 only where the side's tail
 is heavy: a scale above LIGHT_TAIL at 3 sd), and each measurement gives that distance's
@@ -60,7 +70,7 @@ Cost, per hyperparameter: two evaluations across the centre per direction, and p
 two or three distances of three (two hyperparameters) or five evaluations each: 14 to 20
 with two hyperparameters, 20 to 34 each with more (4 to 6 for a model with one
 hyperparameter, measured along its line alone); a distance measured again around the
-ridge's peak costs its three or five once more.
+ridge's peak costs its three or five once more. On a grid, each point costs 20 to 90.
 """
 
 from __future__ import annotations
@@ -72,6 +82,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 import numpy as np
 from scipy import special
 
+from .across_grid import integrals_across
 from .factor import NotPositiveDefiniteError
 
 __all__ = ["DISTANCES", "ridge_scales", "marginal_summary", "hyperparameter_marginals"]
@@ -86,6 +97,7 @@ SECOND_CHANGE = 0.05  # the second is measured further out only where its gain's
 SECOND_PEAK = 0.25    # the centre's, or its peak in sds, grown as t² to the last distance,
                       # would reach this much
 OFF_RIDGE = 1.0      # a peak across this many sds from the point: measured again around it
+LOUD = 0.07          # a change across, per sd of theta_j, that puts every ridge on a grid
 GRID = 20001         # points of the grid on which the marginal is integrated
 FALL_REACHED = 30.0  # the grid reaches where the fall is this on both sides,
 REACH_LIMIT = 400.0  # or this many sd of theta_j if that is nearer
@@ -220,12 +232,14 @@ def _measured_across(many: EvaluateAll, measured: list, acrosses: list) -> dict:
 
 
 def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
-                 evaluate_all: Optional[EvaluateAll] = None) -> np.ndarray:
+                 evaluate_all: Optional[EvaluateAll] = None, *,
+                 scatter: bool = True) -> np.ndarray:
     """(d, 2, len(DISTANCES)): each hyperparameter's scale on its lower and upper side at
     each distance (see the module's note); cov (d, d) theta's covariance at the centre.
     Every side of every hyperparameter is measured a distance at a time together, each
     distance's points handed to `evaluate_all` at once (to `evaluate` one by one without
-    it)."""
+    it). `scatter`: one of the hyperparameters is the scale of a continuous response's
+    scatter, which can vanish (only then are the ridges ever integrated on a grid)."""
     if evaluate_all is None:
         if evaluate is None:
             raise TypeError("ridge_scales needs `evaluate` or `evaluate_all`")
@@ -247,6 +261,7 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
 
     walks = [_Walk(j, side, np.zeros(d), np.zeros(d), np.zeros(d), across=len(acrosses[j]))
              for j in range(d) for side in (0, 1)]
+    on_grid: Optional[List[float]] = None    # each ridge's integral across at the centre
     for i, t in enumerate(DISTANCES):
         measured = []
         for walk in walks:
@@ -256,7 +271,14 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
             walk.shift = walk.offset * (t / walk.last) ** 2
             walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift
             measured.append(walk)
-        found_at = _measured_across(many, measured, acrosses)
+        if on_grid is None:
+            found_at = _measured_across(many, measured, acrosses)
+            if i == 0 and scatter and d == 3 and _loud(found_at, measured, at_centre, t):
+                for walk in measured:     # back to the points predicted, off any peak
+                    walk.point = (2 * walk.side - 1) * t * lines[walk.j] + walk.shift
+                on_grid = []
+        if on_grid is not None:
+            found_at = _measured_on_grid(many, measured, acrosses, on_grid)
         walks = []
         for walk in measured:
             directions = acrosses[walk.j][:walk.across]
@@ -265,20 +287,53 @@ def ridge_scales(evaluate: Optional[Evaluate], cov: np.ndarray,
                 # Out of numerical range: the tail ends before here; keep the last scale.
                 scales[walk.j, walk.side, i:] = walk.scale
                 continue
-            # A direction not measured keeps its width at the centre and its line.
-            changes = [gain - centre for gain, centre in zip(gains, at_centre[walk.j])]
-            found = sum((peak * u for peak, u in zip(peaks, directions)), np.zeros(d))
-            walk.offset, walk.last = walk.shift + found, t
-            fall = -middle - sum(changes)
+            if on_grid is not None:
+                # middle: the integral across; peaks: the mean's offset across, in theta
+                walk.offset, walk.last = walk.shift + peaks, t
+                fall = on_grid[walk.j] - middle
+            else:
+                # A direction not measured keeps its width at the centre and its line.
+                changes = [gain - centre for gain, centre in zip(gains, at_centre[walk.j])]
+                found = sum((peak * u for peak, u in zip(peaks, directions)), np.zeros(d))
+                walk.offset, walk.last = walk.shift + found, t
+                fall = -middle - sum(changes)
             scale = t / math.sqrt(2.0 * fall) if fall > 0.0 else SCALE_LIMITS[1]
             walk.scale = float(np.clip(scale, *SCALE_LIMITS))
             scales[walk.j, walk.side, i] = walk.scale
             growth = (DISTANCES[-1] / t) ** 2    # a bend's, out to the last distance
-            if (walk.across > 1 and abs(changes[1]) * growth < SECOND_CHANGE
+            if (on_grid is None and walk.across > 1 and abs(changes[1]) * growth < SECOND_CHANGE
                     and abs(peaks[1]) * growth < SECOND_PEAK):
                 walk.across = 1      # the second direction stays as at the centre
             walks.append(walk)
     return scales
+
+
+def _loud(found_at: dict, measured: list, at_centre: List[List[float]], t: float) -> bool:
+    """Whether the posterior across any ridge changes by LOUD per sd of theta_j or more at
+    the first distance: then no three-point rule is to be trusted across (see
+    `corvid.fit.across_grid`)."""
+    for walk in measured:
+        middle, gains, _ = found_at[id(walk)]
+        if middle is not None and any(abs(gain - centre) >= LOUD * t
+                                      for gain, centre in zip(gains, at_centre[walk.j])):
+            return True
+    return False
+
+
+def _measured_on_grid(many: EvaluateAll, measured: list, acrosses: list,
+                      on_grid: List[float]) -> dict:
+    """{id(walk): (the integral across the walk's point over its plane, None where the point
+    is out of range; [], the posterior's mean offset across in theta)} for the walks
+    measured at one distance; the centre's integrals across each ridge first, into
+    `on_grid`, if it is still empty."""
+    d = len(acrosses)
+    centres = [] if on_grid else [(np.zeros(d), acrosses[j]) for j in range(d)]
+    points = centres + [(walk.point, acrosses[walk.j]) for walk in measured]
+    found = integrals_across(many, [p for p, _ in points], [(u, v) for _, (u, v) in points])
+    if centres:
+        on_grid.extend(total if total is not None else 0.0 for total, _ in found[:d])
+    return {id(walk): (total, [], mean)
+            for walk, (total, mean) in zip(measured, found[len(centres):])}
 
 
 def _tail_power(scales: np.ndarray) -> float:

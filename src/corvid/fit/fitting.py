@@ -209,9 +209,8 @@ def fit(model, loc, y, *, family="gaussian", covariates=None, intercept: bool = 
     to 20 more evaluations per hyperparameter with two, 20 to 34 with more, 4 to 6 for a
     model with one, with or without `integrate`; with three, one a noise sd or a gamma's
     phi, whose posterior across a ridge is far from Gaussian, 20 to 90 per point of a
-    grid across instead; see
-    `corvid.fit.marginals`): the ranges' and sigmas' posteriors have long tails and bend
-    together, which exp(mode ± 1.96 se) would cut off.
+    grid across instead; see `corvid.fit.marginals`): the ranges' and sigmas' posteriors
+    have long tails and bend together, which exp(mode ± 1.96 se) would cut off.
 
     theta : the hyperparameters to use instead of the posterior mode.
     theta_start : where the search for the mode starts instead of the data's guess (e.g.

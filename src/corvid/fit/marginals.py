@@ -32,13 +32,14 @@ the point. With three hyperparameters, one of them the scale of a continuous res
 scatter (a noise sd, which the field can take over as it vanishes), where the posterior
 across is far from Gaussian (a change in some ridge's integral across of LOUD per sd of
 theta_j or more at the first distance, against its value at the centre), three points per
-direction are not to be trusted anywhere: every ridge, and the centre, is then integrated across the plane of the
-other two on a grid that follows the posterior's mass (`corvid.fit.across_grid`), and its
-point moves with the mean across. The plane is then all there is across, so the grid's
-integral is exact to its resolution. With more, the others' narrower directions are taken
-as Gaussian in any case, and a grid for each of 2d ridges at 20 to 90 evaluations a point
-would cost more than the whole fit; they keep the three points. So do fits without such a
-scatter: no arm has been seen there, and a Laplace evaluation costs many factorisations.
+direction are not to be trusted anywhere: every ridge, and the centre, is then integrated
+across the plane of the other two on a grid that follows the posterior's mass
+(`corvid.fit.across_grid`), and its point moves with the mean across. The plane is then
+all there is across, so the grid's integral is exact to its resolution. With more, the
+others' narrower directions are taken as Gaussian in any case, and a grid for each of 2d
+ridges at 20 to 90 evaluations a point would cost more than the whole fit; they keep the
+three points. So do fits without such a scatter: no arm has been seen there, and a Laplace
+evaluation costs many factorisations.
 
 Each side is measured at the DISTANCES 1.5, 3 and 4.5 sd (4.5 only where the side's tail
 is heavy: a scale above LIGHT_TAIL at 3 sd), and each measurement gives that distance's

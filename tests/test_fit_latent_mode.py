@@ -96,6 +96,20 @@ def test_every_theta_along_a_fit_path_has_the_dense_laplace_value(family):
         assert value == pytest.approx(dense_log_marginal(family, loc, y, x, kw, theta), rel=1e-11)
 
 
+@pytest.mark.parametrize("family", ["poisson", "binomial", "nbinomial"])
+def test_an_evaluation_for_its_value_alone_has_the_dense_value_to_1e6_nats(family):
+    # A marginal's points want the value alone: the looser mode must not move it.
+    loc, y, x, kw = simulate(family)
+    loose, strict = latent_model(family, loc, y, x, kw), latent_model(family, loc, y, x, kw)
+    for theta in path(family):
+        value = loose.evaluate(theta, gradient=False, value_only=True).log_likelihood
+        strict.evaluate(theta, gradient=False)
+        assert value == pytest.approx(dense_log_marginal(family, loc, y, x, kw, theta), abs=1e-6)
+    assert loose.factorisations <= strict.factorisations
+    with pytest.raises(ValueError, match="value alone"):
+        loose.evaluate(THETA[family], value_only=True)
+
+
 @pytest.mark.parametrize("family", ["poisson", "nbinomial"])
 @pytest.mark.parametrize("visits", [[[0.0, 0.0], [2e-4, 0.0]], [[0.0, 0.0], [0.0, -2e-4]],
                                     [[0.0, 0.0], [0.5, -0.3], [0.0, 0.0]]],
@@ -168,7 +182,8 @@ def test_a_fit_equals_the_fit_that_factors_at_every_newton_step(case, monkeypatc
         warnings.simplefilter("error", ConvergenceWarning)
         fast = FITS[case]()
         monkeypatch.setattr(laplace, "CHORD_CONTRACTION", 0.0)     # no step with an old factor
-        monkeypatch.setattr(laplace, "NEWTON_TOLERANCE", 1e-22)    # and Newton to rounding
+        monkeypatch.setattr(laplace, "NEWTON_TOLERANCE", 1e-22)    # and Newton to rounding,
+        monkeypatch.setattr(laplace, "VALUE_TOLERANCE", 1e-22)     # for values alone too
         strict = FITS[case]()
     np.testing.assert_allclose(summary(fast), summary(strict), rtol=1e-6, atol=1e-9)
 
@@ -179,10 +194,10 @@ def test_a_mode_the_chord_steps_miss_is_found_by_factoring_at_every_step(monkeyp
     expected = latent_model("poisson", *data).evaluate(theta).log_likelihood
     newton = laplace.LaplaceModel._newton
 
-    def astray(self, theta, chords):
+    def astray(self, theta, chords, *tolerances):
         if chords:
             raise NotPositiveDefiniteError("Newton's method for the latent mode found no higher point")
-        return newton(self, theta, chords)
+        return newton(self, theta, chords, *tolerances)
 
     monkeypatch.setattr(laplace.LaplaceModel, "_newton", astray)
     latent = latent_model("poisson", *data)

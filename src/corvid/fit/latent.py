@@ -208,8 +208,11 @@ class LatentModel:
             self._last[name] = (key, last)
         return last
 
-    def evaluate(self, theta, *, gradient: bool = True, keep: bool = False) -> Evaluation:
-        """log p(y | theta) and, as asked, its gradient and the posterior given theta."""
+    def evaluate(self, theta, *, gradient: bool = True, keep: bool = False,
+                 value_only: bool = False) -> Evaluation:
+        """log p(y | theta) and, as asked, its gradient and the posterior given theta.
+        `value_only`: the evaluation will never be completed, which a model that finds
+        its latent mode by iteration may take for a looser tolerance."""
         return self.complete(self._value(theta), gradient=gradient, keep=keep)
 
     def _value(self, theta, likelihood: bool = True) -> Evaluation:
@@ -322,8 +325,10 @@ class ExactModel(LatentModel):
 
     # ---- one evaluation ----------------------------------------------------------------------
 
-    def evaluate(self, theta, *, gradient: bool = True, keep: bool = False) -> Evaluation:
-        """log p(y | theta) and, as asked, its gradient and the posterior given theta.
+    def evaluate(self, theta, *, gradient: bool = True, keep: bool = False,
+                 value_only: bool = False) -> Evaluation:
+        """log p(y | theta) and, as asked, its gradient and the posterior given theta
+        (exact: `value_only` changes nothing).
 
         Raises factor.NotPositiveDefiniteError where the matrices are not numerically
         positive definite (hyperparameters far out of scale).

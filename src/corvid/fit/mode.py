@@ -113,9 +113,13 @@ class LogPosterior:
         `corvid.fit.workers`), each evaluation without its factors (which a batch would
         otherwise hold all at once: `complete` cannot add to it later; `then(value,
         evaluation)`, if given, still has them, and its result stands in the list instead);
-        a NotPositiveDefiniteError stands in the list in place of its theta's result."""
+        a NotPositiveDefiniteError stands in the list in place of its theta's result.
+        Without gradient or posterior, the values are all that is wanted (and what `then`
+        reads from the state; see the latent models' `evaluate`)."""
+        value_only = not (gradient or keep)
+
         def one(theta: np.ndarray) -> Any:
-            value, ev = self._at(theta, gradient, keep)
+            value, ev = self._at(theta, gradient, keep, value_only)
             out = (value, ev) if then is None else then(value, ev)
             ev._state = None
             return out
@@ -127,8 +131,9 @@ class LogPosterior:
         with self.latent.together():
             return workers.run_all(one, thetas, count, expected=(NotPositiveDefiniteError,))
 
-    def _at(self, theta: np.ndarray, gradient: bool, keep: bool) -> tuple[float, Evaluation]:
-        ev = self.latent.evaluate(theta, gradient=False)
+    def _at(self, theta: np.ndarray, gradient: bool, keep: bool,
+            value_only: bool = False) -> tuple[float, Evaluation]:
+        ev = self.latent.evaluate(theta, gradient=False, value_only=value_only)
         return self.log_prior(theta)[0] + ev.log_likelihood, self.complete(ev, gradient=gradient,
                                                                            keep=keep)
 

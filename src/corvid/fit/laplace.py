@@ -191,16 +191,23 @@ class LaplaceModel(LatentModel):
         return self.structure.psi(theta)
 
     def _objective(self, c: np.ndarray, psi: Optional[float], u: np.ndarray, b: np.ndarray):
-        """(log density of (y, x) up to the prior's constants, eta, Q u), c the terms'
-        coefficients."""
+        """(log density of (y, x) up to the prior's constants, eta, Q u, the size of the
+        terms summed into it), c the terms' coefficients. The size is what its rounding is
+        relative to: where the prior's terms nearly cancel (an AR(1) as rho nears 1) it is
+        far larger than the log density."""
         Qu = np.zeros(self.n)
+        size = 0.0
         for weight, term in zip(c, self.structure.terms):
-            Qu += weight * (term @ u)
+            Tu = weight * (term @ u)
+            size += abs(float(u @ Tu))
+            Qu += Tu
         eta = self.A @ u + self.X @ b + self.family_data.offset
         with np.errstate(over="ignore", invalid="ignore"):
-            value = float(np.sum(self.family.log_density(self.family_data, eta, psi))) \
-                - 0.5 * float(u @ Qu) - 0.5 * float(self.fixed_precision @ b**2)
-        return (value if np.isfinite(value) else -np.inf), eta, Qu
+            likelihood = float(np.sum(self.family.log_density(self.family_data, eta, psi)))
+            value = likelihood - 0.5 * float(u @ Qu) - 0.5 * float(self.fixed_precision @ b**2)
+        if not np.isfinite(value):
+            return -np.inf, eta, Qu, 1.0
+        return value, eta, Qu, max(1.0, abs(value), abs(likelihood) + 0.5 * size)
 
     def _block(self, c: np.ndarray, W: np.ndarray, rhs_u: np.ndarray) -> tuple[_Block, np.ndarray]:
         """The factored posterior precision with observation weights W, and P_uu⁻¹ rhs_u
@@ -281,10 +288,10 @@ class LaplaceModel(LatentModel):
         are those of a mode to `tolerance` or better, however it was reached."""
         c, psi = self.structure.coefficients(theta), self._psi(theta)
         u, b = (v.copy() for v in self._nearest_mode(theta))
-        value, eta, Qu = self._objective(c, psi, u, b)
+        value, eta, Qu, size = self._objective(c, psi, u, b)
         if not np.isfinite(value):
             u, b = (v.copy() for v in self._start)
-            value, eta, Qu = self._objective(c, psi, u, b)
+            value, eta, Qu, size = self._objective(c, psi, u, b)
         block = self._nearest_block(theta) if chords else None
         before = np.inf        # the decrement of the step that led here
         last_small = np.inf    # that of the last Newton step below the resolution
@@ -306,7 +313,7 @@ class LaplaceModel(LatentModel):
                 self.factorisations += 1
                 if decrement <= tolerance:
                     break
-            if 0.5 * decrement <= RESOLUTION * max(1.0, abs(value)):
+            if 0.5 * decrement <= RESOLUTION * size:
                 # The rise left is below what the summed log density resolves, so a line
                 # search cannot judge the step; this close to the mode Newton's own step is
                 # sure, until the decrement stops falling (the rounding of the gradient).
@@ -315,21 +322,21 @@ class LaplaceModel(LatentModel):
                         break
                     last_small = decrement
                 u, b = u + step_u, b + step_b
-                value, eta, Qu = self._objective(c, psi, u, b)
+                value, eta, Qu, size = self._objective(c, psi, u, b)
             elif chord:
                 trial = self._objective(c, psi, u + step_u, b + step_b)
                 if trial[0] < value:     # the earlier factor overshoots: factor here
                     block, before = None, np.inf
                     continue
                 u, b = u + step_u, b + step_b
-                value, eta, Qu = trial
+                value, eta, Qu, size = trial
             else:
                 for halving in range(MAX_HALVINGS):
                     s = 0.5**halving
                     trial = self._objective(c, psi, u + s * step_u, b + s * step_b)
                     if trial[0] >= value:
                         u, b = u + s * step_u, b + s * step_b
-                        value, eta, Qu = trial
+                        value, eta, Qu, size = trial
                         break
                 else:
                     raise factor.NotPositiveDefiniteError(

@@ -262,6 +262,12 @@ class Family:
         """A starting psi from the data; None for families without a hyperparameter."""
         return None
 
+    def latent_variance(self, d: FamilyData, X: np.ndarray) -> Optional[float]:
+        """A moment estimate of the latent effects' variance on the link scale, beside the
+        fixed effects X, or None where the family has none (the working response's split
+        is used)."""
+        return None
+
 
 def _log_normal_moments(mean, sd, scale):
     """Mean and sd of scale * exp(eta), eta ~ N(mean, sd²), computed in log space."""
@@ -331,6 +337,33 @@ class _LogLink:
             return np.where(mu > 0.0, np.log(np.maximum(mu, 1e-300)), -np.inf)
 
 
+def _poisson_regression_means(X: np.ndarray, y: np.ndarray, offset: np.ndarray,
+                               iterations: int = 25) -> Optional[np.ndarray]:
+    """The fitted means exp(offset + X beta) of the Poisson regression of y on X (iteratively
+    reweighted least squares), or None where it does not settle (no counts, separation)."""
+    if not np.any(y > 0):
+        return None
+    if X.shape[1] == 0:
+        return np.exp(offset)
+    beta = np.zeros(X.shape[1])
+    eta = np.log(np.mean(y) / np.mean(np.exp(offset))) + offset
+    with np.errstate(over="ignore", under="ignore", invalid="ignore", divide="ignore"):
+        for _ in range(iterations):
+            root = np.sqrt(np.exp(eta))
+            rhs = (eta - offset) * root + (y - root**2) / root
+            if not (np.all(np.isfinite(rhs)) and np.all(root > 0.0)):
+                return None
+            new = np.linalg.lstsq(X * root[:, None], rhs, rcond=None)[0]
+            if not np.all(np.isfinite(new)):
+                return None
+            settled = np.max(np.abs(new - beta)) < 1e-8
+            beta, eta = new, offset + X @ new
+            if settled:
+                m = np.exp(eta)
+                return m if np.all(np.isfinite(m)) and np.sum(m**2) > 0.0 else None
+    return None
+
+
 class Poisson(_LogLink, Family):
     """y ~ Poisson(E exp(eta)), log link, E the exposure (eta's offset log E)."""
 
@@ -374,6 +407,16 @@ class Poisson(_LogLink, Family):
 
     def working(self, d):
         return np.log(d.y + 0.5) - d.offset, 1.0 / (d.y + 0.5)
+
+    def latent_variance(self, d, X):
+        # With eta = X beta + e, e ~ N(0, s²): E y = m and Var y = m + m² (exp(s²) - 1), m from
+        # the Poisson regression on X alone. The working response cannot say this for small
+        # counts: log(y + 0.5) varies less than 1/(y + 0.5) claims its noise does alone.
+        m = _poisson_regression_means(X, d.y, d.offset)
+        if m is None:
+            return None
+        ratio = float(np.sum((d.y - m) ** 2 - m)) / float(np.sum(m**2))
+        return math.log1p(ratio) if ratio > 0.0 else 0.0
 
 
 class NegativeBinomial(_LogLink, Family):

@@ -3,10 +3,12 @@
 The residuals of least squares on the fixed effects (of y, or of a working response on the
 link scale for other families) are split into noise and field. For Gaussian data, half the
 mean squared difference between nearest neighbours is mostly noise, as the field changes
-little over such distances; for other families the noise is the sampling variance the
-working response carries. The range is where the residuals' empirical semivariogram, less
-the noise, reaches 86% of the field's variance: the correlation of the Matérn field (nu = 1)
-at its range is 0.14.
+little over such distances; for other families the noise is the lesser of that and the
+sampling variance the working response carries. The range is where the residuals' empirical
+semivariogram, less the noise, reaches 86% of the field's variance: the correlation of the
+Matérn field (nu = 1) at its range is 0.14. The field's sigma starts where the family's moment
+estimate of the latent variance puts it (Poisson counts: their overdispersion beside a
+Poisson regression on the fixed effects), else at the field's share of that split.
 """
 
 from __future__ import annotations
@@ -78,16 +80,23 @@ def nearest_other(loc: np.ndarray, rows: np.ndarray) -> np.ndarray:
     return other
 
 
+def _nugget(loc: np.ndarray, residual: np.ndarray) -> Optional[float]:
+    """Half the mean squared difference of residuals at nearest neighbours (of up to
+    NUGGET_ROWS rows): mostly noise, as a field changes little over such distances."""
+    if residual.size < 2:
+        return None
+    rows = np.arange(residual.size) if residual.size <= NUGGET_ROWS else \
+        np.sort(np.random.default_rng(0).choice(residual.size, NUGGET_ROWS, replace=False))
+    return 0.5 * float(np.mean((residual[rows] - residual[nearest_other(loc, rows)]) ** 2))
+
+
 def gaussian_start(data: Observations, loc: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """(theta0, bounds) for (log range, log sigma, log noise sd)."""
     X, y = data.X, data.y
     _, residual = _least_squares(X, y)
     variance = float(np.mean(residual**2)) or float(np.mean(y**2)) or 1.0
-    nugget = 0.5 * variance
-    if y.size >= 2:
-        rows = np.arange(y.size) if y.size <= NUGGET_ROWS else \
-            np.sort(np.random.default_rng(0).choice(y.size, NUGGET_ROWS, replace=False))
-        nugget = 0.5 * float(np.mean((residual[rows] - residual[nearest_other(loc, rows)]) ** 2))
+    nugget = _nugget(loc, residual)
+    nugget = 0.5 * variance if nugget is None else nugget
     noise = min(max(nugget, 1e-4 * variance), 0.9 * variance)
     field = variance - noise
     theta0 = np.log([_range(loc, residual, noise, field), np.sqrt(field), np.sqrt(noise)])
@@ -101,11 +110,16 @@ def link_scale_start(family: Family, family_data: FamilyData, data: Observations
     z, sampling = family.working(family_data)
     fixed, residual = _least_squares(data.X, z)
     variance = float(np.mean(residual**2))
-    noise = min(float(np.mean(sampling)), 0.9 * variance)
+    # Both overstate the noise: the sampling variance where counts are small (log(y + 0.5)
+    # varies less than 1/(y + 0.5) says), the nugget where neighbours are far apart.
+    nugget = _nugget(loc, residual)
+    noise = min(float(np.mean(sampling)), np.inf if nugget is None else nugget, 0.9 * variance)
     # On the link scale variances have no units: data without spatial variation (all zeros,
     # every trial a success) still start the field at a sd of 0.1, not at their rounding.
     field = max(variance - noise, 0.1 * variance, LEAST_LINK_VARIANCE)
-    start = [np.log(_range(loc, residual, noise, field)), 0.5 * np.log(field)]
+    latent = family.latent_variance(family_data, data.X)
+    sigma_start = 0.5 * np.log(field if latent is None else max(latent, LEAST_LINK_VARIANCE))
+    start = [np.log(_range(loc, residual, noise, field)), sigma_start]
     widths = [FIELD_WIDTHS]
     hyper: Optional[float] = family.start_hyperparameter(family_data)
     if hyper is not None:

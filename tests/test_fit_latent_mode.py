@@ -96,6 +96,18 @@ def test_every_theta_along_a_fit_path_has_the_dense_laplace_value(family):
         assert value == pytest.approx(dense_log_marginal(family, loc, y, x, kw, theta), rel=1e-11)
 
 
+@pytest.mark.parametrize("counts", ["zeros and a few thousands", "all zero", "all large"])
+def test_the_first_mode_from_the_working_response_has_the_dense_value(counts):
+    """The first mode starts where the working response's weighted least squares puts the
+    field; from counts that mislead it, Newton's method still finds the dense mode."""
+    loc, y, x, kw = simulate("poisson")
+    y = {"zeros and a few thousands": np.where(np.arange(y.size) % 20 == 0, 5_000.0, 0.0),
+         "all zero": np.zeros_like(y), "all large": y + 1e5}[counts]
+    theta = THETA["poisson"]
+    value = latent_model("poisson", loc, y, x, kw).evaluate(theta, gradient=False).log_likelihood
+    assert value == pytest.approx(dense_log_marginal("poisson", loc, y, x, kw, theta), rel=1e-11)
+
+
 @pytest.mark.parametrize("family", ["poisson", "binomial", "nbinomial"])
 def test_an_evaluation_for_its_value_alone_has_the_dense_value_to_1e6_nats(family):
     # A marginal's points want the value alone: the looser mode must not move it.

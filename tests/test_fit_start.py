@@ -1,6 +1,8 @@
-"""Starting values for count data: the Poisson regression behind the moment estimate equals
-the maximum of its likelihood found by a general optimiser, and the estimate finds the
-latent variance of small counts, which the working response's split halves."""
+"""Starting values from the data: the Poisson regression behind the moment estimate of
+count data's latent variance equals the maximum of its likelihood found by a general
+optimiser, the estimate finds the variance of small counts (which the working response's
+split halves), and a space-time field's correlation from step to step is read off the
+residuals of a simulated one."""
 
 from types import SimpleNamespace
 
@@ -8,6 +10,7 @@ import numpy as np
 import pytest
 from scipy import optimize
 
+from corvid.fit.effects.spacetime import lag_one_correlation
 from corvid.fit.families import FAMILIES, FamilyData, _poisson_regression_means
 from corvid.fit.start import link_scale_start
 
@@ -67,3 +70,43 @@ def test_the_regression_says_so_where_it_cannot_settle(case):
         y = np.where(X[:, 1] > 0, y + 1.0, 0.0)
         separated = np.column_stack([X[:, 0], (X[:, 1] > 0).astype(float)])
         assert _poisson_regression_means(separated, y, offset) is None
+
+
+def space_time_residuals(rho, rng, steps=10, per_step=3_000, places=None, noise=0.5, bumps=300):
+    """Residuals of a smooth field, AR(1) in time with rho (stationary), plus noise: the
+    field a sum of bumps of width 0.05 on the unit square with AR(1) weights."""
+    centres = rng.uniform(0.0, 1.0, (bumps, 2))
+    weights = [rng.normal(size=bumps)]
+    for _ in range(steps - 1):
+        weights.append(rho * weights[-1] + np.sqrt(1.0 - rho**2) * rng.normal(size=bumps))
+    step = np.repeat(np.arange(steps), per_step)
+    loc = rng.uniform(0.0, 1.0, (step.size, 2)) if places is None else \
+        places[rng.integers(0, len(places), step.size)]
+    shapes = np.exp(-np.sum((loc[:, None, :] - centres[None]) ** 2, axis=2) / (2 * 0.05**2))
+    field = np.einsum("ik,ik->i", shapes, np.asarray(weights)[step])
+    return loc, field + noise * rng.normal(size=step.size), step
+
+
+@pytest.mark.parametrize("rho", [-0.5, 0.3, 0.8])
+def test_the_lag_one_correlation_of_a_space_time_field_is_found(rho):
+    loc, residual, step = space_time_residuals(rho, np.random.default_rng(4))
+    assert lag_one_correlation(loc, residual, step) == pytest.approx(rho, abs=0.08)
+
+
+def test_the_lag_one_correlation_of_stations_measured_again_and_again():
+    """Three stations, each measured thousands of times a step: nearest neighbours are
+    found among distinct places (a k-d tree over repeated points is quadratic)."""
+    rng = np.random.default_rng(5)
+    loc, residual, step = space_time_residuals(0.6, rng, steps=30, per_step=20_000,
+                                               places=rng.uniform(0.0, 1.0, (3, 2)), bumps=10)
+    assert -0.9 <= lag_one_correlation(loc, residual, step) <= 0.95
+
+
+@pytest.mark.parametrize("case", ["one step", "no field"])
+def test_the_lag_one_correlation_says_so_where_the_data_cannot(case):
+    loc, residual, step = space_time_residuals(0.5, np.random.default_rng(6))
+    if case == "one step":
+        step = np.zeros_like(step)
+    else:
+        residual = np.zeros_like(residual)
+    assert lag_one_correlation(loc, residual, step) is None

@@ -25,7 +25,7 @@ from .latent import ExactModel, LatentModel, mesh_edges
 from .observations import Observations, observations, response_values
 from .precision import FieldPrecision
 from .priors import fixed_effect_prior_sd
-from .start import gaussian_start, link_scale_start
+from .start import gaussian_start, link_scale_start, working_residuals
 from .structure import LatentStructure
 
 __all__ = ["Assembled", "assemble"]
@@ -138,7 +138,7 @@ def assemble(model, loc, y, *, family: Family, covariates=None, intercept: bool 
     theta0 = np.zeros(structure.n_theta)
     bounds = np.zeros((structure.n_theta, 2))
     theta0[structure.family_index], bounds[structure.family_index] = first[2:], first_bounds[2:]
-    start = Start(float(first[0]), float(first[1]))
+    start = Start(float(first[0]), float(first[1]), working_residuals(family, family_data, data.X), loc)
     for b, block in enumerate(blocks):
         theta0[structure.theta_index[b]], bounds[structure.theta_index[b]] = block.start(start)
     return Assembled(family, family_data, data, structure, latent, prior_sd, theta0, bounds,

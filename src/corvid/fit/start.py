@@ -21,7 +21,7 @@ from scipy import spatial
 from .families import Family, FamilyData
 from .observations import Observations
 
-__all__ = ["gaussian_start", "link_scale_start"]
+__all__ = ["gaussian_start", "link_scale_start", "working_residuals"]
 
 FIELD_WIDTHS = np.array([[-8.0, 6.0], [-12.0, 6.0]])   # log range, log sigma around the start
 NOISE_WIDTH = np.array([-12.0, 6.0])                   # log noise sd
@@ -101,6 +101,12 @@ def gaussian_start(data: Observations, loc: np.ndarray) -> tuple[np.ndarray, np.
     field = variance - noise
     theta0 = np.log([_range(loc, residual, noise, field), np.sqrt(field), np.sqrt(noise)])
     return theta0, theta0[:, None] + np.vstack([FIELD_WIDTHS, NOISE_WIDTH])
+
+
+def working_residuals(family: Family, family_data: FamilyData, X: np.ndarray) -> np.ndarray:
+    """The family's working response (y itself for Gaussian data) less its least squares
+    on the fixed effects X (n_obs,)."""
+    return _least_squares(X, family.working(family_data)[0])[1]
 
 
 def link_scale_start(family: Family, family_data: FamilyData, data: Observations,

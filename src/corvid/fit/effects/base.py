@@ -65,10 +65,14 @@ class Context:
 @dataclasses.dataclass(frozen=True)
 class Start:
     """Starting values from the data: the log range and log sd of a spatial field (a field
-    alone would take these) on the linear predictor's scale."""
+    alone would take these) on the linear predictor's scale; the working response's
+    residuals beside the fixed effects (n_obs,) and the observations' locations (n_obs, 2),
+    for what an effect reads off the data itself."""
 
     log_range: float
     log_sigma: float
+    residual: Optional[np.ndarray] = None
+    loc: Optional[np.ndarray] = None
 
 
 @dataclasses.dataclass(frozen=True)

@@ -17,17 +17,19 @@ others. Steps are equally spaced in the AR(1) and the random walk, whatever the 
 their values. theta_b = (log range, log sigma[, log((1 + rho)/(1 - rho))]), named
 "<name>_range", "<name>_sigma", "<name>_rho" (reported as rho itself); the field's PC prior
 as the static field's (the model's unless given), and rho's the PC prior of
-`corvid.fit.effects.priors`.
+`corvid.fit.effects.priors`. rho's search starts at the residuals' correlation from one
+step to the next (`lag_one_correlation`), or at 0.5 where the data cannot say it.
 """
 
 from __future__ import annotations
 
 import math
+from typing import Optional
 
 import numpy as np
-from scipy import sparse
+from scipy import sparse, spatial
 
-from ..start import FIELD_WIDTHS
+from ..start import FIELD_WIDTHS, nearest_other
 from .base import Context, Effect, NewPoints, Rows, Start, effect_name, exp_start
 from .levels import Levels, label_values
 from .matern import MaternBlock
@@ -37,7 +39,8 @@ __all__ = ["SpaceTime"]
 
 KINDS = ("iid", "ar1", "rw")
 RHO_BOUNDS = (-10.0, 10.0)    # theta_rho: |rho| up to 0.99991
-RHO_START = math.log(3.0)     # rho = 0.5
+RHO_START = math.log(3.0)     # rho = 0.5, where the data cannot say
+RHO_START_LIMITS = (-0.9, 0.95)
 
 
 class SpaceTime(Effect):
@@ -89,6 +92,31 @@ class SpaceTime(Effect):
         return SpaceTimeBlock(self, context, context.field_prior(self.prior_range, self.prior_sigma))
 
 
+def lag_one_correlation(loc: np.ndarray, residual: np.ndarray, step: np.ndarray) -> Optional[float]:
+    """The correlation of a field from one step to the next, read off residuals (n,) at
+    locations (n, 2) in steps (n,): residuals at nearest neighbours one step apart share
+    rho times the field's covariance at that distance, those at nearest neighbours within
+    a step the covariance alone, and neither shares the noise; so the ratio of their mean
+    products is rho. None where the steps hold too few points or the data no field."""
+    across, within = [], []
+    for t in range(int(step.max()) + 1 if step.size else 0):
+        before, now = np.flatnonzero(step == t - 1), np.flatnonzero(step == t)
+        if now.size < 2:
+            continue
+        within.append(residual[now] * residual[now[nearest_other(loc[now], np.arange(now.size))]])
+        if before.size:
+            # the tree over distinct places: over repeated points it degenerates
+            places, first = np.unique(loc[before], axis=0, return_index=True)
+            _, nearest = spatial.cKDTree(places).query(loc[now])
+            across.append(residual[now] * residual[before[first[nearest]]])
+    if not across or not within:
+        return None
+    shared = float(np.mean(np.concatenate(within)))
+    if not (shared > 0.0):
+        return None
+    return float(np.clip(np.mean(np.concatenate(across)) / shared, *RHO_START_LIMITS))
+
+
 def _time_terms(kind: str, T: int) -> list:
     """The R_j of R(rho) = sum_j a_j(rho) R_j."""
     if kind == "iid":
@@ -127,6 +155,7 @@ class SpaceTimeBlock(MaternBlock):
                       for M in (field.M0, field.M1, field.M2)]
         step, _ = effect.steps.index(effect.time, "time values")
         self.rows = self._placed(context.basis, step)
+        self._step = step
 
     def _placed(self, basis, step: np.ndarray) -> sparse.csr_matrix:
         """The basis rows moved to each point's step."""
@@ -189,7 +218,10 @@ class SpaceTimeBlock(MaternBlock):
         theta0, bounds = exp_start([start.log_range, start.log_sigma], FIELD_WIDTHS)
         if self.rho_prior is None:
             return theta0, bounds
-        return np.r_[theta0, RHO_START], np.vstack([bounds, RHO_BOUNDS])
+        rho = None if start.residual is None or start.loc is None else \
+            lag_one_correlation(start.loc, start.residual, self._step)
+        rho_start = RHO_START if rho is None else math.log((1.0 + rho) / (1.0 - rho))
+        return np.r_[theta0, rho_start], np.vstack([bounds, RHO_BOUNDS])
 
     def natural(self, theta):
         values, slopes = super().natural(theta)

@@ -67,6 +67,15 @@ def test_a_survey_fit_writes_a_map_per_year(tmp_path, capsys):
     ([(i % 5, i % 3, 2, 2003, "A", 5) for i in range(12)], ["--smooth", "depth"],
      "--smooth depth: smooth 'depth': values are all equal (5)"),
     (None, ["--smooth", "vessel"], "column 'vessel': 'Aurora' is not a number"),
+    # As text, steps 9, 10, 11 would run 10, 11, 9 and a stray cell after them.
+    ([(i % 5, i % 3, 2, 9 + i % 3, "A" if i % 2 else "B", 5) for i in range(11)]
+     + [(1, 1, 2, "x", "A", 5)], ["--time", "year"],
+     "survey.csv line 13, column 'year': 'x' is not a finite number, though other cells are "
+     "numbers (such as '9')"),
+    ([(i % 5, i % 3, 2, 2003 + i % 2, "A", 5) for i in range(11)] + [(1, 1, 2, "nan", "A", 5)],
+     ["--time", "year"], "survey.csv line 13, column 'year': 'nan' marks a missing value"),
+    ([(i % 5, i % 3, 2, 2003, "AB"[i % 2], 5) for i in range(11)] + [(1, 1, 2, 2003, "NaN", 5)],
+     ["--group", "vessel"], "survey.csv line 13, column 'vessel': 'NaN' marks a missing value"),
 ])
 def test_effect_options_are_refused_in_one_line(tmp_path, capsys, rows, options, message):
     data = write_csv(tmp_path / "survey.csv", HEADER, rows or survey_rows(30))

@@ -326,7 +326,8 @@ def _region_and_plan(args: argparse.Namespace, data: "_Data"):
 def _read_data(args: argparse.Namespace, names: List[str], labels: List[str], family) -> _Data:
     """The file's columns, checked, and the locations in the working coordinates."""
     table = read_table(args.data, [*names, *labels], (args.x, args.y), layer=args.layer,
-                       centroids=args.centroids, labels=labels)
+                       centroids=args.centroids, labels=labels,
+                       ordered=[args.time] if args.time else [])
     if args.centroids:
         print(f"note: each feature's values are fitted at a point inside its polygon (its "
               f"representative point): the model treats these {table.rows:,} areal values as "

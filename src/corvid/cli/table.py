@@ -66,21 +66,22 @@ def is_vector_file(path: str) -> bool:
 
 def read_table(path: str, names: Sequence[str], coordinates: Tuple[Optional[str], Optional[str]] = (None, None),
                *, layer: Optional[str] = None, centroids: bool = False,
-               labels: Sequence[str] = ()) -> Table:
+               labels: Sequence[str] = (), ordered: Sequence[str] = ()) -> Table:
     """The named columns of a CSV file with a header row, or of a vector file's attributes,
     with the locations: the `coordinates` columns (x, y) of a CSV file or of a vector
     layer without geometry, else the layer's points (with `centroids`, a point inside
     each polygon). The `labels` among the names are columns of labels (times, groups), the
-    others numbers. CommandError for a missing or unreadable file, a missing column or one
+    others numbers; the `ordered` labels (times) are put in order, so they may not mix
+    numbers with text (see `label_column`). CommandError for a missing or unreadable file, a missing column or one
     named twice, a row with more cells than the header, a value that is not a finite
-    number or an empty label (saying where), geometries that are not points, or fewer
+    number, an empty or missing label (saying where), geometries that are not points, or fewer
     than MIN_ROWS rows."""
     if path != "-" and not os.path.exists(path):
         raise CommandError(f"no such file: {path}")
     if os.path.isdir(path):
         raise CommandError(f"{path} is a directory, not a data file")
     if is_vector_file(path):
-        table = _read_vector(path, names, coordinates, layer, centroids, labels)
+        table = _read_vector(path, names, coordinates, layer, centroids, labels, ordered)
     else:
         if layer is not None:
             raise CommandError(f"--layer applies to vector files with layers; {path} is read as a CSV file")
@@ -89,7 +90,7 @@ def read_table(path: str, names: Sequence[str], coordinates: Tuple[Optional[str]
         x, y = coordinates
         if x is None or y is None:
             raise CommandError("a CSV file needs --x and --y, the columns of the coordinates")
-        table = _read_csv(path, names, (x, y), labels)
+        table = _read_csv(path, names, (x, y), labels, ordered)
     if table.rows < MIN_ROWS:
         raise CommandError(f"{path} has {table.rows} data row(s); at least {MIN_ROWS} are needed")
     return table
@@ -104,16 +105,29 @@ def _pandas():
     return pandas
 
 
-def label_column(cells, where) -> np.ndarray:
+def label_column(cells, where, ordered: bool = False) -> np.ndarray:
     """A column of labels: whole numbers (int64) when every cell is one, numbers when every
-    cell is one, else the cells' text; `where(row)` says where an empty cell is."""
+    cell is one, else the cells' text; `where(row)` says where a cell is. An empty cell, or
+    one that spells a missing number ("nan", as NumPy writes one), is refused. `ordered`:
+    the labels are put in order (time steps), so a column that mixes numbers with text is
+    refused too: as text, "10" would come before "9" and a stray "x" after both."""
     pd = _pandas()
     text = cells.astype(str).str.strip()
     empty = np.flatnonzero((text == "").to_numpy() | cells.isna().to_numpy())
     if empty.size:
         raise CommandError(f"{where(int(empty[0]))}: an empty cell is not a label")
     values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=np.float64)
-    if not np.all(np.isfinite(values)):
+    missing = np.flatnonzero(np.isnan(values) & text.str.lower().str.lstrip("+-").eq("nan").to_numpy())
+    if missing.size:
+        raise CommandError(f"{where(int(missing[0]))}: {text.iloc[missing[0]]!r} marks a missing "
+                           f"value, not a label")
+    finite = np.isfinite(values)
+    if not np.all(finite):
+        if ordered and np.any(finite):
+            number, other = int(np.argmax(finite)), int(np.argmin(finite))
+            raise CommandError(f"{where(other)}: {text.iloc[other]!r} is not a finite number, though "
+                               f"other cells are numbers (such as {text.iloc[number]!r}): time "
+                               f"steps are put in order as numbers or as text, not both")
         return text.to_numpy(dtype=str)
     if np.all(values == np.round(values)) and np.all(np.abs(values) < 2.0 ** 53):
         return values.astype(np.int64)
@@ -145,7 +159,7 @@ def _binary(source: Source):
 
 
 def _read_csv(path: str, names: Sequence[str], coordinates: Tuple[str, str],
-              labels: Sequence[str] = ()) -> Table:
+              labels: Sequence[str] = (), ordered: Sequence[str] = ()) -> Table:
     pd = _pandas()
     source = _source(path)
     wanted = [*coordinates, *(name for name in names if name not in labels)]
@@ -172,7 +186,8 @@ def _read_csv(path: str, names: Sequence[str], coordinates: Tuple[str, str],
         cells = _cells(pd, source, path, width, sorted(set(at)))
         for name, position in zip(labels, at):
             columns[name] = label_column(
-                cells[position], lambda row, name=name: f"{path} {_line_of(source, row)}, column {name!r}")
+                cells[position], lambda row, name=name: f"{path} {_line_of(source, row)}, column {name!r}",
+                ordered=name in ordered)
     rows = len(columns[wanted[0]])
     xy = np.column_stack([columns[coordinates[0]], columns[coordinates[1]]])
     return Table(columns, rows, _LazyLines(source, rows), xy, None, coordinates, True)
@@ -420,7 +435,8 @@ def _position(header: List[str], name: str, path: str) -> int:
 
 
 def _read_vector(path: str, names: Sequence[str], coordinates: Tuple[Optional[str], Optional[str]],
-                 layer: Optional[str], centroids: bool, labels: Sequence[str] = ()) -> Table:
+                 layer: Optional[str], centroids: bool, labels: Sequence[str] = (),
+                 ordered: Sequence[str] = ()) -> Table:
     try:
         import geopandas
     except ImportError:
@@ -450,7 +466,8 @@ def _read_vector(path: str, names: Sequence[str], coordinates: Tuple[Optional[st
                                f"{', '.join(chosen.fields) or 'none'})")
         if name in labels:
             columns[name] = label_column(
-                frame[name], lambda row, name=name: f"{chosen} feature {row}, attribute {name!r}")
+                frame[name], lambda row, name=name: f"{chosen} feature {row}, attribute {name!r}",
+                ordered=name in ordered)
             continue
         values = np.asarray(_pandas().to_numeric(frame[name], errors="coerce"), dtype=np.float64)
         bad = np.flatnonzero(~np.isfinite(values))

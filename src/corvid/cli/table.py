@@ -72,10 +72,10 @@ def read_table(path: str, names: Sequence[str], coordinates: Tuple[Optional[str]
     layer without geometry, else the layer's points (with `centroids`, a point inside
     each polygon). The `labels` among the names are columns of labels (times, groups), the
     others numbers; the `ordered` labels (times) are put in order, so they may not mix
-    numbers with text (see `label_column`). CommandError for a missing or unreadable file, a missing column or one
-    named twice, a row with more cells than the header, a value that is not a finite
-    number, an empty or missing label (saying where), geometries that are not points, or fewer
-    than MIN_ROWS rows."""
+    numbers with text (see `label_column`). CommandError for a missing or unreadable file,
+    a missing column or one named twice, a row with more cells than the header, a value
+    that is not a finite number, an empty or missing label (saying where), geometries that
+    are not points, or fewer than MIN_ROWS rows."""
     if path != "-" and not os.path.exists(path):
         raise CommandError(f"no such file: {path}")
     if os.path.isdir(path):

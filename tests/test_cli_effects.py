@@ -76,6 +76,11 @@ def test_a_survey_fit_writes_a_map_per_year(tmp_path, capsys):
      ["--time", "year"], "survey.csv line 13, column 'year': 'nan' marks a missing value"),
     ([(i % 5, i % 3, 2, 2003, "AB"[i % 2], 5) for i in range(11)] + [(1, 1, 2, 2003, "NaN", 5)],
      ["--group", "vessel"], "survey.csv line 13, column 'vessel': 'NaN' marks a missing value"),
+    ([(i % 5, i % 3, 2, "2003-01-15", "AB"[i % 2], 5) for i in range(11)]
+     + [(1, 1, 2, "NA", "A", 5)], ["--time", "year"], "line 13, column 'year': 'NA' marks a missing"),
+    # As text, 15/01/2003 would come after 03/02/2003, and the AR(1) link them so.
+    ([(i % 5, i % 3, 2, ("15/01/2003", "03/02/2003")[i % 2], "A", 5) for i in range(12)],
+     ["--time", "year"], "line 2, column 'year': '15/01/2003' is text, whose order need not be"),
 ])
 def test_effect_options_are_refused_in_one_line(tmp_path, capsys, rows, options, message):
     data = write_csv(tmp_path / "survey.csv", HEADER, rows or survey_rows(30))
@@ -84,6 +89,23 @@ def test_effect_options_are_refused_in_one_line(tmp_path, capsys, rows, options,
     assert status == 2
     assert err[-1].startswith("python -m corvid fit: error: ") and message in err[-1]
     assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("cells, kind, expected", [
+    (["1.1", "1.10", "1.2"], "--group", "3 labels (1.1, 1.10, 1.2)"),   # numbers would merge two
+    (["007", "7", "12"], "--group", "3 labels (007, 12, 7)"),
+    (["03/02/2003", "15/01/2003"], "--time", "2 steps (03/02/2003, 15/01/2003)"),  # iid: no order
+])
+def test_labels_that_numbers_would_merge_stay_apart(tmp_path, capsys, cells, kind, expected):
+    rows = [(r[0], r[1], r[2], cells[i % len(cells)], cells[i % len(cells)], r[5])
+            for i, r in enumerate(survey_rows(60))]
+    data = write_csv(tmp_path / "survey.csv", HEADER, rows)
+    column = "year" if kind == "--time" else "vessel"
+    extra = ["--spacetime", "iid"] if kind == "--time" else []
+    status = main(["fit", data, *BASE, "--out", str(tmp_path / "out"), kind, column, *extra])
+    printed = capsys.readouterr()
+    assert status == 0, printed.err
+    assert expected in printed.out
 
 
 def test_more_hyperparameters_than_integration_supports_are_refused(tmp_path, capsys):

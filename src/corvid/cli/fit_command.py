@@ -18,6 +18,7 @@ import argparse
 import dataclasses
 import functools
 import os
+import re
 import warnings
 from typing import List, Optional
 
@@ -346,11 +347,31 @@ def _read_data(args: argparse.Namespace, names: List[str], labels: List[str], fa
         covariates = _NamedColumns(np.column_stack([columns[c] for c in args.covariates]),
                                    list(args.covariates))
     if args.time:
+        _check_step_order(columns[args.time], table, args)
         steps = np.unique(columns[args.time]).size
         cells = grid_cells(args.grid)
         require_memory(cells * steps * GRID_CELL_BYTES, f"maps of {cells:,} cells for each of "
                        f"{steps} time steps", "use a smaller --grid")
     return _Data(loc, values, exposure, trials, covariates, geography, table)
+
+
+# ISO 8601 dates and times, zero-padded: their text order is their order in time.
+ISO_TIME = re.compile(r"\d{4}-\d{2}(-\d{2}([T ]\d{2}(:\d{2}(:\d{2}(\.\d+)?)?)?)?)?")
+
+
+def _check_step_order(time: np.ndarray, table, args: argparse.Namespace) -> None:
+    """Text time steps are put in text order, which is their order in time only for ISO
+    dates; an AR(1) or a random walk links each step to the next, so other text is refused
+    for them (15/01/2003 would come after 03/02/2003, and "Week 10" before "Week 2")."""
+    if time.dtype.kind != "U" or (args.spacetime or "ar1") == "iid":
+        return
+    other = np.flatnonzero([ISO_TIME.fullmatch(step) is None for step in time.tolist()])
+    if other.size:
+        raise CommandError(f"{args.data} {table.where(other[:1])}, column {args.time!r}: "
+                           f"{str(time[other[0]])!r} is text, whose order need not be the steps' "
+                           f"order in time, which --spacetime {args.spacetime or 'ar1'} links "
+                           f"one to the next: give numbers (a year, a day count) or ISO dates "
+                           f"(2003-01-15), or --spacetime iid")
 
 
 def _effects(args: argparse.Namespace, data: _Data) -> list:

@@ -105,22 +105,29 @@ def _pandas():
     return pandas
 
 
+# Cells that mark a missing value rather than name a label: NumPy's and pandas' NaN and NaT,
+# R's NA, spreadsheets' N/A and #N/A, databases' NULL.
+MISSING_MARKERS = frozenset({"nan", "nat", "na", "n/a", "#n/a", "null", "<na>"})
+
+
 def label_column(cells, where, ordered: bool = False) -> np.ndarray:
     """A column of labels: whole numbers (int64) when every cell is one, numbers when every
     cell is one, else the cells' text; `where(row)` says where a cell is. An empty cell, or
-    one that spells a missing number ("nan", as NumPy writes one), is refused. `ordered`:
-    the labels are put in order (time steps), so a column that mixes numbers with text is
-    refused too: as text, "10" would come before "9" and a stray "x" after both."""
+    one that marks a missing value (MISSING_MARKERS), is refused. Labels that are not
+    `ordered` (groups) stay text where numbers would merge distinct cells ("1.1" and "1.10",
+    "007" and "7"). `ordered`: the labels are put in order (time steps), so a column that
+    mixes numbers with text is refused too: as text, "10" would come before "9" and a stray
+    "x" after both."""
     pd = _pandas()
     text = cells.astype(str).str.strip()
     empty = np.flatnonzero((text == "").to_numpy() | cells.isna().to_numpy())
     if empty.size:
         raise CommandError(f"{where(int(empty[0]))}: an empty cell is not a label")
-    values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=np.float64)
-    missing = np.flatnonzero(np.isnan(values) & text.str.lower().str.lstrip("+-").eq("nan").to_numpy())
+    missing = np.flatnonzero(text.str.lower().str.lstrip("+-").isin(MISSING_MARKERS).to_numpy())
     if missing.size:
         raise CommandError(f"{where(int(missing[0]))}: {text.iloc[missing[0]]!r} marks a missing "
                            f"value, not a label")
+    values = pd.to_numeric(text, errors="coerce").to_numpy(dtype=np.float64)
     finite = np.isfinite(values)
     if not np.all(finite):
         if ordered and np.any(finite):
@@ -128,6 +135,8 @@ def label_column(cells, where, ordered: bool = False) -> np.ndarray:
             raise CommandError(f"{where(other)}: {text.iloc[other]!r} is not a finite number, though "
                                f"other cells are numbers (such as {text.iloc[number]!r}): time "
                                f"steps are put in order as numbers or as text, not both")
+        return text.to_numpy(dtype=str)
+    if not ordered and np.unique(values).size < text.nunique():
         return text.to_numpy(dtype=str)
     if np.all(values == np.round(values)) and np.all(np.abs(values) < 2.0 ** 53):
         return values.astype(np.int64)

@@ -110,6 +110,9 @@ def test_a_space_time_index_has_a_row_per_step():
         assert row.estimate == pytest.approx(0.005 * mean.sum(), abs=4 * row.sd / np.sqrt(2000))
     one = result.index(cells, area=0.005, scale="link", covariates=np.zeros(200), n=50, time=2003)
     assert one.time.tolist() == [2003]
+    for between in (2003.9, [2001, 2002.5]):     # no step, as for predict: not cast to 2003
+        with pytest.raises(ValueError, match="is not a step of the fit"):
+            result.index(cells, area=0.005, covariates=np.zeros(200), n=50, time=between)
 
 
 @pytest.mark.parametrize("arguments, message", [

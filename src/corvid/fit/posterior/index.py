@@ -19,6 +19,7 @@ from scipy import sparse
 
 from ... import _memory
 from ...meshkin.locate import basis_matrix
+from ..effects.levels import Levels, label_values
 from ..observations import new_design
 from .cells import Cells, prediction_cells
 from .samples import draw_blocks
@@ -60,7 +61,15 @@ def _steps(fit, time) -> list:
         return [None]
     if time is None:
         return list(fit.times)
-    return list(np.atleast_1d(np.asarray(time, dtype=fit.times.dtype)))
+    # Matched as predict matches them: a time between two steps is no step (cast to the
+    # steps' type, 2001.9 would have been taken for 2001).
+    asked = label_values(time, "time")
+    steps = Levels(fit.times)
+    found = steps.index(asked, "time")[1]
+    if not found.all():
+        raise ValueError(f"time {Levels(asked[~found]).describe()} is not a step of the fit "
+                         f"(its steps: {steps.describe()})")
+    return list(asked)
 
 
 def _effects(fit, cells: Cells, effects, covariates) -> dict:

@@ -18,6 +18,7 @@ import numpy as np
 
 from .effects.base import Context, Effect, Start
 from .effects.matern import FieldBlock
+from .effects.spacetime import SpaceTime
 from .families import Family, FamilyData
 from .field_prior import pc_matern_prior
 from .laplace import LaplaceModel
@@ -90,7 +91,20 @@ def _effects(effects) -> list:
         if item.name in seen:
             raise ValueError(f"two effects are named {item.name!r}: give each its own name")
         seen.add(item.name)
+    _shared_steps([item for item in items if isinstance(item, SpaceTime)])
     return items
+
+
+def _shared_steps(fields: list) -> None:
+    """Space-time fields share their steps: one time= places every point in all of them
+    when predicting and mapping."""
+    for other in fields[1:]:
+        first = fields[0]
+        if first.steps.kind != other.steps.kind or not np.array_equal(first.steps.values,
+                                                                      other.steps.values):
+            raise ValueError(f"space-time effects {first.name!r} and {other.name!r} have different "
+                             f"steps ({first.steps.describe()}; {other.steps.describe()}): one time= "
+                             f"serves them all when predicting, so give them the same times=")
 
 
 def _unique_theta_names(structure: LatentStructure) -> None:

@@ -99,6 +99,7 @@ def bad(**changes):
 @pytest.mark.parametrize("make, message", [
     (lambda: SpaceTime(np.where(np.arange(70) == 5, np.nan, YEAR)), r"time values are missing \(NaN\) .* 5"),
     (lambda: SpaceTime(YEAR, times=[1, 2, 3]), r"times misses the value\(s\) 4 of time"),
+    (lambda: SpaceTime(YEAR, times=[]), "times is empty"),
     (lambda: SpaceTime(YEAR, kind="ar2"), "kind must be one of 'iid', 'ar1', 'rw'"),
     (lambda: SpaceTime(np.ones(70), kind="ar1"), "AR.1. in time needs at least two steps"),
     (lambda: Group("vessel", np.full(70, "a")), r"group 'vessel' has 1 label\(s\) \('a'\)"),

@@ -29,7 +29,7 @@ from .priors import fixed_effect_prior_sd
 from .start import gaussian_start, link_scale_start, working_residuals
 from .structure import LatentStructure
 
-__all__ = ["Assembled", "assemble"]
+__all__ = ["Assembled", "assemble", "listed_effects"]
 
 PROGRESS_NAMES = {"noise_sd": "noise sd"}
 
@@ -71,7 +71,7 @@ class Assembled:
         return tuple(words)
 
 
-def _effects(effects) -> list:
+def listed_effects(effects) -> list:
     """The effects as a list, each an `Effect`, their names unique."""
     if effects is None:
         return []
@@ -124,7 +124,7 @@ def assemble(model, loc, y, *, family: Family, covariates=None, intercept: bool 
     family_data = family.data(values, exposure, trials)
     data = observations(model.mesh, loc, values, covariates, intercept)
     loc = np.asarray(loc, dtype=np.float64)
-    declared = _effects(effects)
+    declared = listed_effects(effects)
     if not spatial and not declared:
         raise ValueError("spatial=False leaves a model without latent effects: give effects=[...] "
                          "or keep the spatial field")

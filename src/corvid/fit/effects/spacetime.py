@@ -71,7 +71,10 @@ class SpaceTime(Effect):
             self.steps = Levels(self.time)
         else:
             self.steps = Levels(label_values(times, f"space-time effect {name!r}: times"))
-            if self.steps.values.size and self.steps.kind != Levels(self.time).kind:
+            if not self.steps.values.size:
+                raise ValueError(f"space-time effect {name!r}: times is empty: give every step, "
+                                 "or leave times unset for the steps of time")
+            if self.steps.kind != Levels(self.time).kind:
                 raise ValueError(f"space-time effect {name!r}: times are {self.steps.kind}, "
                                  f"time values {Levels(self.time).kind}")
             _, found = self.steps.index(self.time, "time values")

@@ -23,6 +23,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 from scipy import special
 
+from ..assemble import listed_effects
 from ..families import FamilyData
 from .quadrature import log_marginal
 
@@ -211,6 +212,8 @@ def cross_validate(fit_function: Callable, model, loc, y, *, folds: int = 5, blo
     if loc.ndim != 2 or loc.shape[1] != 2 or values.ndim != 1 or loc.shape[0] != values.size:
         raise ValueError(f"loc must be (n, 2) and y (n,), got {loc.shape} and {values.shape}")
     k = _count(folds)
+    if fit_arguments.get("effects") is not None:    # any iterable, read once: a list for every fold
+        fit_arguments["effects"] = listed_effects(fit_arguments["effects"])
     rng = np.random.default_rng(seed)
     fold_of = fold_assignment(loc, k, blocks, rng)
     start = None

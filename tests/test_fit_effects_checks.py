@@ -184,3 +184,29 @@ def test_maps_and_grids_of_a_space_time_fit_have_a_time_dimension():
         np.testing.assert_allclose(layer["response_sd"].values.ravel(), expected[1], rtol=1e-12)
     with pytest.raises(ValueError, match="time 9 is not a step"):
         result.maps(dims=(7, 5), time=9)
+
+
+def test_text_steps_follow_the_order_times_gives():
+    """Seasons named in their order are the fit of the same steps numbered in it: the AR(1)
+    links spring to summer, not autumn to spring as text order would; a step without data
+    (summer, numbered 2) included."""
+    names = np.array(["spring", "summer", "autumn", "winter"])
+    theta = np.log([0.4, 0.8, 0.3, 0.5, 0.7]).tolist() + [1.2]
+    numbered = fit(MODEL, LOC, Y["gaussian"], effects=[SpaceTime(YEAR, "ar1", times=[1, 2, 3, 4])],
+                   theta=theta)
+    named = fit(MODEL, LOC, Y["gaussian"], theta=theta,
+                effects=[SpaceTime(names[YEAR - 1], "ar1", times=names[[0, 1, 2, 3]])])
+    assert named.times.tolist() == names.tolist()
+    assert named.log_marginal_likelihood == pytest.approx(numbered.log_marginal_likelihood, rel=1e-12)
+    np.testing.assert_allclose(named.effects["st"].mean, numbered.effects["st"].mean, atol=1e-10)
+    mean, sd = named.predict(LOC[:3], time=["winter", "spring", "summer"])
+    np.testing.assert_allclose((mean, sd), numbered.predict(LOC[:3], time=[4, 1, 2]), atol=1e-10)
+    pd = pytest.importorskip("pandas")
+    seasons = pd.Categorical(names[YEAR - 1], categories=names, ordered=True)
+    as_categories = fit(MODEL, LOC, Y["gaussian"], effects=[SpaceTime(seasons, "ar1")], theta=theta)
+    assert as_categories.log_marginal_likelihood == pytest.approx(named.log_marginal_likelihood,
+                                                                  rel=1e-12)
+    sorted_text = fit(MODEL, LOC, Y["gaussian"], theta=theta,
+                      effects=[SpaceTime(names[YEAR - 1], "ar1", times=np.sort(names))])
+    assert sorted_text.log_marginal_likelihood != pytest.approx(numbered.log_marginal_likelihood,
+                                                                rel=1e-6)

@@ -227,7 +227,7 @@ class LatentFit(PosteriorMethods):
         self.fixed_sd = np.sqrt(np.maximum(np.diag(self.fixed_cov), 0.0))
         self.hyperparameters = _hyperparameters(structure, theta, theta_cov, theta_scales)
         steps = [block.index for block in structure.blocks if block.given_by == "time"]
-        self.times = None if not steps else np.unique(np.concatenate(steps))
+        self.times = steps[0] if steps else None     # every space-time field has the same
 
     # ---- rows of the linear predictor --------------------------------------------------------
 

@@ -62,10 +62,20 @@ def label_values(values, what: str) -> np.ndarray:
 
 
 class Levels:
-    """The sorted distinct values of a column, and where new values fall among them."""
+    """The distinct values of a column, sorted (or, `in_given_order`, in the order they first
+    appear: text steps whose order only their user knows), and where new values fall among
+    them."""
 
-    def __init__(self, values: np.ndarray) -> None:
-        self.values = np.unique(values)
+    def __init__(self, values: np.ndarray, in_given_order: bool = False) -> None:
+        distinct, first = np.unique(values, return_index=True)
+        self._sorted = distinct
+        if in_given_order:
+            self._rank = np.empty(distinct.size, dtype=np.intp)
+            self._rank[np.argsort(first, kind="stable")] = np.arange(distinct.size)
+            self.values = distinct[np.argsort(first, kind="stable")]
+        else:
+            self._rank = np.arange(distinct.size)
+            self.values = distinct
         self.kind = _kind_of(self.values)
 
     def __len__(self) -> int:
@@ -78,10 +88,10 @@ class Levels:
         if array.size and _kind_of(array) != self.kind:
             raise ValueError(f"{what} are {_kind_of(array)}, but the fit's are {self.kind} "
                              f"(e.g. {self.values.tolist()[0]!r})")
-        where = np.searchsorted(self.values, array)
-        clipped = np.minimum(where, self.values.size - 1)
-        found = self.values[clipped] == array
-        return clipped, np.asarray(found, dtype=bool)
+        where = np.searchsorted(self._sorted, array)
+        clipped = np.minimum(where, self._sorted.size - 1)
+        found = self._sorted[clipped] == array
+        return self._rank[clipped], np.asarray(found, dtype=bool)
 
     def describe(self, limit: int = 4) -> str:
         shown = [str(v) for v in self.values.tolist()]

@@ -48,9 +48,12 @@ class SpaceTime(Effect):
 
     time : (n_obs,) the time of each observation: numbers, text or dates, one kind.
     kind : "iid", "ar1" or "rw".
-    times : every step, in order of their values, when some have no data (their fields
-        are then predicted); must include every value of `time`. By default the sorted
-        distinct values of `time`.
+    times : every step, when some have no data (their fields are then predicted) or when
+        text steps are not in text order; must include every value of `time`. Numbers and
+        dates are put in order of their values; text steps are taken in the order given
+        (["spring", "summer", "autumn", "winter"]). By default an ordered pandas
+        categorical's categories, else the sorted distinct values of `time` (text in text
+        order: "10" before "9", "Feb" before "Jan").
     prior_range, prior_sigma : (r0, p) and (s0, q) for the field's PC prior, P(range < r0)
         = p and P(sigma > s0) = q; None takes the model's.
     prior_rho : (u, a), P(rho > u) = a, for "ar1" (needs a > sqrt((1 - u)/2)).
@@ -68,9 +71,13 @@ class SpaceTime(Effect):
         self.kind = kind
         self.time = label_values(time, f"space-time effect {name!r}: time values")
         if times is None:
+            times = _ordered_categories(time)
+        if times is None:
             self.steps = Levels(self.time)
         else:
-            self.steps = Levels(label_values(times, f"space-time effect {name!r}: times"))
+            given = label_values(times, f"space-time effect {name!r}: times")
+            # Text has no order of its own but the one given; numbers and dates have theirs.
+            self.steps = Levels(given, in_given_order=given.dtype.kind in "US")
             if not self.steps.values.size:
                 raise ValueError(f"space-time effect {name!r}: times is empty: give every step, "
                                  "or leave times unset for the steps of time")
@@ -93,6 +100,14 @@ class SpaceTime(Effect):
     def bind(self, context: Context) -> "SpaceTimeBlock":
         self._check_length(context)
         return SpaceTimeBlock(self, context, context.field_prior(self.prior_range, self.prior_sigma))
+
+
+def _ordered_categories(values):
+    """The categories of an ordered pandas categorical, in their order; None otherwise."""
+    categorical = getattr(values, "cat", values)
+    if getattr(categorical, "ordered", False) and hasattr(categorical, "categories"):
+        return np.asarray(categorical.categories)
+    return None
 
 
 def lag_one_correlation(loc: np.ndarray, residual: np.ndarray, step: np.ndarray) -> Optional[float]:

@@ -210,3 +210,20 @@ def test_text_steps_follow_the_order_times_gives():
                       effects=[SpaceTime(names[YEAR - 1], "ar1", times=np.sort(names))])
     assert sorted_text.log_marginal_likelihood != pytest.approx(numbered.log_marginal_likelihood,
                                                                 rel=1e-6)
+
+
+def test_labels_as_bytes_are_the_text_they_spell():
+    """NetCDF and HDF5 hand text back as bytes: b"a" and "a" are one vessel, whichever
+    the fit or the prediction was given."""
+    theta = np.log([0.4, 0.8, 0.3, 0.5]).tolist()
+    as_text = fit(MODEL, LOC, Y["gaussian"], effects=[Group("v", VESSEL)], theta=theta)
+    as_bytes = fit(MODEL, LOC, Y["gaussian"], effects=[Group("v", np.char.encode(VESSEL))],
+                   theta=theta)
+    assert as_bytes.log_marginal_likelihood == pytest.approx(as_text.log_marginal_likelihood,
+                                                             rel=1e-12)
+    expected = as_text.predict(LOC[:2], effects={"v": ["a", "c"]})
+    for result, labels in ((as_bytes, ["a", "c"]), (as_text, [b"a", b"c"])):
+        np.testing.assert_allclose(result.predict(LOC[:2], effects={"v": labels}), expected,
+                                   atol=1e-10)
+    with pytest.raises(ValueError, match="bytes that are not UTF-8 text"):
+        Group("v", np.array([b"a", b"\xff"] * 35))

@@ -49,6 +49,11 @@ def label_values(values, what: str) -> np.ndarray:
         if distinct and distinct[0] not in ("number", "text", "date"):
             raise ValueError(f"{what} must be numbers, text or dates, got {distinct[0]}")
         array = np.asarray(array.tolist()) if array.size else np.asarray([], dtype=np.float64)
+    if array.dtype.kind == "S":     # bytes, as NetCDF and HDF5 text often comes back:
+        try:                        # the same labels as the text they spell
+            array = np.char.decode(array, "utf-8")
+        except UnicodeDecodeError:
+            raise ValueError(f"{what} are bytes that are not UTF-8 text") from None
     kind = _kind_of(array)
     if kind not in ("number", "text", "date"):
         raise ValueError(f"{what} must be numbers, text or dates, got dtype {array.dtype}")

@@ -38,6 +38,11 @@ LOG_12 = math.log(12.0)
 B_ROWS = np.array([[-math.log(2.0) - 0.75 * LOG_12, 1.5, -1.0],
                    [LOG_12, -2.0, 0.0],
                    [1.0, 0.0, 0.0]])
+# The precision's terms scale as span⁻³: beyond these spans they leave double precision.
+SPAN_LIMITS = (1e-80, 1e80)
+# The highest frequency's precision grows as (knots / kappa span)⁴ against the lowest's:
+# with more knots the factorisation loses the field's smooth part to rounding.
+MAX_KNOTS = 1000
 
 
 def smooth_precision(knots: np.ndarray) -> FieldPrecision:
@@ -96,6 +101,10 @@ class Smooth(Effect):
         if not high > low:
             raise ValueError(f"{what} are all equal ({low:g}): a smooth function of them is not "
                              "identified apart from the intercept")
+        if not SPAN_LIMITS[0] <= high - low <= SPAN_LIMITS[1]:
+            raise ValueError(f"{what} span {high - low:.3g}, beyond what the field's matrices "
+                             f"hold in double precision ({SPAN_LIMITS[0]:g} to {SPAN_LIMITS[1]:g}): "
+                             "rescale them (to other units)")
         self.knots = self._knots(knots, low, high)
         span = float(self.knots[-1] - self.knots[0])
         self.prior = pc_matern_prior(prior_range or (0.5 * span, 0.5), prior_sigma, dim=1)
@@ -106,14 +115,14 @@ class Smooth(Effect):
         if np.ndim(knots) == 0:
             count = knots
             if isinstance(count, (bool, np.bool_)) or not isinstance(count, (int, np.integer)) \
-                    or count < 3:
-                raise ValueError(f"smooth {name!r}: knots must be a whole number of at least 3, or "
-                                 f"the increasing knots, got {knots!r}")
+                    or not 3 <= count <= MAX_KNOTS:
+                raise ValueError(f"smooth {name!r}: knots must be a whole number from 3 to "
+                                 f"{MAX_KNOTS}, or the increasing knots, got {knots!r}")
             return np.linspace(low, high, int(count))
         array = finite_real(knots, f"smooth {name!r}", "knots")
-        if array.ndim != 1 or array.size < 3 or np.any(np.diff(array) <= 0.0):
-            raise ValueError(f"smooth {name!r}: knots must be at least 3 increasing values, got "
-                             f"{array!r}")
+        if array.ndim != 1 or not 3 <= array.size <= MAX_KNOTS or np.any(np.diff(array) <= 0.0):
+            raise ValueError(f"smooth {name!r}: knots must be 3 to {MAX_KNOTS} increasing values, "
+                             f"got {array!r}")
         outside = (self.values < array[0]) | (self.values > array[-1])
         if outside.any():
             row = int(np.argmax(outside))

@@ -95,6 +95,7 @@ def test_effect_options_are_refused_in_one_line(tmp_path, capsys, rows, options,
     (["1.1", "1.10", "1.2"], "--group", "3 labels (1.1, 1.10, 1.2)"),   # numbers would merge two
     (["007", "7", "12"], "--group", "3 labels (007, 12, 7)"),
     (["03/02/2003", "15/01/2003"], "--time", "2 steps (03/02/2003, 15/01/2003)"),  # iid: no order
+    (["a", "b"], "--group-st", "st1_range"),   # a column named st keeps its name; the field moves
 ])
 def test_labels_that_numbers_would_merge_stay_apart(tmp_path, capsys, cells, kind, expected):
     rows = [(r[0], r[1], r[2], cells[i % len(cells)], cells[i % len(cells)], r[5])
@@ -102,6 +103,9 @@ def test_labels_that_numbers_would_merge_stay_apart(tmp_path, capsys, cells, kin
     data = write_csv(tmp_path / "survey.csv", HEADER, rows)
     column = "year" if kind == "--time" else "vessel"
     extra = ["--spacetime", "iid"] if kind == "--time" else []
+    if kind == "--group-st":
+        data = write_csv(tmp_path / "survey.csv", [*HEADER[:4], "st", HEADER[5]], rows)
+        kind, column, extra = "--group", "st", ["--time", "year", "--spacetime", "iid"]
     status = main(["fit", data, *BASE, "--out", str(tmp_path / "out"), kind, column, *extra])
     printed = capsys.readouterr()
     assert status == 0, printed.err

@@ -381,8 +381,13 @@ def _effects(args: argparse.Namespace, data: _Data) -> list:
 
     asked: list = []   # (flag, column, the effect given the column's values)
     if args.time:
+        # "st" unless a column's effect has that name: the file's names are not the user's to pick
+        taken = {*args.group, *args.smooth, *args.varying}
+        name, suffix = "st", 1
+        while name in taken:
+            name, suffix = f"st{suffix}", suffix + 1
         asked.append(("--time", args.time,
-                      functools.partial(SpaceTime, kind=args.spacetime or "ar1", name="st")))
+                      functools.partial(SpaceTime, kind=args.spacetime or "ar1", name=name)))
     asked += [("--group", column, functools.partial(Group, column)) for column in args.group]
     asked += [("--smooth", column, functools.partial(Smooth, column)) for column in args.smooth]
     asked += [("--varying", column, functools.partial(Varying, column)) for column in args.varying]

@@ -114,6 +114,8 @@ def bad(**changes):
     (lambda: Varying("temp", np.zeros(70)), "values are all zero"),
     (lambda: Varying("temp", np.r_[np.inf, TEMP[1:]]), r"values must be finite, and are not in 1 row"),
     (lambda: Group(" vessel", VESSEL), "an effect's name must be a non-empty string"),
+    (lambda: Group("vessel", np.array(["a", float("nan"), "b"], dtype=object)),
+     r"missing \(NaN\) in 1 row\(s\), the first 1"),       # pandas' missing text
 ])
 def test_effects_refuse_data_they_cannot_take_when_made(make, message):
     with pytest.raises(ValueError, match=message):
@@ -125,6 +127,7 @@ def test_effects_refuse_data_they_cannot_take_when_made(make, message):
     (dict(effects=[Group("noise", VESSEL)]), r"hyperparameter name\(s\) 'noise_sd' would be used twice"),
     (dict(effects=[Group("v", VESSEL[:60])]), "60 values for 70 observations"),
     (dict(effects=["vessel"]), "effects must be a list of effects"),
+    (dict(effects=[Group("v", VESSEL)], spatial="no"), "spatial must be True or False"),
     (dict(effects=[SpaceTime(YEAR, "rw"), SpaceTime(YEAR + 100, "iid", name="later")]),
      "space-time effects 'st' and 'later' have different steps"),
     (dict(effects=[SpaceTime(YEAR), SpaceTime(YEAR.astype(str), "iid", name="text")]),
@@ -230,3 +233,22 @@ def test_labels_as_bytes_are_the_text_they_spell():
                                    atol=1e-10)
     with pytest.raises(ValueError, match="bytes that are not UTF-8 text"):
         Group("v", np.array([b"a", b"\xff"] * 35))
+
+
+def test_dates_as_python_or_pandas_objects_are_the_steps_numpy_dates_make():
+    import datetime
+
+    days = [datetime.date(2003, 1, 1) + datetime.timedelta(days=int(k)) for k in YEAR]
+    as_numpy = SpaceTime(np.array(days, dtype="datetime64[D]"), "rw")
+    for given in (days, [datetime.datetime(d.year, d.month, d.day, 1,
+                                           tzinfo=datetime.timezone(datetime.timedelta(hours=1)))
+                         for d in days]):
+        steps = SpaceTime(np.array(given, dtype=object), "rw").steps.values
+        np.testing.assert_array_equal(steps.astype("datetime64[D]"), as_numpy.steps.values)
+
+
+def test_predict_refuses_effects_that_are_not_a_mapping():
+    result = fit(MODEL, LOC, Y["gaussian"], effects=[Group("v", VESSEL)],
+                 theta=np.log([0.4, 0.8, 0.3, 0.5]))
+    with pytest.raises(ValueError, match="effects must be a mapping {name: values}, got str"):
+        result.predict(LOC[:2], effects="abc")

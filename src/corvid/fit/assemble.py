@@ -125,6 +125,8 @@ def assemble(model, loc, y, *, family: Family, covariates=None, intercept: bool 
     data = observations(model.mesh, loc, values, covariates, intercept)
     loc = np.asarray(loc, dtype=np.float64)
     declared = listed_effects(effects)
+    if not isinstance(spatial, (bool, np.bool_)):
+        raise ValueError(f"spatial must be True or False, got {spatial!r}")
     if not spatial and not declared:
         raise ValueError("spatial=False leaves a model without latent effects: give effects=[...] "
                          "or keep the spatial field")

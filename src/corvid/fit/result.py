@@ -3,6 +3,8 @@ new locations and on a grid, on the link or the response scale."""
 
 from __future__ import annotations
 
+from collections.abc import Mapping
+
 import itertools
 from typing import Dict, Mapping, NamedTuple, Optional, Sequence, Tuple
 
@@ -234,6 +236,9 @@ class LatentFit(PosteriorMethods):
     def _points(self, basis, time, effects, leave_out=()) -> NewPoints:
         """The new points with their time and effects' values as arrays (m,)."""
         m = basis.shape[0]
+        if effects is not None and not isinstance(effects, Mapping):
+            raise ValueError(f"effects must be a mapping {{name: values}}, got "
+                             f"{type(effects).__name__}")
         given = dict(effects or {})
         names = [b.name for b in self._structure.blocks if b.given_by == "effects"]
         unknown = [name for name in given if name not in names]

@@ -4,6 +4,7 @@ sort, compare and print differently from what its user meant), never missing."""
 
 from __future__ import annotations
 
+import datetime
 import numbers
 from typing import Any
 
@@ -17,9 +18,18 @@ def _kind(value: Any) -> str:
         return "number"
     if isinstance(value, (str, np.str_)):
         return "text"
-    if isinstance(value, np.datetime64):
+    if isinstance(value, (np.datetime64, datetime.date)):   # pandas' Timestamp too
         return "date"
     return type(value).__name__
+
+
+def _date(value) -> np.datetime64:
+    """A date or time as NumPy's, an aware one in UTC."""
+    if isinstance(value, datetime.datetime) and value.tzinfo is not None:
+        value = value.astimezone(datetime.timezone.utc).replace(tzinfo=None)
+    if hasattr(value, "to_datetime64"):    # pandas' Timestamp keeps its nanoseconds
+        return value.to_datetime64()
+    return np.datetime64(value)
 
 
 def _kind_of(array: np.ndarray) -> str:
@@ -36,6 +46,11 @@ def label_values(values, what: str) -> np.ndarray:
     if array.ndim != 1:
         raise ValueError(f"{what} must be one-dimensional, got shape {array.shape}")
     if array.dtype == object:
+        nan = [isinstance(v, float) and v != v for v in array.tolist()]
+        if any(nan):          # pandas' missing text
+            rows = np.flatnonzero(nan)
+            raise ValueError(f"{what} are missing (NaN) in {rows.size} row(s), the first "
+                             f"{', '.join(map(str, rows[:5]))}")
         kinds = [_kind(v) for v in array]
         distinct = sorted(set(kinds))
         if "NoneType" in distinct:
@@ -48,7 +63,10 @@ def label_values(values, what: str) -> np.ndarray:
                              "text or all numbers")
         if distinct and distinct[0] not in ("number", "text", "date"):
             raise ValueError(f"{what} must be numbers, text or dates, got {distinct[0]}")
-        array = np.asarray(array.tolist()) if array.size else np.asarray([], dtype=np.float64)
+        if distinct == ["date"]:
+            array = np.asarray([_date(v) for v in array.tolist()])
+        else:
+            array = np.asarray(array.tolist()) if array.size else np.asarray([], dtype=np.float64)
     if array.dtype.kind == "S":     # bytes, as NetCDF and HDF5 text often comes back:
         try:                        # the same labels as the text they spell
             array = np.char.decode(array, "utf-8")

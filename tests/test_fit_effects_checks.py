@@ -113,7 +113,8 @@ def bad(**changes):
     (lambda: Smooth("depth", DEPTH * 1e-300), r"values span .*e-300, beyond what"),
     (lambda: Varying("temp", np.zeros(70)), "values are all zero"),
     (lambda: Varying("temp", np.r_[np.inf, TEMP[1:]]), r"values must be finite, and are not in 1 row"),
-    (lambda: Group(" vessel", VESSEL), "an effect's name must be a non-empty string"),
+    (lambda: Group(" vessel", VESSEL), "an effect's name must be a non-empty printable string"),
+    (lambda: Group("ves\nsel", VESSEL), "an effect's name must be a non-empty printable string"),
     (lambda: Group("vessel", np.array(["a", float("nan"), "b"], dtype=object)),
      r"missing \(NaN\) in 1 row\(s\), the first 1"),       # pandas' missing text
 ])

@@ -136,9 +136,10 @@ class EffectPosterior:
 def effect_name(name) -> str:
     """An effect's name, checked: it names the effect's hyperparameters ("<name>_sd") and
     its entries of `effects=` in predictions."""
-    if not isinstance(name, str) or not name.strip() or name != name.strip():
-        raise ValueError(f"an effect's name must be a non-empty string without surrounding "
-                         f"spaces, got {name!r}")
+    if not isinstance(name, str) or not name.strip() or name != name.strip() \
+            or not name.isprintable():     # a line break would break the summary's table
+        raise ValueError(f"an effect's name must be a non-empty printable string without "
+                         f"surrounding spaces, got {name!r}")
     return name
 
 

@@ -3,8 +3,6 @@ new locations and on a grid, on the link or the response scale."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping
-
 import itertools
 from typing import Dict, Mapping, NamedTuple, Optional, Sequence, Tuple
 

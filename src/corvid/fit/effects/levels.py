@@ -93,9 +93,10 @@ class Levels:
         distinct, first = np.unique(values, return_index=True)
         self._sorted = distinct
         if in_given_order:
+            order = np.argsort(first, kind="stable")
             self._rank = np.empty(distinct.size, dtype=np.intp)
-            self._rank[np.argsort(first, kind="stable")] = np.arange(distinct.size)
-            self.values = distinct[np.argsort(first, kind="stable")]
+            self._rank[order] = np.arange(distinct.size)
+            self.values = distinct[order]
         else:
             self._rank = np.arange(distinct.size)
             self.values = distinct
